@@ -1,0 +1,11 @@
+# kvx_warnings(target): -Wall -Wextra on our own code, -Werror when asked for.
+function(kvx_warnings target)
+  if(MSVC)
+    target_compile_options(${target} PRIVATE /W4)
+  else()
+    target_compile_options(${target} PRIVATE -Wall -Wextra)
+    if(KVX_WERROR)
+      target_compile_options(${target} PRIVATE -Werror)
+    endif()
+  endif()
+endfunction()

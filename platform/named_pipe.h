@@ -1,0 +1,102 @@
+// Message-mode named pipes with overlapped I/O, in the shape of the Win32
+// calls. On Win32 these are the real calls. On POSIX a stand-in gives the same
+// behaviour over Unix-domain stream sockets:
+//
+//   * "\\.\pipe\NAME" is one listening socket at DIR/NAME, DIR being
+//     $KVX_PIPE_DIR or /tmp; the file is owner-only (0600); a stale file left
+//     by a dead process is replaced, a live server's is not.
+//   * Every message, both ways, is a 4-byte little-endian length and that many
+//     bytes; nothing else travels on the socket. Any program can be a client.
+//   * The instances of one name share the listening socket; each accepts at
+//     most one client at a time; a client that connects while every instance is
+//     busy waits in the socket's queue until an instance listens again.
+//   * More than maxInstances instances of one name fail with kErrorPipeBusy.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+#include "platform/event.h"
+#include "platform/last_error.h"
+
+namespace platform {
+
+using PipeHandle = void*;
+// INVALID_HANDLE_VALUE
+inline PipeHandle InvalidPipeHandle() { return reinterpret_cast<PipeHandle>(~static_cast<uintptr_t>(0)); }
+
+// The record of one overlapped operation (OVERLAPPED). The owner sets `event`;
+// the platform signals it when the operation completes and keeps its own
+// bookkeeping in `internal`. One record serves one operation at a time.
+struct PipeOverlapped {
+  EventHandle event = nullptr;
+  uint64_t internal[6] = {};
+};
+
+// Open and pipe modes the product uses (CreateNamedPipeA).
+constexpr uint32_t kPipeAccessDuplexOverlapped = 0x40000003u;  // PIPE_ACCESS_DUPLEX | FILE_FLAG_OVERLAPPED
+constexpr uint32_t kPipeMessageModeWait = 6u;  // PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE | PIPE_WAIT
+
+// ---- server side ----
+
+// CreateNamedPipeA. InvalidPipeHandle() on failure, with the last error set.
+PipeHandle CreateNamedPipeInstance(const std::string& name, uint32_t openMode, uint32_t pipeMode,
+                                   uint32_t maxInstances, uint32_t outBufferSize,
+                                   uint32_t inBufferSize, uint32_t defaultTimeoutMs);
+
+// ConnectNamedPipe, overlapped. Returns false with kErrorIoPending while the
+// connect waits for a client (its completion signals overlapped->event), or
+// with kErrorPipeConnected when a client was already there.
+bool ConnectNamedPipeInstance(PipeHandle pipe, PipeOverlapped* overlapped);
+
+// DisconnectNamedPipe: drops the client; the instance must be connected
+// again before another client can be served.
+bool DisconnectNamedPipeInstance(PipeHandle pipe);
+
+// ReadFile, overlapped, message mode. Returns true when the read completed at
+// once; false with kErrorIoPending when it completes later; false with
+// kErrorMoreData when the waiting message is longer than the buffer (the first
+// `size` bytes are in the buffer; the rest comes with the next reads); false
+// with kErrorBrokenPipe when the client has gone, or kErrorPipeListening /
+// kErrorPipeNotConnected when no client is connected. Completion, at once or
+// later, signals overlapped->event.
+bool ReadPipe(PipeHandle pipe, void* buffer, uint32_t size, PipeOverlapped* overlapped);
+
+// GetOverlappedResult for the last operation started with `overlapped`.
+// `wait` false: kErrorIoIncomplete while it is still under way. A read of a
+// message piece that is not its end fails with kErrorMoreData and reports the
+// bytes it delivered; a client gone fails with kErrorBrokenPipe.
+bool GetPipeOverlappedResult(PipeHandle pipe, PipeOverlapped* overlapped, uint32_t* transferred,
+                             bool wait);
+
+// WriteFile of one whole message, blocking until it is written (on Win32 with
+// an OVERLAPPED record and event of its own, never the reader's).
+bool WritePipe(PipeHandle pipe, const void* data, uint32_t size, uint32_t* written);
+
+// CloseHandle. Ends the client's connection and any pending operation.
+bool ClosePipe(PipeHandle pipe);
+
+// ---- client side ----
+
+// Opens the pipe by name and sets message read mode. Waits up to `timeoutMs`
+// for a free instance when all are busy (POSIX: the wait happens in the
+// socket's queue at the first read or write instead). InvalidPipeHandle() with
+// kErrorFileNotFound when no server has created the pipe, kErrorPipeBusy /
+// kErrorSemTimeout when no instance became free in time.
+PipeHandle OpenPipeClient(const std::string& name, uint32_t timeoutMs);
+
+// Writes one whole message. False with the last error when the server is gone.
+bool WritePipeMessage(PipeHandle pipe, const void* data, size_t size);
+
+// Reads one whole message of any length, blocking. False with kErrorBrokenPipe
+// when the server has gone or the pipe was shut down.
+bool ReadPipeMessage(PipeHandle pipe, std::string* message);
+
+// Makes a ReadPipeMessage blocked on another thread return false, without
+// releasing the handle (so the reader can be joined before ClosePipeClient).
+void ShutdownPipeClient(PipeHandle pipe);
+
+void ClosePipeClient(PipeHandle pipe);
+
+}  // namespace platform
