@@ -1,0 +1,90 @@
+// One instance of a message-mode named pipe, served with overlapped I/O by a
+// reader thread of its own. Each message a client writes reaches the receive
+// callback whole; when the client leaves, the disconnect callback runs and the
+// instance listens again, so successive clients are served without a restart.
+// Several servers on one pipe path (all constructed with the same instance
+// count) serve several clients at once.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "extension/sdk/ITransport.h"
+#include "platform/event.h"
+#include "platform/named_pipe.h"
+
+namespace Orvane {
+namespace Extension {
+namespace Windows {
+
+class NamedPipeServer : public SDK::ITransport {
+ public:
+  // Size of one read. A longer message arrives in pieces of this size, which
+  // the server joins before handing the message on.
+  static constexpr uint32_t kReadBufferSize = 0x40000;
+  // The pipe's quota in each direction, and the longest message a client may
+  // write; a longer one is refused and its client disconnected.
+  static constexpr uint32_t kPipeQuota = 0x4000000;
+  static constexpr uint32_t kDefaultTimeoutMs = 5000;
+
+  NamedPipeServer(std::string pipeName, int32_t maxInstances);
+  ~NamedPipeServer() override;
+  NamedPipeServer(const NamedPipeServer&) = delete;
+  NamedPipeServer& operator=(const NamedPipeServer&) = delete;
+
+  SDK::TransportStatus Start() override;
+  void Stop() override;
+  SDK::TransportStatus Send(std::string message) override;
+  void SetReceiveCallback(std::function<void(std::string)> callback) override;
+  void SetDisconnectCallback(std::function<void()> callback) override;
+
+ private:
+  // One pipe instance: the overlapped record shared by the connect and every
+  // read, the handle, and the read buffer.
+  struct PipeInstance {
+    platform::PipeOverlapped overlapped;
+    platform::PipeHandle pipe = nullptr;
+    std::vector<char> buffer;
+  };
+
+  void ReadLoop();
+  void OnIoCompleted();
+  // Starts the next read. True when it is under way or done (its completion
+  // signals ioEvent); false when the client has gone or cannot be read.
+  bool IssueRead();
+  // Drops the departed client and listens again; stops the server when the
+  // instance cannot listen again.
+  void OnClientGone();
+  // Closes the pipe handle (if still open) so that neither Send nor the reader
+  // thread can touch it any more.
+  void ClosePipeHandle();
+
+  std::function<void(std::string)> receiveCallback;
+  std::function<void()> disconnectCallback;
+  std::thread readerThread;
+  std::string pipeName;
+  std::unique_ptr<PipeInstance> instance;
+  std::vector<platform::EventHandle> waitHandles;
+  std::atomic<uint8_t> running{0};
+  int32_t maxInstances;
+
+  // The handle I/O may use, or InvalidPipeHandle() once closed. Changing it
+  // takes both locks; reading it takes either. Send holds sendLock for its
+  // whole (blocking) write, the reader thread holds ioLock only for its
+  // non-blocking calls, so a slow write never stalls reading.
+  platform::PipeHandle openPipe = platform::InvalidPipeHandle();
+  std::mutex sendLock;
+  std::mutex ioLock;
+  // The pieces of a message longer than one read, gathered until its end.
+  std::string pendingMessage;
+};
+
+}  // namespace Windows
+}  // namespace Extension
+}  // namespace Orvane

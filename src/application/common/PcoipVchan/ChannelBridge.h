@@ -1,0 +1,144 @@
+// The router between the local extension applications (six pipe servers on one
+// pipe name) and the peer plug-in at the other end of the session. Producers
+// only queue bytes; two worker threads do all decoding, table work, sending to
+// the peer and writing to pipes, one item at a time per queue.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <deque>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "platform/critical_section.h"
+#include "platform/event.h"
+
+namespace Orvane {
+namespace Extension {
+namespace Windows {
+class NamedPipeServer;
+}  // namespace Windows
+}  // namespace Extension
+}  // namespace Orvane
+
+namespace KVX {
+class ConnectChannelRequest;
+class ChannelConnectionResponse;
+}  // namespace KVX
+
+// One message read from a local pipe, tagged with the pipe it came from.
+struct PipeItem {
+  int32_t pipeId = -1;
+  std::string bytes;
+};
+
+// One channel as this end knows it. -1 in channelId: no ID handed out yet;
+// -1 in pipeId: no local application holds the channel.
+struct ChannelEntry {
+  std::string channelName;
+  int64_t channelId = -1;
+  int32_t pipeId = -1;
+};
+
+class ChannelBridge {
+ public:
+  using SendToPeerFunction = void (*)(const std::string&);
+  using PropertyProviderFunction = std::string (*)(const std::string&);
+
+  static constexpr int32_t kPipeServerCount = 6;
+
+  // The process-wide bridge, created on first use (thread-safe) and torn down
+  // when the library is unloaded.
+  static ChannelBridge& Instance();
+  // Tears the process-wide bridge down now (drains both queues, ends the
+  // workers, deletes the pipe servers), if it was ever created. Safe to call
+  // more than once; a later unload then has nothing left to do.
+  static void ShutdownInstance();
+
+  // Starts the bridge at one end with the plug-in's own send and property
+  // routines. Defined by the plug-in module, which owns those routines.
+  bool Initialize(bool isServer, std::string pipeName);
+  // All of the start-up: stores the routines, creates and starts the six pipe
+  // servers. False when the name is empty, the bridge has already started, its
+  // threads or events could not be had, or a server failed to start.
+  bool InitializeWith(bool isServer, std::string pipeName, SendToPeerFunction sendToPeer,
+                      PropertyProviderFunction propertyProvider);
+
+  void QueuePipeMessage(PipeItem item);
+  void QueuePcoipMessage(std::string bytes);
+  void WriteToPipe(int32_t pipeId, const std::string& bytes);
+
+  // Pipe side: run on the pipe worker (OnPipeDisconnected on the reader thread
+  // of the pipe whose client left).
+  void HandlePipeMessage(const PipeItem& item);
+  void RegisterChannel(const std::string& channelName, int32_t pipeId);
+  void CloseChannel(int64_t channelId, int32_t pipeId);
+  void AnswerPropertyRequest(const std::string& propertyName, int32_t pipeId);
+  void OnPipeDisconnected(int32_t pipeId);
+
+  // Peer side: run on the PCoIP worker.
+  void HandlePcoipMessage(const std::string& bytes);
+  void OnPeerConnectRequest(const KVX::ConnectChannelRequest& request);
+  void OnPeerDisconnectRequest(int64_t channelId);
+  void OnPeerConnectionResponse(const KVX::ChannelConnectionResponse& response,
+                                const std::string& bytes);
+  void DeliverToChannelOwner(int64_t channelId, const std::string& bytes);
+
+  ChannelBridge(const ChannelBridge&) = delete;
+  ChannelBridge& operator=(const ChannelBridge&) = delete;
+
+ private:
+  // Tests build bridges of their own (two back to back for a whole session)
+  // through this class; the product only ever reaches Instance().
+  friend class ChannelBridgeTestAccess;
+
+  ChannelBridge();
+  ~ChannelBridge();
+
+  void PipeQueueWorker();
+  void PcoipQueueWorker();
+  // Drain both queues, end the workers, delete the servers. Idempotent.
+  void Shutdown();
+  // Ends the servers of an earlier, failed start so that a new start begins
+  // with an empty list and every position matches its pipe ID again.
+  void DiscardPipeServers();
+  void LaunchApplication(const std::string& appLink);
+
+  // Table lookups; the caller holds channelLock. Null when nothing matches.
+  ChannelEntry* FindByName(const std::string& channelName);
+  ChannelEntry* FindById(int64_t channelId);
+
+  int32_t pipeCount = 0;
+  bool started = false;
+  int32_t nextChannelId = 0;
+  bool isServer = false;
+  std::thread pipeWorker;
+  std::thread pcoipWorker;
+  platform::CriticalSection pipeQueueLock;
+  platform::CriticalSection pcoipQueueLock;
+  platform::CriticalSection channelLock;
+  platform::CriticalSection pipeWriteLock;
+  platform::EventHandle pipeQueueEvent = nullptr;
+  platform::EventHandle pcoipQueueEvent = nullptr;
+  std::atomic<bool> workersRunning{false};
+  std::deque<PipeItem> pipeQueue;
+  std::deque<std::string> pcoipQueue;
+  std::vector<ChannelEntry> channels;
+  std::vector<std::unique_ptr<Orvane::Extension::Windows::NamedPipeServer>> pipeServers;
+  SendToPeerFunction sendToPeer = nullptr;
+  PropertyProviderFunction propertyProvider = nullptr;
+
+  // Set once InitializeWith has stored the routines: until then the workers
+  // hold their items, so nothing that arrives early is lost and no null
+  // routine is called.
+  std::atomic<bool> routinesReady{false};
+  // False when an event or a worker thread could not be had at construction;
+  // InitializeWith then fails instead of running a half-built bridge.
+  bool constructedWhole = false;
+  // Serialises InitializeWith and Shutdown against each other.
+  std::mutex lifecycleLock;
+  bool shutDown = false;
+};
