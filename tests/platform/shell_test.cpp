@@ -1,0 +1,106 @@
+#include "platform/shell.h"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace platform {
+namespace {
+
+// Runs a test body with PATH set to `dir`, then restores it.
+class PathOverride {
+ public:
+  explicit PathOverride(const std::string& dir) {
+    const char* old = getenv("PATH");
+    had_ = old != nullptr;
+    if (had_) old_ = old;
+    setenv("PATH", dir.c_str(), 1);
+  }
+  ~PathOverride() {
+    if (had_) {
+      setenv("PATH", old_.c_str(), 1);
+    } else {
+      unsetenv("PATH");
+    }
+  }
+
+ private:
+  bool had_ = false;
+  std::string old_;
+};
+
+std::string MakeTempDir() {
+  char tmpl[] = "/tmp/kvx_shell_XXXXXX";
+  char* dir = mkdtemp(tmpl);
+  return dir != nullptr ? std::string(dir) : std::string();
+}
+
+TEST(Shell, HookRecordsCallsAndChoosesTheResult) {
+  std::vector<std::string> calls;
+  SetShellOpenHook([&](const std::string& link) {
+    calls.push_back(link);
+    return static_cast<intptr_t>(calls.size() == 1 ? 42 : 2);
+  });
+  EXPECT_EQ(ShellOpen("app://one"), 42);
+  EXPECT_EQ(ShellOpen("app://two"), 2);
+  SetShellOpenHook(nullptr);
+  ASSERT_EQ(calls.size(), 2u);
+  EXPECT_EQ(calls[0], "app://one");
+  EXPECT_EQ(calls[1], "app://two");
+}
+
+TEST(Shell, MissingOpenerReturnsTwo) {
+  const std::string dir = MakeTempDir();
+  ASSERT_FALSE(dir.empty());
+  {
+    PathOverride path(dir);
+    EXPECT_EQ(ShellOpen("https://example.invalid/"), 2);
+  }
+  rmdir(dir.c_str());
+}
+
+TEST(Shell, LinkIsOneArgumentWithNoShellInBetween) {
+  const std::string dir = MakeTempDir();
+  ASSERT_FALSE(dir.empty());
+  const std::string record = dir + "/args";
+  const std::string marker = dir + "/injected";
+  {
+    std::ofstream script(dir + "/xdg-open");
+    // Writes each argument on its own line, prefixed with its position.
+    script << "#!/bin/sh\n"
+              "i=0\n"
+              "for a in \"$@\"; do i=$((i+1)); printf '%s:%s\\n' \"$i\" \"$a\" >> '"
+           << record << ".tmp'; done\n"
+              "mv '" << record << ".tmp' '" << record << "'\n";
+  }
+  chmod((dir + "/xdg-open").c_str(), 0755);
+  const std::string link = "file:///a b; touch " + marker + " $(touch " + marker + ") `touch " + marker + "`";
+  {
+    PathOverride path(dir + ":/usr/bin:/bin");
+    EXPECT_GT(ShellOpen(link), 32);
+  }
+  std::string contents;
+  for (int i = 0; i < 500 && contents.empty(); ++i) {
+    std::ifstream in(record);
+    std::stringstream ss;
+    ss << in.rdbuf();
+    contents = ss.str();
+    if (contents.empty()) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  EXPECT_EQ(contents, "1:" + link + "\n");
+  EXPECT_NE(access(marker.c_str(), F_OK), 0) << "the link was run by a shell";
+  unlink(record.c_str());
+  unlink((dir + "/xdg-open").c_str());
+  rmdir(dir.c_str());
+}
+
+}  // namespace
+}  // namespace platform
