@@ -1,0 +1,299 @@
+#include "extension/windows/NamedPipeServer.h"
+
+#include <iostream>
+#include <sstream>
+#include <utility>
+
+#include "platform/last_error.h"
+
+namespace Orvane {
+namespace Extension {
+namespace Windows {
+
+namespace {
+
+// Reader threads of several servers print at the same time; each diagnostic
+// goes out as one piece so that lines never interleave.
+std::mutex& ConsoleLock() {
+  static std::mutex lock;
+  return lock;
+}
+
+void Print(const std::string& text, bool endLine) {
+  std::lock_guard<std::mutex> guard(ConsoleLock());
+  std::cout << text;
+  if (endLine) {
+    std::cout << std::endl;
+  }
+}
+
+std::string WithCode(const char* text, uint32_t code) {
+  std::ostringstream line;
+  line << text << code;
+  return line.str();
+}
+
+constexpr size_t kIoEventIndex = 0;
+
+}  // namespace
+
+NamedPipeServer::NamedPipeServer(std::string pipeName, int32_t maxInstances)
+    : pipeName(std::move(pipeName)), maxInstances(maxInstances == 0 ? 1 : maxInstances) {
+  platform::EventHandle ioEvent = platform::CreateEventObject(true, false);
+  if (ioEvent == nullptr) {
+    Print(WithCode("Create event failed with ", platform::GetLastErrorCode()), true);
+  }
+  platform::EventHandle exitEvent = platform::CreateEventObject(true, false);
+  if (exitEvent == nullptr) {
+    Print(WithCode("Create exit event failed with ", platform::GetLastErrorCode()), false);
+  }
+  // A null handle stays in the list: the reader thread's first wait then fails
+  // and the server ends up stopped instead of half working.
+  waitHandles.push_back(ioEvent);
+  waitHandles.push_back(exitEvent);
+}
+
+NamedPipeServer::~NamedPipeServer() {
+  Stop();
+  if (readerThread.joinable()) {
+    readerThread.join();
+  }
+  // A server that stopped by itself (its wait failed, or it could not listen
+  // again) still holds its pipe open.
+  ClosePipeHandle();
+  for (platform::EventHandle event : waitHandles) {
+    if (event != nullptr) {
+      platform::CloseEventObject(event);
+    }
+  }
+}
+
+SDK::TransportStatus NamedPipeServer::Start() {
+  if (running.load() != 0) {
+    return SDK::TransportStatus::Ok;
+  }
+  if (readerThread.joinable()) {
+    readerThread.join();
+  }
+  platform::ResetEventObject(waitHandles[1]);
+
+  auto record = std::make_unique<PipeInstance>();
+  record->overlapped.event = waitHandles[kIoEventIndex];
+  record->buffer.assign(kReadBufferSize, 0);
+  record->pipe = platform::CreateNamedPipeInstance(
+      pipeName, platform::kPipeAccessDuplexOverlapped, platform::kPipeMessageModeWait,
+      static_cast<uint32_t>(maxInstances), kPipeQuota, kPipeQuota, kDefaultTimeoutMs);
+  if (record->pipe == platform::InvalidPipeHandle()) {
+    Print(WithCode("Failed to create NamedPipe client. Error=", platform::GetLastErrorCode()), true);
+    return SDK::TransportStatus::Failed;
+  }
+
+  if (!platform::ConnectNamedPipeInstance(record->pipe, &record->overlapped)) {
+    Print(WithCode("Connect status: ", platform::GetLastErrorCode()), true);
+  }
+
+  // The previous instance's reader has been joined, so nobody uses it now.
+  ClosePipeHandle();
+  {
+    std::lock_guard<std::mutex> sendGuard(sendLock);
+    std::lock_guard<std::mutex> ioGuard(ioLock);
+    openPipe = record->pipe;
+  }
+  instance = std::move(record);
+  pendingMessage.clear();
+
+  running.exchange(1);
+  readerThread = std::thread(&NamedPipeServer::ReadLoop, this);
+  return SDK::TransportStatus::Ok;
+}
+
+void NamedPipeServer::Stop() {
+  if (running.exchange(0) != 1) {
+    return;
+  }
+  if (disconnectCallback) {
+    disconnectCallback();
+  }
+  platform::SetEventObject(waitHandles[1]);
+  ClosePipeHandle();
+}
+
+SDK::TransportStatus NamedPipeServer::Send(std::string message) {
+  if (message.size() > UINT32_MAX) {
+    return SDK::TransportStatus::Failed;
+  }
+  std::lock_guard<std::mutex> guard(sendLock);
+  // Never before a successful Start, and never through a handle Stop closed.
+  if (running.load() != 1 || openPipe == platform::InvalidPipeHandle()) {
+    return SDK::TransportStatus::Failed;
+  }
+  uint32_t written = 0;
+  const uint32_t length = static_cast<uint32_t>(message.size());
+  if (!platform::WritePipe(openPipe, message.data(), length, &written) || written != length) {
+    return SDK::TransportStatus::Failed;
+  }
+  return SDK::TransportStatus::Ok;
+}
+
+void NamedPipeServer::SetReceiveCallback(std::function<void(std::string)> callback) {
+  receiveCallback = std::move(callback);
+}
+
+void NamedPipeServer::SetDisconnectCallback(std::function<void()> callback) {
+  disconnectCallback = std::move(callback);
+}
+
+void NamedPipeServer::ClosePipeHandle() {
+  std::lock_guard<std::mutex> sendGuard(sendLock);
+  std::lock_guard<std::mutex> ioGuard(ioLock);
+  if (openPipe != platform::InvalidPipeHandle()) {
+    platform::ClosePipe(openPipe);
+    openPipe = platform::InvalidPipeHandle();
+  }
+}
+
+void NamedPipeServer::ReadLoop() {
+  // While the pipe still waits for its client this read fails at once and
+  // leaves the pending connect alone; its completion signals ioEvent.
+  IssueRead();
+  while (running.load() != 0) {
+    const uint32_t result = platform::WaitForAnyEvent(
+        waitHandles.data(), static_cast<uint32_t>(waitHandles.size()), platform::kInfinite);
+    if (result != platform::kWaitObject0 + kIoEventIndex) {
+      break;
+    }
+    OnIoCompleted();
+  }
+  running.exchange(0);
+}
+
+bool NamedPipeServer::IssueRead() {
+  std::lock_guard<std::mutex> guard(ioLock);
+  if (openPipe == platform::InvalidPipeHandle()) {
+    return false;
+  }
+  if (platform::ReadPipe(openPipe, instance->buffer.data(), kReadBufferSize,
+                         &instance->overlapped)) {
+    return true;
+  }
+  // 234: a long message was already waiting; the read holds its first piece
+  // and its completion reports the rest as more of the same message.
+  const uint32_t error = platform::GetLastErrorCode();
+  return error == platform::kErrorIoPending || error == platform::kErrorMoreData;
+}
+
+void NamedPipeServer::OnIoCompleted() {
+  if (running.load() == 0) {
+    return;
+  }
+  bool completed = false;
+  uint32_t count = 0;
+  uint32_t error = 0;
+  {
+    std::lock_guard<std::mutex> guard(ioLock);
+    if (openPipe == platform::InvalidPipeHandle()) {
+      return;
+    }
+    completed = platform::GetPipeOverlappedResult(openPipe, &instance->overlapped, &count, false);
+    error = platform::GetLastErrorCode();
+    if (!completed && error == platform::kErrorIoIncomplete) {
+      // The event was set while the operation is still under way. Clear it and
+      // look again, so that a completion between the two looks is not missed
+      // and a stale signal does not spin the loop.
+      platform::ResetEventObject(waitHandles[kIoEventIndex]);
+      completed = platform::GetPipeOverlappedResult(openPipe, &instance->overlapped, &count, false);
+      error = platform::GetLastErrorCode();
+      if (!completed && error == platform::kErrorIoIncomplete) {
+        return;
+      }
+    }
+  }
+
+  if (!completed && (error == platform::kErrorBrokenPipe || error == platform::kErrorPipeNotConnected)) {
+    OnClientGone();
+    return;
+  }
+
+  const char* data = instance->buffer.data();
+  if (!completed && error == platform::kErrorMoreData) {
+    // One piece of a message longer than the buffer: keep it and read on. More
+    // follows, so reaching the quota here means the message exceeds it.
+    if (pendingMessage.size() + count >= kPipeQuota) {
+      Print(WithCode("Pipe message longer than the quota refused; client disconnected. Limit=",
+                     kPipeQuota),
+            true);
+      OnClientGone();
+      return;
+    }
+    pendingMessage.append(data, count);
+    if (!IssueRead()) {
+      OnClientGone();
+    }
+    return;
+  }
+  if (!completed) {
+    Print(WithCode("Error reading Pipe LastError: ", error), false);
+  }
+
+  std::string message;
+  message.swap(pendingMessage);
+  message.append(data, count);
+  if (!message.empty() && receiveCallback) {
+    receiveCallback(std::move(message));
+  }
+
+  if (!IssueRead()) {
+    OnClientGone();
+  }
+}
+
+void NamedPipeServer::OnClientGone() {
+  // Whatever part of a message the client left behind is worthless now.
+  pendingMessage.clear();
+  pendingMessage.shrink_to_fit();
+  for (;;) {
+    if (running.load() != 1) {
+      return;
+    }
+    if (disconnectCallback) {
+      disconnectCallback();
+    }
+    uint32_t error = platform::kErrorSuccess;
+    bool readIssued = false;
+    {
+      std::lock_guard<std::mutex> guard(ioLock);
+      if (openPipe == platform::InvalidPipeHandle()) {
+        return;
+      }
+      if (!platform::DisconnectNamedPipeInstance(openPipe)) {
+        error = platform::GetLastErrorCode();
+      } else if (platform::ConnectNamedPipeInstance(openPipe, &instance->overlapped)) {
+        error = platform::kErrorPipeConnected;
+      } else {
+        error = platform::GetLastErrorCode();
+      }
+    }
+    if (error == platform::kErrorIoPending) {
+      return;  // the next client's connect completes on ioEvent
+    }
+    if (error == platform::kErrorPipeConnected) {
+      // A client came in between the two calls: no completion will signal
+      // ioEvent for it, so its first read starts here.
+      readIssued = IssueRead();
+      if (readIssued) {
+        return;
+      }
+      continue;  // that client left at once as well
+    }
+    // The instance cannot listen again. Going on would report the same
+    // departure over and over; the server stops instead and its owner sees
+    // every later Send fail.
+    Print(WithCode("Failed to listen again on NamedPipe. Error=", error), true);
+    running.exchange(0);
+    return;
+  }
+}
+
+}  // namespace Windows
+}  // namespace Extension
+}  // namespace Orvane
