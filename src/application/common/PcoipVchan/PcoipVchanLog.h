@@ -1,0 +1,23 @@
+// The plug-in's one way of writing a line: to the host's log function when the
+// copied host table has one, else to standard output.
+#pragma once
+
+#include <cstdint>
+
+#if defined(__GNUC__) && !defined(_WIN32)
+#define KVX_PRINTF_FORMAT(fmt, args) __attribute__((format(printf, fmt, args)))
+#elif defined(__GNUC__)
+#define KVX_PRINTF_FORMAT(fmt, args) __attribute__((format(gnu_printf, fmt, args)))
+#else
+#define KVX_PRINTF_FORMAT(fmt, args)
+#endif
+
+// Longest text a line carries; longer output is cut here.
+constexpr int kLogLineMax = 127;
+
+// Formats into a 128-byte stack buffer (no allocation, so it is safe on any
+// thread at any time) and passes (tag, level, code, text) on. Standard output
+// gets the text alone, without an added line break. Returns the host's result
+// or the number of characters written.
+int plugin_log(const char* tag, int32_t level, int32_t code, const char* format, ...)
+    KVX_PRINTF_FORMAT(4, 5);

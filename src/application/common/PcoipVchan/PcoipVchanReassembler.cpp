@@ -1,0 +1,92 @@
+#include "src/application/common/PcoipVchan/PcoipVchanReassembler.h"
+
+#include <limits>
+#include <utility>
+
+#include "src/application/common/PcoipVchan/PcoipVchanLog.h"
+
+namespace {
+constexpr char kRxThread[] = "rx_thread_entry";
+}  // namespace
+
+void DatagramReassembler::OnWake(uint32_t nowMs) {
+  if (!inProgress_) startMs_ = nowMs;
+}
+
+void DatagramReassembler::DiscardMessage() {
+  buffer_.clear();
+  buffer_.shrink_to_fit();
+  inProgress_ = false;
+  nextSequence_ = 0;
+}
+
+bool DatagramReassembler::OnDatagram(const VchanDatagram& dgram, uint32_t length, uint32_t nowMs,
+                                     std::string* message) {
+  const uint32_t payloadLength = dgram.payload_length;
+  const uint32_t sequence = dgram.sequence;
+
+  // Never believe a length the datagram itself does not back up.
+  if (length < kDatagramHeaderSize || payloadLength > kDatagramPayloadCapacity ||
+      payloadLength > length - kDatagramHeaderSize) {
+    plugin_log(tag_, 1, kPluginFailure,
+               "%s: datagram of %u bytes claims %u payload bytes, dropped with its message!",
+               kRxThread, length, payloadLength);
+    DiscardMessage();
+    dropping_ = true;
+    return false;
+  }
+
+  if (sequence == 0) {
+    if (inProgress_) {
+      plugin_log(tag_, 1, kPluginFailure,
+                 "%s: new message began after fragment %u, %u bytes of the unfinished one dropped!",
+                 kRxThread, nextSequence_ - 1, static_cast<uint32_t>(buffer_.size()));
+      DiscardMessage();
+      startMs_ = nowMs;
+    }
+    dropping_ = false;
+  } else if (dropping_ || !inProgress_ || sequence != nextSequence_) {
+    if (!dropping_) {
+      plugin_log(tag_, 1, kPluginFailure,
+                 "%s: fragment %u arrived where %u was due, message dropped!", kRxThread, sequence,
+                 inProgress_ ? nextSequence_ : 0u);
+      DiscardMessage();
+      dropping_ = true;
+    }
+    return false;
+  }
+
+  if (buffer_.size() + payloadLength > kMaxReassembledMessage) {
+    plugin_log(tag_, 1, kPluginFailure, "%s: message outgrew %u bytes, dropped!", kRxThread,
+               kMaxReassembledMessage);
+    DiscardMessage();
+    dropping_ = true;
+    return false;
+  }
+
+  buffer_.append(reinterpret_cast<const char*>(dgram.payload), payloadLength);
+  inProgress_ = true;
+  nextSequence_ = sequence + 1;
+  if (dgram.last_fragment == 0) return false;
+  Complete(sequence, nowMs, message);
+  return true;
+}
+
+void DatagramReassembler::Complete(uint32_t lastSequence, uint32_t nowMs, std::string* message) {
+  const uint32_t length = static_cast<uint32_t>(buffer_.size());
+  ++completed_;
+  const uint32_t elapsed = nowMs - startMs_;  // wraps like the tick counter
+  totalMs_ += elapsed;
+  const uint32_t average = static_cast<uint32_t>(totalMs_ / completed_);
+  // KBytes per second of this message; a message that took no measurable
+  // time shows as infinite rather than as a division by zero.
+  const double rate = elapsed == 0 ? std::numeric_limits<double>::infinity()
+                                   : static_cast<double>(length) / (elapsed * 1.024);
+  plugin_log(tag_, 2, 0, "%s: It took %u ms to receive %u bytes in %d packets (Av=%d ms  %4.2f KBytes/sec).",
+             kRxThread, elapsed, length, static_cast<int>(lastSequence + 1),
+             static_cast<int>(average), rate);
+  *message = std::move(buffer_);
+  buffer_.clear();
+  inProgress_ = false;
+  nextSequence_ = 0;
+}

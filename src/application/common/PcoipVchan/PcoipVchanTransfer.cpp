@@ -1,0 +1,158 @@
+// Datagram transfer: cutting a message into datagrams on the way out, and the
+// receive thread that reads them and puts whole messages on the bridge.
+#include <algorithm>
+#include <cstring>
+#include <exception>
+#include <string>
+#include <utility>
+
+#include "platform/event.h"
+#include "platform/tick.h"
+#include "src/application/common/PcoipVchan/ChannelBridge.h"
+#include "src/application/common/PcoipVchan/PcoipVchanLog.h"
+#include "src/application/common/PcoipVchan/PcoipVchanPlugin.h"
+#include "src/application/common/PcoipVchan/PcoipVchanReassembler.h"
+#include "src/application/common/PcoipVchan/PcoipVchanState.h"
+
+namespace {
+
+constexpr char kSendOverPcoip[] = "SendOverPcoip";
+constexpr char kRxThread[] = "rx_thread_entry";
+
+class TransmitLockHold {
+ public:
+  TransmitLockHold() : held_(GetTransmitLock().Enter()) {}
+  ~TransmitLockHold() {
+    if (held_) GetTransmitLock().Leave();
+  }
+  TransmitLockHold(const TransmitLockHold&) = delete;
+  TransmitLockHold& operator=(const TransmitLockHold&) = delete;
+  bool held() const { return held_; }
+
+ private:
+  bool held_;
+};
+
+void LogThreadExit(const char* tag) {
+  plugin_log(tag, 1, kPluginFailure, "%s: Exiting thread!", kRxThread);
+}
+
+}  // namespace
+
+void SendOverPcoip(const std::string& message) {
+  TransmitLockHold hold;
+  if (!hold.held()) {
+    // The plug-in has exited; the bridge lives on and may still try.
+    plugin_log(kChannelName, 1, kPluginFailure,
+               "%s: plug-in not initialised, message of %llu bytes not sent!", kSendOverPcoip,
+               static_cast<unsigned long long>(message.size()));
+    return;
+  }
+  if (message.empty()) return;
+
+  VchanLink& link = g_plugin_context.link;
+  const uint32_t payloadSize =
+      std::min(LoadShared(link.max_payload_size), kDatagramPayloadCapacity);
+  if (payloadSize == 0) {
+    plugin_log(kChannelName, 1, kPluginFailure,
+               "%s: channel not open, message of %llu bytes dropped!", kSendOverPcoip,
+               static_cast<unsigned long long>(message.size()));
+    return;
+  }
+  const pcoip_vchan_send_dgram_fn send = g_plugin_context.vchan_intf.send_dgram;
+  const uint32_t handle = LoadShared(link.handle);
+  VchanDatagram& tx = link.tx_dgram;
+
+  uint32_t sequence = 0;
+  for (size_t offset = 0; offset < message.size(); ++sequence) {
+    const size_t remaining = message.size() - offset;
+    const uint32_t chunk = static_cast<uint32_t>(std::min<size_t>(remaining, payloadSize));
+    tx.marker = 1;
+    tx.sequence = sequence;
+    tx.payload_length = chunk;
+    tx.last_fragment = chunk == remaining ? 1u : 0u;
+    std::memcpy(tx.payload, message.data() + offset, chunk);
+    const int32_t result = send != nullptr
+                               ? send(handle, &tx, kDatagramHeaderSize + chunk,
+                                      PCOIP_VCHAN_SEND_WAIT_FOREVER)
+                               : kPluginFailure;
+    if (result != 0) {
+      plugin_log(kChannelName, 1, result, "%s: pcoip_vchan_send_dgram() failed!", kSendOverPcoip);
+      return;
+    }
+    offset += chunk;
+  }
+}
+
+uint32_t rx_thread_entry(void* context) {
+  VchanLink* link = static_cast<VchanLink*>(context);
+  const char* tag = link->name;
+  const uint32_t run = CurrentReceiveRun();
+  const platform::EventHandle readyEvent = LoadShared(link->rx_event);
+  if (!IsReceiveRunToken(run)) return 0;  // exit came before the thread ran
+
+  DatagramReassembler reassembler(tag);
+  reassembler.OnWake(platform::GetTickCount32());
+  plugin_log(tag, 1, 0, "%s: Receive thread started, waiting for first rx_rdy event!", kRxThread);
+
+  for (;;) {
+    const uint32_t wait = platform::WaitForEvent(readyEvent, platform::kInfinite);
+    if (CurrentReceiveRun() != run) break;
+    if (wait != platform::kWaitObject0) {
+      plugin_log(tag, 1, wait == platform::kWaitTimeout ? kWaitTimedOut : kPluginFailure,
+                 "%s: pcoip_os_event_wait() failed!", kRxThread);
+      LogThreadExit(tag);
+      return 0;
+    }
+    reassembler.OnWake(platform::GetTickCount32());
+
+    const pcoip_vchan_intf& host = g_plugin_context.vchan_intf;
+    uint32_t count = 0;
+    int32_t result = host.get_num_rx_dgrams != nullptr
+                         ? host.get_num_rx_dgrams(LoadShared(link->handle), &count)
+                         : kPluginFailure;
+    if (result != 0) {
+      plugin_log(tag, 1, result, "%s: Error in pcoip_vchan_get_num_rx_dgrams call, exiting ....",
+                 kRxThread);
+      LogThreadExit(tag);
+      return 0;
+    }
+
+    while (count > 0 && CurrentReceiveRun() == run) {
+      // Never let the host write past the buffer, whatever size it reported.
+      const uint32_t readSize = std::min(LoadShared(link->max_dgram_size), kDatagramBufferSize);
+      uint32_t length = 0;
+      result = host.read != nullptr ? host.read(LoadShared(link->handle), &link->rx_dgram, readSize,
+                                                &length, PCOIP_VCHAN_READ_FLAGS)
+                                    : kPluginFailure;
+      if (result == kNothingToRead) {
+        plugin_log(tag, 2, 0,
+                   "%s: no datagrams to receive [PCOIP_ERR_EMPTY], wait for another recv ready event!",
+                   kRxThread);
+        break;
+      }
+      if (result != 0) {
+        plugin_log(tag, 1, kPluginFailure, "%s: pcoip_vchan_read() failed result=%d!", kRxThread,
+                   static_cast<int>(result));
+        break;
+      }
+      --count;
+      std::string message;
+      if (!reassembler.OnDatagram(link->rx_dgram, std::min(length, readSize),
+                                  platform::GetTickCount32(), &message) ||
+          message.empty()) {
+        continue;
+      }
+      try {
+        ChannelBridge::Instance().QueuePcoipMessage(std::move(message));
+      } catch (const std::exception&) {
+        // The bridge could not be built (no threads to be had): nothing can
+        // take the message.
+        plugin_log(tag, 1, kPluginFailure, "%s: channel bridge unavailable, message dropped!",
+                   kRxThread);
+      }
+    }
+  }
+  plugin_log(tag, 2, 0, "%s: stop requested, exiting thread!", kRxThread);
+  return 0;
+}
