@@ -1,0 +1,215 @@
+#include <utility>
+
+#include "extension/sdk/KvxMessages.h"
+#include "extension/sdk/PipeClientTransport.h"
+#include "extension/sdk/SessionCore.h"
+#include "extension/sdk/Wait.h"
+
+namespace Orvane {
+namespace Extension {
+namespace SDK {
+
+ChannelCore::ChannelCore(std::string name, std::weak_ptr<SessionCore> session, ChannelOptions options)
+    : name_(std::move(name)), session_(std::move(session)), options_(std::move(options)) {}
+
+int64_t ChannelCore::Id() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return id_;
+}
+
+ChannelState ChannelCore::State() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return state_;
+}
+
+void ChannelCore::Emit(SessionCore& session, ChannelEvent event) {
+  if (options_.onEvent) {
+    std::function<void(const ChannelEvent&)> handler = options_.onEvent;
+    session.Post([handler, event] { handler(event); });
+    return;
+  }
+  events_.push_back(std::move(event));
+  changed_.notify_all();
+}
+
+void ChannelCore::OnNotice(SessionCore& session, int64_t channelId, ChannelState state) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (state_ == ChannelState::Closed) return;
+  if (channelId != -1) id_ = channelId;
+  state_ = state;
+  changed_.notify_all();
+  ChannelEvent event;
+  event.kind = ChannelEvent::Kind::Notice;
+  event.state = state;
+  event.channelId = id_;
+  Emit(session, std::move(event));
+}
+
+void ChannelCore::OnData(SessionCore& session, Packet packet) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (state_ == ChannelState::Closed) return;
+  ChannelEvent event;
+  event.kind = ChannelEvent::Kind::Data;
+  event.packet = std::move(packet);
+  event.state = state_;
+  event.channelId = id_;
+  Emit(session, std::move(event));
+}
+
+void ChannelCore::OnSessionEnded(SessionCore& session, const Error& error) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (closedByUs_ || sessionEnded_) return;
+  sessionEnded_ = true;
+  endError_ = error;
+  state_ = ChannelState::Closed;
+  changed_.notify_all();
+  ChannelEvent event;
+  event.kind = ChannelEvent::Kind::Ended;
+  event.state = ChannelState::Closed;
+  event.channelId = id_;
+  event.error = error;
+  Emit(session, std::move(event));
+}
+
+void ChannelCore::MarkClosed() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (state_ == ChannelState::Closed) return;
+  closedByUs_ = true;
+  state_ = ChannelState::Closed;
+  events_.clear();
+  changed_.notify_all();
+}
+
+Error ChannelCore::ClosedError() const {
+  if (sessionEnded_) return endError_;
+  return Error(ErrorCode::ChannelClosed, "channel '" + name_ + "' was disconnected");
+}
+
+Error ChannelCore::WaitForState(ChannelState wanted, uint32_t timeoutMs) const {
+  std::unique_lock<std::mutex> lock(mutex_);
+  Deadline(timeoutMs).Wait(changed_, lock, [&] { return state_ == wanted || state_ == ChannelState::Closed; });
+  if (state_ == wanted) return Error::Success();
+  if (state_ == ChannelState::Closed) return ClosedError();
+  return Error(ErrorCode::Timeout, "channel '" + name_ + "' is still " + ChannelStateName(state_) + " after " +
+                                       std::to_string(timeoutMs) + " ms");
+}
+
+Error ChannelCore::Send(const std::string& data, int64_t appValue, uint32_t requestId) {
+  int64_t id;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    switch (state_) {
+      case ChannelState::Connected:
+        break;
+      case ChannelState::Closed:
+        return ClosedError();
+      case ChannelState::Lost:
+        return Error(ErrorCode::ChannelLost, "the application at the other end of '" + name_ + "' went away");
+      default:
+        return Error(ErrorCode::NotConnected,
+                     "channel '" + name_ + "' is not connected (it is " + ChannelStateName(state_) + ")");
+    }
+    id = id_;
+  }
+  std::shared_ptr<SessionCore> session = session_.lock();
+  if (!session) return Error(ErrorCode::ConnectionLost, "the session is closed");
+  std::string bytes = Wire::TransferData(id, appValue, data, requestId);
+  if (bytes.size() > kMaxPipeMessageSize) {
+    return Error(ErrorCode::MessageTooLarge, std::to_string(data.size()) + " bytes of data make a message of " +
+                                                 std::to_string(bytes.size()) + " bytes; one message may hold " +
+                                                 std::to_string(kMaxPipeMessageSize));
+  }
+  return session->SendMessage(bytes);
+}
+
+Result<Packet> ChannelCore::Receive(uint32_t timeoutMs) {
+  if (options_.onEvent) {
+    return Error(ErrorCode::InvalidArgument, "the events of channel '" + name_ + "' go to its callback");
+  }
+  Deadline deadline(timeoutMs);
+  std::unique_lock<std::mutex> lock(mutex_);
+  for (;;) {
+    deadline.Wait(changed_, lock, [&] { return !events_.empty() || state_ == ChannelState::Closed; });
+    if (events_.empty()) {
+      if (state_ == ChannelState::Closed) return ClosedError();
+      return Error(ErrorCode::Timeout,
+                   "no data on channel '" + name_ + "' within " + std::to_string(timeoutMs) + " ms");
+    }
+    ChannelEvent event = std::move(events_.front());
+    events_.pop_front();
+    switch (event.kind) {
+      case ChannelEvent::Kind::Data:
+        return std::move(event.packet);
+      case ChannelEvent::Kind::Ended:
+        return event.error;
+      case ChannelEvent::Kind::Notice:
+        if (event.state == ChannelState::Lost) {
+          return Error(ErrorCode::ChannelLost, "the application at the other end of '" + name_ + "' went away");
+        }
+        break;  // other notices only move the state, which State() shows
+    }
+  }
+}
+
+Result<ChannelEvent> ChannelCore::NextEvent(uint32_t timeoutMs) {
+  if (options_.onEvent) {
+    return Error(ErrorCode::InvalidArgument, "the events of channel '" + name_ + "' go to its callback");
+  }
+  std::unique_lock<std::mutex> lock(mutex_);
+  Deadline(timeoutMs).Wait(changed_, lock, [&] { return !events_.empty() || state_ == ChannelState::Closed; });
+  if (events_.empty()) {
+    if (state_ == ChannelState::Closed) return ClosedError();
+    return Error(ErrorCode::Timeout,
+                 "nothing happened on channel '" + name_ + "' within " + std::to_string(timeoutMs) + " ms");
+  }
+  ChannelEvent event = std::move(events_.front());
+  events_.pop_front();
+  return event;
+}
+
+Error ChannelCore::Disconnect(uint32_t timeoutMs) {
+  std::shared_ptr<SessionCore> session = session_.lock();
+  Deadline deadline(timeoutMs);
+  int64_t id;
+  {
+    std::unique_lock<std::mutex> lock(mutex_);
+    if (state_ == ChannelState::Closed) return Error::Success();
+    if (!session) {
+      closedByUs_ = true;
+      state_ = ChannelState::Closed;
+      events_.clear();
+      changed_.notify_all();
+      return Error::Success();  // no session, no registration left at the plug-in
+    }
+    // The plug-in looks channels up by ID, and the ID comes with the first
+    // notice; a request without one would leave the registration behind.
+    deadline.Wait(changed_, lock, [&] { return id_ != -1 || state_ == ChannelState::Closed; });
+    if (state_ == ChannelState::Closed) return Error::Success();
+    id = id_;
+  }
+  if (id == -1) {
+    session->ForgetChannel(this);
+    MarkClosed();
+    return Error(ErrorCode::Timeout, "channel '" + name_ + "' had no ID yet after " + std::to_string(timeoutMs) +
+                                         " ms; it is closed here, and the plug-in forgets it when the session ends");
+  }
+  session->ExpectDisconnect(shared_from_this());
+  Error sent = session->SendMessage(Wire::DisconnectRequest(id));
+  bool confirmed = false;
+  if (sent.Ok()) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    confirmed = deadline.Wait(changed_, lock, [&] { return state_ == ChannelState::Closed; });
+  }
+  session->ForgetChannel(this);
+  MarkClosed();
+  if (!sent.Ok()) return sent;
+  if (!confirmed) {
+    return Error(ErrorCode::Timeout, "the plug-in did not confirm the disconnect of '" + name_ + "' within " +
+                                         std::to_string(timeoutMs) + " ms");
+  }
+  return Error::Success();
+}
+
+}  // namespace SDK
+}  // namespace Extension
+}  // namespace Orvane

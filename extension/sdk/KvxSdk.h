@@ -1,0 +1,7 @@
+// Everything an extension application needs: include this one header.
+#pragma once
+
+#include "extension/sdk/Channel.h"
+#include "extension/sdk/Error.h"
+#include "extension/sdk/PipeClientTransport.h"
+#include "extension/sdk/Session.h"

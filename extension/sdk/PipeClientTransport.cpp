@@ -1,0 +1,201 @@
+#include "extension/sdk/PipeClientTransport.h"
+
+#include <atomic>
+#include <mutex>
+#include <thread>
+#include <utility>
+
+#include "platform/last_error.h"
+#include "platform/named_pipe.h"
+
+namespace Orvane {
+namespace Extension {
+namespace SDK {
+
+const char* DefaultPipeName() { return "\\\\.\\pipe\\KVX_Pipe_Channel"; }
+
+namespace {
+
+Error OpenFailure(const std::string& pipeName, uint32_t code, uint32_t timeoutMs) {
+  switch (code) {
+    case platform::kErrorFileNotFound:
+      return Error(ErrorCode::NoServer, "no plug-in serves the pipe " + pipeName, code);
+    case platform::kErrorPipeBusy:
+    case platform::kErrorSemTimeout:
+      return Error(ErrorCode::PipeBusy,
+                   "every instance of the pipe " + pipeName + " stayed busy for " +
+                       std::to_string(timeoutMs) + " ms",
+                   code);
+    default:
+      return Error(ErrorCode::SystemError,
+                   "cannot open the pipe " + pipeName + " (system error " + std::to_string(code) + ")",
+                   code);
+  }
+}
+
+}  // namespace
+
+struct PipeClientTransport::Impl {
+  std::string pipeName;
+  uint32_t connectTimeoutMs;
+  std::function<void(std::string)> receiveCallback;
+  std::function<void()> disconnectCallback;
+
+  // Order of locks: lifecycle, then write, then state.
+  std::mutex lifecycleMutex;  // Open and Stop
+  std::mutex writeMutex;      // one message on the pipe at a time
+  mutable std::mutex stateMutex;
+  platform::PipeHandle handle = platform::InvalidPipeHandle();
+  bool connected = false;
+  Error lastError;
+
+  std::atomic<bool> stopping{false};
+  std::thread reader;
+
+  void SetLastError(Error error) {
+    std::lock_guard<std::mutex> lock(stateMutex);
+    lastError = std::move(error);
+  }
+
+  void ReadLoop(platform::PipeHandle pipe) {
+    for (;;) {
+      std::string message;
+      if (!platform::ReadPipeMessage(pipe, &message)) break;
+      // A zero-length pipe message carries no KVX message; nothing to hand on.
+      if (message.empty()) continue;
+      if (receiveCallback) receiveCallback(std::move(message));
+    }
+    {
+      std::lock_guard<std::mutex> lock(stateMutex);
+      connected = false;
+      if (!stopping.load()) lastError = Error(ErrorCode::ConnectionLost, "the plug-in closed the pipe " + pipeName);
+    }
+    if (!stopping.load() && disconnectCallback) disconnectCallback();
+  }
+
+  // Ends the reader and releases the handle. Caller holds lifecycleMutex.
+  void Shutdown() {
+    platform::PipeHandle pipe;
+    {
+      std::lock_guard<std::mutex> lock(stateMutex);
+      pipe = handle;
+    }
+    if (pipe == platform::InvalidPipeHandle()) return;
+    stopping.store(true);
+    // Wakes the reader and any writer blocked on a full pipe.
+    platform::ShutdownPipeClient(pipe);
+    if (reader.joinable()) {
+      if (reader.get_id() == std::this_thread::get_id()) {
+        reader.detach();  // called from a callback, against the contract; do not deadlock
+      } else {
+        reader.join();
+      }
+    }
+    std::lock_guard<std::mutex> writeLock(writeMutex);
+    std::lock_guard<std::mutex> lock(stateMutex);
+    platform::ClosePipeClient(handle);
+    handle = platform::InvalidPipeHandle();
+    connected = false;
+  }
+};
+
+PipeClientTransport::PipeClientTransport(std::string pipeName, uint32_t connectTimeoutMs)
+    : impl_(new Impl) {
+  impl_->pipeName = std::move(pipeName);
+  impl_->connectTimeoutMs = connectTimeoutMs;
+}
+
+PipeClientTransport::~PipeClientTransport() { Stop(); }
+
+Error PipeClientTransport::Open() {
+  std::lock_guard<std::mutex> lifecycle(impl_->lifecycleMutex);
+  {
+    std::lock_guard<std::mutex> lock(impl_->stateMutex);
+    if (impl_->connected) return Error::Success();
+  }
+  // A connection that ended by itself leaves its handle and finished reader.
+  impl_->Shutdown();
+
+  platform::PipeHandle pipe = platform::OpenPipeClient(impl_->pipeName, impl_->connectTimeoutMs);
+  if (pipe == platform::InvalidPipeHandle()) {
+    Error error = OpenFailure(impl_->pipeName, platform::GetLastErrorCode(), impl_->connectTimeoutMs);
+    impl_->SetLastError(error);
+    return error;
+  }
+  {
+    std::lock_guard<std::mutex> lock(impl_->stateMutex);
+    impl_->handle = pipe;
+    impl_->connected = true;
+    impl_->lastError = Error::Success();
+  }
+  impl_->stopping.store(false);
+  Impl* impl = impl_.get();
+  impl_->reader = std::thread([impl, pipe] { impl->ReadLoop(pipe); });
+  return Error::Success();
+}
+
+TransportStatus PipeClientTransport::Start() {
+  return Open().Ok() ? TransportStatus::Ok : TransportStatus::Failed;
+}
+
+void PipeClientTransport::Stop() {
+  std::lock_guard<std::mutex> lifecycle(impl_->lifecycleMutex);
+  impl_->Shutdown();
+}
+
+Error PipeClientTransport::Write(const std::string& message) {
+  if (message.size() > kMaxPipeMessageSize) {
+    return Error(ErrorCode::MessageTooLarge, "a message of " + std::to_string(message.size()) +
+                                                 " bytes is longer than the pipe's limit of " +
+                                                 std::to_string(kMaxPipeMessageSize) + " bytes");
+  }
+  std::lock_guard<std::mutex> writeLock(impl_->writeMutex);
+  platform::PipeHandle pipe;
+  {
+    std::lock_guard<std::mutex> lock(impl_->stateMutex);
+    if (!impl_->connected) {
+      return impl_->lastError.Ok() ? Error(ErrorCode::ConnectionLost, "the pipe is not connected")
+                                   : impl_->lastError;
+    }
+    pipe = impl_->handle;
+  }
+  if (!platform::WritePipeMessage(pipe, message.data(), message.size())) {
+    uint32_t code = platform::GetLastErrorCode();
+    Error error(ErrorCode::ConnectionLost,
+                "writing to the pipe " + impl_->pipeName + " failed (system error " + std::to_string(code) + ")",
+                code);
+    impl_->SetLastError(error);
+    return error;
+  }
+  return Error::Success();
+}
+
+TransportStatus PipeClientTransport::Send(std::string message) {
+  Error error = Write(message);
+  if (error) impl_->SetLastError(error);
+  return error.Ok() ? TransportStatus::Ok : TransportStatus::Failed;
+}
+
+void PipeClientTransport::SetReceiveCallback(std::function<void(std::string)> callback) {
+  impl_->receiveCallback = std::move(callback);
+}
+
+void PipeClientTransport::SetDisconnectCallback(std::function<void()> callback) {
+  impl_->disconnectCallback = std::move(callback);
+}
+
+bool PipeClientTransport::IsConnected() const {
+  std::lock_guard<std::mutex> lock(impl_->stateMutex);
+  return impl_->connected;
+}
+
+Error PipeClientTransport::LastError() const {
+  std::lock_guard<std::mutex> lock(impl_->stateMutex);
+  return impl_->lastError;
+}
+
+const std::string& PipeClientTransport::PipeName() const { return impl_->pipeName; }
+
+}  // namespace SDK
+}  // namespace Extension
+}  // namespace Orvane

@@ -1,0 +1,96 @@
+// A connection to the plug-in at this end of the session, through which an
+// application opens channels to applications at the other end and queries
+// the session's properties.
+//
+//   auto session = Session::Open(SessionOptions{});
+//   if (!session) { report(session.GetError()); return; }
+//   auto channel = (*session)->OpenChannel("my.channel");
+//   if (auto err = channel->WaitConnected(10000)) { report(err); return; }
+//   channel->Send("hello");
+//   auto reply = channel->Receive(5000);
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+
+#include "extension/sdk/Channel.h"
+#include "extension/sdk/Error.h"
+#include "extension/sdk/Export.h"
+#include "extension/sdk/ITransport.h"
+
+namespace Orvane {
+namespace Extension {
+namespace SDK {
+
+class SessionCore;
+
+struct SessionOptions {
+  // The plug-in's pipe. On POSIX "\\.\pipe\NAME" is the socket
+  // $KVX_PIPE_DIR/NAME (default /tmp/NAME).
+  std::string pipeName = "\\\\.\\pipe\\KVX_Pipe_Channel";
+  // How long Open waits for a free pipe instance and for the plug-in's first
+  // answer.
+  uint32_t connectTimeoutMs = 5000;
+  // Open asks the plug-in for a property and waits for the answer, so that a
+  // plug-in that is busy with other applications (on POSIX a client then
+  // waits unserved in the pipe's queue) is reported by Open rather than by a
+  // later call.
+  bool verifyServer = true;
+  // Runs once, on the callback thread, when the connection to the plug-in
+  // ends by itself (not for Close).
+  std::function<void(const Error&)> onDisconnected;
+  // Runs on the callback thread for each message the SDK had to drop: bytes
+  // that do not parse, or a notice or data for no channel of this session.
+  std::function<void(const Error&)> onDropped;
+};
+
+struct SessionStats {
+  uint64_t messagesSent = 0;
+  uint64_t messagesReceived = 0;
+  uint64_t bytesSent = 0;      // pipe bytes, envelope included
+  uint64_t bytesReceived = 0;
+  uint64_t messagesDropped = 0;  // see SessionOptions::onDropped
+};
+
+// All calls are safe from any thread, including from the SDK's callbacks.
+class KVX_SDK_API Session {
+ public:
+  // Connects to the plug-in's pipe. Errors: NoServer, PipeBusy, Timeout,
+  // ConnectionLost, SystemError.
+  static Result<std::unique_ptr<Session>> Open(const SessionOptions& options);
+  // Runs a session over any transport (the transport is started here).
+  static Result<std::unique_ptr<Session>> Attach(std::unique_ptr<ITransport> transport,
+                                                 const SessionOptions& options);
+
+  // Closes the session: every channel becomes Closed, waiting calls return,
+  // and the plug-in drops this application's channels (their far ends are
+  // told that they were lost).
+  ~Session();
+  Session(const Session&) = delete;
+  Session& operator=(const Session&) = delete;
+
+  // Asks for the channel `name`. Returns at once; the channel's notices then
+  // tell its ID and state. A name may be open only once per session.
+  Result<Channel> OpenChannel(const std::string& name, ChannelOptions options = ChannelOptions());
+
+  // Asks the plug-in at this end for a property ("KVXCoreType" is "Server" or
+  // "Client"; "Hwnds" lists the host's window handles). Unknown names yield
+  // an empty value. Errors: Timeout, ConnectionLost.
+  Result<std::string> GetProperty(const std::string& name, uint32_t timeoutMs);
+
+  bool IsConnected() const;
+  SessionStats Stats() const;
+
+  // Same as the destructor, for those who want to close early.
+  void Close();
+
+ private:
+  explicit Session(std::shared_ptr<SessionCore> core);
+  std::shared_ptr<SessionCore> core_;
+};
+
+}  // namespace SDK
+}  // namespace Extension
+}  // namespace Orvane

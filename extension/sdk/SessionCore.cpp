@@ -1,0 +1,301 @@
+#include "extension/sdk/SessionCore.h"
+
+#include <algorithm>
+#include <utility>
+
+#include "extension/sdk/PipeClientTransport.h"
+#include "extension/sdk/Wait.h"
+
+namespace Orvane {
+namespace Extension {
+namespace SDK {
+
+namespace {
+
+bool StateOfStatus(int32_t status, ChannelState* state) {
+  switch (status) {
+    case Wire::kStatusConnected: *state = ChannelState::Connected; return true;
+    case Wire::kStatusPendingPeer: *state = ChannelState::PendingPeer; return true;
+    case Wire::kStatusLost: *state = ChannelState::Lost; return true;
+    default: return false;
+  }
+}
+
+}  // namespace
+
+SessionCore::SessionCore(std::unique_ptr<ITransport> transport, SessionOptions options)
+    : options_(std::move(options)), transport_(std::move(transport)) {}
+
+SessionCore::~SessionCore() { Close(); }
+
+Error SessionCore::Start() {
+  transport_->SetReceiveCallback([this](std::string bytes) { OnReceive(bytes); });
+  transport_->SetDisconnectCallback([this] { OnTransportLost(); });
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    connected_ = true;  // before the transport starts, so that its first message is routed
+  }
+  Error error;
+  if (auto* pipe = dynamic_cast<PipeClientTransport*>(transport_.get())) {
+    error = pipe->Open();
+  } else if (transport_->Start() != TransportStatus::Ok) {
+    error = Error(ErrorCode::ConnectionLost, "the transport did not start");
+  }
+  if (error) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    connected_ = false;
+    endError_ = error;
+  }
+  return error;
+}
+
+void SessionCore::Close() {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (closing_) return;
+    closing_ = true;
+  }
+  // Joins the reader thread: no message is routed after this.
+  transport_->Stop();
+  std::map<std::string, std::shared_ptr<ChannelCore>> channels;
+  Error why;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    connected_ = false;
+    if (endError_.Ok()) endError_ = Error(ErrorCode::ConnectionLost, "the session was closed");
+    why = endError_;
+    channels.swap(channels_);
+    disconnecting_.clear();
+    changed_.notify_all();
+  }
+  for (auto& entry : channels) entry.second->OnSessionEnded(*this, why);
+  dispatcher_.Stop();
+}
+
+Error SessionCore::EndError() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return endError_.Ok() ? Error(ErrorCode::ConnectionLost, "the session is closed") : endError_;
+}
+
+bool SessionCore::IsConnected() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return connected_;
+}
+
+SessionStats SessionCore::Stats() const {
+  SessionStats stats;
+  stats.messagesSent = messagesSent_.load();
+  stats.messagesReceived = messagesReceived_.load();
+  stats.bytesSent = bytesSent_.load();
+  stats.bytesReceived = bytesReceived_.load();
+  stats.messagesDropped = messagesDropped_.load();
+  return stats;
+}
+
+Error SessionCore::SendMessage(const std::string& bytes) {
+  if (!IsConnected()) return EndError();
+  Error error;
+  {
+    std::lock_guard<std::mutex> lock(sendMutex_);
+    if (auto* pipe = dynamic_cast<PipeClientTransport*>(transport_.get())) {
+      error = pipe->Write(bytes);
+    } else if (bytes.size() > kMaxPipeMessageSize) {
+      error = Error(ErrorCode::MessageTooLarge, "a message of " + std::to_string(bytes.size()) +
+                                                    " bytes is longer than one pipe message may be");
+    } else if (transport_->Send(bytes) != TransportStatus::Ok) {
+      error = Error(ErrorCode::ConnectionLost, "sending to the plug-in failed");
+    }
+  }
+  if (error) return error;
+  messagesSent_.fetch_add(1);
+  bytesSent_.fetch_add(bytes.size());
+  return error;
+}
+
+Result<Channel> SessionCore::OpenChannel(const std::string& name, ChannelOptions options) {
+  if (name.empty()) return Error(ErrorCode::InvalidArgument, "a channel needs a name");
+  std::string request = Wire::ConnectRequest(name, options.launchAppLink);
+  if (request.size() > kMaxPipeMessageSize) {
+    return Error(ErrorCode::MessageTooLarge, "the channel name and launch link are too long for one message");
+  }
+  auto channel = std::make_shared<ChannelCore>(name, weak_from_this(), std::move(options));
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (!connected_) return endError_.Ok() ? Error(ErrorCode::ConnectionLost, "the session is closed") : endError_;
+    if (!channels_.emplace(name, channel).second) {
+      return Error(ErrorCode::InvalidArgument, "channel '" + name + "' is already open on this session");
+    }
+  }
+  Error error = SendMessage(request);
+  if (error) {
+    ForgetChannel(channel.get());
+    channel->MarkClosed();
+    return error;
+  }
+  return Channel(channel);
+}
+
+Result<std::string> SessionCore::GetProperty(const std::string& name, uint32_t timeoutMs) {
+  auto wait = std::make_shared<PropertyWait>();
+  wait->name = name;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (!connected_) return endError_.Ok() ? Error(ErrorCode::ConnectionLost, "the session is closed") : endError_;
+    propertyWaits_.push_back(wait);
+  }
+  Error error = SendMessage(Wire::PropertyRequest(name));
+  std::unique_lock<std::mutex> lock(mutex_);
+  if (error.Ok()) Deadline(timeoutMs).Wait(changed_, lock, [&] { return wait->answered || !connected_; });
+  propertyWaits_.erase(std::remove(propertyWaits_.begin(), propertyWaits_.end(), wait), propertyWaits_.end());
+  if (wait->answered) return wait->value;
+  if (error) return error;
+  if (!connected_) return endError_.Ok() ? Error(ErrorCode::ConnectionLost, "the session is closed") : endError_;
+  return Error(ErrorCode::Timeout,
+               "no answer to the request for property '" + name + "' within " + std::to_string(timeoutMs) + " ms");
+}
+
+void SessionCore::ExpectDisconnect(const std::shared_ptr<ChannelCore>& channel) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  disconnecting_.push_back(channel);
+}
+
+void SessionCore::ForgetChannel(const ChannelCore* channel) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  auto it = channels_.find(channel->Name());
+  if (it != channels_.end() && it->second.get() == channel) channels_.erase(it);
+  disconnecting_.erase(std::remove_if(disconnecting_.begin(), disconnecting_.end(),
+                                      [&](const std::shared_ptr<ChannelCore>& c) { return c.get() == channel; }),
+                       disconnecting_.end());
+}
+
+std::shared_ptr<ChannelCore> SessionCore::FindById(int64_t channelId) const {
+  // -1 means "no channel"; it never names one.
+  if (channelId == -1) return nullptr;
+  for (const auto& entry : channels_) {
+    if (entry.second->Id() == channelId) return entry.second;
+  }
+  return nullptr;
+}
+
+void SessionCore::Drop(Error why) {
+  messagesDropped_.fetch_add(1);
+  if (options_.onDropped) {
+    std::function<void(const Error&)> handler = options_.onDropped;
+    dispatcher_.Post([handler, why] { handler(why); });
+  }
+}
+
+void SessionCore::OnReceive(const std::string& bytes) {
+  messagesReceived_.fetch_add(1);
+  bytesReceived_.fetch_add(bytes.size());
+  Wire::Incoming in = Wire::Read(bytes);
+  switch (in.kind) {
+    case Wire::Incoming::Kind::Unparsable:
+      Drop(Error(ErrorCode::ProtocolError,
+                 "a message of " + std::to_string(bytes.size()) + " bytes from the plug-in does not parse"));
+      return;
+    case Wire::Incoming::Kind::Unexpected:
+      Drop(Error(ErrorCode::ProtocolError, "the plug-in sent a message of a kind applications do not receive"));
+      return;
+    case Wire::Incoming::Kind::Notice:
+      OnNotice(in);
+      return;
+    case Wire::Incoming::Kind::Property: {
+      std::lock_guard<std::mutex> lock(mutex_);
+      for (auto& wait : propertyWaits_) {
+        if (!wait->answered && wait->name == in.name) {
+          wait->answered = true;
+          wait->value = std::move(in.value);
+          changed_.notify_all();
+          return;
+        }
+      }
+      break;  // dropped below, outside the lock
+    }
+    case Wire::Incoming::Kind::Data: {
+      std::shared_ptr<ChannelCore> channel;
+      {
+        std::lock_guard<std::mutex> lock(mutex_);
+        channel = FindById(in.channelId);
+      }
+      if (!channel) {
+        Drop(Error(ErrorCode::ProtocolError,
+                   "data for channel ID " + std::to_string(in.channelId) + ", which this session does not hold"));
+        return;
+      }
+      Packet packet;
+      packet.data = std::move(in.value);
+      packet.appValue = in.appValue;
+      packet.requestId = in.requestId;
+      channel->OnData(*this, std::move(packet));
+      return;
+    }
+  }
+  Drop(Error(ErrorCode::ProtocolError, "an answer for property '" + in.name + "', which nobody asked for"));
+}
+
+void SessionCore::OnNotice(const Wire::Incoming& notice) {
+  ChannelState state;
+  if (!StateOfStatus(notice.status, &state)) {
+    Drop(Error(ErrorCode::ProtocolError, "a notice with the unknown status " + std::to_string(notice.status) +
+                                             " for channel '" + notice.name + "'"));
+    return;
+  }
+  std::shared_ptr<ChannelCore> channel;
+  bool confirmsDisconnect = false;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (state == ChannelState::Lost) {
+      // The plug-in answers each disconnect request, in order, with a loss
+      // notice naming the channel, or with ("", -1) when it no longer had it.
+      for (auto it = disconnecting_.begin(); it != disconnecting_.end(); ++it) {
+        bool anonymous = notice.channelId == -1 && notice.name.empty();
+        if (anonymous || (*it)->Id() == notice.channelId) {
+          channel = *it;
+          disconnecting_.erase(it);
+          confirmsDisconnect = true;
+          break;
+        }
+      }
+    }
+    if (!channel) channel = FindById(notice.channelId);
+    if (!channel && !notice.name.empty()) {
+      auto it = channels_.find(notice.name);
+      if (it != channels_.end()) channel = it->second;
+    }
+  }
+  if (!channel) {
+    Drop(Error(ErrorCode::ProtocolError, "a notice for channel '" + notice.name + "' (ID " +
+                                             std::to_string(notice.channelId) + "), which this session does not hold"));
+    return;
+  }
+  if (confirmsDisconnect) {
+    channel->MarkClosed();
+  } else {
+    channel->OnNotice(*this, notice.channelId, state);
+  }
+}
+
+void SessionCore::OnTransportLost() {
+  std::map<std::string, std::shared_ptr<ChannelCore>> channels;
+  Error why;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (closing_ || !connected_) return;
+    connected_ = false;
+    endError_ = Error(ErrorCode::ConnectionLost, "the plug-in closed the pipe");
+    why = endError_;
+    channels.swap(channels_);
+    disconnecting_.clear();
+    changed_.notify_all();
+  }
+  for (auto& entry : channels) entry.second->OnSessionEnded(*this, why);
+  if (options_.onDisconnected) {
+    std::function<void(const Error&)> handler = options_.onDisconnected;
+    dispatcher_.Post([handler, why] { handler(why); });
+  }
+}
+
+}  // namespace SDK
+}  // namespace Extension
+}  // namespace Orvane

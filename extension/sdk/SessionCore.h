@@ -1,0 +1,130 @@
+// The shared state behind Session and Channel handles: the transport, the
+// channels of the session and the routing of every message from the plug-in
+// to the channel or the call that waits for it.
+#pragma once
+
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+
+#include "extension/sdk/Channel.h"
+#include "extension/sdk/Dispatcher.h"
+#include "extension/sdk/Error.h"
+#include "extension/sdk/ITransport.h"
+#include "extension/sdk/KvxMessages.h"
+#include "extension/sdk/Session.h"
+
+namespace Orvane {
+namespace Extension {
+namespace SDK {
+
+class SessionCore;
+
+// Lock order: SessionCore::mutex_ before ChannelCore::mutex_, never the
+// other way round.
+class ChannelCore : public std::enable_shared_from_this<ChannelCore> {
+ public:
+  ChannelCore(std::string name, std::weak_ptr<SessionCore> session, ChannelOptions options);
+
+  const std::string& Name() const { return name_; }
+  int64_t Id() const;
+  ChannelState State() const;
+
+  // Called by the session's reader side.
+  void OnNotice(SessionCore& session, int64_t channelId, ChannelState state);
+  void OnData(SessionCore& session, Packet packet);
+  // The session ended; `error` says why. No event follows.
+  void OnSessionEnded(SessionCore& session, const Error& error);
+  // This application's disconnect was confirmed (or given up on).
+  void MarkClosed();
+
+  Error WaitForState(ChannelState state, uint32_t timeoutMs) const;
+  Error Send(const std::string& data, int64_t appValue, uint32_t requestId);
+  Result<Packet> Receive(uint32_t timeoutMs);
+  Result<ChannelEvent> NextEvent(uint32_t timeoutMs);
+  Error Disconnect(uint32_t timeoutMs);
+
+ private:
+  void Emit(SessionCore& session, ChannelEvent event);  // caller holds mutex_
+  Error ClosedError() const;      // caller holds mutex_
+
+  const std::string name_;
+  const std::weak_ptr<SessionCore> session_;
+  const ChannelOptions options_;
+
+  mutable std::mutex mutex_;
+  mutable std::condition_variable changed_;
+  int64_t id_ = -1;
+  ChannelState state_ = ChannelState::Requested;
+  std::deque<ChannelEvent> events_;
+  bool sessionEnded_ = false;
+  Error endError_;
+  bool closedByUs_ = false;
+};
+
+class SessionCore : public std::enable_shared_from_this<SessionCore> {
+ public:
+  SessionCore(std::unique_ptr<ITransport> transport, SessionOptions options);
+  ~SessionCore();
+
+  // Installs the transport's callbacks and starts it.
+  Error Start();
+  void Close();
+
+  Result<Channel> OpenChannel(const std::string& name, ChannelOptions options);
+  Result<std::string> GetProperty(const std::string& name, uint32_t timeoutMs);
+  bool IsConnected() const;
+  SessionStats Stats() const;
+
+  // Used by channels.
+  Error SendMessage(const std::string& bytes);
+  void Post(std::function<void()> task) { dispatcher_.Post(std::move(task)); }
+  // Registers `channel` as waiting for the plug-in's confirmation of its
+  // disconnect request, which comes back as a loss notice.
+  void ExpectDisconnect(const std::shared_ptr<ChannelCore>& channel);
+  void ForgetChannel(const ChannelCore* channel);
+  // Why calls fail once the session has ended.
+  Error EndError() const;
+
+ private:
+  struct PropertyWait {
+    std::string name;
+    bool answered = false;
+    std::string value;
+  };
+
+  void OnReceive(const std::string& bytes);
+  void OnNotice(const Wire::Incoming& notice);
+  void OnTransportLost();
+  void Drop(Error why);
+  std::shared_ptr<ChannelCore> FindById(int64_t channelId) const;  // caller holds mutex_
+
+  const SessionOptions options_;
+  std::unique_ptr<ITransport> transport_;
+  Dispatcher dispatcher_;
+  std::mutex sendMutex_;  // an ITransport need not serialise its own sends
+
+  mutable std::mutex mutex_;
+  std::condition_variable changed_;
+  bool connected_ = false;
+  bool closing_ = false;
+  Error endError_;
+  std::map<std::string, std::shared_ptr<ChannelCore>> channels_;
+  std::deque<std::shared_ptr<ChannelCore>> disconnecting_;
+  std::deque<std::shared_ptr<PropertyWait>> propertyWaits_;
+
+  std::atomic<uint64_t> messagesSent_{0};
+  std::atomic<uint64_t> messagesReceived_{0};
+  std::atomic<uint64_t> bytesSent_{0};
+  std::atomic<uint64_t> bytesReceived_{0};
+  std::atomic<uint64_t> messagesDropped_{0};
+};
+
+}  // namespace SDK
+}  // namespace Extension
+}  // namespace Orvane
