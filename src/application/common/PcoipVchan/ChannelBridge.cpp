@@ -1,0 +1,179 @@
+// The bridge's life: construction on first use, the start at one end, and the
+// teardown when the library is unloaded.
+#include "src/application/common/PcoipVchan/ChannelBridge.h"
+
+#include <system_error>
+#include <utility>
+
+#include "extension/windows/NamedPipeServer.h"
+
+using Orvane::Extension::SDK::TransportStatus;
+using Orvane::Extension::Windows::NamedPipeServer;
+
+namespace {
+// The process-wide bridge once it exists, so that ShutdownInstance can reach
+// it without creating it.
+std::atomic<ChannelBridge*> processBridge{nullptr};
+}  // namespace
+
+ChannelBridge& ChannelBridge::Instance() {
+  // Constructed once, thread-safely; destroyed (and so torn down) when the
+  // library is unloaded.
+  static ChannelBridge bridge;
+  processBridge.store(&bridge);
+  return bridge;
+}
+
+void ChannelBridge::ShutdownInstance() {
+  if (ChannelBridge* bridge = processBridge.load()) {
+    bridge->Shutdown();
+  }
+}
+
+ChannelBridge::ChannelBridge() {
+  pipeQueueLock.Initialize();
+  pcoipQueueLock.Initialize();
+  channelLock.Initialize();
+  pipeWriteLock.Initialize();
+  pipeQueueEvent = platform::CreateEventObject(false, false);
+  pcoipQueueEvent = platform::CreateEventObject(false, false);
+  // Without its event a worker's wait would fail at once, every time; such a
+  // bridge starts no workers and refuses to be started instead.
+  if (pipeQueueEvent == nullptr || pcoipQueueEvent == nullptr) {
+    return;
+  }
+  workersRunning.exchange(true);
+  try {
+    pipeWorker = std::thread(&ChannelBridge::PipeQueueWorker, this);
+    pcoipWorker = std::thread(&ChannelBridge::PcoipQueueWorker, this);
+  } catch (const std::system_error&) {
+    // No exception may reach the host through an entry point; the failure
+    // shows as InitializeWith returning false.
+    workersRunning.exchange(false);
+    platform::SetEventObject(pipeQueueEvent);
+    if (pipeWorker.joinable()) {
+      pipeWorker.join();
+    }
+    return;
+  }
+  constructedWhole = true;
+}
+
+ChannelBridge::~ChannelBridge() {
+  Shutdown();
+  pipeQueueLock.Delete();
+  pcoipQueueLock.Delete();
+  channelLock.Delete();
+  pipeWriteLock.Delete();
+  if (pipeQueueEvent != nullptr) {
+    platform::CloseEventObject(pipeQueueEvent);
+  }
+  if (pcoipQueueEvent != nullptr) {
+    platform::CloseEventObject(pcoipQueueEvent);
+  }
+}
+
+bool ChannelBridge::InitializeWith(bool isServerEnd, std::string pipeName,
+                                   SendToPeerFunction sendFunction,
+                                   PropertyProviderFunction propertyFunction) {
+  std::lock_guard<std::mutex> guard(lifecycleLock);
+  if (started || pipeName.empty() || shutDown || !constructedWhole) {
+    return false;
+  }
+  // Both routines are called later on the workers; a null one would crash there.
+  if (sendFunction == nullptr || propertyFunction == nullptr) {
+    return false;
+  }
+  DiscardPipeServers();
+
+  // The workers read these only after routinesReady is set below, which
+  // happens once; a retry after a failed start therefore races with no one.
+  sendToPeer = sendFunction;
+  propertyProvider = propertyFunction;
+  isServer = isServerEnd;
+  {
+    platform::CriticalSectionLock writeGuard(pipeWriteLock);
+    pipeCount = kPipeServerCount;
+    pipeServers.reserve(static_cast<size_t>(pipeCount));
+  }
+
+  for (int32_t pipeId = 0; pipeId < pipeCount; ++pipeId) {
+    auto server = std::make_unique<NamedPipeServer>(pipeName, pipeCount);
+    server->SetReceiveCallback([this, pipeId](std::string bytes) {
+      QueuePipeMessage(PipeItem{pipeId, std::move(bytes)});
+    });
+    server->SetDisconnectCallback([this, pipeId] { OnPipeDisconnected(pipeId); });
+    NamedPipeServer* serverInList = server.get();
+    {
+      platform::CriticalSectionLock writeGuard(pipeWriteLock);
+      pipeServers.push_back(std::move(server));
+    }
+    TransportStatus status = TransportStatus::Failed;
+    try {
+      status = serverInList->Start();
+    } catch (const std::system_error&) {
+      status = TransportStatus::Failed;
+    }
+    if (status != TransportStatus::Ok) {
+      return false;
+    }
+  }
+
+  started = true;
+  routinesReady.store(true);
+  // Hand the workers whatever arrived before the start.
+  platform::SetEventObject(pipeQueueEvent);
+  platform::SetEventObject(pcoipQueueEvent);
+  return true;
+}
+
+void ChannelBridge::DiscardPipeServers() {
+  std::vector<std::unique_ptr<NamedPipeServer>> discarded;
+  {
+    platform::CriticalSectionLock writeGuard(pipeWriteLock);
+    discarded.swap(pipeServers);
+    pipeCount = 0;
+  }
+  // Deleting a running server calls its disconnect callback, which takes
+  // bridge locks; no bridge lock is held here.
+  discarded.clear();
+}
+
+void ChannelBridge::Shutdown() {
+  std::lock_guard<std::mutex> guard(lifecycleLock);
+  if (shutDown) {
+    return;
+  }
+  shutDown = true;
+
+  // The workers drain their queues once more and end.
+  workersRunning.exchange(false);
+  if (pipeQueueEvent != nullptr) {
+    platform::SetEventObject(pipeQueueEvent);
+  }
+  if (pcoipQueueEvent != nullptr) {
+    platform::SetEventObject(pcoipQueueEvent);
+  }
+  if (pipeWorker.joinable()) {
+    pipeWorker.join();
+  }
+  if (pcoipWorker.joinable()) {
+    pcoipWorker.join();
+  }
+
+  // Their last disconnect callbacks queue notices that no worker will send.
+  DiscardPipeServers();
+
+  {
+    platform::CriticalSectionLock queueGuard(pipeQueueLock);
+    pipeQueue.clear();
+  }
+  {
+    platform::CriticalSectionLock queueGuard(pcoipQueueLock);
+    pcoipQueue.clear();
+  }
+  {
+    platform::CriticalSectionLock tableGuard(channelLock);
+    channels.clear();
+  }
+}

@@ -1,0 +1,34 @@
+// The messages the bridge builds itself, its diagnostics, and the one way it
+// parses what arrives.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "proto/kvx.pb.h"
+
+namespace ChannelBridgeText {
+constexpr char kParseError[] = "ERROR: PCoiP parse error.";
+constexpr char kInvalidPipeId[] = "ERROR: Invalid pipe ID.";
+constexpr char kUnexpectedRequest[] = "WARNING: Unexpected request case.";
+constexpr char kUnexpectedResponse[] = "WARNING: Unexpected response case.";
+constexpr char kLaunchFailed[] = "ERROR: Unexpected execution result.";
+constexpr char kPipeQueueWaitFailed[] = "WARNING: Unexpected event while processing pipe queue.";
+constexpr char kPcoipQueueWaitFailed[] = "WARNING: Unexpected event while processing PCoIP queue.";
+}  // namespace ChannelBridgeText
+
+// A connection notice: a Message whose response holds only a
+// channel_connection_response with these three fields, serialised.
+std::string BuildConnectionNotice(const std::string& channelName, int64_t channelId,
+                                  KVX::ResultCode status);
+
+// The answer to a property request, serialised.
+std::string BuildPropertyAnswer(const std::string& propertyName, const std::string& value);
+
+// A Message around a new Response holding a copy of `response` (its unknown
+// fields included), serialised.
+std::string WrapConnectionResponse(const KVX::ChannelConnectionResponse& response);
+
+// Parses one whole unit into a cleared message. On failure the message keeps
+// what was read before the fault, and the caller goes on with that.
+bool ParseUnit(const std::string& bytes, KVX::Message* message);

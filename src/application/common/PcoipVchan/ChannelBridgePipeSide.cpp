@@ -1,0 +1,93 @@
+// What the bridge does with each message a local application writes, and when
+// an application's pipe connection closes. Everything but a property request
+// goes on to the peer as the very bytes the application wrote; the local step
+// runs first, so the table already knows a channel when the peer answers.
+#include <utility>
+#include <vector>
+
+#include "platform/debug_output.h"
+#include "src/application/common/PcoipVchan/ChannelBridge.h"
+#include "src/application/common/PcoipVchan/ChannelBridgeNotices.h"
+
+void ChannelBridge::HandlePipeMessage(const PipeItem& item) {
+  KVX::Message message;
+  if (!ParseUnit(item.bytes, &message)) {
+    platform::OutputDebugText(ChannelBridgeText::kParseError);
+  }
+  if (message.content_case() == KVX::Message::kRequest) {
+    const KVX::Request& request = message.request();
+    switch (request.body_case()) {
+      case KVX::Request::kConnectChannelRequest:
+        RegisterChannel(request.connect_channel_request().channel_name(), item.pipeId);
+        break;
+      case KVX::Request::kDisconnectChannelRequest:
+        CloseChannel(request.disconnect_channel_request().channel_id(), item.pipeId);
+        break;
+      case KVX::Request::kGetPropertyRequest:
+        // Each end reports its own properties; the question never crosses.
+        AnswerPropertyRequest(request.get_property_request().property_name(), item.pipeId);
+        return;
+      default:
+        break;
+    }
+  }
+  // Forwarded as received, never re-serialised, so fields the bridge does not
+  // read (and unknown ones) reach the peer intact.
+  sendToPeer(item.bytes);
+}
+
+void ChannelBridge::RegisterChannel(const std::string& channelName, int32_t pipeId) {
+  platform::CriticalSectionLock guard(channelLock);
+  if (ChannelEntry* entry = FindByName(channelName)) {
+    // The pipe that asked last holds the channel at this end; the ID stays.
+    entry->pipeId = pipeId;
+    return;
+  }
+  if (isServer) {
+    channels.push_back(ChannelEntry{channelName, nextChannelId, pipeId});
+    ++nextChannelId;
+  } else {
+    // The client end never invents an ID; it comes with the peer's answer.
+    channels.push_back(ChannelEntry{channelName, -1, pipeId});
+  }
+}
+
+void ChannelBridge::CloseChannel(int64_t channelId, int32_t pipeId) {
+  std::string closedName;
+  int64_t closedId = -1;
+  {
+    platform::CriticalSectionLock guard(channelLock);
+    if (ChannelEntry* entry = FindById(channelId)) {
+      closedName = entry->channelName;
+      closedId = entry->channelId;
+      channels.erase(channels.begin() + (entry - channels.data()));
+    }
+  }
+  // The requester is told, whichever pipe held the channel.
+  WriteToPipe(pipeId, BuildConnectionNotice(closedName, closedId, KVX::CONNECTION_LOST));
+}
+
+void ChannelBridge::AnswerPropertyRequest(const std::string& propertyName, int32_t pipeId) {
+  const std::string value = propertyProvider(propertyName);
+  WriteToPipe(pipeId, BuildPropertyAnswer(propertyName, value));
+}
+
+void ChannelBridge::OnPipeDisconnected(int32_t pipeId) {
+  std::vector<ChannelEntry> dropped;
+  {
+    platform::CriticalSectionLock guard(channelLock);
+    std::vector<ChannelEntry> kept;
+    kept.reserve(channels.size());
+    for (ChannelEntry& entry : channels) {
+      (entry.pipeId == pipeId ? dropped : kept).push_back(std::move(entry));
+    }
+    channels.swap(kept);
+  }
+  // The notices take the road of that pipe's own messages, behind whatever
+  // it sent before it left, and so reach the peer; the local pipe has no one
+  // left to read them.
+  for (const ChannelEntry& entry : dropped) {
+    QueuePipeMessage(PipeItem{pipeId, BuildConnectionNotice(entry.channelName, entry.channelId,
+                                                            KVX::CONNECTION_LOST)});
+  }
+}
