@@ -90,6 +90,8 @@ class Result {
   T& Value() & { return value_; }
   const T& Value() const& { return value_; }
   T&& Value() && { return std::move(value_); }
+  T& operator*() & { return value_; }
+  const T& operator*() const& { return value_; }
   T* operator->() { return &value_; }
   const T* operator->() const { return &value_; }
 

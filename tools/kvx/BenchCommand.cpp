@@ -1,0 +1,235 @@
+// bench: round-trip latency and throughput against `kvx bench --serve`.
+//
+// Between the two ends: a ping is data starting with 'P', answered with the
+// same bytes; a load message starts with 'L' and is answered with the single
+// byte 'A'; both answers carry the app value of what they answer.
+#include <algorithm>
+#include <chrono>
+#include <cinttypes>
+#include <cstdio>
+#include <vector>
+
+#include "tools/kvx/Commands.h"
+#include "tools/kvx/Common.h"
+#include "tools/kvx/ExitCodes.h"
+#include "tools/kvx/Output.h"
+
+namespace kvx {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+double Seconds(Clock::duration d) { return std::chrono::duration<double>(d).count(); }
+
+std::string Format(const char* format, double a, double b = 0, double c = 0, double d = 0) {
+  char buffer[160];
+  std::snprintf(buffer, sizeof buffer, format, a, b, c, d);
+  return buffer;
+}
+
+int Serve(const Options& options, const std::string& name) {
+  auto session = OpenSession(options);
+  if (!session) return ReportError(options, session.GetError());
+  Result<Channel> channel = (*session)->OpenChannel(name);
+  if (!channel) return ReportError(options, channel.GetError());
+  if (!options.quiet && !options.json) std::fprintf(stderr, "serving bench on '%s'\n", name.c_str());
+  bool hadClient = false;
+  uint64_t answered = 0;
+  while (!g_interrupted.load()) {
+    Result<ChannelEvent> event = channel->NextEvent(kPollMs);
+    if (!event) {
+      if (event.GetError().Code() == ErrorCode::Timeout) continue;
+      return ReportError(options, event.GetError());
+    }
+    if (event->kind == ChannelEvent::Kind::Ended) return ReportError(options, event->error);
+    if (event->kind == ChannelEvent::Kind::Notice) {
+      if (event->state == ChannelState::Connected) {
+        hadClient = true;
+        if (options.json) PrintLine("{\"event\":\"client\",\"id\":" + std::to_string(event->channelId) + "}");
+        else if (!options.quiet) std::fprintf(stderr, "client connected (ID %lld)\n", static_cast<long long>(event->channelId));
+      } else if (hadClient && (event->state == ChannelState::PendingPeer || event->state == ChannelState::Lost)) {
+        if (options.json) PrintLine("{\"event\":\"client-left\",\"answered\":" + std::to_string(answered) + "}");
+        else if (!options.quiet) std::fprintf(stderr, "client left after %" PRIu64 " messages\n", answered);
+        if (options.once) break;
+      }
+      continue;
+    }
+    const Orvane::Extension::SDK::Packet& packet = event->packet;
+    Error error;
+    if (!packet.data.empty() && packet.data[0] == 'P') {
+      error = channel->Send(packet.data, packet.appValue);
+    } else if (!packet.data.empty() && packet.data[0] == 'L') {
+      error = channel->Send("A", packet.appValue);
+    } else {
+      continue;  // not ours; a bench peer ignores it
+    }
+    // The client may leave while answers are on their way; that is no failure.
+    if (error && error.Code() != ErrorCode::NotConnected && error.Code() != ErrorCode::ChannelLost) {
+      return ReportError(options, error);
+    }
+    ++answered;
+  }
+  channel->Disconnect(WaitMs(options));
+  return kExitOk;
+}
+
+// Waits for the answer with `appValue`; answers to anything else are skipped.
+Result<Orvane::Extension::SDK::Packet> AwaitAnswer(Channel& channel, const Options& options, char kind,
+                                                    int64_t appValue) {
+  for (;;) {
+    if (g_interrupted.load()) return Error(ErrorCode::Timeout, "interrupted");
+    auto packet = channel.Receive(WaitMs(options));
+    if (!packet) return packet;
+    if (!packet->data.empty() && packet->data[0] == kind && packet->appValue == appValue) return packet;
+  }
+}
+
+struct LatencyFigures {
+  std::vector<double> micros;  // sorted
+  double Percentile(double p) const {
+    if (micros.empty()) return 0;
+    size_t index = static_cast<size_t>(p / 100.0 * static_cast<double>(micros.size() - 1) + 0.5);
+    return micros[std::min(index, micros.size() - 1)];
+  }
+  double Mean() const {
+    double sum = 0;
+    for (double m : micros) sum += m;
+    return micros.empty() ? 0 : sum / static_cast<double>(micros.size());
+  }
+};
+
+Error MeasureLatency(Channel& channel, const Options& options, LatencyFigures* figures) {
+  std::string ping(std::max<uint64_t>(options.pingSize, 1), 'p');
+  ping[0] = 'P';
+  Clock::time_point lastProgress = Clock::now();
+  for (uint64_t i = 0; i < options.pings; ++i) {
+    Clock::time_point start = Clock::now();
+    if (Error error = channel.Send(ping, static_cast<int64_t>(i))) return error;
+    auto answer = AwaitAnswer(channel, options, 'P', static_cast<int64_t>(i));
+    if (!answer) return answer.GetError();
+    if (answer->data != ping) return Error(ErrorCode::ProtocolError, "a ping came back changed");
+    Clock::time_point end = Clock::now();
+    figures->micros.push_back(std::chrono::duration<double, std::micro>(end - start).count());
+    if (end - lastProgress > std::chrono::milliseconds(250)) {
+      lastProgress = end;
+      PrintProgress(options, Format("latency: %.0f of %.0f pings", static_cast<double>(i + 1),
+                                    static_cast<double>(options.pings)));
+    }
+  }
+  EndProgress(options);
+  std::sort(figures->micros.begin(), figures->micros.end());
+  return Error::Success();
+}
+
+struct ThroughputFigures {
+  uint64_t messages = 0;
+  uint64_t bytes = 0;
+  double seconds = 0;
+};
+
+Error MeasureThroughput(Channel& channel, const Options& options, ThroughputFigures* figures) {
+  if (options.size > Channel::kMaxDataSize) {
+    return Error(ErrorCode::InvalidArgument,
+                 "--size may be at most " + std::to_string(Channel::kMaxDataSize) + " bytes");
+  }
+  std::string load(std::max<uint64_t>(options.size, 1), 'l');
+  load[0] = 'L';
+  const auto duration = std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(options.durationSeconds));
+  Clock::time_point start = Clock::now();
+  Clock::time_point lastProgress = start;
+  int64_t sent = 0, acknowledged = 0;
+  // Keep `window` messages in flight until the time is up, then collect the
+  // answers of those still in flight.
+  while (true) {
+    bool timeUp = Clock::now() - start >= duration;
+    if (!timeUp && sent - acknowledged < static_cast<int64_t>(options.window)) {
+      if (Error error = channel.Send(load, sent)) return error;
+      ++sent;
+      continue;
+    }
+    if (acknowledged == sent) break;
+    auto answer = AwaitAnswer(channel, options, 'A', acknowledged);
+    if (!answer) return answer.GetError();
+    ++acknowledged;
+    Clock::time_point now = Clock::now();
+    if (now - lastProgress > std::chrono::milliseconds(250)) {
+      lastProgress = now;
+      double elapsed = Seconds(now - start);
+      PrintProgress(options, Format("throughput: %.1f s, %.1f MiB/s, %.0f messages", elapsed,
+                                    static_cast<double>(acknowledged) * static_cast<double>(load.size()) / elapsed / 1048576.0,
+                                    static_cast<double>(acknowledged)));
+    }
+  }
+  EndProgress(options);
+  figures->seconds = Seconds(Clock::now() - start);
+  figures->messages = static_cast<uint64_t>(acknowledged);
+  figures->bytes = figures->messages * load.size();
+  return Error::Success();
+}
+
+int Measure(const Options& options, const std::string& name) {
+  auto session = OpenSession(options);
+  if (!session) return ReportError(options, session.GetError());
+  Result<Channel> channel = OpenConnectedChannel(**session, options, name);
+  if (!channel) return ReportError(options, channel.GetError());
+
+  LatencyFigures latency;
+  if (options.pings > 0) {
+    if (Error error = MeasureLatency(channel.Value(), options, &latency)) return ReportError(options, error);
+  }
+  ThroughputFigures throughput;
+  if (options.size > 0 && options.durationSeconds > 0) {
+    if (Error error = MeasureThroughput(channel.Value(), options, &throughput)) return ReportError(options, error);
+  }
+  channel->Disconnect(WaitMs(options));
+
+  const double seconds = throughput.seconds > 0 ? throughput.seconds : 1;
+  const double bytesPerSecond = static_cast<double>(throughput.bytes) / seconds;
+  const double messagesPerSecond = static_cast<double>(throughput.messages) / seconds;
+  if (options.json) {
+    std::string line = "{\"channel\":" + JsonString(name);
+    if (options.pings > 0) {
+      line += Format(",\"latency_us\":{\"count\":%.0f,\"min\":%.1f,\"p50\":%.1f,\"p90\":%.1f",
+                     static_cast<double>(latency.micros.size()), latency.micros.front(), latency.Percentile(50),
+                     latency.Percentile(90));
+      line += Format(",\"p99\":%.1f,\"max\":%.1f,\"mean\":%.1f,\"ping_bytes\":%.0f}", latency.Percentile(99),
+                     latency.micros.back(), latency.Mean(), static_cast<double>(options.pingSize));
+    }
+    if (throughput.messages > 0) {
+      line += Format(",\"throughput\":{\"message_bytes\":%.0f,\"messages\":%.0f,\"seconds\":%.3f,",
+                     static_cast<double>(options.size), static_cast<double>(throughput.messages), throughput.seconds);
+      line += Format("\"bytes_per_second\":%.0f,\"messages_per_second\":%.1f,\"window\":%.0f}", bytesPerSecond,
+                     messagesPerSecond, static_cast<double>(options.window));
+    }
+    PrintLine(line + "}");
+  } else {
+    if (options.pings > 0) {
+      PrintLine(Format("round trip, %.0f pings of %.0f bytes:", static_cast<double>(latency.micros.size()),
+                       static_cast<double>(options.pingSize)));
+      PrintLine(Format("  min %.3f ms  p50 %.3f ms  p90 %.3f ms", latency.micros.front() / 1000,
+                       latency.Percentile(50) / 1000, latency.Percentile(90) / 1000));
+      PrintLine(Format("  p99 %.3f ms  max %.3f ms  mean %.3f ms", latency.Percentile(99) / 1000,
+                       latency.micros.back() / 1000, latency.Mean() / 1000));
+    }
+    if (throughput.messages > 0) {
+      PrintLine(Format("throughput, messages of %.0f bytes, %.0f in flight:", static_cast<double>(options.size),
+                       static_cast<double>(options.window)));
+      PrintLine(Format("  %.2f MiB/s, %.0f messages/s (%.0f messages in %.2f s)", bytesPerSecond / 1048576.0,
+                       messagesPerSecond, static_cast<double>(throughput.messages), throughput.seconds));
+    }
+  }
+  return kExitOk;
+}
+
+}  // namespace
+
+int RunBench(const Options& options) {
+  std::string usage;
+  if (!ExpectArguments(options, 1, &usage)) return ReportUsage(usage);
+  InstallInterruptHandler();
+  const std::string& name = options.positional[0];
+  return options.serve ? Serve(options, name) : Measure(options, name);
+}
+
+}  // namespace kvx

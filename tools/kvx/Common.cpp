@@ -1,0 +1,54 @@
+#include "tools/kvx/Common.h"
+
+#include <csignal>
+
+namespace kvx {
+
+std::atomic<bool> g_interrupted{false};
+
+extern "C" void OnInterruptSignal(int) { g_interrupted.store(true); }
+
+void InstallInterruptHandler() {
+  std::signal(SIGINT, OnInterruptSignal);
+  std::signal(SIGTERM, OnInterruptSignal);
+}
+
+Result<std::unique_ptr<Session>> OpenSession(const Options& options) {
+  Orvane::Extension::SDK::SessionOptions sessionOptions;
+  sessionOptions.pipeName = options.pipeName;
+  sessionOptions.connectTimeoutMs = WaitMs(options);
+  return Session::Open(sessionOptions);
+}
+
+Result<Channel> OpenConnectedChannel(Session& session, const Options& options, const std::string& name) {
+  Orvane::Extension::SDK::ChannelOptions channelOptions;
+  channelOptions.launchAppLink = options.launchLink;
+  Result<Channel> channel = session.OpenChannel(name, channelOptions);
+  if (!channel) return channel;
+  // Waits in short steps so that Ctrl-C ends the wait.
+  const uint32_t total = WaitMs(options);
+  uint32_t waited = 0;
+  for (;;) {
+    uint32_t step = total == Orvane::Extension::SDK::kWaitForever || total - waited > kPollMs ? kPollMs
+                                                                                             : total - waited;
+    Error error = channel->WaitConnected(step);
+    if (error.Ok()) return channel;
+    if (error.Code() != ErrorCode::Timeout) return error;
+    waited += step;
+    if (g_interrupted.load()) return Error(ErrorCode::Timeout, "interrupted while waiting for channel '" + name + "'");
+    if (total != Orvane::Extension::SDK::kWaitForever && waited >= total) {
+      return Error(ErrorCode::Timeout, "channel '" + name + "' is still " +
+                                           Orvane::Extension::SDK::ChannelStateName(channel->State()) + " after " +
+                                           std::to_string(total) + " ms: no application at the other end");
+    }
+  }
+}
+
+bool ExpectArguments(const Options& options, size_t count, std::string* error) {
+  if (options.positional.size() == count) return true;
+  *error = options.command + " takes " + std::to_string(count) + " argument" + (count == 1 ? "" : "s") +
+           (options.positional.size() < count ? ", too few given" : ", too many given");
+  return false;
+}
+
+}  // namespace kvx

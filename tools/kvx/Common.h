@@ -1,0 +1,36 @@
+// Steps that several kvx subcommands share.
+#pragma once
+
+#include <atomic>
+#include <memory>
+#include <string>
+
+#include "extension/sdk/KvxSdk.h"
+#include "tools/kvx/Options.h"
+
+namespace kvx {
+
+using Orvane::Extension::SDK::Channel;
+using Orvane::Extension::SDK::ChannelEvent;
+using Orvane::Extension::SDK::ChannelState;
+using Orvane::Extension::SDK::Error;
+using Orvane::Extension::SDK::ErrorCode;
+using Orvane::Extension::SDK::Result;
+using Orvane::Extension::SDK::Session;
+
+// Set by Ctrl-C (SIGINT) or SIGTERM once InstallInterruptHandler has run.
+extern std::atomic<bool> g_interrupted;
+void InstallInterruptHandler();
+
+Result<std::unique_ptr<Session>> OpenSession(const Options& options);
+
+// Opens the channel and waits, within the time-out, until it is connected.
+Result<Channel> OpenConnectedChannel(Session& session, const Options& options, const std::string& name);
+
+// Exactly `count` positional arguments, or a usage error message.
+bool ExpectArguments(const Options& options, size_t count, std::string* error);
+
+// How often loops that wait look at g_interrupted.
+constexpr uint32_t kPollMs = 100;
+
+}  // namespace kvx

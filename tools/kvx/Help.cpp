@@ -1,0 +1,107 @@
+#include <string>
+
+#include "tools/kvx/Commands.h"
+
+namespace kvx {
+
+namespace {
+
+const char kToolHelp[] =
+    "Usage: kvx [options] COMMAND [arguments]\n"
+    "\n"
+    "Talks to the plug-in's pipe at this end of a session.\n"
+    "\n"
+    "Commands:\n"
+    "  property NAME           print a property of this end (KVXCoreType, Hwnds)\n"
+    "  connect NAME            wait until channel NAME is connected, print its ID\n"
+    "  send NAME TEXT          send TEXT as one message on channel NAME\n"
+    "  send NAME --file F      send the contents of file F\n"
+    "  listen NAME             print the notices and data that arrive on NAME\n"
+    "  cat NAME                standard input to the channel, the channel to standard output\n"
+    "  bench NAME              measure round-trip latency and throughput\n"
+    "  bench --serve NAME      answer a bench at the other end\n"
+    "\n"
+    "Options (for every command):\n"
+    "  --pipe NAME       the plug-in's pipe (default \\\\.\\pipe\\KVX_Pipe_Channel;\n"
+    "                    on POSIX the socket $KVX_PIPE_DIR/NAME, default /tmp)\n"
+    "  --timeout S       seconds to wait for the plug-in, the peer or an answer\n"
+    "                    (default 10; 0 waits forever)\n"
+    "  --json            machine-readable output, one JSON object per line\n"
+    "  -q, --quiet       no progress lines\n"
+    "  -h, --help        help; 'kvx COMMAND --help' for a command\n"
+    "\n"
+    "Exit status: 0 success, 1 failure, 2 bad usage, 3 no plug-in on the pipe,\n"
+    "4 all pipe instances busy, 5 time-out, 6 plug-in or peer gone, 7 I/O error.\n";
+
+const char kPropertyHelp[] =
+    "Usage: kvx property NAME\n"
+    "\n"
+    "Prints the value of property NAME at this end of the session. Known names:\n"
+    "KVXCoreType (Server or Client) and Hwnds. Unknown names have an empty value.\n";
+
+const char kConnectHelp[] =
+    "Usage: kvx connect NAME [--launch LINK]\n"
+    "\n"
+    "Opens channel NAME, waits until an application at the other end holds it\n"
+    "too (at most --timeout), prints its ID and leaves the channel again.\n"
+    "  --launch LINK   ask the client end to open LINK (useful at the server end)\n";
+
+const char kSendHelp[] =
+    "Usage: kvx send NAME TEXT\n"
+    "       kvx send NAME --file F\n"
+    "\n"
+    "Waits until channel NAME is connected, sends TEXT as one message (or the\n"
+    "file F, in messages of at most 262,080 bytes), then leaves the channel.\n"
+    "  --launch LINK   ask the client end to open LINK\n";
+
+const char kListenHelp[] =
+    "Usage: kvx listen NAME [--count N]\n"
+    "\n"
+    "Opens channel NAME and prints every notice and message that arrives, until\n"
+    "Ctrl-C, until N messages have arrived (--count), or, when --timeout is\n"
+    "given, until nothing has arrived for that long. Waits for a peer for as\n"
+    "long as it takes.\n"
+    "  --launch LINK   ask the client end to open LINK\n";
+
+const char kCatHelp[] =
+    "Usage: kvx cat NAME [-N]\n"
+    "\n"
+    "Like netcat: copies standard input to channel NAME and the channel's data\n"
+    "to standard output, byte for byte. Waits for the peer at most --timeout.\n"
+    "Ends when the application at the other end leaves the channel. Input goes\n"
+    "out in messages of up to 262,080 bytes as it fills them, or at its end.\n"
+    "  -N, --close-on-eof   leave the channel (and end) once standard input is\n"
+    "                       used up and sent\n"
+    "  --lines              send each line of input as soon as it is complete\n"
+    "                       (for typing; the line ends stay in the data)\n"
+    "  --launch LINK        ask the client end to open LINK\n";
+
+const char kBenchHelp[] =
+    "Usage: kvx bench NAME [--pings N] [--ping-size B] [--size B] [--window N] [--duration S]\n"
+    "       kvx bench --serve NAME [--once]\n"
+    "\n"
+    "Measures the channel against 'kvx bench --serve' at the other end: first\n"
+    "round-trip latency (N pings of B bytes, one at a time; percentiles), then\n"
+    "throughput (messages of --size bytes, --window of them in flight, for\n"
+    "--duration seconds). Progress goes to standard error.\n"
+    "  --pings N       pings to time (default 1000; 0 skips the latency test)\n"
+    "  --ping-size B   bytes per ping (default 64)\n"
+    "  --size B        bytes per throughput message (default 65536; 0 skips)\n"
+    "  --window N      throughput messages in flight (default 8)\n"
+    "  --duration S    seconds of throughput test (default 3)\n"
+    "  --serve         answer pings and acknowledge data, until Ctrl-C\n"
+    "  --once          with --serve: end when the first client leaves\n";
+
+}  // namespace
+
+const char* HelpText(const std::string& command) {
+  if (command == "property") return kPropertyHelp;
+  if (command == "connect") return kConnectHelp;
+  if (command == "send") return kSendHelp;
+  if (command == "listen") return kListenHelp;
+  if (command == "cat") return kCatHelp;
+  if (command == "bench") return kBenchHelp;
+  return kToolHelp;
+}
+
+}  // namespace kvx

@@ -1,0 +1,41 @@
+// The kvx command line: global options, the subcommand and its own options.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace kvx {
+
+struct Options {
+  std::string pipeName = "\\\\.\\pipe\\KVX_Pipe_Channel";
+  uint32_t timeoutMs = 10000;  // 0 on the command line: wait forever
+  bool timeoutGiven = false;
+  bool json = false;
+  bool help = false;
+  bool quiet = false;
+  std::string command;
+  std::vector<std::string> positional;
+
+  // Subcommand options (each subcommand uses its own).
+  std::string launchLink;   // --launch LINK
+  std::string file;         // --file F
+  uint64_t count = 0;       // --count N
+  bool closeOnEof = false;  // -N / --close-on-eof
+  bool lines = false;       // --lines
+  bool serve = false;       // --serve
+  bool once = false;        // --once
+  uint64_t size = 65536;    // --size BYTES
+  uint64_t pings = 1000;    // --pings N
+  uint64_t pingSize = 64;   // --ping-size BYTES
+  uint64_t window = 8;      // --window N
+  double durationSeconds = 3.0;  // --duration S
+};
+
+// Parses argv. On failure returns false with `error` set.
+bool ParseOptions(int argc, char** argv, Options* options, std::string* error);
+
+// The wait in milliseconds for the SDK (0 becomes "forever").
+uint32_t WaitMs(const Options& options);
+
+}  // namespace kvx

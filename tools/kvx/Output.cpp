@@ -1,0 +1,129 @@
+#include "tools/kvx/Output.h"
+
+#include <cstdio>
+
+#include "tools/kvx/ExitCodes.h"
+
+namespace kvx {
+
+namespace {
+
+// Length of the valid UTF-8 sequence at `i`, or 0 when there is none.
+size_t Utf8Length(const std::string& s, size_t i) {
+  unsigned char c = static_cast<unsigned char>(s[i]);
+  size_t n;
+  unsigned char lowest2nd = 0x80, highest2nd = 0xBF;
+  if (c >= 0xC2 && c <= 0xDF) {
+    n = 2;
+  } else if (c >= 0xE0 && c <= 0xEF) {
+    n = 3;
+    if (c == 0xE0) lowest2nd = 0xA0;
+    if (c == 0xED) highest2nd = 0x9F;  // no surrogates
+  } else if (c >= 0xF0 && c <= 0xF4) {
+    n = 4;
+    if (c == 0xF0) lowest2nd = 0x90;
+    if (c == 0xF4) highest2nd = 0x8F;
+  } else {
+    return 0;
+  }
+  if (i + n > s.size()) return 0;
+  for (size_t k = 1; k < n; ++k) {
+    unsigned char b = static_cast<unsigned char>(s[i + k]);
+    unsigned char lo = k == 1 ? lowest2nd : 0x80, hi = k == 1 ? highest2nd : 0xBF;
+    if (b < lo || b > hi) return 0;
+  }
+  return n;
+}
+
+}  // namespace
+
+std::string JsonString(const std::string& bytes) {
+  static const char kHex[] = "0123456789abcdef";
+  std::string out = "\"";
+  for (size_t i = 0; i < bytes.size();) {
+    unsigned char c = static_cast<unsigned char>(bytes[i]);
+    if (c >= 0x80) {
+      size_t n = Utf8Length(bytes, i);
+      if (n > 0) {
+        out.append(bytes, i, n);
+        i += n;
+        continue;
+      }
+    }
+    switch (c) {
+      case '"': out += "\\\""; break;
+      case '\\': out += "\\\\"; break;
+      case '\n': out += "\\n"; break;
+      case '\r': out += "\\r"; break;
+      case '\t': out += "\\t"; break;
+      default:
+        if (c < 0x20 || c >= 0x7F) {
+          out += "\\u00";
+          out += kHex[c >> 4];
+          out += kHex[c & 15];
+        } else {
+          out += static_cast<char>(c);
+        }
+    }
+    ++i;
+  }
+  out += '"';
+  return out;
+}
+
+std::string Printable(const std::string& bytes) {
+  static const char kHex[] = "0123456789abcdef";
+  std::string out;
+  for (unsigned char c : bytes) {
+    switch (c) {
+      case '\n': out += "\\n"; break;
+      case '\r': out += "\\r"; break;
+      case '\t': out += "\\t"; break;
+      case '\\': out += "\\\\"; break;
+      default:
+        if (c < 0x20 || c >= 0x7F) {
+          out += "\\x";
+          out += kHex[c >> 4];
+          out += kHex[c & 15];
+        } else {
+          out += static_cast<char>(c);
+        }
+    }
+  }
+  return out;
+}
+
+int ReportError(const Options& options, const Orvane::Extension::SDK::Error& error) {
+  if (options.json) {
+    PrintLine(std::string("{\"error\":") + JsonString(Orvane::Extension::SDK::ErrorCodeName(error.Code())) +
+              ",\"message\":" + JsonString(error.Message()) + "}");
+  } else {
+    std::fprintf(stderr, "kvx: %s\n", error.Message().c_str());
+  }
+  return ExitCodeFor(error);
+}
+
+int ReportUsage(const std::string& message) {
+  std::fprintf(stderr, "kvx: %s\nTry 'kvx --help'.\n", message.c_str());
+  return kExitUsage;
+}
+
+void PrintLine(const std::string& line) {
+  std::fwrite(line.data(), 1, line.size(), stdout);
+  std::fputc('\n', stdout);
+  std::fflush(stdout);
+}
+
+void PrintProgress(const Options& options, const std::string& line) {
+  if (options.quiet) return;
+  std::fprintf(stderr, "\r%-78s", line.c_str());
+  std::fflush(stderr);
+}
+
+void EndProgress(const Options& options) {
+  if (options.quiet) return;
+  std::fprintf(stderr, "\r%-78s\r", "");
+  std::fflush(stderr);
+}
+
+}  // namespace kvx
