@@ -1,0 +1,58 @@
+// Where the plug-in's lines go and how long they may be.
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "src/application/common/PcoipVchan/PcoipVchanLog.h"
+#include "tests/plugin/PluginFixture.h"
+
+namespace {
+
+TEST_F(PluginTest, LinesAreCutAt127Characters) {
+  const std::string longText(300, 'x');
+  plugin_log("tag", 2, -7, "%s", longText.c_str());
+  plugin_log("", 1, 0, "%s", std::string(127, 'y').c_str());
+  std::vector<LogLine> lines = host().Logs();
+  ASSERT_GE(lines.size(), 2u);
+  const LogLine& cut = lines[lines.size() - 2];
+  EXPECT_EQ(cut.text, std::string(127, 'x'));
+  EXPECT_EQ(cut.tag, "tag");
+  EXPECT_EQ(cut.level, 2);
+  EXPECT_EQ(cut.code, -7);
+  EXPECT_EQ(lines.back().text, std::string(127, 'y'));
+
+  // The exit line names the source file and is always cut.
+  host().Reset();
+  EXPECT_EQ(pcoip_vchan_plugin_server_exit(&g_plugin_context), 1);
+  auto entering = LinesContaining("Entering pcoip_vchan_plugin_server_exit (");
+  ASSERT_EQ(entering.size(), 1u);
+  EXPECT_LE(entering[0].text.size(), 127u);
+  EXPECT_NE(entering[0].text.find("PcoipVchanPlugin"), std::string::npos) << entering[0].text;
+  EXPECT_EQ(entering[0].level, 1);
+  EXPECT_EQ(entering[0].tag, "");
+}
+
+TEST_F(PluginTest, LinesStillReachTheHostAfterExit) {
+  exit_sample_vchan(&g_plugin_context);
+  host().Reset();
+  plugin_log("", 1, 0, "after exit %d", 42);
+  EXPECT_TRUE(host().HasLog("after exit 42"));
+}
+
+TEST_F(PluginTest, HostTableWithoutLogEntryWritesToStandardOutput) {
+  exit_sample_vchan(&g_plugin_context);
+  host().Reset();
+  pcoip_vchan_intf silent = host().Table(/*withLog=*/false);
+  testing::internal::CaptureStdout();
+  ASSERT_EQ(init_sample_vchan(0, &silent), 0);
+  plugin_log("tag", 3, -500, "plain %s", "text");
+  exit_sample_vchan(&g_plugin_context);
+  std::string out = testing::internal::GetCapturedStdout();
+  // The receive thread's own lines may come before or after ours.
+  EXPECT_NE(out.find("plain text"), std::string::npos) << out;
+  EXPECT_EQ(out.find("plain text\n"), std::string::npos) << "no line break added";
+  EXPECT_EQ(out.find("tag"), std::string::npos) << "no tag written";
+  EXPECT_TRUE(host().Logs().empty());
+}
+
+}  // namespace
