@@ -1,0 +1,163 @@
+#include "tools/vchan-host/DatagramLink.h"
+
+#include <arpa/inet.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+namespace vchan_host {
+namespace {
+
+// How often a blocked send looks at the stop flag.
+constexpr int kSendSliceMs = 200;
+
+bool UnixAddress(const std::string& path, sockaddr_un* address, std::string* error) {
+  std::memset(address, 0, sizeof(*address));
+  address->sun_family = AF_UNIX;
+  if (path.size() >= sizeof(address->sun_path)) {
+    *error = "socket path too long: " + path;
+    return false;
+  }
+  std::memcpy(address->sun_path, path.c_str(), path.size() + 1);
+  return true;
+}
+
+bool UdpAddress(const std::string& host, uint16_t port, sockaddr_in* address, std::string* error) {
+  std::memset(address, 0, sizeof(*address));
+  address->sin_family = AF_INET;
+  address->sin_port = htons(port);
+  if (inet_pton(AF_INET, host.c_str(), &address->sin_addr) == 1) return true;
+  addrinfo hints{};
+  hints.ai_family = AF_INET;
+  hints.ai_socktype = SOCK_DGRAM;
+  addrinfo* found = nullptr;
+  if (getaddrinfo(host.c_str(), nullptr, &hints, &found) != 0 || found == nullptr) {
+    *error = "cannot resolve " + host;
+    return false;
+  }
+  address->sin_addr = reinterpret_cast<sockaddr_in*>(found->ai_addr)->sin_addr;
+  freeaddrinfo(found);
+  return true;
+}
+
+void SetTimeout(int socket, int option, int milliseconds) {
+  timeval tv{};
+  tv.tv_sec = milliseconds / 1000;
+  tv.tv_usec = (milliseconds % 1000) * 1000;
+  setsockopt(socket, SOL_SOCKET, option, &tv, sizeof(tv));
+}
+
+}  // namespace
+
+std::unique_ptr<DatagramLink> DatagramLink::Open(const HostOptions& options, std::string* error) {
+  std::unique_ptr<DatagramLink> link(new DatagramLink());
+  link->udp_ = options.udp;
+  if (options.udp) {
+    sockaddr_in own{}, peer{};
+    if (!UdpAddress("0.0.0.0", options.udpPort, &own, error) ||
+        !UdpAddress(options.udpPeerHost, options.udpPeerPort, &peer, error)) {
+      return nullptr;
+    }
+    link->socket_ = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    if (link->socket_ < 0 || bind(link->socket_, reinterpret_cast<sockaddr*>(&own), sizeof(own)) != 0) {
+      *error = "cannot bind UDP port " + std::to_string(options.udpPort) + ": " + std::strerror(errno);
+      return nullptr;
+    }
+    // A large receive buffer is all UDP has against bursts.
+    int size = 8 << 20;
+    setsockopt(link->socket_, SOL_SOCKET, SO_RCVBUF, &size, sizeof(size));
+    setsockopt(link->socket_, SOL_SOCKET, SO_SNDBUF, &size, sizeof(size));
+    link->peerAddress_.assign(reinterpret_cast<const char*>(&peer), sizeof(peer));
+  } else {
+    const bool server = options.end == End::kServer;
+    const std::string own = options.linkDir + (server ? "/server.sock" : "/client.sock");
+    const std::string peer = options.linkDir + (server ? "/client.sock" : "/server.sock");
+    sockaddr_un ownAddress{}, peerAddress{};
+    if (!UnixAddress(own, &ownAddress, error) || !UnixAddress(peer, &peerAddress, error)) {
+      return nullptr;
+    }
+    link->socket_ = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    if (link->socket_ < 0) {
+      *error = std::string("socket: ") + std::strerror(errno);
+      return nullptr;
+    }
+    // A file left by an end that died is ours to replace; the folder is this
+    // session's own.
+    unlink(own.c_str());
+    if (bind(link->socket_, reinterpret_cast<sockaddr*>(&ownAddress), sizeof(ownAddress)) != 0) {
+      *error = "cannot bind " + own + ": " + std::strerror(errno);
+      return nullptr;
+    }
+    link->ownPath_ = own;
+    link->peerAddress_.assign(reinterpret_cast<const char*>(&peerAddress), sizeof(peerAddress));
+  }
+  SetTimeout(link->socket_, SO_SNDTIMEO, kSendSliceMs);
+  return link;
+}
+
+DatagramLink::~DatagramLink() {
+  Stop();
+  if (socket_ >= 0) close(socket_);
+}
+
+void DatagramLink::Stop() {
+  if (stopped_.exchange(true)) return;
+  if (!ownPath_.empty()) unlink(ownPath_.c_str());
+}
+
+DatagramLink::SendResult DatagramLink::Send(const void* data, size_t size, bool wait) {
+  const auto* peer = reinterpret_cast<const sockaddr*>(peerAddress_.data());
+  const auto peerSize = static_cast<socklen_t>(peerAddress_.size());
+  for (;;) {
+    if (stopped_.load()) return SendResult::kStopped;
+    ssize_t sent = sendto(socket_, data, size, (wait ? 0 : MSG_DONTWAIT) | MSG_NOSIGNAL, peer, peerSize);
+    if (sent == static_cast<ssize_t>(size)) return SendResult::kSent;
+    if (sent >= 0) return SendResult::kFailed;  // a datagram goes whole or not at all
+    switch (errno) {
+      case EINTR:
+        continue;
+      case EAGAIN:
+#if EAGAIN != EWOULDBLOCK
+      case EWOULDBLOCK:
+#endif
+      case ENOBUFS:
+        // The peer's queue is full. A waiting send tries again (the socket's
+        // send time-out keeps each try short so Stop is seen).
+        if (!wait) return SendResult::kBusy;
+        if (errno == ENOBUFS) usleep(1000);
+        continue;
+      case ECONNREFUSED:
+      case ENOENT:
+      case ENOTCONN:
+        return SendResult::kPeerAbsent;
+      default:
+        return SendResult::kFailed;
+    }
+  }
+}
+
+DatagramLink::ReceiveResult DatagramLink::Receive(std::string* datagram, uint32_t timeoutMs) {
+  pollfd fd{socket_, POLLIN, 0};
+  int ready = poll(&fd, 1, static_cast<int>(timeoutMs));
+  if (ready == 0 || (ready < 0 && errno == EINTR)) return ReceiveResult::kTimeout;
+  if (ready < 0) return ReceiveResult::kFailed;
+  datagram->resize(kMaxDatagram + 1);
+  ssize_t got = recv(socket_, &(*datagram)[0], datagram->size(), MSG_DONTWAIT);
+  if (got < 0) {
+    // UDP reports an earlier send's unreachable port here; not a datagram.
+    if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR || errno == ECONNREFUSED) {
+      return ReceiveResult::kTimeout;
+    }
+    return ReceiveResult::kFailed;
+  }
+  datagram->resize(static_cast<size_t>(got));
+  return ReceiveResult::kReceived;
+}
+
+}  // namespace vchan_host

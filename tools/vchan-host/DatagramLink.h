@@ -1,0 +1,61 @@
+// The wire between the two ends of a simulated session: whole datagrams, in
+// order. By default a pair of Unix datagram sockets in one folder, where a
+// send blocks while the other end's queue is full, so nothing is lost; with
+// --udp a pair of UDP ports, so the ends can sit in different network
+// namespaces (UDP gives no back-pressure: a receiver that falls behind loses
+// datagrams).
+#pragma once
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "tools/vchan-host/HostOptions.h"
+
+namespace vchan_host {
+
+class DatagramLink {
+ public:
+  enum class SendResult { kSent, kBusy, kPeerAbsent, kStopped, kFailed };
+  enum class ReceiveResult { kReceived, kTimeout, kFailed };
+
+  // Binds this end's address. The peer need not be up yet.
+  static std::unique_ptr<DatagramLink> Open(const HostOptions& options, std::string* error);
+  ~DatagramLink();
+  DatagramLink(const DatagramLink&) = delete;
+  DatagramLink& operator=(const DatagramLink&) = delete;
+
+  // Sends one datagram. `wait`: block while the peer's queue is full (until
+  // Stop); otherwise a full queue gives kBusy. kPeerAbsent when no one is
+  // bound at the peer's address (not yet there, or gone).
+  SendResult Send(const void* data, size_t size, bool wait);
+
+  // Waits up to `timeoutMs` for one datagram.
+  ReceiveResult Receive(std::string* datagram, uint32_t timeoutMs);
+
+  // Blocked and later sends return kStopped; this end's socket file goes, so
+  // the peer's next send finds nobody. The socket itself stays open (and is
+  // closed with the object) for threads that may still be in a call.
+  void Stop();
+
+  // Whether kPeerAbsent is reported at all (Unix sockets: yes; UDP: only when
+  // the loopback reports an unreachable port, which is not guaranteed).
+  bool DetectsAbsentPeer() const { return !udp_; }
+
+  // The largest datagram the link carries.
+  static constexpr size_t kMaxDatagram = 65000;
+
+ private:
+  DatagramLink() = default;
+
+  int socket_ = -1;
+  bool udp_ = false;
+  std::string ownPath_;
+  // sockaddr storage for the peer, kept opaque here.
+  std::string peerAddress_;
+  std::atomic<bool> stopped_{false};
+};
+
+}  // namespace vchan_host

@@ -1,0 +1,392 @@
+#include "tools/vchan-host/HostChannel.h"
+
+#include <atomic>
+#include <cstring>
+#include <utility>
+
+#include "tools/vchan-host/HostLog.h"
+#include "tools/vchan-host/LinkFrames.h"
+
+namespace vchan_host {
+namespace {
+
+// Results of the host's own refusals (all negative, as the table requires).
+constexpr int32_t kErrBadArgument = -501;  // null pointer, unknown handle or registration
+constexpr int32_t kErrNotSupported = -502; // an entry this host does not serve
+constexpr int32_t kErrNotOpen = -503;      // the channel is closed
+constexpr int32_t kErrTooLarge = -505;     // datagram above the packet size or the buffer
+constexpr int32_t kErrLinkDown = -507;     // the other end is gone
+constexpr int32_t kErrInjected = -508;     // a send refused by fault injection
+
+// Datagrams held for the plug-in before the link reader stops taking more
+// (the peer's sends then wait): about 12 MB at the default packet size.
+constexpr size_t kMaxQueuedDatagrams = 4096;
+
+std::atomic<HostChannel*> g_channel{nullptr};
+
+HostChannel* Channel() { return g_channel.load(); }
+
+int32_t RegisterConnectEntry(const char* name, pcoip_vchan_connect_cback cback, void* context,
+                             uint32_t* registration) {
+  HostChannel* c = Channel();
+  return c != nullptr ? c->RegisterConnect(name, cback, context, registration) : kErrLinkDown;
+}
+int32_t UnregisterConnectEntry(uint32_t registration) {
+  HostChannel* c = Channel();
+  return c != nullptr ? c->UnregisterConnect(registration) : kErrLinkDown;
+}
+int32_t OpenEntry(const char* name, uint32_t flags, uint32_t cfg, uint32_t maxPacketSize,
+                  pcoip_vchan_chan_cback cback, void* context, uint32_t* handle) {
+  HostChannel* c = Channel();
+  return c != nullptr ? c->Open(name, flags, cfg, maxPacketSize, cback, context, handle)
+                      : kErrLinkDown;
+}
+int32_t SendEntry(uint32_t handle, const void* datagram, uint32_t size, uint32_t timeout) {
+  HostChannel* c = Channel();
+  return c != nullptr ? c->SendDatagram(handle, datagram, size, timeout) : kErrLinkDown;
+}
+int32_t ReadEntry(uint32_t handle, void* buffer, uint32_t size, uint32_t* length, uint32_t flags) {
+  HostChannel* c = Channel();
+  return c != nullptr ? c->Read(handle, buffer, size, length, flags) : kErrLinkDown;
+}
+int32_t CountEntry(uint32_t handle, uint32_t* count) {
+  HostChannel* c = Channel();
+  return c != nullptr ? c->CountReceived(handle, count) : kErrLinkDown;
+}
+int32_t StateEntry(const char* name, uint32_t* state, uint32_t* registration,
+                   uint32_t* maxPacketSize) {
+  HostChannel* c = Channel();
+  return c != nullptr ? c->GetState(name, state, registration, maxPacketSize) : kErrLinkDown;
+}
+int32_t MaxDatagramEntry(uint32_t* size) {
+  HostChannel* c = Channel();
+  return c != nullptr ? c->GetMaxDatagramSize(size) : kErrLinkDown;
+}
+
+// The entries no plug-in should call: present so the table is whole, and
+// answering with an error (and a log line naming the entry) if called anyway.
+template <int N>
+int32_t UnservedEntry() {
+  HostLog(1, "the plug-in called entry " + std::to_string(N) + ", which this host does not serve",
+          kErrNotSupported);
+  return kErrNotSupported;
+}
+
+template <int N>
+pcoip_vchan_unused_fn Unserved() {
+  return reinterpret_cast<pcoip_vchan_unused_fn>(&UnservedEntry<N>);
+}
+
+}  // namespace
+
+HostChannel::HostChannel(const HostOptions& options, FaultInjector& faults, FrameSender sendFrame)
+    : options_(options), faults_(faults), sendFrame_(std::move(sendFrame)) {
+  g_channel.store(this);
+  eventThread_ = std::thread([this] { EventLoop(); });
+}
+
+HostChannel::~HostChannel() {
+  Shutdown();
+  g_channel.store(nullptr);
+}
+
+pcoip_vchan_intf HostChannel::Table() const {
+  pcoip_vchan_intf table;
+  table.entry0 = Unserved<0>();
+  table.register_connect_cback = RegisterConnectEntry;
+  table.unregister_connect_cback = UnregisterConnectEntry;
+  table.open = OpenEntry;
+  table.entry4 = Unserved<4>();
+  table.entry5 = Unserved<5>();
+  table.send_dgram = SendEntry;
+  table.entry7 = Unserved<7>();
+  table.read = ReadEntry;
+  table.entry9 = Unserved<9>();
+  table.get_num_rx_dgrams = CountEntry;
+  table.entry11 = Unserved<11>();
+  table.entry12 = Unserved<12>();
+  table.entry13 = Unserved<13>();
+  table.get_state_by_name = StateEntry;
+  table.get_max_dgram_size = MaxDatagramEntry;
+  table.log = HostLogEntry;
+  table.entry17 = Unserved<17>();
+  table.entry18 = Unserved<18>();
+  table.entry19 = Unserved<19>();
+  table.entry20 = Unserved<20>();
+  table.entry21 = Unserved<21>();
+  table.entry22 = Unserved<22>();
+  table.entry23 = Unserved<23>();
+  table.entry24 = Unserved<24>();
+  table.entry25 = Unserved<25>();
+  table.entry26 = Unserved<26>();
+  table.entry27 = Unserved<27>();
+  table.entry28 = Unserved<28>();
+  return table;
+}
+
+// ---- events ----
+
+void HostChannel::Post(std::function<void()> event) {
+  events_.push_back(std::move(event));
+  eventPosted_.notify_one();
+}
+
+void HostChannel::EventLoop() {
+  std::unique_lock<std::mutex> lock(mutex_);
+  for (;;) {
+    eventPosted_.wait(lock, [this] { return stopping_ || !events_.empty(); });
+    if (stopping_) return;
+    std::function<void()> event = std::move(events_.front());
+    events_.pop_front();
+    // The plug-in calls entries from inside its callbacks.
+    lock.unlock();
+    event();
+    lock.lock();
+  }
+}
+
+void HostChannel::PostReadyLocked() {
+  // Several arrivals before the plug-in is told count as one ready event; the
+  // plug-in reads as many datagrams as the count entry reports.
+  if (!up_ || readyPending_ || received_.empty()) return;
+  readyPending_ = true;
+  pcoip_vchan_chan_cback cback = chanCback_;
+  void* context = chanContext_;
+  const uint32_t handle = handle_;
+  Post([this, cback, context, handle] {
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      readyPending_ = false;
+      if (handle != handle_) return;  // closed meanwhile
+    }
+    cback(context, nullptr, PCOIP_VCHAN_EVENT_RECV_RDY, nullptr);
+  });
+}
+
+void HostChannel::MaybeUpLocked() {
+  if (up_ || handle_ == 0 || !peerOpened_) return;
+  up_ = true;
+  // Either end's datagrams must fit the other's reads.
+  maxDatagram_ = packetSize_ > peerPacketSize_ ? packetSize_ : peerPacketSize_;
+  HostLog(1, "channel open, handle " + std::to_string(handle_) + ", max datagram " +
+                 std::to_string(maxDatagram_) + " bytes");
+  pcoip_vchan_chan_cback cback = chanCback_;
+  void* context = chanContext_;
+  Post([cback, context] { cback(context, nullptr, PCOIP_VCHAN_EVENT_OPEN_SUCCESS, nullptr); });
+  PostReadyLocked();
+}
+
+void HostChannel::OfferChannel() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (connectCback_ == nullptr) {
+    HostLog(1, "session up, but the plug-in has no connect callback registered", kErrNotOpen);
+    return;
+  }
+  pcoip_vchan_connect_cback cback = connectCback_;
+  void* context = connectContext_;
+  const bool server = options_.end == End::kServer;
+  HostLog(1, server ? "session up: connect event 1 to the plug-in"
+                    : "session up: connect event 0 (data 1) to the plug-in");
+  Post([cback, context, server] {
+    const uint32_t data = PCOIP_VCHAN_CONNECT_SESSION_CONNECTED;
+    cback(context, nullptr,
+          server ? PCOIP_VCHAN_CONNECT_EVENT_CHANNEL : PCOIP_VCHAN_CONNECT_EVENT_SESSION, &data);
+  });
+}
+
+void HostChannel::OnPeerOpened(uint32_t packetSize) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  peerOpened_ = true;
+  peerPacketSize_ = packetSize;
+  MaybeUpLocked();
+}
+
+void HostChannel::OnDatagram(const char* data, size_t size) {
+  std::unique_lock<std::mutex> lock(mutex_);
+  if (handle_ == 0) {
+    ++totals_.lostWhileClosed;
+    return;
+  }
+  if (faults_.DropThisDatagram()) return;
+  const uint32_t handle = handle_;
+  spaceFreed_.wait(lock, [this] { return stopping_ || received_.size() < kMaxQueuedDatagrams; });
+  // A close while we waited ends the channel this datagram was sent on.
+  if (stopping_ || handle_ != handle) return;
+  received_.emplace_back(data, size);
+  ++totals_.received;
+  totals_.receivedBytes += size;
+  PostReadyLocked();
+}
+
+bool HostChannel::Close() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (handle_ == 0) return false;
+  HostLog(1, "channel closing: events 2 and 3 to the plug-in, " +
+                 std::to_string(received_.size()) + " unread datagrams lost");
+  pcoip_vchan_chan_cback cback = chanCback_;
+  void* context = chanContext_;
+  handle_ = 0;
+  up_ = false;
+  peerOpened_ = false;
+  received_.clear();
+  spaceFreed_.notify_all();
+  Post([cback, context] {
+    cback(context, nullptr, PCOIP_VCHAN_EVENT_CLOSE_PENDING, nullptr);
+    cback(context, nullptr, PCOIP_VCHAN_EVENT_CLOSED, nullptr);
+  });
+  return true;
+}
+
+bool HostChannel::IsUp() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return up_;
+}
+
+void HostChannel::Shutdown() {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    stopping_ = true;
+    handle_ = 0;
+    up_ = false;
+    received_.clear();
+    eventPosted_.notify_all();
+    spaceFreed_.notify_all();
+  }
+  if (eventThread_.joinable() && eventThread_.get_id() != std::this_thread::get_id()) {
+    eventThread_.join();
+  }
+}
+
+HostChannel::Totals HostChannel::GetTotals() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return totals_;
+}
+
+// ---- entries ----
+
+int32_t HostChannel::RegisterConnect(const char* name, pcoip_vchan_connect_cback cback,
+                                     void* context, uint32_t* registration) {
+  if (name == nullptr || cback == nullptr || registration == nullptr) return kErrBadArgument;
+  std::lock_guard<std::mutex> lock(mutex_);
+  connectCback_ = cback;
+  connectContext_ = context;
+  registration_ = ++lastRegistration_;
+  *registration = registration_;
+  return PCOIP_SUCCESS;
+}
+
+int32_t HostChannel::UnregisterConnect(uint32_t registration) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (registration == 0 || registration != registration_) return kErrBadArgument;
+  registration_ = 0;
+  connectCback_ = nullptr;
+  connectContext_ = nullptr;
+  return PCOIP_SUCCESS;
+}
+
+int32_t HostChannel::Open(const char* name, uint32_t /*flags*/, uint32_t /*cfg*/,
+                          uint32_t maxPacketSize, pcoip_vchan_chan_cback cback, void* context,
+                          uint32_t* handle) {
+  if (name == nullptr || cback == nullptr || handle == nullptr || maxPacketSize == 0) {
+    return kErrBadArgument;
+  }
+  uint32_t opened = 0;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (stopping_) return kErrLinkDown;
+    if (handle_ != 0) {
+      // One channel per end; the plug-in asking twice keeps the one it has.
+      *handle = handle_;
+      return PCOIP_SUCCESS;
+    }
+    chanCback_ = cback;
+    chanContext_ = context;
+    handle_ = ++lastHandle_;
+    packetSize_ = maxPacketSize;
+    *handle = handle_;
+    opened = handle_;
+  }
+  HostLog(2, std::string("open \"") + name + "\" with packet size " + std::to_string(maxPacketSize) +
+                 ": handle " + std::to_string(opened));
+  // Tell the peer outside the lock: the link may make us wait.
+  if (!sendFrame_(MakeFrameOf(FrameType::kOpened, maxPacketSize))) return kErrLinkDown;
+  std::lock_guard<std::mutex> lock(mutex_);
+  MaybeUpLocked();
+  return PCOIP_SUCCESS;
+}
+
+int32_t HostChannel::SendDatagram(uint32_t handle, const void* datagram, uint32_t size,
+                                  uint32_t /*timeout*/) {
+  if (datagram == nullptr || size == 0) return kErrBadArgument;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (handle == 0 || handle != handle_) return handle_ == 0 ? kErrNotOpen : kErrBadArgument;
+    if (size > packetSize_) return kErrTooLarge;
+  }
+  if (faults_.FailThisSend()) return kErrInjected;
+  std::string frame = MakeFrame(FrameType::kData, datagram, size);
+  // The send waits while the peer is behind: the plug-in's sender is slowed,
+  // never its datagrams lost.
+  if (!sendFrame_(frame)) return kErrLinkDown;
+  std::lock_guard<std::mutex> lock(mutex_);
+  ++totals_.sent;
+  totals_.sentBytes += size;
+  return PCOIP_SUCCESS;
+}
+
+int32_t HostChannel::Read(uint32_t handle, void* buffer, uint32_t size, uint32_t* length,
+                          uint32_t /*flags*/) {
+  if (buffer == nullptr || length == nullptr) return kErrBadArgument;
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (handle == 0 || handle != handle_) return handle_ == 0 ? kErrNotOpen : kErrBadArgument;
+  if (received_.empty()) return PCOIP_ERR_EMPTY;
+  if (faults_.EmptyThisRead()) {
+    // The plug-in now waits for the next ready event; there must be one, or
+    // what is queued would sit there until the peer sends again.
+    PostReadyLocked();
+    return PCOIP_ERR_EMPTY;
+  }
+  std::string& front = received_.front();
+  if (front.size() > size) {
+    HostLog(1, "read with a " + std::to_string(size) + "-byte buffer for a " +
+                   std::to_string(front.size()) + "-byte datagram: datagram dropped",
+            kErrTooLarge);
+    received_.pop_front();
+    spaceFreed_.notify_one();
+    return kErrTooLarge;
+  }
+  std::memcpy(buffer, front.data(), front.size());
+  *length = static_cast<uint32_t>(front.size());
+  received_.pop_front();
+  spaceFreed_.notify_one();
+  return PCOIP_SUCCESS;
+}
+
+int32_t HostChannel::CountReceived(uint32_t handle, uint32_t* count) {
+  if (count == nullptr) return kErrBadArgument;
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (handle == 0 || handle != handle_) return handle_ == 0 ? kErrNotOpen : kErrBadArgument;
+  *count = static_cast<uint32_t>(received_.size());
+  return PCOIP_SUCCESS;
+}
+
+int32_t HostChannel::GetState(const char* name, uint32_t* state, uint32_t* registration,
+                              uint32_t* maxPacketSize) {
+  if (name == nullptr || state == nullptr || registration == nullptr || maxPacketSize == nullptr) {
+    return kErrBadArgument;
+  }
+  std::lock_guard<std::mutex> lock(mutex_);
+  *state = up_ ? 1u : 0u;
+  *registration = registration_;
+  *maxPacketSize = options_.packetSize;
+  return PCOIP_SUCCESS;
+}
+
+int32_t HostChannel::GetMaxDatagramSize(uint32_t* size) {
+  if (size == nullptr) return kErrBadArgument;
+  std::lock_guard<std::mutex> lock(mutex_);
+  *size = maxDatagram_ != 0 ? maxDatagram_ : packetSize_;
+  return PCOIP_SUCCESS;
+}
+
+}  // namespace vchan_host

@@ -1,0 +1,160 @@
+#include "tools/vchan-host/HostOptions.h"
+
+#include <cerrno>
+#include <cstdlib>
+#include <limits>
+
+namespace vchan_host {
+namespace {
+
+bool ParseUnsigned(const std::string& text, uint64_t max, uint64_t* value) {
+  if (text.empty() || text[0] == '-') return false;
+  errno = 0;
+  char* end = nullptr;
+  unsigned long long parsed = std::strtoull(text.c_str(), &end, 0);
+  if (errno != 0 || end == nullptr || *end != '\0' || parsed > max) return false;
+  *value = parsed;
+  return true;
+}
+
+bool ParseU32(const std::string& text, uint32_t* value) {
+  uint64_t parsed = 0;
+  if (!ParseUnsigned(text, std::numeric_limits<uint32_t>::max(), &parsed)) return false;
+  *value = static_cast<uint32_t>(parsed);
+  return true;
+}
+
+bool ParsePort(const std::string& text, uint16_t* port) {
+  uint64_t parsed = 0;
+  if (!ParseUnsigned(text, 65535, &parsed) || parsed == 0) return false;
+  *port = static_cast<uint16_t>(parsed);
+  return true;
+}
+
+// HANDLE or HANDLE@PARENT, decimal or 0x-hex.
+bool ParseWindow(const std::string& text, WindowOption* window) {
+  size_t at = text.find('@');
+  uint64_t handle = 0, parent = 0;
+  if (!ParseUnsigned(text.substr(0, at), std::numeric_limits<uint64_t>::max(), &handle) ||
+      handle == 0) {
+    return false;
+  }
+  if (at != std::string::npos &&
+      !ParseUnsigned(text.substr(at + 1), std::numeric_limits<uint64_t>::max(), &parent)) {
+    return false;
+  }
+  window->handle = handle;
+  window->parent = parent;
+  return true;
+}
+
+// HOST:PORT
+bool ParsePeer(const std::string& text, std::string* host, uint16_t* port) {
+  size_t colon = text.rfind(':');
+  if (colon == std::string::npos || colon == 0) return false;
+  *host = text.substr(0, colon);
+  return ParsePort(text.substr(colon + 1), port);
+}
+
+}  // namespace
+
+const char* EndName(End end) { return end == End::kServer ? "server" : "client"; }
+
+const char* HostUsage() {
+  return "usage: vchan-host --end server|client --plugin PATH (--link DIR | --udp PORT --peer HOST:PORT)\n"
+         "                  [--packet-size N] [--window HANDLE[@PARENT]]... [--log-level 0-3]\n"
+         "                  [--drop-every N] [--fail-send-every N] [--empty-read-every N]\n"
+         "                  [--close-after MS [--reopen-after MS] [--close-count N]]\n"
+         "\n"
+         "Runs one end of a simulated session: loads the plug-in, joins the other end\n"
+         "over the link and serves the plug-in's host calls. Both ends of one session\n"
+         "get the same --link DIR (sockets DIR/server.sock and DIR/client.sock).\n"
+         "Applications reach the plug-in's pipe in $KVX_PIPE_DIR.\n"
+         "\n"
+         "  --packet-size N       packet size the server end's state query reports (3000)\n"
+         "  --window H[@P]        a window handle to hand over, with its parent window\n"
+         "  --log-level L         show plug-in log lines of level L and below (1)\n"
+         "  --udp PORT            carry the link over UDP, bound to PORT (no back-pressure)\n"
+         "  --peer HOST:PORT      the other end's UDP address\n"
+         "  --drop-every N        lose every Nth datagram that arrives\n"
+         "  --fail-send-every N   refuse every Nth datagram the plug-in sends\n"
+         "  --empty-read-every N  answer every Nth read with PCOIP_ERR_EMPTY\n"
+         "  --close-after MS      close the channel MS after it opened (events 2, 3)\n"
+         "  --reopen-after MS     then open it again with a new connect event (500)\n"
+         "  --close-count N       close/reopen cycles, 0 for no limit (1)\n";
+}
+
+bool ParseHostOptions(int argc, char** argv, HostOptions* options, std::string* error) {
+  bool haveEnd = false;
+  error->clear();
+  for (int i = 1; i < argc; ++i) {
+    const std::string arg = argv[i];
+    if (arg == "-h" || arg == "--help") return false;
+    if (i + 1 >= argc) {
+      *error = "missing value after " + arg;
+      return false;
+    }
+    const std::string value = argv[++i];
+    bool ok = true;
+    if (arg == "--end") {
+      haveEnd = true;
+      if (value == "server") {
+        options->end = End::kServer;
+      } else if (value == "client") {
+        options->end = End::kClient;
+      } else {
+        ok = false;
+      }
+    } else if (arg == "--plugin") {
+      options->pluginPath = value;
+    } else if (arg == "--link") {
+      options->linkDir = value;
+    } else if (arg == "--udp") {
+      options->udp = true;
+      ok = ParsePort(value, &options->udpPort);
+    } else if (arg == "--peer") {
+      ok = ParsePeer(value, &options->udpPeerHost, &options->udpPeerPort);
+    } else if (arg == "--packet-size") {
+      ok = ParseU32(value, &options->packetSize);
+    } else if (arg == "--window") {
+      WindowOption window;
+      ok = ParseWindow(value, &window);
+      if (ok) options->windows.push_back(window);
+    } else if (arg == "--log-level") {
+      uint32_t level = 0;
+      ok = ParseU32(value, &level) && level <= 3;
+      options->logLevel = static_cast<int32_t>(level);
+    } else if (arg == "--drop-every") {
+      ok = ParseU32(value, &options->faults.dropEvery);
+    } else if (arg == "--fail-send-every") {
+      ok = ParseU32(value, &options->faults.failSendEvery);
+    } else if (arg == "--empty-read-every") {
+      ok = ParseU32(value, &options->faults.emptyReadEvery);
+    } else if (arg == "--close-after") {
+      ok = ParseU32(value, &options->faults.closeAfterMs) && options->faults.closeAfterMs > 0;
+    } else if (arg == "--reopen-after") {
+      ok = ParseU32(value, &options->faults.reopenAfterMs);
+    } else if (arg == "--close-count") {
+      ok = ParseU32(value, &options->faults.closeCount);
+    } else if (arg == "--peer-timeout") {
+      ok = ParseU32(value, &options->peerTimeoutMs) && options->peerTimeoutMs > 0;
+    } else {
+      *error = "unknown option " + arg;
+      return false;
+    }
+    if (!ok) {
+      *error = "bad value for " + arg + ": " + value;
+      return false;
+    }
+  }
+  if (!haveEnd) *error = "--end server|client is required";
+  else if (options->pluginPath.empty()) *error = "--plugin PATH is required";
+  else if (options->udp && options->udpPeerPort == 0) *error = "--udp needs --peer HOST:PORT";
+  else if (!options->udp && options->linkDir.empty()) *error = "--link DIR (or --udp) is required";
+  // A 1-in-1 drop or read fault would stop all traffic rather than test recovery.
+  else if (options->faults.dropEvery == 1 || options->faults.emptyReadEvery == 1)
+    *error = "--drop-every and --empty-read-every need N of 2 or more";
+  return error->empty();
+}
+
+}  // namespace vchan_host

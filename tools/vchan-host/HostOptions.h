@@ -1,0 +1,50 @@
+// The command line of the host simulator.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace vchan_host {
+
+enum class End { kServer, kClient };
+
+struct WindowOption {
+  uint64_t handle = 0;
+  uint64_t parent = 0;
+};
+
+// Fault injection. Every count is "every Nth"; 0 switches the fault off.
+struct FaultOptions {
+  uint32_t dropEvery = 0;        // datagrams received from the peer, silently lost
+  uint32_t failSendEvery = 0;    // send entry calls answered with an error
+  uint32_t emptyReadEvery = 0;   // read entry calls answered with PCOIP_ERR_EMPTY
+  uint32_t closeAfterMs = 0;     // close the channel this long after it opened
+  uint32_t reopenAfterMs = 500;  // and offer it again this long after the close
+  uint32_t closeCount = 1;       // how many close/reopen cycles (0: no limit)
+};
+
+struct HostOptions {
+  End end = End::kServer;
+  std::string pluginPath;
+  std::string linkDir;        // Unix datagram sockets DIR/server.sock, DIR/client.sock
+  bool udp = false;           // UDP instead: bind udpPort, talk to udpPeer
+  uint16_t udpPort = 0;
+  std::string udpPeerHost = "127.0.0.1";
+  uint16_t udpPeerPort = 0;
+  uint32_t packetSize = 3000;  // what the state query reports
+  std::vector<WindowOption> windows;
+  int32_t logLevel = 1;        // log lines of this level and below are shown
+  uint32_t peerTimeoutMs = 15000;  // UDP only: silence after which the peer counts as gone
+  FaultOptions faults;
+};
+
+const char* EndName(End end);
+
+// Parses argv. On failure returns false with a one-line reason in *error;
+// `--help` returns false with an empty *error after filling *usage.
+bool ParseHostOptions(int argc, char** argv, HostOptions* options, std::string* error);
+
+const char* HostUsage();
+
+}  // namespace vchan_host

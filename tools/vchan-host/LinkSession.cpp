@@ -1,0 +1,186 @@
+#include "tools/vchan-host/LinkSession.h"
+
+#include <unistd.h>
+
+#include <random>
+
+#include "tools/vchan-host/HostLog.h"
+#include "tools/vchan-host/LinkFrames.h"
+
+namespace vchan_host {
+namespace {
+
+constexpr uint32_t kReceiveSliceMs = 200;
+constexpr int64_t kPingIntervalMs = 500;
+
+int64_t NowMs() {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(
+             std::chrono::steady_clock::now().time_since_epoch())
+      .count();
+}
+
+uint64_t MakeNonce() {
+  std::random_device random;
+  uint64_t nonce = (static_cast<uint64_t>(random()) << 32) ^ random();
+  nonce ^= static_cast<uint64_t>(NowMs()) ^ (static_cast<uint64_t>(getpid()) << 16);
+  return nonce != 0 ? nonce : 1;
+}
+
+}  // namespace
+
+LinkSession::LinkSession(const HostOptions& options, DatagramLink& link)
+    : options_(options), link_(link), nonce_(MakeNonce()) {}
+
+LinkSession::~LinkSession() {
+  BeginStop();
+  Join();
+}
+
+void LinkSession::Start(HostChannel* channel) {
+  channel_ = channel;
+  lastHeardMs_.store(NowMs());
+  reader_ = std::thread([this] { ReadLoop(); });
+}
+
+std::string LinkSession::GoneReason() const {
+  std::lock_guard<std::mutex> lock(reasonLock_);
+  return goneReason_;
+}
+
+void LinkSession::MarkGone(const std::string& reason) {
+  {
+    std::lock_guard<std::mutex> lock(reasonLock_);
+    if (!goneReason_.empty()) return;
+    goneReason_ = reason;
+  }
+  peerGone_.store(true);
+}
+
+DatagramLink::SendResult LinkSession::SendQuick(const std::string& frame) {
+  return link_.Send(frame.data(), frame.size(), false);
+}
+
+bool LinkSession::SendWaiting(const std::string& frame) {
+  if (peerGone_.load()) return false;
+  DatagramLink::SendResult result = link_.Send(frame.data(), frame.size(), true);
+  if (result == DatagramLink::SendResult::kSent) return true;
+  if (result == DatagramLink::SendResult::kPeerAbsent && up_.load()) {
+    MarkGone("the other end's socket is gone");
+  }
+  return false;
+}
+
+void LinkSession::BecomeUp() {
+  if (up_.exchange(true)) return;
+  HostLog(1, "the other end is here");
+  channel_->OfferChannel();
+}
+
+void LinkSession::Tick() {
+  if (stopping_.load() || peerGone_.load()) return;
+  const int64_t now = NowMs();
+  if (!up_.load()) {
+    // Greet until the peer answers; it may not be there yet.
+    SendQuick(MakeFrameOf(FrameType::kHello, nonce_));
+    return;
+  }
+  if (now - lastPingMs_ >= kPingIntervalMs) {
+    lastPingMs_ = now;
+    if (SendQuick(MakeFrame(FrameType::kPing)) == DatagramLink::SendResult::kPeerAbsent) {
+      MarkGone("the other end's socket is gone");
+      return;
+    }
+  }
+  // UDP cannot tell that nobody listens any more; long silence must do. A
+  // reader held up by a full queue hears nothing, which proves nothing.
+  if (!link_.DetectsAbsentPeer() && !readerBlocked_.load() &&
+      now - lastHeardMs_.load() > static_cast<int64_t>(options_.peerTimeoutMs)) {
+    MarkGone("nothing heard from the other end for " + std::to_string(options_.peerTimeoutMs) +
+             " ms");
+  }
+}
+
+void LinkSession::ReadLoop() {
+  std::string frame;
+  while (!stopping_.load()) {
+    DatagramLink::ReceiveResult result = link_.Receive(&frame, kReceiveSliceMs);
+    if (result == DatagramLink::ReceiveResult::kTimeout) continue;
+    if (result == DatagramLink::ReceiveResult::kFailed) {
+      MarkGone("the link failed");
+      return;
+    }
+    lastHeardMs_.store(NowMs());
+    if (!frame.empty()) HandleFrame(frame);
+  }
+}
+
+void LinkSession::HandleFrame(const std::string& frame) {
+  switch (static_cast<FrameType>(frame[0])) {
+    case FrameType::kHello:
+    case FrameType::kHelloAck: {
+      uint64_t peerNonce = 0;
+      if (!FrameValue(frame, &peerNonce)) return;
+      if (peerNonce_ == 0) peerNonce_ = peerNonce;
+      if (peerNonce != peerNonce_) {
+        // Another run of the other end: the one we had is gone.
+        MarkGone("the other end was restarted");
+        return;
+      }
+      if (static_cast<FrameType>(frame[0]) == FrameType::kHello) {
+        SendQuick(MakeFrameOf(FrameType::kHelloAck, nonce_));
+      }
+      BecomeUp();
+      return;
+    }
+    case FrameType::kData:
+      if (!up_.load()) return;
+      readerBlocked_.store(true);
+      channel_->OnDatagram(frame.data() + 1, frame.size() - 1);
+      readerBlocked_.store(false);
+      return;
+    case FrameType::kOpened: {
+      uint32_t packetSize = 0;
+      if (FrameValue(frame, &packetSize)) channel_->OnPeerOpened(packetSize);
+      return;
+    }
+    case FrameType::kClose:
+      HostLog(1, "the other end closes the channel");
+      channel_->Close();
+      return;
+    case FrameType::kReopen:
+      HostLog(1, "the other end offers the channel again");
+      channel_->OfferChannel();
+      return;
+    case FrameType::kPing:
+      return;
+    case FrameType::kBye:
+      MarkGone("the other end left");
+      return;
+  }
+}
+
+void LinkSession::CloseBoth() {
+  HostLog(1, "fault injection: closing the channel at both ends");
+  // The peer's close follows ours; datagrams it sent meanwhile arrive at a
+  // closed channel here and are lost, as they would be on a real session.
+  channel_->Close();
+  SendWaiting(MakeFrame(FrameType::kClose));
+}
+
+void LinkSession::ReopenBoth() {
+  HostLog(1, "fault injection: offering the channel again at both ends");
+  SendWaiting(MakeFrame(FrameType::kReopen));
+  channel_->OfferChannel();
+}
+
+void LinkSession::BeginStop() {
+  if (stopping_.exchange(true)) return;
+  if (up_.load() && !peerGone_.load()) SendQuick(MakeFrame(FrameType::kBye));
+  link_.Stop();
+}
+
+void LinkSession::Join() {
+  if (reader_.joinable()) reader_.join();
+}
+
+}  // namespace vchan_host

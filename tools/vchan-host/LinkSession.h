@@ -1,0 +1,77 @@
+// One end's side of the session: finds the other end over the link, passes
+// its datagrams to the channel and keeps the channel's state in step with it,
+// and notices when the other end leaves.
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+
+#include "tools/vchan-host/DatagramLink.h"
+#include "tools/vchan-host/HostChannel.h"
+#include "tools/vchan-host/HostOptions.h"
+
+namespace vchan_host {
+
+class LinkSession {
+ public:
+  LinkSession(const HostOptions& options, DatagramLink& link);
+  ~LinkSession();
+  LinkSession(const LinkSession&) = delete;
+  LinkSession& operator=(const LinkSession&) = delete;
+
+  // Starts reading the link. `channel` receives the peer's datagrams and
+  // channel frames from then on.
+  void Start(HostChannel* channel);
+
+  // Called about every 100 ms by the main loop: greets the peer until it
+  // answers, then checks that it is still there.
+  void Tick();
+
+  // Frames from this end to the peer. SendWaiting waits while the peer's
+  // queue is full; false once the peer is gone or the session stopped.
+  bool SendWaiting(const std::string& frame);
+
+  bool IsUp() const { return up_.load(); }
+  // Set once the peer has left (or was never reachable after being up).
+  bool PeerGone() const { return peerGone_.load(); }
+  std::string GoneReason() const;
+
+  // Closes the channel at both ends; ReopenBoth offers it again at both.
+  void CloseBoth();
+  void ReopenBoth();
+
+  // Tells the peer we leave and releases blocked sends; Join then waits for
+  // the reader (after the channel's Shutdown has released it).
+  void BeginStop();
+  void Join();
+
+ private:
+  void ReadLoop();
+  void HandleFrame(const std::string& frame);
+  void MarkGone(const std::string& reason);
+  DatagramLink::SendResult SendQuick(const std::string& frame);
+  void BecomeUp();
+
+  const HostOptions& options_;
+  DatagramLink& link_;
+  HostChannel* channel_ = nullptr;
+  const uint64_t nonce_;
+  uint64_t peerNonce_ = 0;  // reader thread only
+
+  std::atomic<bool> up_{false};
+  std::atomic<bool> peerGone_{false};
+  std::atomic<bool> stopping_{false};
+  std::atomic<bool> readerBlocked_{false};
+  std::atomic<int64_t> lastHeardMs_{0};
+  int64_t lastPingMs_ = 0;  // main loop only
+  mutable std::mutex reasonLock_;
+  std::string goneReason_;
+  std::thread reader_;
+};
+
+}  // namespace vchan_host
