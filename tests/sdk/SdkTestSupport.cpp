@@ -114,8 +114,10 @@ void ScriptedPlugin::OnReceive(std::string bytes) {
     std::lock_guard<std::mutex> guard(lock_);
     answer = answerProperties_;
   }
-  if (answer && message.ParseFromString(bytes) && message.has_request() &&
-      message.request().has_get_property_request()) {
+  // Property requests are the plug-in's own business: answered (or left
+  // unanswered) here, never handed to the test.
+  if (message.ParseFromString(bytes) && message.has_request() && message.request().has_get_property_request()) {
+    if (!answer) return;
     KVX::Message reply;
     auto* property = reply.mutable_response()->mutable_get_property_response();
     property->set_property_name(message.request().get_property_request().property_name());

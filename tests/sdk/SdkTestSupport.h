@@ -54,7 +54,7 @@ class SessionPairTest : public ::testing::Test {
 };
 
 // A plug-in stand-in on one pipe instance: it records every message the
-// application writes, answers property requests unless told not to, and
+// application writes but property requests, answers those unless told not to, and
 // writes whatever a test wants to the application.
 class ScriptedPlugin {
  public:
