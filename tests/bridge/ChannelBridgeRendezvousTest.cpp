@@ -1,0 +1,154 @@
+// Two bridges joined back to back, as the two ends of one session: what one
+// sends to its peer is queued on the other. Applications on real pipes at both
+// ends meet on a channel name in either order, exchange data, and part.
+#include <mutex>
+
+#include "tests/bridge/BridgeTestSupport.h"
+
+#include <gtest/gtest.h>
+
+namespace kvxtest {
+namespace {
+
+const char kServerPipe[] = "\\\\.\\pipe\\KVX_Server_End";
+const char kClientPipe[] = "\\\\.\\pipe\\KVX_Client_End";
+
+// The link between the ends. Forwarding and unlinking share one lock, so no
+// message is handed to a bridge that is being destroyed.
+std::mutex linkLock;
+ChannelBridge* serverEnd = nullptr;
+ChannelBridge* clientEnd = nullptr;
+
+void ServerSendsToPeer(const std::string& bytes) {
+  std::lock_guard<std::mutex> guard(linkLock);
+  if (clientEnd != nullptr) clientEnd->QueuePcoipMessage(bytes);
+}
+
+void ClientSendsToPeer(const std::string& bytes) {
+  std::lock_guard<std::mutex> guard(linkLock);
+  if (serverEnd != nullptr) serverEnd->QueuePcoipMessage(bytes);
+}
+
+class ChannelBridgeRendezvousTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    {
+      std::lock_guard<std::mutex> guard(linkLock);
+      serverEnd = server.get();
+      clientEnd = client.get();
+    }
+    ASSERT_TRUE(server->InitializeWith(true, kServerPipe, &ServerSendsToPeer, &TestProperties));
+    ASSERT_TRUE(client->InitializeWith(false, kClientPipe, &ClientSendsToPeer, &TestProperties));
+  }
+
+  void TearDown() override {
+    serverApp.reset();
+    clientApp.reset();
+    {
+      std::lock_guard<std::mutex> guard(linkLock);
+      serverEnd = nullptr;
+      clientEnd = nullptr;
+    }
+    client.reset();
+    server.reset();
+  }
+
+  static NoticeFields NextNotice(PipeClient& app) {
+    std::string bytes;
+    EXPECT_TRUE(app.Read(&bytes));
+    return ReadNotice(bytes);
+  }
+
+  // Data written by either application reaches the other byte for byte.
+  void ExpectDataCrossesBothWays(int64_t channelId) {
+    const std::string toClient = TransferData(channelId, std::string("\0server\xFF", 8));
+    ASSERT_TRUE(serverApp->Write(toClient));
+    std::string received;
+    ASSERT_TRUE(clientApp->Read(&received));
+    EXPECT_EQ(received, toClient);
+
+    const std::string toServer = TransferData(channelId, std::string(100000, '\x7F'));
+    ASSERT_TRUE(clientApp->Write(toServer));
+    ASSERT_TRUE(serverApp->Read(&received));
+    EXPECT_EQ(received, toServer);
+  }
+
+  ScopedPipeDir pipeDir;
+  CoutCapture console;
+  DebugCapture debug;
+  ChannelBridgeTestAccess::Owned server = ChannelBridgeTestAccess::Create();
+  ChannelBridgeTestAccess::Owned client = ChannelBridgeTestAccess::Create();
+  std::unique_ptr<PipeClient> serverApp;
+  std::unique_ptr<PipeClient> clientApp;
+};
+
+TEST_F(ChannelBridgeRendezvousTest, ApplicationAtTheServerEndFirst) {
+  ShellCapture shell(42);
+  serverApp = std::make_unique<PipeClient>(kServerPipe);
+  ASSERT_TRUE(serverApp->Write(ConnectRequestWithLaunch("A", KVX::LAUNCH_APP, "viewer.exe")));
+
+  // The client end has no A yet: it launches the link and says "pending"; the
+  // server end tells its application the ID it handed out.
+  EXPECT_EQ(NextNotice(*serverApp), (NoticeFields{"A", 0, KVX::CONNECTION_PENDING_PEER}));
+  EXPECT_EQ(shell.Links(), std::vector<std::string>{"viewer.exe"});
+
+  // The launched application asks for A at the client end.
+  clientApp = std::make_unique<PipeClient>(kClientPipe);
+  ASSERT_TRUE(clientApp->Write(ConnectRequest("A")));
+  EXPECT_EQ(NextNotice(*serverApp), (NoticeFields{"A", 0, KVX::CONNECTION_CONNECTED}));
+  EXPECT_EQ(NextNotice(*clientApp), (NoticeFields{"A", 0, KVX::CONNECTION_CONNECTED}));
+  EXPECT_EQ(ChannelBridgeTestAccess::Channels(*client)[0].channelId, 0);
+
+  ExpectDataCrossesBothWays(0);
+
+  // The client application closes the channel: it is told "lost" by its own
+  // end, its partner that the channel waits for a peer again.
+  ASSERT_TRUE(clientApp->Write(DisconnectRequest(0)));
+  EXPECT_EQ(NextNotice(*clientApp), (NoticeFields{"A", 0, KVX::CONNECTION_LOST}));
+  EXPECT_EQ(NextNotice(*serverApp), (NoticeFields{"A", 0, KVX::CONNECTION_PENDING_PEER}));
+  EXPECT_TRUE(ChannelBridgeTestAccess::Channels(*client).empty());
+  EXPECT_EQ(ChannelBridgeTestAccess::Channels(*server).size(), 1u);
+  EXPECT_TRUE(debug.Texts().empty());
+}
+
+TEST_F(ChannelBridgeRendezvousTest, ApplicationAtTheClientEndFirst) {
+  clientApp = std::make_unique<PipeClient>(kClientPipe);
+  ASSERT_TRUE(clientApp->Write(ConnectRequest("A")));
+  // The server end hands out the ID at once; the client end learns it.
+  EXPECT_EQ(NextNotice(*clientApp), (NoticeFields{"A", 0, KVX::CONNECTION_PENDING_PEER}));
+
+  serverApp = std::make_unique<PipeClient>(kServerPipe);
+  ASSERT_TRUE(serverApp->Write(ConnectRequest("A")));
+  EXPECT_EQ(NextNotice(*clientApp), (NoticeFields{"A", 0, KVX::CONNECTION_CONNECTED}));
+  EXPECT_EQ(NextNotice(*serverApp), (NoticeFields{"A", 0, KVX::CONNECTION_CONNECTED}));
+
+  ExpectDataCrossesBothWays(0);
+
+  // The server application goes away: its end drops the channel and the
+  // client application learns which channel it lost.
+  serverApp->Close();
+  EXPECT_EQ(NextNotice(*clientApp), (NoticeFields{"A", 0, KVX::CONNECTION_LOST}));
+  EXPECT_TRUE(ChannelBridgeTestAccess::Channels(*server).empty());
+  EXPECT_EQ(ChannelBridgeTestAccess::Channels(*client).size(), 1u);
+  EXPECT_TRUE(debug.Texts().empty());
+}
+
+TEST_F(ChannelBridgeRendezvousTest, TwoChannelsOfOneApplicationStayApart) {
+  clientApp = std::make_unique<PipeClient>(kClientPipe);
+  serverApp = std::make_unique<PipeClient>(kServerPipe);
+  ASSERT_TRUE(clientApp->Write(ConnectRequest("first")));
+  EXPECT_EQ(NextNotice(*clientApp), (NoticeFields{"first", 0, KVX::CONNECTION_PENDING_PEER}));
+  ASSERT_TRUE(clientApp->Write(ConnectRequest("second")));
+  EXPECT_EQ(NextNotice(*clientApp), (NoticeFields{"second", 1, KVX::CONNECTION_PENDING_PEER}));
+  ASSERT_TRUE(serverApp->Write(ConnectRequest("second")));
+  EXPECT_EQ(NextNotice(*clientApp), (NoticeFields{"second", 1, KVX::CONNECTION_CONNECTED}));
+  EXPECT_EQ(NextNotice(*serverApp), (NoticeFields{"second", 1, KVX::CONNECTION_CONNECTED}));
+
+  ExpectDataCrossesBothWays(1);
+  // Data for the channel nobody at the server end holds goes nowhere.
+  ASSERT_TRUE(clientApp->Write(TransferData(0, "unheard")));
+  EXPECT_TRUE(debug.WaitFor("ERROR: Invalid pipe ID."));
+}
+
+}  // namespace
+}  // namespace kvxtest
