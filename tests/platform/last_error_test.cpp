@@ -2,21 +2,34 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <thread>
 
 namespace platform {
 namespace {
 
 TEST(LastError, IsPerThread) {
-  SetLastErrorCode(kErrorPipeBusy);
+  // On Windows, starting and joining a thread may itself reset the caller's
+  // code (the runtime's thread-local lookups do), so each thread sets and
+  // reads its code only while the other is known to be running.
+  std::atomic<bool> otherSet{false};
+  std::atomic<bool> mainRead{false};
   uint32_t seenByOther = 1;
   std::thread other([&] {
     seenByOther = GetLastErrorCode();
     SetLastErrorCode(kErrorBrokenPipe);
+    otherSet = true;
+    while (!mainRead) {
+    }
   });
+  SetLastErrorCode(kErrorPipeBusy);
+  while (!otherSet) {
+  }
+  const uint32_t seenByMain = GetLastErrorCode();
+  mainRead = true;
   other.join();
   EXPECT_EQ(seenByOther, kErrorSuccess);
-  EXPECT_EQ(GetLastErrorCode(), kErrorPipeBusy);
+  EXPECT_EQ(seenByMain, kErrorPipeBusy);
 }
 
 TEST(LastError, CodesAreWin32Values) {
