@@ -1,0 +1,184 @@
+#include "tests/e2e/SessionHarness.h"
+
+#include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <sstream>
+#include <thread>
+
+extern char** environ;
+
+namespace e2e {
+namespace {
+
+std::string ReadFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::stringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
+int CountOf(const std::string& text, const std::string& needle) {
+  int count = 0;
+  for (size_t at = text.find(needle); at != std::string::npos; at = text.find(needle, at + 1)) {
+    ++count;
+  }
+  return count;
+}
+
+// Waits up to `timeout` for the child; true with *status when it ended.
+bool WaitChild(pid_t pid, std::chrono::milliseconds timeout, int* status) {
+  const auto deadline = std::chrono::steady_clock::now() + timeout;
+  for (;;) {
+    pid_t done = waitpid(pid, status, WNOHANG);
+    if (done == pid) return true;
+    if (done < 0) return false;
+    if (std::chrono::steady_clock::now() > deadline) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+}
+
+void EndChild(pid_t* pid) {
+  if (*pid <= 0) return;
+  int status = 0;
+  kill(*pid, SIGTERM);
+  if (!WaitChild(*pid, std::chrono::seconds(30), &status)) {
+    kill(*pid, SIGKILL);
+    waitpid(*pid, &status, 0);
+  }
+  *pid = -1;
+}
+
+}  // namespace
+
+SessionHarness::SessionHarness() {
+  char pattern[] = "/tmp/kvx-e2e.XXXXXX";
+  const char* made = mkdtemp(pattern);
+  root_ = made != nullptr ? made : "";
+  for (const char* sub : {"/link", "/server-pipes", "/client-pipes", "/bin", "/pipes"}) {
+    mkdir((root_ + sub).c_str(), 0700);
+  }
+  // The test's own pipe folder holds links to the two ends' pipes, so one
+  // process can reach both ends by name.
+  symlink((root_ + "/server-pipes/KVX_Pipe_Channel").c_str(), (root_ + "/pipes/server").c_str());
+  symlink((root_ + "/client-pipes/KVX_Pipe_Channel").c_str(), (root_ + "/pipes/client").c_str());
+  setenv("KVX_PIPE_DIR", (root_ + "/pipes").c_str(), 1);
+}
+
+SessionHarness::~SessionHarness() {
+  EndChild(&serverPid_);
+  EndChild(&clientPid_);
+  if (!root_.empty() && root_.rfind("/tmp/kvx-e2e.", 0) == 0) {
+    std::string command = "rm -rf '" + root_ + "'";
+    if (std::system(command.c_str()) != 0) {
+      // Nothing more to do; the folder is under /tmp.
+    }
+  }
+}
+
+pid_t SessionHarness::Spawn(bool server, const HostSpec& spec) {
+  const std::string end = server ? "server" : "client";
+  std::vector<std::string> args = {VCHAN_HOST_PATH, "--end",  end, "--plugin",
+                                   PLUGIN_PATH,     "--link", root_ + "/link",
+                                   "--log-level",   "1"};
+  args.insert(args.end(), spec.extraArgs.begin(), spec.extraArgs.end());
+
+  std::vector<std::string> env;
+  std::string path = getenv("PATH") != nullptr ? getenv("PATH") : "/usr/bin:/bin";
+  if (spec.recordLaunches) {
+    const std::string shim = root_ + "/bin/xdg-open";
+    std::ofstream script(shim);
+    script << "#!/bin/sh\nprintf '%s\\n' \"$1\" >> '" << root_ << "/launches.txt'\n";
+    script.close();
+    chmod(shim.c_str(), 0700);
+    path = root_ + "/bin:" + path;
+  }
+  for (char** e = environ; *e != nullptr; ++e) {
+    if (std::strncmp(*e, "KVX_PIPE_DIR=", 13) == 0 || std::strncmp(*e, "PATH=", 5) == 0) continue;
+    env.emplace_back(*e);
+  }
+  env.push_back("KVX_PIPE_DIR=" + root_ + "/" + end + "-pipes");
+  env.push_back("PATH=" + path);
+
+  std::vector<char*> argv, envp;
+  for (std::string& a : args) argv.push_back(&a[0]);
+  argv.push_back(nullptr);
+  for (std::string& e : env) envp.push_back(&e[0]);
+  envp.push_back(nullptr);
+
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  const std::string log = root_ + "/" + end + ".log";
+  posix_spawn_file_actions_addopen(&actions, 1, log.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+  posix_spawn_file_actions_adddup2(&actions, 1, 2);
+  pid_t pid = -1;
+  if (posix_spawn(&pid, VCHAN_HOST_PATH, &actions, nullptr, argv.data(), envp.data()) != 0) pid = -1;
+  posix_spawn_file_actions_destroy(&actions);
+  return pid;
+}
+
+bool SessionHarness::Start(const HostSpec& server, const HostSpec& client) {
+  if (root_.empty()) return false;
+  serverPid_ = Spawn(true, server);
+  clientPid_ = Spawn(false, client);
+  return serverPid_ > 0 && clientPid_ > 0 && WaitForLog(true, "channel open") &&
+         WaitForLog(false, "channel open");
+}
+
+std::string SessionHarness::Log(bool server) const {
+  return ReadFile(root_ + (server ? "/server.log" : "/client.log"));
+}
+
+int SessionHarness::CountLog(bool server, const std::string& needle) const {
+  return CountOf(Log(server), needle);
+}
+
+bool SessionHarness::WaitForLog(bool server, const std::string& needle, int count,
+                                std::chrono::milliseconds timeout) const {
+  const auto deadline = std::chrono::steady_clock::now() + timeout;
+  while (CountLog(server, needle) < count) {
+    if (std::chrono::steady_clock::now() > deadline || !Running(server)) {
+      return CountLog(server, needle) >= count;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
+  return true;
+}
+
+std::string SessionHarness::Launches() const { return ReadFile(root_ + "/launches.txt"); }
+
+bool SessionHarness::Running(bool server) const {
+  pid_t pid = server ? serverPid_ : clientPid_;
+  if (pid <= 0) return false;
+  // WNOWAIT: look without reaping, so the exit status is still there later.
+  siginfo_t info{};
+  if (waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOHANG | WNOWAIT) != 0) return false;
+  return info.si_pid == 0;
+}
+
+bool SessionHarness::StopCleanly() {
+  bool clean = true;
+  for (pid_t* pid : {&serverPid_, &clientPid_}) {
+    if (*pid <= 0) return false;
+    int status = 0;
+    kill(*pid, SIGTERM);
+    if (!WaitChild(*pid, std::chrono::seconds(30), &status)) {
+      kill(*pid, SIGKILL);
+      waitpid(*pid, &status, 0);
+      clean = false;
+    } else if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
+      clean = false;
+    }
+    *pid = -1;
+  }
+  return clean;
+}
+
+}  // namespace e2e

@@ -1,0 +1,61 @@
+// Runs a real two-end session for a test: two vchan-host processes (server
+// end and client end), each loading the built plug-in and serving its pipe in
+// a folder of its own, joined by a link folder; all under one temporary
+// folder that is removed afterwards. The test process reaches the two pipes
+// as "\\.\pipe\server" and "\\.\pipe\client" (links in its own pipe folder).
+#pragma once
+
+#include <sys/types.h>
+
+#include <chrono>
+#include <string>
+#include <vector>
+
+namespace e2e {
+
+struct HostSpec {
+  std::vector<std::string> extraArgs;
+  // A fake xdg-open put first on the host's PATH; it appends each link it is
+  // given to launches.txt in the session folder.
+  bool recordLaunches = false;
+};
+
+class SessionHarness {
+ public:
+  SessionHarness();
+  ~SessionHarness();  // ends both hosts (by force if they hang), removes the folder
+  SessionHarness(const SessionHarness&) = delete;
+  SessionHarness& operator=(const SessionHarness&) = delete;
+
+  // Starts both hosts and waits until each reports its channel open.
+  bool Start(const HostSpec& server = HostSpec(), const HostSpec& client = HostSpec());
+
+  static std::string ServerPipe() { return "\\\\.\\pipe\\server"; }
+  static std::string ClientPipe() { return "\\\\.\\pipe\\client"; }
+
+  // Waits until the host's output holds `needle` at least `count` times.
+  bool WaitForLog(bool server, const std::string& needle, int count = 1,
+                  std::chrono::milliseconds timeout = std::chrono::seconds(60)) const;
+  int CountLog(bool server, const std::string& needle) const;
+  std::string Log(bool server) const;
+  // The links the client end was asked to open, one per line.
+  std::string Launches() const;
+  const std::string& Folder() const { return root_; }
+
+  // SIGTERM to both; true when both ended by themselves with status 0.
+  bool StopCleanly();
+  bool Running(bool server) const;
+
+ private:
+  pid_t Spawn(bool server, const HostSpec& spec);
+
+  std::string root_;
+  pid_t serverPid_ = -1;
+  pid_t clientPid_ = -1;
+};
+
+// Generous limits: the tests run on loaded machines and under sanitizers.
+constexpr std::chrono::milliseconds kLongWait = std::chrono::seconds(60);
+constexpr uint32_t kWaitMs = 30000;
+
+}  // namespace e2e

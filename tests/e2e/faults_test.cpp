@@ -1,0 +1,123 @@
+// A session whose host misbehaves: the channel closed and reopened under the
+// applications, datagrams lost, sends refused, reads answered "empty". The
+// plug-ins must not crash or hang, and no application may ever receive a
+// message that is not exactly one that was sent.
+#include <gtest/gtest.h>
+
+#include <random>
+#include <set>
+
+#include "tests/e2e/RawApp.h"
+#include "tests/e2e/SessionHarness.h"
+
+namespace e2e {
+namespace {
+
+std::string Payload(uint32_t seed, size_t size) {
+  std::mt19937 random(seed);
+  std::string bytes(size, '\0');
+  for (char& c : bytes) c = static_cast<char>(random());
+  return bytes;
+}
+
+// Pairs two applications on `name`, asking again while requests are lost.
+int64_t PairDespiteFaults(RawApp& serverApp, RawApp& clientApp, const std::string& name) {
+  for (int attempt = 0; attempt < 20; ++attempt) {
+    serverApp.Write(ConnectRequest(name));
+    clientApp.Write(ConnectRequest(name));
+    const int64_t id = clientApp.AwaitNotice(KVX::CONNECTION_CONNECTED, name, 3000);
+    if (id >= 0) return id;
+  }
+  return -2;
+}
+
+TEST(FaultsTest, TrafficResumesAfterTheHostClosesAndReopensTheChannel) {
+  SessionHarness session;
+  HostSpec server;
+  server.extraArgs = {"--close-after", "4000", "--reopen-after", "1000"};
+  ASSERT_TRUE(session.Start(server));
+  RawApp serverApp(SessionHarness::ServerPipe());
+  RawApp clientApp(SessionHarness::ClientPipe());
+  ASSERT_TRUE(serverApp.Write(ConnectRequest("e2e.reopen")));
+  ASSERT_EQ(serverApp.AwaitNotice(KVX::CONNECTION_PENDING_PEER, "e2e.reopen", kWaitMs), 0);
+  ASSERT_TRUE(clientApp.Write(ConnectRequest("e2e.reopen")));
+  ASSERT_EQ(clientApp.AwaitNotice(KVX::CONNECTION_CONNECTED, "e2e.reopen", kWaitMs), 0);
+  ASSERT_EQ(serverApp.AwaitNotice(KVX::CONNECTION_CONNECTED, "e2e.reopen", kWaitMs), 0);
+
+  // Both ends see the channel closed (events 2 and 3) and opened again with
+  // a new connect event.
+  ASSERT_TRUE(session.WaitForLog(true, "channel open", 2));
+  ASSERT_TRUE(session.WaitForLog(false, "channel open", 2));
+  EXPECT_EQ(session.CountLog(false, "the other end closes the channel"), 1);
+  EXPECT_NE(session.Log(true).find("CLOSE_PENDING"), std::string::npos);
+
+  // The applications kept their channel; data flows again both ways.
+  const std::string toClient = TransferRequest(0, Payload(1, 50000), true);
+  const std::string toServer = TransferRequest(0, Payload(2, 7000), false);
+  ASSERT_TRUE(serverApp.Write(toClient));
+  ASSERT_TRUE(clientApp.Write(toServer));
+  std::string got;
+  ASSERT_TRUE(clientApp.Next(&got, kWaitMs));
+  EXPECT_TRUE(got == toClient);
+  ASSERT_TRUE(serverApp.Next(&got, kWaitMs));
+  EXPECT_TRUE(got == toServer);
+  EXPECT_TRUE(session.StopCleanly());
+}
+
+TEST(FaultsTest, UnderInjectedFaultsEveryMessageThatArrivesIsOneThatWasSent) {
+  SessionHarness session;
+  HostSpec server, client;
+  server.extraArgs = {"--drop-every", "13", "--fail-send-every", "17", "--empty-read-every", "5",
+                      "--close-after", "3000", "--reopen-after", "300", "--close-count", "0"};
+  client.extraArgs = {"--drop-every", "11", "--fail-send-every", "19", "--empty-read-every", "7"};
+  ASSERT_TRUE(session.Start(server, client));
+  RawApp serverApp(SessionHarness::ServerPipe());
+  RawApp clientApp(SessionHarness::ClientPipe());
+  const int64_t id = PairDespiteFaults(serverApp, clientApp, "e2e.faults");
+  ASSERT_GE(id, 0);
+
+  // Messages of one to a few dozen datagrams, each different, both ways.
+  std::set<std::string> sentByServer, sentByClient;
+  for (uint32_t i = 0; i < 120; ++i) {
+    const size_t size = 1 + (i * 7919u) % 60000;
+    std::string fromServer = TransferRequest(id, Payload(2 * i, size), i % 3 == 0);
+    std::string fromClient = TransferRequest(id, Payload(2 * i + 1, size), i % 3 == 1);
+    serverApp.Write(fromServer);
+    clientApp.Write(fromClient);
+    sentByServer.insert(std::move(fromServer));
+    sentByClient.insert(std::move(fromClient));
+  }
+  // Take what arrives until the link has been quiet for a while.
+  auto drain = [](RawApp& app, const std::set<std::string>& sentByPeer, int* matched) {
+    std::string got, name;
+    int64_t noticeId = 0;
+    KVX::ResultCode status;
+    while (app.Next(&got, 5000)) {
+      if (ParseNotice(got, &name, &noticeId, &status)) continue;
+      if (sentByPeer.count(got) == 1) {
+        ++*matched;
+      } else {
+        ADD_FAILURE() << got.size() << " bytes arrived that the other application never sent";
+      }
+    }
+  };
+  int atClient = 0, atServer = 0;
+  drain(clientApp, sentByServer, &atClient);
+  drain(serverApp, sentByClient, &atServer);
+  // Faults cost messages, but not all of them.
+  EXPECT_GT(atClient, 0);
+  EXPECT_GT(atServer, 0);
+  EXPECT_GT(session.CountLog(true, "fault injection: closing"), 0);
+
+  // Both plug-ins still answer, and both hosts end cleanly.
+  RawApp probe(SessionHarness::ClientPipe());
+  ASSERT_TRUE(probe.Write(PropertyRequest("KVXCoreType")));
+  std::string answer, value;
+  ASSERT_TRUE(probe.Next(&answer, kWaitMs));
+  ASSERT_TRUE(ParsePropertyAnswer(answer, &value));
+  EXPECT_EQ(value, "Client");
+  EXPECT_TRUE(session.StopCleanly());
+}
+
+}  // namespace
+}  // namespace e2e
