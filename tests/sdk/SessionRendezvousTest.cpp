@@ -236,9 +236,9 @@ TEST_F(SessionRendezvousTest, EachEndAnswersItsOwnProperties) {
 }
 
 TEST_F(SessionRendezvousTest, CallbacksSeeEveryEventInOrderAndMayBlock) {
+  EventLog log;  // outlives the sessions, whose callbacks write to it
   auto atServer = OpenAtServerEnd();
   auto atClient = OpenAtClientEnd();
-  EventLog log;
   std::atomic<int> propertyAnswers{0};
   sdk::Session* serverSession = atServer.get();
   sdk::ChannelOptions options;
@@ -250,12 +250,16 @@ TEST_F(SessionRendezvousTest, CallbacksSeeEveryEventInOrderAndMayBlock) {
   };
   auto s = atServer->OpenChannel("callbacks", options);
   ASSERT_TRUE(s.Ok());
+  // State waits work for callback channels too. (Waiting here also keeps the
+  // two connect requests from crossing, after which the plug-ins may tell the
+  // server application "pending" after "connected".)
+  ASSERT_TRUE(s->WaitForState(ChannelState::PendingPeer, 5000).Ok());
   auto c = atClient->OpenChannel("callbacks");
   ASSERT_TRUE(c.Ok());
   ASSERT_TRUE(c->WaitConnected(5000).Ok());
   ASSERT_TRUE(c->Send("one").Ok());
   ASSERT_TRUE(c->Send("two").Ok());
-  ASSERT_TRUE(log.WaitForCount(4));
+  ASSERT_TRUE(log.WaitForCount(4)) << log.Events().size() << " events, " << propertyAnswers.load() << " answers";
   auto events = log.Events();
   ASSERT_EQ(events.size(), 4u);
   EXPECT_EQ(events[0].state, ChannelState::PendingPeer);
