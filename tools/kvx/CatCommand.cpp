@@ -84,6 +84,7 @@ int RunCat(const Options& options) {
   std::thread input([&pump] { pump.Run(); });
 
   int code = kExitOk;
+  bool peerSeen = false;
   for (;;) {
     if (g_interrupted.load()) break;
     {
@@ -110,8 +111,13 @@ int RunCat(const Options& options) {
       break;
     }
     if (event->kind == ChannelEvent::Kind::Notice) {
-      // The far application left (it disconnected, or its pipe closed).
-      if (event->state == ChannelState::PendingPeer || event->state == ChannelState::Lost) break;
+      // The queue starts with the notices that led up to the connection; a
+      // later "pending" or "lost" means the far application left.
+      if (event->state == ChannelState::Connected) {
+        peerSeen = true;
+      } else if (peerSeen && (event->state == ChannelState::PendingPeer || event->state == ChannelState::Lost)) {
+        break;
+      }
       continue;
     }
     const std::string& data = event->packet.data;
