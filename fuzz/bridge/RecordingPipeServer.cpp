@@ -1,0 +1,38 @@
+// A stand-in for the pipe server, linked into the bridge fuzzer in place of
+// the real one: no pipe, no thread, and every Send reported to the fuzzer so
+// that it can check where each write goes. The bridge code itself is the
+// product's, unchanged.
+#include <utility>
+
+#include "extension/windows/NamedPipeServer.h"
+#include "fuzz/bridge/PipeWriteRecorder.h"
+
+namespace Orvane {
+namespace Extension {
+namespace Windows {
+
+NamedPipeServer::NamedPipeServer(std::string name, int32_t instances)
+    : pipeName(std::move(name)), maxInstances(instances) {}
+
+NamedPipeServer::~NamedPipeServer() = default;
+
+SDK::TransportStatus NamedPipeServer::Start() { return SDK::TransportStatus::Ok; }
+
+void NamedPipeServer::Stop() {}
+
+SDK::TransportStatus NamedPipeServer::Send(std::string message) {
+  RecordPipeWrite(this, message);
+  return SDK::TransportStatus::Ok;
+}
+
+void NamedPipeServer::SetReceiveCallback(std::function<void(std::string)> callback) {
+  receiveCallback = std::move(callback);
+}
+
+void NamedPipeServer::SetDisconnectCallback(std::function<void()> callback) {
+  disconnectCallback = std::move(callback);
+}
+
+}  // namespace Windows
+}  // namespace Extension
+}  // namespace Orvane

@@ -1,0 +1,473 @@
+// Two channel bridges, a server end and a client end, joined back to back
+// through in-memory outboxes, driven by a small op-code program decoded from
+// the fuzz input: applications writing requests (well formed or raw bytes) to
+// any of the six pipes at either end, applications leaving, peer messages
+// delivered, lost, or made up. Everything runs on this thread, calling the
+// bridge's handlers directly, so a run is fast and repeatable.
+//
+// Checked after every op and at every write:
+//   - a write to a pipe while handling a pipe message goes to that pipe only;
+//   - a write while handling a peer message carries data or a notice for a
+//     channel ID that the table gives to that very pipe;
+//   - nothing is written when a client leaves, and exactly one CONNECTION_LOST
+//     notice per channel it held is queued for the peer;
+//   - nothing from the peer is sent back unchanged; no peer message removes
+//     an entry; the client end's table never grows from the peer;
+//   - the table: names unique, pipe IDs within 0..5 or -1;
+//   - only the client end launches applications;
+//   - while only well-formed traffic has been seen: channel IDs unique at the
+//     server end, each ID always paired with the name it was handed out for,
+//     at both ends, and the client end never invents an ID.
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <deque>
+#include <limits>
+#include <map>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "extension/windows/NamedPipeServer.h"
+#include "fuzz/bridge/PipeWriteRecorder.h"
+#include "platform/debug_output.h"
+#include "platform/shell.h"
+#include "proto/kvx.pb.h"
+#include "src/application/common/PcoipVchan/ChannelBridge.h"
+#include "src/application/common/PcoipVchan/ChannelBridgeNotices.h"
+
+// The bridge trusts this class with its private parts. The workers that the
+// constructor starts stay idle: the bridge is never started, so they never
+// take an item, and the fuzzer handles every item itself.
+class ChannelBridgeTestAccess {
+ public:
+  static ChannelBridge* Create(bool isServer, ChannelBridge::SendToPeerFunction send,
+                               ChannelBridge::PropertyProviderFunction properties) {
+    ChannelBridge* bridge = new ChannelBridge();
+    bridge->isServer = isServer;
+    bridge->sendToPeer = send;
+    bridge->propertyProvider = properties;
+    platform::CriticalSectionLock guard(bridge->pipeWriteLock);
+    bridge->pipeCount = ChannelBridge::kPipeServerCount;
+    for (int32_t i = 0; i < ChannelBridge::kPipeServerCount; ++i) {
+      bridge->pipeServers.push_back(std::make_unique<Orvane::Extension::Windows::NamedPipeServer>(
+          "\\\\.\\pipe\\KVX_Fuzz", ChannelBridge::kPipeServerCount));
+    }
+    return bridge;
+  }
+  static void Reset(ChannelBridge& bridge) {
+    platform::CriticalSectionLock guard(bridge.channelLock);
+    bridge.channels.clear();
+    bridge.nextChannelId = 0;
+    platform::CriticalSectionLock pipeGuard(bridge.pipeQueueLock);
+    bridge.pipeQueue.clear();
+  }
+  static std::vector<ChannelEntry> Channels(ChannelBridge& bridge) {
+    platform::CriticalSectionLock guard(bridge.channelLock);
+    return bridge.channels;
+  }
+  static int32_t NextChannelId(ChannelBridge& bridge) {
+    platform::CriticalSectionLock guard(bridge.channelLock);
+    return bridge.nextChannelId;
+  }
+  static std::deque<PipeItem> TakePipeQueue(ChannelBridge& bridge) {
+    platform::CriticalSectionLock guard(bridge.pipeQueueLock);
+    std::deque<PipeItem> items;
+    items.swap(bridge.pipeQueue);
+    return items;
+  }
+  static int PipeIdOf(ChannelBridge& bridge, const void* server) {
+    for (size_t i = 0; i < bridge.pipeServers.size(); ++i) {
+      if (bridge.pipeServers[i].get() == server) return static_cast<int>(i);
+    }
+    return -1;
+  }
+};
+
+namespace {
+
+using Access = ChannelBridgeTestAccess;
+
+constexpr int kServer = 0;
+constexpr int kClient = 1;
+constexpr int kPipes = ChannelBridge::kPipeServerCount;
+constexpr size_t kMaxOps = 512;
+
+enum class Phase { Idle, PipeSide, Departure, PeerSide };
+
+struct End {
+  ChannelBridge* bridge = nullptr;
+  std::deque<std::string> outbox;  // bound for the other end
+};
+
+struct Run {
+  End ends[2];
+  Phase phase = Phase::Idle;
+  int end = -1;
+  int pipe = -1;
+  const std::string* incoming = nullptr;
+  // Set once raw bytes or made-up peer messages have been seen: such traffic
+  // may rewrite channel IDs (a connection response names any ID it likes), so
+  // the ID invariants that rest on both ends being honest no longer apply.
+  bool tainted = false;
+  std::map<int64_t, std::string> handedOut;  // server ID -> the name it was handed out for
+  size_t launches = 0;
+};
+
+Run run;
+
+[[noreturn]] void Fail(const char* what) {
+  std::fprintf(stderr, "bridge_fuzzer: invariant broken: %s (phase %d, end %d, pipe %d)\n", what,
+               static_cast<int>(run.phase), run.end, run.pipe);
+  std::abort();
+}
+
+void Check(bool condition, const char* what) {
+  if (!condition) Fail(what);
+}
+
+void SendToPeerFrom(int end, const std::string& bytes) {
+  Check(run.phase != Phase::Idle, "sent to the peer outside any handler");
+  Check(run.phase != Phase::Departure, "sent to the peer while a client left");
+  Check(run.end == end, "one end sent with the other end's routine");
+  if (run.phase == Phase::PeerSide) {
+    Check(bytes != *run.incoming, "a message from the peer was sent back unchanged");
+  }
+  // The datagram layer never sends an empty message.
+  if (!bytes.empty()) run.ends[end].outbox.push_back(bytes);
+}
+
+void SendFromServer(const std::string& bytes) { SendToPeerFrom(kServer, bytes); }
+void SendFromClient(const std::string& bytes) { SendToPeerFrom(kClient, bytes); }
+
+std::string Properties(const std::string& name) {
+  if (name == "KVXCoreType") return run.end == kServer ? "Server" : "Client";
+  if (name == "Hwnds") return "0x10";
+  return "";
+}
+
+// The channel ID a delivered message is addressed by, as the bridge reads it.
+bool AddressOf(const std::string& bytes, int64_t* channelId) {
+  KVX::Message message;
+  ParseUnit(bytes, &message);
+  if (message.has_request() && message.request().has_transfer_data()) {
+    *channelId = message.request().transfer_data().channel_id();
+    return true;
+  }
+  if (message.has_response() && message.response().has_channel_connection_response()) {
+    *channelId = message.response().channel_connection_response().channel_id();
+    return true;
+  }
+  return false;
+}
+
+}  // namespace
+
+void RecordPipeWrite(const void* server, const std::string& bytes) {
+  int end = -1;
+  int pipe = -1;
+  for (int e = 0; e < 2 && pipe < 0; ++e) {
+    pipe = Access::PipeIdOf(*run.ends[e].bridge, server);
+    if (pipe >= 0) end = e;
+  }
+  Check(pipe >= 0, "write through a server the bridge does not hold");
+  Check(run.phase != Phase::Idle, "pipe write outside any handler");
+  Check(run.phase != Phase::Departure, "pipe write while a client left");
+  Check(end == run.end, "pipe write at the other end");
+  if (run.phase == Phase::PipeSide) {
+    Check(pipe == run.pipe, "answer written to another application's pipe");
+    return;
+  }
+  // From the peer: only data and notices, and only to the pipe that holds the
+  // channel they are addressed to (the first entry with that ID).
+  int64_t channelId = 0;
+  Check(AddressOf(bytes, &channelId), "peer delivery that is neither data nor a notice");
+  Check(channelId != -1, "delivery addressed to no channel");
+  for (const ChannelEntry& entry : Access::Channels(*run.ends[end].bridge)) {
+    if (entry.channelId == channelId) {
+      Check(entry.pipeId == pipe, "delivered to a pipe that does not hold the channel");
+      return;
+    }
+  }
+  Fail("delivered for a channel not in the table");
+}
+
+namespace {
+
+class Program {
+ public:
+  Program(const uint8_t* data, size_t size) : data_(data), size_(size) {}
+  bool Done() const { return pos_ >= size_; }
+  uint8_t Next() { return pos_ < size_ ? data_[pos_++] : 0; }
+  std::string Bytes(size_t count) {
+    std::string out;
+    while (count-- > 0 && !Done()) out.push_back(static_cast<char>(Next()));
+    return out;
+  }
+
+ private:
+  const uint8_t* data_;
+  size_t size_;
+  size_t pos_ = 0;
+};
+
+const char* const kNames[] = {"A", "B", "chat", ""};
+const char* const kPropertyNames[] = {"KVXCoreType", "Hwnds", "other"};
+
+int64_t ChannelIdFrom(uint8_t b) {
+  if (b == 0xFF) return std::numeric_limits<int64_t>::max();
+  if (b == 0xFE) return std::numeric_limits<int64_t>::min();
+  return static_cast<int64_t>(b % 10) - 1;  // -1 .. 8
+}
+
+void CheckTable(int end) {
+  ChannelBridge& bridge = *run.ends[end].bridge;
+  const std::vector<ChannelEntry> table = Access::Channels(bridge);
+  std::set<std::string> names;
+  std::set<int64_t> ids;
+  const int32_t next = Access::NextChannelId(*run.ends[kServer].bridge);
+  for (const ChannelEntry& entry : table) {
+    Check(names.insert(entry.channelName).second, "two entries with one name");
+    Check(entry.pipeId >= -1 && entry.pipeId < kPipes, "pipe ID out of range");
+    if (run.tainted) continue;
+    if (end == kServer) {
+      Check(entry.channelId >= 0 && entry.channelId < next, "server ID it never handed out");
+      Check(ids.insert(entry.channelId).second, "two channels with one ID at the server end");
+      auto known = run.handedOut.find(entry.channelId);
+      if (known == run.handedOut.end()) {
+        run.handedOut[entry.channelId] = entry.channelName;
+      } else {
+        Check(known->second == entry.channelName, "server ID moved to another name");
+      }
+    } else if (entry.channelId != -1) {
+      auto known = run.handedOut.find(entry.channelId);
+      Check(known != run.handedOut.end(), "client end holds an ID the server never handed out");
+      Check(known->second == entry.channelName, "client end pairs an ID with the wrong name");
+    }
+  }
+}
+
+void CheckTables() {
+  CheckTable(kServer);
+  CheckTable(kClient);
+}
+
+void Enter(Phase phase, int end, int pipe, const std::string* incoming = nullptr) {
+  run.phase = phase;
+  run.end = end;
+  run.pipe = pipe;
+  run.incoming = incoming;
+}
+
+void Leave() { Enter(Phase::Idle, -1, -1); }
+
+std::string FindEntryPipe(int end, const std::string& name, int* pipe) {
+  for (const ChannelEntry& entry : Access::Channels(*run.ends[end].bridge)) {
+    if (entry.channelName == name) {
+      *pipe = entry.pipeId;
+      return entry.channelName;
+    }
+  }
+  *pipe = -2;
+  return std::string();
+}
+
+void AppWrites(int end, int pipe, const std::string& bytes) {
+  Enter(Phase::PipeSide, end, pipe);
+  run.ends[end].bridge->HandlePipeMessage(PipeItem{pipe, bytes});
+  Leave();
+}
+
+void AppConnects(int end, int pipe, const std::string& name, bool launch) {
+  KVX::Message message;
+  KVX::ConnectChannelRequest* request = message.mutable_request()->mutable_connect_channel_request();
+  request->set_channel_name(name);
+  if (launch) {
+    request->mutable_launch_options()->set_launch_mode(KVX::LAUNCH_APP);
+    request->mutable_launch_options()->set_app_link("app://" + name);
+  }
+  const size_t before = Access::Channels(*run.ends[end].bridge).size();
+  AppWrites(end, pipe, message.SerializeAsString());
+  int holder = -1;
+  FindEntryPipe(end, name, &holder);
+  Check(holder == pipe, "the pipe that asked last does not hold the channel");
+  Check(Access::Channels(*run.ends[end].bridge).size() <= before + 1, "connect added two entries");
+}
+
+void AppDisconnects(int end, int pipe, int64_t channelId) {
+  KVX::Message message;
+  message.mutable_request()->mutable_disconnect_channel_request()->set_channel_id(channelId);
+  const std::vector<ChannelEntry> before = Access::Channels(*run.ends[end].bridge);
+  AppWrites(end, pipe, message.SerializeAsString());
+  const std::vector<ChannelEntry> after = Access::Channels(*run.ends[end].bridge);
+  bool held = false;
+  for (const ChannelEntry& entry : before) held = held || (channelId != -1 && entry.channelId == channelId);
+  Check(after.size() == before.size() - (held ? 1 : 0), "disconnect removed the wrong count");
+}
+
+void AppSendsData(int end, int pipe, int64_t channelId, const std::string& data) {
+  KVX::Message message;
+  message.mutable_request()->mutable_transfer_data()->set_channel_id(channelId);
+  message.mutable_request()->mutable_transfer_data()->set_data(data);
+  const size_t queued = run.ends[end].outbox.size();
+  const std::string bytes = message.SerializeAsString();
+  AppWrites(end, pipe, bytes);
+  Check(run.ends[end].outbox.size() == queued + 1 && run.ends[end].outbox.back() == bytes,
+        "data not forwarded to the peer as written");
+}
+
+void AppAsksProperty(int end, int pipe, const std::string& name) {
+  KVX::Message message;
+  message.mutable_request()->mutable_get_property_request()->set_property_name(name);
+  const size_t queued = run.ends[end].outbox.size();
+  AppWrites(end, pipe, message.SerializeAsString());
+  Check(run.ends[end].outbox.size() == queued, "a property request crossed to the peer");
+}
+
+void ClientLeaves(int end, int pipe) {
+  ChannelBridge& bridge = *run.ends[end].bridge;
+  size_t held = 0;
+  for (const ChannelEntry& entry : Access::Channels(bridge)) held += entry.pipeId == pipe ? 1 : 0;
+  Enter(Phase::Departure, end, pipe);
+  bridge.OnPipeDisconnected(pipe);
+  Leave();
+  for (const ChannelEntry& entry : Access::Channels(bridge)) {
+    Check(entry.pipeId != pipe, "a departed client still holds a channel");
+  }
+  std::deque<PipeItem> items = Access::TakePipeQueue(bridge);
+  Check(items.size() == held, "not one notice per channel of the departed client");
+  // The pipe worker would now take each notice like a message of that pipe.
+  for (const PipeItem& item : items) {
+    Check(item.pipeId == pipe, "notice queued for another pipe");
+    KVX::Message notice;
+    Check(notice.ParseFromString(item.bytes) && notice.response().has_channel_connection_response() &&
+              notice.response().channel_connection_response().status() == KVX::CONNECTION_LOST,
+          "departure queued something other than a lost notice");
+    AppWrites(end, pipe, item.bytes);
+  }
+}
+
+void PeerDelivers(int to, const std::string& bytes) {
+  ChannelBridge& bridge = *run.ends[to].bridge;
+  const std::vector<ChannelEntry> before = Access::Channels(bridge);
+  Enter(Phase::PeerSide, to, -1, &bytes);
+  bridge.HandlePcoipMessage(bytes);
+  Leave();
+  const std::vector<ChannelEntry> after = Access::Channels(bridge);
+  if (to == kClient) {
+    Check(after.size() == before.size(), "the client end's table grew or shrank from the peer");
+  } else {
+    Check(after.size() <= before.size() + 1, "the server end added two entries for one message");
+  }
+  for (size_t i = 0; i < before.size(); ++i) {
+    Check(after[i].channelName == before[i].channelName && after[i].pipeId == before[i].pipeId,
+          "a peer message removed, moved or reordered an entry");
+  }
+}
+
+void Deliver(int from) {
+  std::deque<std::string>& outbox = run.ends[from].outbox;
+  if (outbox.empty()) return;
+  const std::string bytes = outbox.front();
+  outbox.pop_front();
+  PeerDelivers(1 - from, bytes);
+}
+
+intptr_t RecordLaunch(const std::string&) {
+  Check(run.phase == Phase::PeerSide && run.end == kClient, "launch outside the client's peer side");
+  ++run.launches;
+  return run.launches % 3 == 0 ? 2 : 42;  // now and then a failed launch
+}
+
+void SetUpOnce() {
+  static bool done = false;
+  if (done) return;
+  done = true;
+  platform::SetDebugSink([](const std::string&) {});
+  platform::SetShellOpenHook(&RecordLaunch);
+  run.ends[kServer].bridge = Access::Create(true, &SendFromServer, &Properties);
+  run.ends[kClient].bridge = Access::Create(false, &SendFromClient, &Properties);
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  SetUpOnce();
+  for (End& end : run.ends) {
+    Access::Reset(*end.bridge);
+    end.outbox.clear();
+  }
+  run.tainted = false;
+  run.handedOut.clear();
+  Leave();
+
+  Program program(data, size);
+  for (size_t ops = 0; ops < kMaxOps && !program.Done(); ++ops) {
+    const uint8_t op = program.Next();
+    const int end = op & 1;
+    switch ((op >> 1) % 10) {
+      case 0: {
+        const int pipe = program.Next() % kPipes;
+        AppConnects(end, pipe, kNames[program.Next() % 4], false);
+        break;
+      }
+      case 1: {
+        const int pipe = program.Next() % kPipes;
+        AppDisconnects(end, pipe, ChannelIdFrom(program.Next()));
+        break;
+      }
+      case 2: {
+        const int pipe = program.Next() % kPipes;
+        const int64_t channelId = ChannelIdFrom(program.Next());
+        AppSendsData(end, pipe, channelId, program.Bytes(program.Next() % 8));
+        break;
+      }
+      case 3: {
+        const int pipe = program.Next() % kPipes;
+        AppAsksProperty(end, pipe, kPropertyNames[program.Next() % 3]);
+        break;
+      }
+      case 4:
+        ClientLeaves(end, program.Next() % kPipes);
+        break;
+      case 5:
+        Deliver(end);
+        break;
+      case 6:
+        // A message lost on the way: the ends must stay sane, if out of step.
+        if (!run.ends[end].outbox.empty()) run.ends[end].outbox.pop_front();
+        break;
+      case 7: {
+        // Whatever an application writes reaches the peer unless it is a
+        // property request, including responses naming any channel ID.
+        run.tainted = true;
+        const int pipe = program.Next() % kPipes;
+        AppWrites(end, pipe, program.Bytes(program.Next() % 48));
+        break;
+      }
+      case 8:
+        run.tainted = true;
+        PeerDelivers(end, program.Bytes(program.Next() % 48));
+        break;
+      case 9: {
+        const int pipe = program.Next() % kPipes;
+        AppConnects(end, pipe, kNames[program.Next() % 4], true);
+        break;
+      }
+    }
+    CheckTables();
+  }
+
+  // Let everything in flight arrive. Each request draws at most one message
+  // back and notices draw none, so this ends.
+  for (size_t steps = 0; steps < 4 * kMaxOps; ++steps) {
+    if (run.ends[kServer].outbox.empty() && run.ends[kClient].outbox.empty()) break;
+    Deliver(kServer);
+    Deliver(kClient);
+    CheckTables();
+  }
+  Check(run.ends[kServer].outbox.empty() && run.ends[kClient].outbox.empty(),
+        "messages still bouncing between the ends");
+  return 0;
+}
