@@ -1,0 +1,58 @@
+# Installs the build into a fresh prefix, checks that every part is in place,
+# then configures, builds and runs a small outside project against the
+# installed SDK package.
+#   cmake -DBUILD_DIR=... -DCONSUMER_DIR=... -DWORK_DIR=... -DGENERATOR=...
+#         -DCXX_COMPILER=... -DSANITIZE_FLAGS=... -DPIPE_DIR=... -P InstallTest.cmake
+file(REMOVE_RECURSE ${WORK_DIR})
+set(prefix ${WORK_DIR}/prefix)
+
+execute_process(COMMAND ${CMAKE_COMMAND} --install ${BUILD_DIR} --prefix ${prefix}
+  RESULT_VARIABLE rc OUTPUT_VARIABLE out ERROR_VARIABLE out)
+if(NOT rc EQUAL 0)
+  message(FATAL_ERROR "cmake --install failed:\n${out}")
+endif()
+
+foreach(expected
+    include/extension/sdk/KvxSdk.h
+    include/extension/sdk/Session.h
+    include/extension/sdk/Channel.h
+    include/extension/sdk/ITransport.h
+    lib/cmake/KvxSdk/KvxSdkConfig.cmake
+    lib/cmake/KvxSdk/KvxSdkConfigVersion.cmake
+    bin/kvx)
+  if(NOT EXISTS ${prefix}/${expected})
+    message(FATAL_ERROR "not installed: ${expected}")
+  endif()
+endforeach()
+file(GLOB sdk_library ${prefix}/lib/libkvx_sdk.so* ${prefix}/lib*/libkvx_sdk.so*)
+file(GLOB plugin_library ${prefix}/lib/libpcoip_vchan_plugin.so* ${prefix}/lib*/libpcoip_vchan_plugin.so*)
+if(NOT sdk_library)
+  message(FATAL_ERROR "the SDK library is not installed")
+endif()
+if(NOT plugin_library)
+  message(FATAL_ERROR "the plug-in library is not installed")
+endif()
+# Only the SDK and the plug-in are meant for users; internals stay out.
+if(EXISTS ${prefix}/include/extension/sdk/SessionCore.h OR EXISTS ${prefix}/include/extension/sdk/KvxMessages.h)
+  message(FATAL_ERROR "internal SDK headers were installed")
+endif()
+
+execute_process(COMMAND ${CMAKE_COMMAND} -S ${CONSUMER_DIR} -B ${WORK_DIR}/consumer -G ${GENERATOR}
+    -DCMAKE_PREFIX_PATH=${prefix} -DCMAKE_CXX_COMPILER=${CXX_COMPILER}
+    "-DCMAKE_CXX_FLAGS=${SANITIZE_FLAGS}" "-DCMAKE_EXE_LINKER_FLAGS=${SANITIZE_FLAGS}"
+  RESULT_VARIABLE rc OUTPUT_VARIABLE out ERROR_VARIABLE out)
+if(NOT rc EQUAL 0)
+  message(FATAL_ERROR "configuring the outside project failed:\n${out}")
+endif()
+execute_process(COMMAND ${CMAKE_COMMAND} --build ${WORK_DIR}/consumer
+  RESULT_VARIABLE rc OUTPUT_VARIABLE out ERROR_VARIABLE out)
+if(NOT rc EQUAL 0)
+  message(FATAL_ERROR "building the outside project failed:\n${out}")
+endif()
+execute_process(COMMAND ${CMAKE_COMMAND} -E env KVX_PIPE_DIR=${PIPE_DIR} ${WORK_DIR}/consumer/consumer
+  RESULT_VARIABLE rc OUTPUT_VARIABLE out ERROR_VARIABLE out)
+if(NOT rc EQUAL 0)
+  message(FATAL_ERROR "the outside program failed (${rc}):\n${out}")
+endif()
+message(STATUS "outside program: ${out}")
+file(REMOVE_RECURSE ${WORK_DIR})
