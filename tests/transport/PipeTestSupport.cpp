@@ -1,8 +1,10 @@
 #include "tests/transport/PipeTestSupport.h"
 
+#ifndef _WIN32
 #include <dirent.h>
 #include <stdlib.h>
 #include <unistd.h>
+#endif
 
 #include <cstdio>
 #include <iostream>
@@ -10,6 +12,12 @@
 
 namespace kvxtest {
 
+#ifdef _WIN32
+// Windows pipe names are global to the machine and have no folder; the test
+// programs run one at a time there.
+ScopedPipeDir::ScopedPipeDir() = default;
+ScopedPipeDir::~ScopedPipeDir() = default;
+#else
 ScopedPipeDir::ScopedPipeDir() {
   char pattern[] = "/tmp/kvx-pipes-XXXXXX";
   if (mkdtemp(pattern) == nullptr) {
@@ -32,6 +40,7 @@ ScopedPipeDir::~ScopedPipeDir() {
   rmdir(path_.c_str());
   unsetenv("KVX_PIPE_DIR");
 }
+#endif
 
 std::string CoutCapture::LockedBuffer::Take(bool clear) {
   std::lock_guard<std::mutex> guard(lock_);

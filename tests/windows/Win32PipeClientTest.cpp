@@ -99,7 +99,8 @@ TEST_F(ClientAndServer, ReadsWholeMessagesOfAnyLengthInOrder) {
   ASSERT_TRUE(ReadPipeMessage(client_, &m));
   EXPECT_TRUE(m == exact);
   ASSERT_TRUE(ReadPipeMessage(client_, &m));
-  EXPECT_EQ(m, std::string("\0\0x", 3));
+  ASSERT_EQ(m.size(), 3u);
+  EXPECT_TRUE(m == std::string("\0\0x", 3));
 }
 
 TEST_F(ClientAndServer, WritesArriveAsOneMessageEach) {
