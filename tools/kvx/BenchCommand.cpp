@@ -35,6 +35,7 @@ int Serve(const Options& options, const std::string& name) {
   if (!channel) return ReportError(options, channel.GetError());
   if (!options.quiet && !options.json) std::fprintf(stderr, "serving bench on '%s'\n", name.c_str());
   bool hadClient = false;
+  bool toldWaiting = false;
   uint64_t answered = 0;
   while (!g_interrupted.load()) {
     Result<ChannelEvent> event = channel->NextEvent(kPollMs);
@@ -44,6 +45,11 @@ int Serve(const Options& options, const std::string& name) {
     }
     if (event->kind == ChannelEvent::Kind::Ended) return ReportError(options, event->error);
     if (event->kind == ChannelEvent::Kind::Notice) {
+      if (event->state == ChannelState::PendingPeer && !hadClient && !toldWaiting && !options.quiet) {
+        toldWaiting = true;
+        std::fprintf(stderr, "kvx: waiting for an application at the other end of '%s' (ID %lld)\n", name.c_str(),
+                     static_cast<long long>(event->channelId));
+      }
       if (event->state == ChannelState::Connected) {
         hadClient = true;
         if (options.json) PrintLine("{\"event\":\"client\",\"id\":" + std::to_string(event->channelId) + "}");

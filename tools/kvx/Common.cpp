@@ -1,6 +1,7 @@
 #include "tools/kvx/Common.h"
 
 #include <csignal>
+#include <cstdio>
 
 namespace kvx {
 
@@ -28,7 +29,15 @@ Result<Channel> OpenConnectedChannel(Session& session, const Options& options, c
   // Waits in short steps so that Ctrl-C ends the wait.
   const uint32_t total = WaitMs(options);
   uint32_t waited = 0;
+  bool toldWaiting = false;
   for (;;) {
+    // Tell a human (and a script reading standard error) that this end holds
+    // the channel and waits for the other one.
+    if (!toldWaiting && !options.quiet && channel->State() == ChannelState::PendingPeer) {
+      toldWaiting = true;
+      std::fprintf(stderr, "kvx: waiting for an application at the other end of '%s' (ID %lld)\n", name.c_str(),
+                   static_cast<long long>(channel->Id()));
+    }
     uint32_t step = total == Orvane::Extension::SDK::kWaitForever || total - waited > kPollMs ? kPollMs
                                                                                              : total - waited;
     Error error = channel->WaitConnected(step);

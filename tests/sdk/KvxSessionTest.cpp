@@ -1,0 +1,130 @@
+// The kvx tool and the SDK in a real session: two vchan-host processes, each
+// loading the built plug-in, with kvx and SDK applications on their pipes.
+#include <gtest/gtest.h>
+
+#include <unistd.h>
+
+#include <cstdio>
+#include <random>
+#include <thread>
+
+#include "extension/sdk/KvxSdk.h"
+#include "tests/e2e/SessionHarness.h"
+#include "tests/sdk/ToolProcess.h"
+
+namespace kvxtest {
+namespace {
+
+namespace sdk = Orvane::Extension::SDK;
+using e2e::SessionHarness;
+
+std::string RandomBytes(size_t size) {
+  std::mt19937 random(777);
+  std::string bytes(size, '\0');
+  for (char& b : bytes) b = static_cast<char>(random() & 0xFF);
+  return bytes;
+}
+
+// Waits until kvx says on standard error that it holds the channel and waits
+// for the other end, so that the second application does not ask at the same
+// moment as the first.
+bool WaitUntilWaiting(const ToolProcess& tool) {
+  const auto deadline = std::chrono::steady_clock::now() + e2e::kLongWait;
+  while (std::chrono::steady_clock::now() < deadline) {
+    if (tool.Stderr().find("waiting for an application at the other end") != std::string::npos) return true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  return false;
+}
+
+class KvxSessionTest : public ::testing::Test {
+ protected:
+  void SetUp() override { ASSERT_TRUE(session.Start(e2e::HostSpec(), launches)); }
+  void TearDown() override {
+    std::remove(inputPath.c_str());
+  }
+
+  SessionHarness session;
+  e2e::HostSpec launches = [] {
+    e2e::HostSpec spec;
+    spec.recordLaunches = true;
+    return spec;
+  }();
+  std::string inputPath;
+};
+
+TEST_F(KvxSessionTest, PropertiesAtBothEnds) {
+  std::string out;
+  EXPECT_EQ(RunTool({"--pipe", SessionHarness::ServerPipe(), "property", "KVXCoreType"}, &out), 0);
+  EXPECT_EQ(out, "Server\n");
+  EXPECT_EQ(RunTool({"--pipe", SessionHarness::ClientPipe(), "property", "KVXCoreType"}, &out), 0);
+  EXPECT_EQ(out, "Client\n");
+}
+
+TEST_F(KvxSessionTest, CatMovesAMultiMegabyteFileAcrossTheSession) {
+  const std::string contents = RandomBytes(4 * 1024 * 1024 + 3);
+  char pattern[] = "/tmp/kvx-session-in-XXXXXX";
+  int fd = mkstemp(pattern);
+  ASSERT_GE(fd, 0);
+  close(fd);
+  inputPath = pattern;
+  WriteFile(inputPath, contents);
+
+  ToolProcess receiver({"--pipe", SessionHarness::ServerPipe(), "--timeout", "60", "cat", "e2e.cat"});
+  ASSERT_TRUE(WaitUntilWaiting(receiver)) << receiver.Stderr();
+  ToolProcess sender({"--pipe", SessionHarness::ClientPipe(), "--timeout", "60", "cat", "-N", "e2e.cat"}, inputPath);
+  EXPECT_EQ(sender.Wait(e2e::kLongWait), 0) << sender.Stderr();
+  EXPECT_EQ(receiver.Wait(e2e::kLongWait), 0) << receiver.Stderr();
+  const std::string received = ReadFile(receiver.StdoutPath());
+  EXPECT_EQ(received.size(), contents.size());
+  EXPECT_TRUE(received == contents);
+}
+
+TEST_F(KvxSessionTest, SendAndListenAcrossTheSession) {
+  ToolProcess listener({"--pipe", SessionHarness::ClientPipe(), "--timeout", "60", "listen", "e2e.news",
+                        "--count", "1"});
+  // listen prints its first notice once the rendezvous has answered it.
+  const auto deadline = std::chrono::steady_clock::now() + e2e::kLongWait;
+  while (listener.Stdout().find("pending-peer") == std::string::npos && std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  std::string err;
+  EXPECT_EQ(RunTool({"--pipe", SessionHarness::ServerPipe(), "--timeout", "60", "send", "e2e.news", "across\t!"},
+                    nullptr, &err),
+            0)
+      << err;
+  EXPECT_EQ(listener.Wait(e2e::kLongWait), 0) << listener.Stderr();
+  EXPECT_NE(listener.Stdout().find("] 8 bytes: across\\t!"), std::string::npos) << listener.Stdout();
+}
+
+TEST_F(KvxSessionTest, ConnectAsksTheClientEndToLaunch) {
+  std::string err;
+  EXPECT_EQ(RunTool({"--pipe", SessionHarness::ServerPipe(), "--timeout", "1", "connect", "e2e.launch", "--launch",
+                     "viewer-app"},
+                    nullptr, &err),
+            5);
+  const auto deadline = std::chrono::steady_clock::now() + e2e::kLongWait;
+  while (session.Launches().find("viewer-app") == std::string::npos && std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  EXPECT_EQ(session.Launches(), "viewer-app\n");
+}
+
+TEST_F(KvxSessionTest, BenchAcrossTheSession) {
+  ToolProcess serve({"--pipe", SessionHarness::ServerPipe(), "--timeout", "60", "--json", "bench", "--serve",
+                     "--once", "e2e.bench"});
+  ASSERT_TRUE(WaitUntilWaiting(serve)) << serve.Stderr();
+  std::string out, err;
+  EXPECT_EQ(RunTool({"--pipe", SessionHarness::ClientPipe(), "--timeout", "60", "--json", "bench", "e2e.bench",
+                     "--pings", "200", "--duration", "1"},
+                    &out, &err),
+            0)
+      << err;
+  EXPECT_EQ(serve.Wait(e2e::kLongWait), 0) << serve.Stderr();
+  EXPECT_NE(out.find("\"p99\":"), std::string::npos) << out;
+  EXPECT_NE(out.find("\"bytes_per_second\":"), std::string::npos) << out;
+  std::printf("bench across a session: %s", out.c_str());
+}
+
+}  // namespace
+}  // namespace kvxtest
