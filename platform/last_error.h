@@ -8,6 +8,7 @@ namespace platform {
 
 constexpr uint32_t kErrorSuccess = 0;
 constexpr uint32_t kErrorFileNotFound = 2;        // ERROR_FILE_NOT_FOUND
+constexpr uint32_t kErrorAccessDenied = 5;        // ERROR_ACCESS_DENIED
 constexpr uint32_t kErrorInvalidHandle = 6;       // ERROR_INVALID_HANDLE
 constexpr uint32_t kErrorNotEnoughMemory = 8;     // ERROR_NOT_ENOUGH_MEMORY
 constexpr uint32_t kErrorInvalidParameter = 87;   // ERROR_INVALID_PARAMETER

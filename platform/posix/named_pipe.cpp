@@ -1,0 +1,928 @@
+// The POSIX stand-in for message-mode named pipes with overlapped I/O.
+//
+// Wire format (a public interface: any program can be a client with a plain
+// Unix socket): "\\.\pipe\NAME" is one listening Unix-domain stream socket at
+// $KVX_PIPE_DIR/NAME (or /tmp/NAME), mode 0600. Each message, both ways, is a
+// 4-byte little-endian length and that many bytes; nothing else is sent.
+//
+// Server side. The instances of one name share its listening socket (a
+// PipeName). Each instance serves at most one accepted client at a time. An
+// instance listens by ConnectNamedPipeInstance: a client already waiting in the
+// socket's queue is accepted at once (the call reports kErrorPipeConnected, as
+// Win32 does for a client that came first); otherwise the instance joins the
+// name's queue of listeners and the call reports kErrorIoPending. Clients that
+// arrive while no instance listens wait in the socket's backlog. The poller
+// thread accepts only while some instance listens, and hands each accepted
+// client to the first listener in line, completing that instance's connect and
+// no other.
+//
+// Reads complete at once when a whole piece (a message, or the part of one that
+// fits the caller's buffer) is buffered or readable without blocking: the
+// event is set and ReadPipe returns true (or false with kErrorMoreData). Only a
+// read that must wait goes to the poller, which completes it and sets the
+// event. Immediate failures (not connected, client gone) return an error and
+// neither set the event nor touch the overlapped record, as on Win32.
+//
+// Locks, in the order they are taken: a PipeName's mutex, an Instance's mutex,
+// then the events' own locks (SetEventObject / ResetEventObject). Writes take
+// the Instance's writeMutex first and hold no other lock while they block.
+#include "platform/named_pipe.h"
+
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/time.h>
+#include <sys/uio.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <condition_variable>
+#include <cstdlib>
+#include <cstring>
+#include <deque>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <unordered_map>
+#include <vector>
+
+#include "platform/posix/pipe_poller.h"
+
+namespace platform {
+namespace {
+
+using pipe_detail::Pollable;
+using pipe_detail::Poller;
+
+constexpr uint32_t kServerMagic = 0x4B565053u;  // "KVPS"
+constexpr uint32_t kClientMagic = 0x4B565043u;  // "KVPC"
+constexpr uint32_t kUnlimitedInstances = 255;    // PIPE_UNLIMITED_INSTANCES
+constexpr uint32_t kDefaultClientWaitMs = 5000;  // NMPWAIT_USE_DEFAULT_WAIT
+constexpr int kSendBufferBytes = 64 << 20;       // the pipe's 64 MiB quota
+constexpr size_t kServerReadBuffer = 256 * 1024;
+constexpr size_t kClientReadBuffer = 64 * 1024;
+constexpr uint32_t kDirectReadThreshold = 64 * 1024;  // larger pieces skip the buffer
+constexpr size_t kHeaderBytes = 4;
+
+// PipeOverlapped::internal, written and read only under the Instance's mutex.
+constexpr size_t kOvState = 0;
+constexpr size_t kOvError = 1;
+constexpr size_t kOvBytes = 2;
+constexpr uint64_t kOvIdle = 0;
+constexpr uint64_t kOvPending = 1;
+constexpr uint64_t kOvDone = 2;
+
+bool Fail(uint32_t code) {
+  SetLastErrorCode(code);
+  return false;
+}
+
+PipeHandle FailHandle(uint32_t code) {
+  SetLastErrorCode(code);
+  return InvalidPipeHandle();
+}
+
+// ---- names, addresses, sockets ----
+
+bool StartsWithPipePrefix(const std::string& name) {
+  static const char kPrefix[] = "\\\\.\\pipe\\";
+  const size_t n = sizeof kPrefix - 1;
+  if (name.size() < n) return false;
+  for (size_t i = 0; i < n; ++i) {
+    char c = name[i];
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+    if (c != kPrefix[i]) return false;
+  }
+  return true;
+}
+
+// "\\.\pipe\NAME" (or a bare NAME) to DIR/NAME; false with kErrorInvalidParameter
+// when the name cannot be a file name in DIR.
+bool PipePath(const std::string& name, sockaddr_un* address, socklen_t* length, std::string* path) {
+  const std::string base = StartsWithPipePrefix(name) ? name.substr(9) : name;
+  if (base.empty() || base == "." || base == ".." || base.find('/') != std::string::npos ||
+      base.find('\0') != std::string::npos) {
+    return false;
+  }
+  const char* dir = getenv("KVX_PIPE_DIR");
+  *path = (dir != nullptr && *dir != '\0') ? std::string(dir) : std::string("/tmp");
+  if (path->back() != '/') path->push_back('/');
+  *path += base;
+  if (path->size() >= sizeof address->sun_path) return false;
+  std::memset(address, 0, sizeof *address);
+  address->sun_family = AF_UNIX;
+  std::memcpy(address->sun_path, path->c_str(), path->size() + 1);
+  *length = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + path->size() + 1);
+  return true;
+}
+
+// Lets a writer put a whole ordinary message in flight while the reader is
+// slow. Raising past the system maximum needs privilege; without it the
+// largest allowed value is taken quietly.
+void RaiseSendBuffer(int fd) {
+  int size = kSendBufferBytes;
+  if (setsockopt(fd, SOL_SOCKET, SO_SNDBUFFORCE, &size, sizeof size) != 0) {
+    setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &size, sizeof size);
+  }
+}
+
+void EncodeLength(uint32_t length, unsigned char out[kHeaderBytes]) {
+  out[0] = static_cast<unsigned char>(length);
+  out[1] = static_cast<unsigned char>(length >> 8);
+  out[2] = static_cast<unsigned char>(length >> 16);
+  out[3] = static_cast<unsigned char>(length >> 24);
+}
+
+uint32_t DecodeLength(const char* in) {
+  const auto* b = reinterpret_cast<const unsigned char*>(in);
+  return static_cast<uint32_t>(b[0]) | (static_cast<uint32_t>(b[1]) << 8) |
+         (static_cast<uint32_t>(b[2]) << 16) | (static_cast<uint32_t>(b[3]) << 24);
+}
+
+// Sends one framed message, all of it. Works on blocking and non-blocking
+// descriptors (the latter wait for room with poll). Never raises SIGPIPE.
+// Returns 0 or the errno that ended it.
+int SendMessage(int fd, const void* data, uint32_t size) {
+  unsigned char header[kHeaderBytes];
+  EncodeLength(size, header);
+  iovec parts[2] = {{header, kHeaderBytes}, {const_cast<void*>(data), size}};
+  const size_t total = kHeaderBytes + static_cast<size_t>(size);
+  size_t sent = 0;
+  while (sent < total) {
+    iovec iov[2];
+    int count = 0;
+    size_t skip = sent;
+    for (const iovec& part : parts) {
+      if (skip >= part.iov_len) {
+        skip -= part.iov_len;
+        continue;
+      }
+      iov[count].iov_base = static_cast<char*>(part.iov_base) + skip;
+      iov[count].iov_len = part.iov_len - skip;
+      skip = 0;
+      ++count;
+    }
+    msghdr msg{};
+    msg.msg_iov = iov;
+    msg.msg_iovlen = static_cast<size_t>(count);
+    const ssize_t n = sendmsg(fd, &msg, MSG_NOSIGNAL);
+    if (n >= 0) {
+      sent += static_cast<size_t>(n);
+      continue;
+    }
+    if (errno == EINTR) continue;
+    if (errno != EAGAIN && errno != EWOULDBLOCK) return errno;
+    pollfd p{fd, POLLOUT, 0};
+    if (poll(&p, 1, -1) < 0 && errno != EINTR) return errno;
+    if ((p.revents & (POLLERR | POLLHUP | POLLNVAL)) != 0 && (p.revents & POLLOUT) == 0) return EPIPE;
+  }
+  return 0;
+}
+
+// ---- server side ----
+
+class Instance;
+
+struct HandleHeader {
+  uint32_t magic = 0;
+};
+
+// One pipe name served by this process: its listening socket, its instance
+// count and its queue of listening instances.
+class PipeName : public Pollable {
+ public:
+  void OnReady(uint32_t events) override;
+
+  // Accepts a client waiting in the backlog; -1 when none. Under `mutex`.
+  int AcceptWaiting();
+  // Makes the poller watch the listening socket (once). Under `mutex`.
+  void WatchLocked();
+
+  std::string path;
+  uint64_t id = 0;                // in the poller
+  uint32_t maxInstances = 1;      // fixed by the first instance
+  uint32_t instances = 0;         // guarded by NamesMutex()
+
+  std::mutex mutex;
+  int listenFd = -1;              // guarded by mutex, as are the rest
+  dev_t fileDevice = 0;           // the socket file we made, to remove only ours
+  ino_t fileInode = 0;
+  std::deque<Instance*> listeners;
+  bool inPoller = false;
+  bool watched = false;
+};
+
+std::mutex& NamesMutex() {
+  static std::mutex* mutex = new std::mutex();
+  return *mutex;
+}
+
+std::unordered_map<std::string, std::shared_ptr<PipeName>>& Names() {
+  static auto* names = new std::unordered_map<std::string, std::shared_ptr<PipeName>>();
+  return *names;
+}
+
+enum class PipeState { Idle, Listening, Connected, Disconnected, Closed };
+enum class PendingOp { None, Connect, Read };
+
+// One server instance: the object behind a server PipeHandle.
+class Instance : public HandleHeader, public Pollable {
+ public:
+  void OnReady(uint32_t events) override;
+
+  std::shared_ptr<PipeName> name;
+  uint64_t id = 0;  // in the poller
+
+  std::mutex mutex;
+  std::condition_variable changed;  // an operation completed, or a writer left
+  PipeState state = PipeState::Idle;
+  int fd = -1;
+  bool inPoller = false;
+  bool peerClosed = false;
+
+  // Bytes read from the socket and not yet delivered.
+  std::vector<char> buffer;
+  size_t head = 0;
+  size_t tail = 0;
+  // Where the stream stands: inside a message with `messageLeft` bytes to go.
+  bool inMessage = false;
+  uint64_t messageLeft = 0;
+
+  // The one operation in flight, if any.
+  PendingOp op = PendingOp::None;
+  PipeOverlapped* overlapped = nullptr;
+  // The current read (immediate or pending).
+  char* readBuffer = nullptr;
+  uint32_t readSize = 0;
+  uint32_t readFilled = 0;
+  bool pieceKnown = false;
+  uint32_t pieceSize = 0;
+
+  std::mutex writeMutex;  // one message at a time on the wire
+  int writers = 0;        // writes using `fd` without the mutex held
+};
+
+Instance* ToInstance(PipeHandle pipe) {
+  if (pipe == nullptr || pipe == InvalidPipeHandle()) return nullptr;
+  auto* header = static_cast<HandleHeader*>(pipe);
+  if (header->magic != kServerMagic) return nullptr;
+  return static_cast<Instance*>(header);
+}
+
+// Records an outcome in the overlapped record; `signal` sets its event.
+// Under the Instance's mutex.
+void Finish(Instance& in, PipeOverlapped* ov, uint32_t error, uint32_t bytes, bool signal) {
+  ov->internal[kOvState] = kOvDone;
+  ov->internal[kOvError] = error;
+  ov->internal[kOvBytes] = bytes;
+  if (signal && ov->event != nullptr) SetEventObject(ov->event);
+  in.changed.notify_all();
+}
+
+void StartPending(Instance& in, PendingOp op, PipeOverlapped* ov) {
+  ov->internal[kOvState] = kOvPending;
+  ov->internal[kOvError] = kErrorIoPending;
+  ov->internal[kOvBytes] = 0;
+  if (ov->event != nullptr) ResetEventObject(ov->event);
+  in.op = op;
+  in.overlapped = ov;
+}
+
+void CompletePending(Instance& in, uint32_t error, uint32_t bytes) {
+  PipeOverlapped* ov = in.overlapped;
+  in.op = PendingOp::None;
+  in.overlapped = nullptr;
+  in.readBuffer = nullptr;
+  if (ov != nullptr) Finish(in, ov, error, bytes, true);
+}
+
+void ResetStream(Instance& in) {
+  in.peerClosed = false;
+  in.head = in.tail = 0;
+  in.inMessage = false;
+  in.messageLeft = 0;
+  in.pieceKnown = false;
+}
+
+void AttachClient(Instance& in, int fd) {
+  RaiseSendBuffer(fd);
+  in.fd = fd;
+  in.inPoller = false;
+  ResetStream(in);
+  in.state = PipeState::Connected;
+}
+
+// Drops the client's socket. The caller has already moved the instance out of
+// the Connected state, so no new write starts; writes under way are woken by
+// the shutdown and waited for before the descriptor is closed.
+void DropClient(Instance& in, std::unique_lock<std::mutex>& lock) {
+  if (in.fd < 0) return;
+  shutdown(in.fd, SHUT_RDWR);
+  in.changed.wait(lock, [&] { return in.writers == 0; });
+  Poller::Get().Forget(in.fd, &in.inPoller);
+  close(in.fd);
+  in.fd = -1;
+  ResetStream(in);
+}
+
+// Reads what the socket has into the buffer without blocking: bytes read,
+// 0 at end of stream (or a failed socket), -1 when nothing is there yet.
+ssize_t FillBuffer(Instance& in) {
+  if (in.head == in.tail) {
+    in.head = in.tail = 0;
+  } else if (in.buffer.size() - in.tail < kDirectReadThreshold && in.head > 0) {
+    std::memmove(in.buffer.data(), in.buffer.data() + in.head, in.tail - in.head);
+    in.tail -= in.head;
+    in.head = 0;
+  }
+  for (;;) {
+    const ssize_t n = recv(in.fd, in.buffer.data() + in.tail, in.buffer.size() - in.tail, MSG_DONTWAIT);
+    if (n > 0) {
+      in.tail += static_cast<size_t>(n);
+      return n;
+    }
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return -1;
+    in.peerClosed = true;
+    return 0;
+  }
+}
+
+// Takes the current read as far as the bytes at hand allow. True when it is
+// complete, with its outcome in *error (0, kErrorMoreData or kErrorBrokenPipe)
+// and *bytes; false when it must wait for the socket. Under the mutex, state
+// Connected.
+bool ProgressRead(Instance& in, uint32_t* error, uint32_t* bytes) {
+  for (;;) {
+    const size_t available = in.tail - in.head;
+    if (!in.inMessage) {
+      if (available >= kHeaderBytes) {
+        in.messageLeft = DecodeLength(in.buffer.data() + in.head);
+        in.head += kHeaderBytes;
+        in.inMessage = true;
+        continue;
+      }
+    } else {
+      if (!in.pieceKnown) {
+        in.pieceSize = static_cast<uint32_t>(std::min<uint64_t>(in.readSize, in.messageLeft));
+        in.readFilled = 0;
+        in.pieceKnown = true;
+      }
+      uint32_t need = in.pieceSize - in.readFilled;
+      if (need > 0 && available > 0) {
+        const uint32_t take = static_cast<uint32_t>(std::min<size_t>(available, need));
+        std::memcpy(in.readBuffer + in.readFilled, in.buffer.data() + in.head, take);
+        in.head += take;
+        in.readFilled += take;
+        need -= take;
+      }
+      if (need == 0) {
+        in.messageLeft -= in.pieceSize;
+        *bytes = in.pieceSize;
+        in.pieceKnown = false;
+        if (in.messageLeft == 0) {
+          in.inMessage = false;
+          *error = kErrorSuccess;
+        } else {
+          *error = kErrorMoreData;
+        }
+        return true;
+      }
+      // The buffer is empty here. A large remainder goes straight to the caller.
+      if (need >= kDirectReadThreshold && !in.peerClosed) {
+        const ssize_t n = recv(in.fd, in.readBuffer + in.readFilled, need, MSG_DONTWAIT);
+        if (n > 0) {
+          in.readFilled += static_cast<uint32_t>(n);
+          continue;
+        }
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return false;
+        in.peerClosed = true;
+      }
+    }
+    if (in.peerClosed) {
+      // The client has gone and no whole piece is left: the rest is lost.
+      in.head = in.tail = 0;
+      in.inMessage = false;
+      in.pieceKnown = false;
+      *error = kErrorBrokenPipe;
+      *bytes = 0;
+      return true;
+    }
+    if (FillBuffer(in) < 0) return false;
+  }
+}
+
+void Instance::OnReady(uint32_t /*events*/) {
+  std::lock_guard<std::mutex> lock(mutex);
+  if (state != PipeState::Connected || op != PendingOp::Read) return;
+  uint32_t error = 0;
+  uint32_t bytes = 0;
+  if (ProgressRead(*this, &error, &bytes)) {
+    CompletePending(*this, error, bytes);
+  } else if (!Poller::Get().Arm(fd, id, EPOLLIN | EPOLLRDHUP, &inPoller)) {
+    CompletePending(*this, kErrorBrokenPipe, 0);
+  }
+}
+
+int PipeName::AcceptWaiting() {
+  if (listenFd < 0) return -1;
+  for (;;) {
+    const int fd = accept4(listenFd, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
+    if (fd >= 0) return fd;
+    if (errno == EINTR || errno == ECONNABORTED) continue;
+    return -1;
+  }
+}
+
+void PipeName::WatchLocked() {
+  if (watched || listenFd < 0) return;
+  if (Poller::Get().Arm(listenFd, id, EPOLLIN, &inPoller)) watched = true;
+}
+
+void PipeName::OnReady(uint32_t /*events*/) {
+  std::lock_guard<std::mutex> lock(mutex);
+  watched = false;
+  while (!listeners.empty()) {
+    const int fd = AcceptWaiting();
+    if (fd < 0) break;
+    Instance* in = listeners.front();
+    listeners.pop_front();
+    std::lock_guard<std::mutex> instanceLock(in->mutex);
+    AttachClient(*in, fd);
+    CompletePending(*in, kErrorSuccess, 0);
+  }
+  if (!listeners.empty()) WatchLocked();
+}
+
+void RemoveListener(PipeName& name, Instance* in) {
+  auto it = std::find(name.listeners.begin(), name.listeners.end(), in);
+  if (it != name.listeners.end()) name.listeners.erase(it);
+}
+
+bool IsLiveSocket(const sockaddr_un& address, socklen_t length) {
+  const int probe = socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+  if (probe < 0) return true;  // cannot tell: leave it alone
+  const int rc = connect(probe, reinterpret_cast<const sockaddr*>(&address), length);
+  const int error = errno;
+  close(probe);
+  return rc == 0 || (error != ECONNREFUSED && error != ENOENT);
+}
+
+// Makes the listening socket of a new name. Replaces a stale socket file left
+// by a process that has died; never a live server's, nor a file that is not a
+// socket.
+std::shared_ptr<PipeName> OpenListener(const std::string& path, const sockaddr_un& address,
+                                       socklen_t length, uint32_t* error) {
+  for (int attempt = 0; attempt < 4; ++attempt) {
+    const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    if (fd < 0) {
+      *error = kErrorNotEnoughMemory;
+      return nullptr;
+    }
+    if (bind(fd, reinterpret_cast<const sockaddr*>(&address), length) == 0) {
+      struct stat st{};
+      // Owner-only before anyone can connect: nothing listens yet.
+      if (chmod(path.c_str(), 0600) != 0 || stat(path.c_str(), &st) != 0 || listen(fd, SOMAXCONN) != 0) {
+        close(fd);
+        unlink(path.c_str());
+        *error = kErrorAccessDenied;
+        return nullptr;
+      }
+      auto name = std::make_shared<PipeName>();
+      name->path = path;
+      name->listenFd = fd;
+      name->fileDevice = st.st_dev;
+      name->fileInode = st.st_ino;
+      return name;
+    }
+    const int bindError = errno;
+    close(fd);
+    if (bindError == EADDRINUSE) {
+      struct stat st{};
+      if (lstat(path.c_str(), &st) != 0) {
+        if (errno == ENOENT) continue;  // gone meanwhile: try again
+        *error = kErrorAccessDenied;
+        return nullptr;
+      }
+      if (!S_ISSOCK(st.st_mode)) {
+        *error = kErrorAccessDenied;
+        return nullptr;
+      }
+      if (IsLiveSocket(address, length)) {
+        // Another process serves this name; its instances are not ours to add to.
+        *error = kErrorPipeBusy;
+        return nullptr;
+      }
+      unlink(path.c_str());
+      continue;
+    }
+    *error = (bindError == ENOENT || bindError == ENOTDIR) ? kErrorFileNotFound
+             : (bindError == EACCES || bindError == EPERM || bindError == EROFS) ? kErrorAccessDenied
+                                                                               : kErrorInvalidParameter;
+    return nullptr;
+  }
+  *error = kErrorPipeBusy;
+  return nullptr;
+}
+
+// One instance of `name` is gone; the last one takes the socket with it.
+void ReleaseName(const std::shared_ptr<PipeName>& name) {
+  bool last = false;
+  {
+    std::lock_guard<std::mutex> namesLock(NamesMutex());
+    if (--name->instances == 0) {
+      last = true;
+      auto it = Names().find(name->path);
+      if (it != Names().end() && it->second == name) Names().erase(it);
+      std::lock_guard<std::mutex> lock(name->mutex);
+      if (name->listenFd >= 0) {
+        Poller::Get().Forget(name->listenFd, &name->inPoller);
+        close(name->listenFd);
+        name->listenFd = -1;
+        struct stat st{};
+        if (stat(name->path.c_str(), &st) == 0 && st.st_dev == name->fileDevice && st.st_ino == name->fileInode) {
+          unlink(name->path.c_str());
+        }
+      }
+    }
+  }
+  if (last) Poller::Get().Unregister(name->id);
+}
+
+// ---- client side ----
+
+struct Client : HandleHeader {
+  int fd = -1;
+  std::atomic<bool> shutDown{false};
+  std::mutex readMutex;
+  std::vector<char> buffer;
+  size_t head = 0;
+  size_t tail = 0;
+  std::mutex writeMutex;
+};
+
+Client* ToClient(PipeHandle pipe) {
+  if (pipe == nullptr || pipe == InvalidPipeHandle()) return nullptr;
+  auto* header = static_cast<HandleHeader*>(pipe);
+  if (header->magic != kClientMagic) return nullptr;
+  return static_cast<Client*>(header);
+}
+
+// Fills `size` bytes at `out` from the client's stream, blocking. False at the
+// end of the stream or on a failure.
+bool ReadExact(Client& c, char* out, size_t size) {
+  while (size > 0) {
+    const size_t available = c.tail - c.head;
+    if (available > 0) {
+      const size_t take = std::min(available, size);
+      std::memcpy(out, c.buffer.data() + c.head, take);
+      c.head += take;
+      out += take;
+      size -= take;
+      continue;
+    }
+    c.head = c.tail = 0;
+    char* target = size >= c.buffer.size() ? out : c.buffer.data();
+    const size_t want = size >= c.buffer.size() ? size : c.buffer.size();
+    const ssize_t n = recv(c.fd, target, want, 0);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    if (target == out) {
+      out += n;
+      size -= static_cast<size_t>(n);
+    } else {
+      c.tail = static_cast<size_t>(n);
+    }
+  }
+  return true;
+}
+
+}  // namespace
+
+// ---- server side ----
+
+PipeHandle CreateNamedPipeInstance(const std::string& name, uint32_t /*openMode*/, uint32_t /*pipeMode*/,
+                                   uint32_t maxInstances, uint32_t /*outBufferSize*/,
+                                   uint32_t /*inBufferSize*/, uint32_t /*defaultTimeoutMs*/) {
+  sockaddr_un address{};
+  socklen_t length = 0;
+  std::string path;
+  if (maxInstances == 0 || maxInstances > kUnlimitedInstances || !PipePath(name, &address, &length, &path)) {
+    return FailHandle(kErrorInvalidParameter);
+  }
+  if (!Poller::Get().AddUser()) return FailHandle(kErrorNotEnoughMemory);
+
+  std::shared_ptr<PipeName> pipeName;
+  {
+    std::lock_guard<std::mutex> namesLock(NamesMutex());
+    auto it = Names().find(path);
+    if (it != Names().end()) {
+      pipeName = it->second;
+      if (pipeName->maxInstances != kUnlimitedInstances && pipeName->instances >= pipeName->maxInstances) {
+        Poller::Get().RemoveUser();
+        return FailHandle(kErrorPipeBusy);
+      }
+    } else {
+      uint32_t error = 0;
+      pipeName = OpenListener(path, address, length, &error);
+      if (!pipeName) {
+        Poller::Get().RemoveUser();
+        return FailHandle(error);
+      }
+      pipeName->maxInstances = maxInstances;
+      pipeName->id = Poller::Get().Register(pipeName);
+      Names().emplace(path, pipeName);
+    }
+    ++pipeName->instances;
+  }
+
+  auto instance = std::make_shared<Instance>();
+  instance->magic = kServerMagic;
+  instance->name = std::move(pipeName);
+  instance->buffer.resize(kServerReadBuffer);
+  instance->id = Poller::Get().Register(instance);
+  SetLastErrorCode(kErrorSuccess);
+  return static_cast<HandleHeader*>(instance.get());
+}
+
+bool ConnectNamedPipeInstance(PipeHandle pipe, PipeOverlapped* overlapped) {
+  Instance* in = ToInstance(pipe);
+  if (in == nullptr) return Fail(kErrorInvalidHandle);
+  if (overlapped == nullptr) return Fail(kErrorInvalidParameter);
+  PipeName& name = *in->name;
+  std::lock_guard<std::mutex> nameLock(name.mutex);
+  std::lock_guard<std::mutex> lock(in->mutex);
+  switch (in->state) {
+    case PipeState::Closed:
+      return Fail(kErrorInvalidHandle);
+    case PipeState::Listening:
+      return Fail(kErrorPipeListening);
+    case PipeState::Connected:
+      // A client that has gone must be disconnected before the next one.
+      return Fail(in->peerClosed ? kErrorNoData : kErrorPipeConnected);
+    case PipeState::Idle:
+    case PipeState::Disconnected:
+      break;
+  }
+  const int fd = name.AcceptWaiting();
+  if (fd >= 0) {
+    // A client was already waiting: connected now, and no completion follows.
+    AttachClient(*in, fd);
+    if (overlapped->event != nullptr) ResetEventObject(overlapped->event);
+    Finish(*in, overlapped, kErrorSuccess, 0, false);
+    return Fail(kErrorPipeConnected);
+  }
+  in->state = PipeState::Listening;
+  StartPending(*in, PendingOp::Connect, overlapped);
+  name.listeners.push_back(in);
+  name.WatchLocked();
+  return Fail(kErrorIoPending);
+}
+
+bool DisconnectNamedPipeInstance(PipeHandle pipe) {
+  Instance* in = ToInstance(pipe);
+  if (in == nullptr) return Fail(kErrorInvalidHandle);
+  PipeName& name = *in->name;
+  std::lock_guard<std::mutex> nameLock(name.mutex);
+  std::unique_lock<std::mutex> lock(in->mutex);
+  switch (in->state) {
+    case PipeState::Closed:
+      return Fail(kErrorInvalidHandle);
+    case PipeState::Idle:
+    case PipeState::Disconnected:
+      return Fail(kErrorPipeNotConnected);
+    case PipeState::Listening:
+      RemoveListener(name, in);
+      in->state = PipeState::Disconnected;
+      CompletePending(*in, kErrorPipeNotConnected, 0);
+      return true;
+    case PipeState::Connected:
+      in->state = PipeState::Disconnected;
+      if (in->op != PendingOp::None) CompletePending(*in, kErrorPipeNotConnected, 0);
+      DropClient(*in, lock);
+      return true;
+  }
+  return true;
+}
+
+bool ReadPipe(PipeHandle pipe, void* buffer, uint32_t size, PipeOverlapped* overlapped) {
+  Instance* in = ToInstance(pipe);
+  if (in == nullptr) return Fail(kErrorInvalidHandle);
+  if (overlapped == nullptr || (buffer == nullptr && size > 0)) return Fail(kErrorInvalidParameter);
+  std::lock_guard<std::mutex> lock(in->mutex);
+  switch (in->state) {
+    case PipeState::Closed:
+      return Fail(kErrorInvalidHandle);
+    case PipeState::Idle:
+    case PipeState::Listening:
+      return Fail(kErrorPipeListening);
+    case PipeState::Disconnected:
+      return Fail(kErrorPipeNotConnected);
+    case PipeState::Connected:
+      break;
+  }
+  if (in->op != PendingOp::None) return Fail(kErrorInvalidParameter);  // one read at a time
+  in->readBuffer = static_cast<char*>(buffer);
+  in->readSize = size;
+  in->readFilled = 0;
+  in->pieceKnown = false;
+  uint32_t error = 0;
+  uint32_t bytes = 0;
+  if (ProgressRead(*in, &error, &bytes)) {
+    in->readBuffer = nullptr;
+    if (error == kErrorBrokenPipe) return Fail(error);  // fails at once: no completion
+    Finish(*in, overlapped, error, bytes, true);
+    if (error == kErrorSuccess) {
+      SetLastErrorCode(kErrorSuccess);
+      return true;
+    }
+    return Fail(error);
+  }
+  StartPending(*in, PendingOp::Read, overlapped);
+  if (!Poller::Get().Arm(in->fd, in->id, EPOLLIN | EPOLLRDHUP, &in->inPoller)) {
+    in->op = PendingOp::None;
+    in->overlapped = nullptr;
+    in->readBuffer = nullptr;
+    Finish(*in, overlapped, kErrorNotEnoughMemory, 0, false);
+    return Fail(kErrorNotEnoughMemory);
+  }
+  return Fail(kErrorIoPending);
+}
+
+bool GetPipeOverlappedResult(PipeHandle pipe, PipeOverlapped* overlapped, uint32_t* transferred, bool wait) {
+  if (transferred != nullptr) *transferred = 0;
+  Instance* in = ToInstance(pipe);
+  if (in == nullptr) return Fail(kErrorInvalidHandle);
+  if (overlapped == nullptr) return Fail(kErrorInvalidParameter);
+  std::unique_lock<std::mutex> lock(in->mutex);
+  if (overlapped->internal[kOvState] == kOvPending) {
+    if (!wait) return Fail(kErrorIoIncomplete);
+    in->changed.wait(lock, [&] { return overlapped->internal[kOvState] != kOvPending; });
+  }
+  if (overlapped->internal[kOvState] == kOvIdle) {
+    SetLastErrorCode(kErrorSuccess);
+    return true;
+  }
+  const auto error = static_cast<uint32_t>(overlapped->internal[kOvError]);
+  if (transferred != nullptr) *transferred = static_cast<uint32_t>(overlapped->internal[kOvBytes]);
+  if (error != kErrorSuccess) return Fail(error);
+  SetLastErrorCode(kErrorSuccess);
+  return true;
+}
+
+bool WritePipe(PipeHandle pipe, const void* data, uint32_t size, uint32_t* written) {
+  if (written != nullptr) *written = 0;
+  Instance* in = ToInstance(pipe);
+  if (in == nullptr) return Fail(kErrorInvalidHandle);
+  if (data == nullptr && size > 0) return Fail(kErrorInvalidParameter);
+  std::lock_guard<std::mutex> writeLock(in->writeMutex);
+  int fd = -1;
+  {
+    std::lock_guard<std::mutex> lock(in->mutex);
+    switch (in->state) {
+      case PipeState::Closed:
+        return Fail(kErrorInvalidHandle);
+      case PipeState::Idle:
+      case PipeState::Listening:
+        return Fail(kErrorPipeListening);
+      case PipeState::Disconnected:
+        return Fail(kErrorPipeNotConnected);
+      case PipeState::Connected:
+        break;
+    }
+    fd = in->fd;
+    ++in->writers;
+  }
+  const int error = SendMessage(fd, data, size);
+  {
+    std::lock_guard<std::mutex> lock(in->mutex);
+    if (--in->writers == 0) in->changed.notify_all();
+  }
+  if (error != 0) return Fail(kErrorNoData);  // the client has gone or is being dropped
+  if (written != nullptr) *written = size;
+  SetLastErrorCode(kErrorSuccess);
+  return true;
+}
+
+bool ClosePipe(PipeHandle pipe) {
+  if (ToClient(pipe) != nullptr) {
+    ClosePipeClient(pipe);
+    return true;
+  }
+  Instance* in = ToInstance(pipe);
+  if (in == nullptr) return Fail(kErrorInvalidHandle);
+  std::shared_ptr<PipeName> name = in->name;
+  {
+    std::lock_guard<std::mutex> nameLock(name->mutex);
+    std::unique_lock<std::mutex> lock(in->mutex);
+    if (in->state == PipeState::Listening) RemoveListener(*name, in);
+    in->state = PipeState::Closed;
+    in->magic = 0;
+    // A pending connect or read ends now, and its event is set before we
+    // return; after that nothing here touches the event or the record again.
+    if (in->op != PendingOp::None) CompletePending(*in, kErrorOperationAborted, 0);
+    DropClient(*in, lock);
+  }
+  Poller::Get().Unregister(in->id);  // `in` may be freed from here on
+  ReleaseName(name);
+  Poller::Get().RemoveUser();
+  return true;
+}
+
+// ---- client side ----
+
+PipeHandle OpenPipeClient(const std::string& name, uint32_t timeoutMs) {
+  sockaddr_un address{};
+  socklen_t length = 0;
+  std::string path;
+  if (!PipePath(name, &address, &length, &path)) return FailHandle(kErrorInvalidParameter);
+  const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) return FailHandle(kErrorNotEnoughMemory);
+
+  // A full backlog is the only "busy" a Unix socket shows; wait for room up
+  // to the time-out. Otherwise the wait for a free instance happens in the
+  // backlog, at the first read or write.
+  const uint32_t waitMs = timeoutMs == 0 ? kDefaultClientWaitMs : timeoutMs;
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(waitMs);
+  if (timeoutMs != kInfinite) {
+    // A blocking connect to a full backlog waits at most this long.
+    timeval tv{};
+    tv.tv_sec = static_cast<time_t>(waitMs / 1000);
+    tv.tv_usec = static_cast<suseconds_t>((waitMs % 1000) * 1000);
+    setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
+  }
+  for (;;) {
+    if (connect(fd, reinterpret_cast<const sockaddr*>(&address), length) == 0) break;
+    const int error = errno;
+    if (error == EINTR) continue;
+    if (error == EAGAIN && (timeoutMs == kInfinite || std::chrono::steady_clock::now() < deadline)) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+      continue;
+    }
+    close(fd);
+    if (error == ENOENT || error == ECONNREFUSED || error == ENOTDIR) return FailHandle(kErrorFileNotFound);
+    if (error == EACCES || error == EPERM) return FailHandle(kErrorAccessDenied);
+    if (error == EAGAIN) return FailHandle(kErrorSemTimeout);
+    return FailHandle(kErrorPipeBusy);
+  }
+  timeval noTimeout{};
+  setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &noTimeout, sizeof noTimeout);
+  RaiseSendBuffer(fd);
+  auto* client = new Client();
+  client->magic = kClientMagic;
+  client->fd = fd;
+  client->buffer.resize(kClientReadBuffer);
+  SetLastErrorCode(kErrorSuccess);
+  return static_cast<HandleHeader*>(client);
+}
+
+bool WritePipeMessage(PipeHandle pipe, const void* data, size_t size) {
+  Client* c = ToClient(pipe);
+  if (c == nullptr) return Fail(kErrorInvalidHandle);
+  if (size > UINT32_MAX || (data == nullptr && size > 0)) return Fail(kErrorInvalidParameter);
+  std::lock_guard<std::mutex> lock(c->writeMutex);
+  if (SendMessage(c->fd, data, static_cast<uint32_t>(size)) != 0) return Fail(kErrorNoData);
+  SetLastErrorCode(kErrorSuccess);
+  return true;
+}
+
+bool ReadPipeMessage(PipeHandle pipe, std::string* message) {
+  Client* c = ToClient(pipe);
+  if (c == nullptr) return Fail(kErrorInvalidHandle);
+  if (message == nullptr) return Fail(kErrorInvalidParameter);
+  std::lock_guard<std::mutex> lock(c->readMutex);
+  message->clear();
+  if (c->shutDown.load()) return Fail(kErrorBrokenPipe);
+  char header[kHeaderBytes];
+  if (!ReadExact(*c, header, kHeaderBytes)) return Fail(kErrorBrokenPipe);
+  message->resize(DecodeLength(header));
+  if (!message->empty() && !ReadExact(*c, &(*message)[0], message->size())) {
+    message->clear();
+    return Fail(kErrorBrokenPipe);
+  }
+  SetLastErrorCode(kErrorSuccess);
+  return true;
+}
+
+void ShutdownPipeClient(PipeHandle pipe) {
+  Client* c = ToClient(pipe);
+  if (c == nullptr) return;
+  c->shutDown.store(true);
+  shutdown(c->fd, SHUT_RDWR);
+}
+
+void ClosePipeClient(PipeHandle pipe) {
+  Client* c = ToClient(pipe);
+  if (c == nullptr) return;
+  c->magic = 0;
+  close(c->fd);
+  delete c;
+}
+
+}  // namespace platform
