@@ -2,6 +2,7 @@
 // exit at either end, the connect callback that opens the channel, and the
 // channel callback that reports its events.
 #include "src/application/common/PcoipVchan/PcoipVchanPlugin.h"
+#include "src/application/common/PcoipVchan/PcoipVchanModule.h"
 
 #include <atomic>
 #include <cstring>
@@ -78,6 +79,9 @@ int32_t InitEntryPoint(bool isServer, const char* entryName, const pcoip_vchan_i
                context == nullptr ? "NULL" : "not NULL");
     return 0;
   }
+  // From here on the plug-in runs threads of its own (receive thread,
+  // bridge workers, pipe readers).
+  KeepPluginLoadedUntilProcessExit();
   int32_t rc = init_sample_vchan(isServer ? 1 : 0, vchanIntf);
   if (rc != 0) {
     plugin_log("", 1, rc,
