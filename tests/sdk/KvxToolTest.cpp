@@ -170,7 +170,7 @@ TEST_F(KvxToolTest, CatEndsWithAnErrorWhenThePluginGoesAway) {
   ASSERT_TRUE(channel->WaitConnected(5000).Ok());
   ASSERT_TRUE(channel->Send("before").Ok());
   ASSERT_TRUE(WaitUntil([&] { return cat.Stdout() == "before"; }));
-  client.reset();  // the client end's plug-in goes away under kvx
+  StopClientEnd();  // the client end's plug-in goes away under kvx
   EXPECT_EQ(cat.Wait(std::chrono::seconds(20)), 6) << cat.Stderr();
   EXPECT_EQ(cat.Stdout(), "before");
 }

@@ -58,6 +58,14 @@ void SessionPairTest::TearDown() {
   server.reset();
 }
 
+void SessionPairTest::StopClientEnd() {
+  {
+    std::lock_guard<std::mutex> guard(linkLock);
+    clientEnd = nullptr;
+  }
+  client.reset();
+}
+
 std::unique_ptr<sdk::Session> SessionPairTest::OpenAtServerEnd(sdk::SessionOptions options) {
   options.pipeName = kServerEndPipe;
   auto session = sdk::Session::Open(options);

@@ -42,6 +42,10 @@ class SessionPairTest : public ::testing::Test {
   std::unique_ptr<sdk::Session> OpenAtServerEnd(sdk::SessionOptions options = {});
   std::unique_ptr<sdk::Session> OpenAtClientEnd(sdk::SessionOptions options = {});
 
+  // The client end's plug-in goes away: unlinked from the server end first,
+  // so that nothing is handed to it while it is being destroyed.
+  void StopClientEnd();
+
   // Opens `name` at both ends (server end first) and waits until connected.
   void Connect(sdk::Session& serverSession, sdk::Session& clientSession, const std::string& name,
                sdk::Channel* serverChannel, sdk::Channel* clientChannel);

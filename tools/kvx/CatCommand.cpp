@@ -1,5 +1,9 @@
 // cat: standard input to the channel and the channel to standard output.
 #include <cstdio>
+#ifdef _WIN32
+#include <fcntl.h>
+#include <io.h>
+#endif
 #include <cstdlib>
 #include <mutex>
 #include <thread>
@@ -12,6 +16,15 @@
 namespace kvx {
 
 namespace {
+
+// The bytes must pass unchanged. The C runtime on Windows translates line
+// ends on the standard streams unless they are switched to binary mode.
+void UseBinaryStandardStreams() {
+#ifdef _WIN32
+  _setmode(_fileno(stdin), _O_BINARY);
+  _setmode(_fileno(stdout), _O_BINARY);
+#endif
+}
 
 // Reads standard input and sends it; runs on a thread of its own because a
 // read from standard input cannot be interrupted.
@@ -66,11 +79,7 @@ struct InputPump {
 int RunCat(const Options& options) {
   std::string usage;
   if (!ExpectArguments(options, 1, &usage)) return ReportUsage(usage);
-#ifdef _WIN32
-  // The bytes must pass unchanged: no line-end translation on Windows.
-  std::freopen(nullptr, "rb", stdin);
-  std::freopen(nullptr, "wb", stdout);
-#endif
+  UseBinaryStandardStreams();
   InstallInterruptHandler();
   const std::string& name = options.positional[0];
   auto session = OpenSession(options);
