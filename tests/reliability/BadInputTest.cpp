@@ -1,0 +1,295 @@
+// Bad input from local applications, against a bridge with its six real pipe
+// servers: bytes that are no message, messages cut short, a message over the
+// 64 MiB pipe quota, a client that writes and never reads, a client that
+// vanishes in the middle of a message. Each gets its answer or a diagnostic,
+// and the other applications go on being served as if nothing had happened.
+#include <gtest/gtest.h>
+
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "extension/windows/NamedPipeServer.h"
+#include "tests/bridge/BridgeFixture.h"
+
+namespace kvxtest {
+namespace {
+
+using Orvane::Extension::Windows::NamedPipeServer;
+
+std::string RandomBytes(uint32_t seed, size_t size) {
+  std::mt19937 random(seed);
+  std::string bytes(size, '\0');
+  for (char& c : bytes) c = static_cast<char>(random());
+  return bytes;
+}
+
+// A client that speaks the pipe's framing by hand (a 4-byte little-endian
+// length, then the bytes), so that it can stop in the middle of a message.
+class RawSocketClient {
+ public:
+  explicit RawSocketClient(const std::string& pipeDir) {
+    fd_ = socket(AF_UNIX, SOCK_STREAM, 0);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    const std::string path = pipeDir + "/KVX_Bridge_Test";
+    std::strncpy(address.sun_path, path.c_str(), sizeof(address.sun_path) - 1);
+    connected_ = fd_ >= 0 && connect(fd_, reinterpret_cast<sockaddr*>(&address), sizeof(address)) == 0;
+  }
+  ~RawSocketClient() { Close(); }
+  bool Connected() const { return connected_; }
+  bool WriteAll(const std::string& bytes) {
+    size_t done = 0;
+    while (done < bytes.size()) {
+      const ssize_t n = send(fd_, bytes.data() + done, bytes.size() - done, MSG_NOSIGNAL);
+      if (n <= 0) return false;
+      done += static_cast<size_t>(n);
+    }
+    return true;
+  }
+  static std::string Header(uint32_t length) {
+    std::string header(4, '\0');
+    for (int i = 0; i < 4; ++i) header[static_cast<size_t>(i)] = static_cast<char>(length >> (8 * i));
+    return header;
+  }
+  void Close() {
+    if (fd_ >= 0) close(fd_);
+    fd_ = -1;
+  }
+
+ private:
+  int fd_ = -1;
+  bool connected_ = false;
+};
+
+class BadInputTest : public BridgeFixture {
+ protected:
+  void SetUp() override {
+    BridgeFixture::SetUp();
+    Start(true);
+    // Two well-behaved applications with a channel each; every case checks
+    // that they are unaffected.
+    PipeClient& a = Connect(&pipeA);
+    PipeClient& b = Connect(&pipeB);
+    goodA = &a;
+    goodB = &b;
+    ASSERT_TRUE(goodA->Write(ConnectRequest("good.a")));
+    ASSERT_TRUE(goodB->Write(ConnectRequest("good.b")));
+    ASSERT_TRUE(SentToPeer().WaitForCount(2));
+    SentToPeer().Clear();
+    tableBefore = Table();
+  }
+
+  // The well-behaved applications still hold their channels and are still
+  // answered, and data for them from the peer still reaches them.
+  void ExpectOthersUnaffected() {
+    std::vector<ChannelEntry> kept;
+    for (const ChannelEntry& entry : Table()) {
+      if (entry.pipeId == pipeA || entry.pipeId == pipeB) kept.push_back(entry);
+    }
+    EXPECT_EQ(kept, tableBefore);
+    ExpectNothingMoreFor(*goodA);
+    ExpectNothingMoreFor(*goodB);
+    int64_t idB = -1;
+    for (const ChannelEntry& entry : tableBefore) {
+      if (entry.channelName == "good.b") idB = entry.channelId;
+    }
+    const std::string data = TransferData(idB, "still there");
+    bridge->QueuePcoipMessage(data);
+    std::string got;
+    ASSERT_TRUE(goodB->Read(&got));
+    EXPECT_TRUE(got == data);
+  }
+
+  int pipeA = -1;
+  int pipeB = -1;
+  PipeClient* goodA = nullptr;
+  PipeClient* goodB = nullptr;
+  std::vector<ChannelEntry> tableBefore;
+};
+
+TEST_F(BadInputTest, GarbageBytesAreReportedAndForwardedUnchanged) {
+  // Bytes that are no KVX message at all: a tag of 0, an end-group tag, a
+  // length running past the end, a varint of eleven bytes, and noise.
+  const std::vector<std::string> garbage = {
+      std::string("\x00\x01\x02", 3), std::string("\x0c", 1), std::string("\xa2\x01\x7f", 3),
+      std::string(11, '\xff'), RandomBytes(7, 4096)};
+  int pipe = -1;
+  PipeClient& bad = Connect(&pipe);
+  for (const std::string& bytes : garbage) {
+    ASSERT_TRUE(bad.Write(bytes));
+  }
+  // The peer gets each as written; the far application may know what it is.
+  ASSERT_TRUE(SentToPeer().WaitForCount(garbage.size()));
+  const std::vector<std::string> sent = SentToPeer().All();
+  ASSERT_EQ(sent.size(), garbage.size());
+  for (size_t i = 0; i < garbage.size(); ++i) EXPECT_TRUE(sent[i] == garbage[i]) << "unit " << i;
+  EXPECT_TRUE(debug.WaitFor("ERROR: PCoiP parse error.", garbage.size()));
+  ExpectNothingMoreFor(bad);
+  ExpectOthersUnaffected();
+}
+
+TEST_F(BadInputTest, TruncatedMessagesAreReportedAndHandledAsFarAsTheyGo) {
+  int pipe = -1;
+  PipeClient& bad = Connect(&pipe);
+  // Data cut short: reported, then forwarded as received.
+  const std::string data = TransferData(1, std::string(300, 'd'));
+  const std::string cutData = data.substr(0, data.size() / 2);
+  // A connect request cut inside its name: handled as far as it was read,
+  // which can register a channel under part of the name; only for the sender.
+  const std::string connect = ConnectRequest("truncated.channel.name");
+  const std::string cutConnect = connect.substr(0, connect.size() - 3);
+  ASSERT_TRUE(bad.Write(cutData));
+  ASSERT_TRUE(bad.Write(cutConnect));
+  ASSERT_TRUE(SentToPeer().WaitForCount(2));
+  const std::vector<std::string> sent = SentToPeer().All();
+  EXPECT_TRUE(sent[0] == cutData);
+  EXPECT_TRUE(sent[1] == cutConnect);
+  for (const ChannelEntry& entry : Table()) {
+    if (entry.channelName.rfind("truncated", 0) == 0) {
+      EXPECT_EQ(entry.pipeId, pipe) << entry;
+    }
+  }
+  EXPECT_TRUE(debug.WaitFor("ERROR: PCoiP parse error.", 2));
+  ExpectNothingMoreFor(bad);
+  ExpectOthersUnaffected();
+}
+
+TEST_F(BadInputTest, MessageOverThePipeQuotaIsRefusedAndOnlyItsSenderLeaves) {
+  int pipe = -1;
+  PipeClient& bad = Connect(&pipe);
+  ASSERT_TRUE(bad.Write(ConnectRequest("bad.channel")));
+  ASSERT_TRUE(SentToPeer().WaitForCount(1));
+  SentToPeer().Clear();
+
+  // One byte over the quota: refused with a diagnostic, the client is
+  // dropped, and its channel is reported lost to the peer.
+  const std::string tooLong = TransferData(1, std::string(NamedPipeServer::kPipeQuota, 'x'));
+  ASSERT_GT(tooLong.size(), NamedPipeServer::kPipeQuota);
+  bad.Write(tooLong);  // may fail part way once the server hangs up
+  EXPECT_TRUE(bad.WaitForEnd(60s));
+  ASSERT_TRUE(WaitUntil([&] { return console.Text().find("quota refused") != std::string::npos; }, 60s));
+  ASSERT_TRUE(SentToPeer().WaitForCount(1, 30s));
+  const std::vector<std::string> sent = SentToPeer().All();
+  ASSERT_EQ(sent.size(), 1u) << "nothing of the refused message may reach the peer";
+  const NoticeFields lost = ReadNotice(sent[0]);
+  EXPECT_EQ(lost.name, "bad.channel");
+  EXPECT_EQ(lost.status, KVX::CONNECTION_LOST);
+  ExpectOthersUnaffected();
+}
+
+TEST_F(BadInputTest, MessageOfExactlyTheQuotaArrivesWhole) {
+  // The largest message an application may write: it reaches the peer whole
+  // and in one piece.
+  // Grow the data until the whole message is exactly the quota long.
+  size_t dataSize = NamedPipeServer::kPipeQuota - 64;
+  std::string big = TransferData(1, std::string(dataSize, 'q'));
+  while (big.size() != NamedPipeServer::kPipeQuota) {
+    dataSize += NamedPipeServer::kPipeQuota - big.size();
+    big = TransferData(1, std::string(dataSize, 'q'));
+  }
+  ASSERT_TRUE(goodA->Write(big));
+  ASSERT_TRUE(SentToPeer().WaitForCount(1, 60s));
+  const std::vector<std::string> sent = SentToPeer().All();
+  ASSERT_EQ(sent.size(), 1u);
+  EXPECT_EQ(sent[0].size(), big.size());
+  EXPECT_TRUE(sent[0] == big);
+  ExpectOthersUnaffected();
+}
+
+TEST_F(BadInputTest, ClientThatNeverReadsDoesNotHoldUpTheOthers) {
+  int pipe = -1;
+  PipeClient& deaf = Connect(&pipe);
+  // PipeClient reads in the background; a raw client that never reads is
+  // what this case needs.
+  RawSocketClient silent(pipeDir.Path());
+  ASSERT_TRUE(silent.Connected());
+  (void)deaf;
+  // Answers pile up unread: a few MiB, well inside the pipe's quota.
+  const std::string ask = PropertyRequest(std::string(1000, 'p'));
+  std::string burst;
+  for (int i = 0; i < 3000; ++i) burst += RawSocketClient::Header(static_cast<uint32_t>(ask.size())) + ask;
+  ASSERT_TRUE(silent.WriteAll(burst));
+  // The others are still answered promptly.
+  ASSERT_TRUE(goodA->Write(PropertyRequest("KVXCoreType")));
+  std::string answer;
+  ASSERT_TRUE(goodA->Read(&answer, 20s)) << "a client that never reads stalled the bridge";
+  ExpectOthersUnaffected();
+}
+
+// Known fault, kept disabled until it is mended: a write to a pipe blocks
+// while the client's unread messages fill the pipe's 64 MiB quota, and it
+// blocks on a bridge worker holding the lock that serialises every pipe
+// write. One client that never reads thus stalls data and answers for every
+// other application at this end. Run with --gtest_also_run_disabled_tests
+// to see it.
+TEST_F(BadInputTest, DISABLED_ClientThatNeverReadsPastTheQuotaDoesNotStallTheOthers) {
+  RawSocketClient deaf(pipeDir.Path());
+  ASSERT_TRUE(deaf.Connected());
+  const std::string connect = ConnectRequest("deaf");
+  ASSERT_TRUE(deaf.WriteAll(RawSocketClient::Header(static_cast<uint32_t>(connect.size())) + connect));
+  ASSERT_TRUE(WaitUntil([&] {
+    for (const ChannelEntry& entry : Table()) {
+      if (entry.channelName == "deaf") return true;
+    }
+    return false;
+  }));
+  int64_t deafId = -1;
+  for (const ChannelEntry& entry : Table()) {
+    if (entry.channelName == "deaf") deafId = entry.channelId;
+  }
+  // 160 MiB of data from the peer for the client that never reads: more
+  // than the quota, and than the POSIX stand-in's socket buffer, which the
+  // kernel sets to twice the quota.
+  const std::string chunk = TransferData(deafId, std::string(1 << 20, 'z'));
+  for (int i = 0; i < 160; ++i) bridge->QueuePcoipMessage(chunk);
+  ASSERT_TRUE(goodA->Write(PropertyRequest("KVXCoreType")));
+  std::string answer;
+  EXPECT_TRUE(goodA->Read(&answer, 20s)) << "a client that never reads stalled the bridge";
+  deaf.Close();  // lets a blocked write fail, so the bridge can be torn down
+  ExpectOthersUnaffected();
+}
+
+TEST_F(BadInputTest, ClientVanishingMidMessageLeavesNothingBehind) {
+  RawSocketClient vanishing(pipeDir.Path());
+  ASSERT_TRUE(vanishing.Connected());
+  const std::string connect = ConnectRequest("vanishing");
+  ASSERT_TRUE(vanishing.WriteAll(RawSocketClient::Header(static_cast<uint32_t>(connect.size())) + connect));
+  ASSERT_TRUE(SentToPeer().WaitForCount(1));
+  SentToPeer().Clear();
+
+  // Announce a message of 1 MiB, send 600 KiB of it (several reads' worth),
+  // and go.
+  const std::string data = TransferData(1, RandomBytes(3, 1 << 20));
+  ASSERT_TRUE(vanishing.WriteAll(RawSocketClient::Header(static_cast<uint32_t>(data.size())) +
+                                 data.substr(0, 600 * 1024)));
+  vanishing.Close();
+
+  // Only the lost notice for its channel reaches the peer: no piece of the
+  // unfinished message.
+  ASSERT_TRUE(SentToPeer().WaitForCount(1));
+  std::this_thread::sleep_for(300ms);
+  const std::vector<std::string> sent = SentToPeer().All();
+  ASSERT_EQ(sent.size(), 1u);
+  EXPECT_EQ(ReadNotice(sent[0]).name, "vanishing");
+  EXPECT_EQ(ReadNotice(sent[0]).status, KVX::CONNECTION_LOST);
+  for (const ChannelEntry& entry : Table()) EXPECT_NE(entry.channelName, "vanishing");
+
+  // A short message cut inside its length header, from another client.
+  RawSocketClient cut(pipeDir.Path());
+  ASSERT_TRUE(cut.Connected());
+  ASSERT_TRUE(cut.WriteAll(std::string("\x10\x00", 2)));
+  cut.Close();
+  std::this_thread::sleep_for(300ms);
+  EXPECT_EQ(SentToPeer().Count(), 1u);
+  ExpectOthersUnaffected();
+}
+
+}  // namespace
+}  // namespace kvxtest
