@@ -2,26 +2,55 @@
 // rectangle, parent) filled by tests and the host simulator.
 #include "platform/window.h"
 
+#include <dlfcn.h>
+
 #include <mutex>
 #include <unordered_map>
 
 namespace platform {
-namespace {
+namespace window_stand_in {
 
-struct WindowRecord {
+struct Record {
   WindowRect rect;
   WindowHandle parent = 0;
 };
 
-std::mutex& RegistryMutex() {
-  static std::mutex mutex;
-  return mutex;
+struct Store {
+  std::mutex mutex;
+  std::unordered_map<WindowHandle, Record> windows;
+};
+
+}  // namespace window_stand_in
+}  // namespace platform
+
+// The registry stands in for the desktop's window manager, which every module
+// of a process sees alike. A program that hands windows to a plug-in it loads
+// (the host simulator) exports this function, and the plug-in's own copy of
+// this file finds the program's registry through it; any other process keeps
+// a private one.
+extern "C" __attribute__((visibility("default"))) platform::window_stand_in::Store*
+kvx_platform_window_store() {
+  static platform::window_stand_in::Store store;
+  return &store;
 }
 
-std::unordered_map<WindowHandle, WindowRecord>& Registry() {
-  static std::unordered_map<WindowHandle, WindowRecord> registry;
-  return registry;
+namespace platform {
+namespace {
+
+using window_stand_in::Record;
+
+window_stand_in::Store& Store() {
+  static window_stand_in::Store* store = [] {
+    using StoreFunction = window_stand_in::Store* (*)();
+    auto shared = reinterpret_cast<StoreFunction>(dlsym(RTLD_DEFAULT, "kvx_platform_window_store"));
+    return shared != nullptr ? shared() : kvx_platform_window_store();
+  }();
+  return *store;
 }
+
+std::mutex& RegistryMutex() { return Store().mutex; }
+
+std::unordered_map<WindowHandle, Record>& Registry() { return Store().windows; }
 
 }  // namespace
 
@@ -46,7 +75,7 @@ WindowHandle GetParentWindow(WindowHandle window) {
 bool RegisterWindow(WindowHandle window, const WindowRect& rect, WindowHandle parent) {
   if (window == 0) return false;
   std::lock_guard<std::mutex> lock(RegistryMutex());
-  Registry()[window] = WindowRecord{rect, parent};
+  Registry()[window] = Record{rect, parent};
   return true;
 }
 
