@@ -1,0 +1,282 @@
+// kvx-bench-ceiling: the ceilings the product's figures are measured against.
+//
+//   stream  one-way messages between two processes over a Unix stream socket,
+//           each a 4-byte little-endian length and the bytes (the wire of the
+//           POSIX named pipe stand-in), for 1 KiB, 64 KiB and 1 MiB;
+//   ping    the 1 KiB ping-pong round trip over the same wire;
+//   dgram   one-way 3000-byte datagrams over the host simulator's own
+//           DatagramLink (Unix datagram sockets).
+//
+// Each figure runs for about --seconds (default 1). The sockets live in a
+// folder from mkdtemp that is removed at the end; children are always reaped.
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/uio.h>
+#include <sys/un.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "bench/common/Figures.h"
+#include "tools/vchan-host/DatagramLink.h"
+#include "tools/vchan-host/HostOptions.h"
+
+namespace {
+
+using kvxbench::Clock;
+using kvxbench::PrintFigure;
+using kvxbench::SecondsSince;
+
+double g_seconds = 1.0;
+std::string g_folder;
+
+bool ReadAll(int fd, void* data, size_t size) {
+  char* p = static_cast<char*>(data);
+  while (size > 0) {
+    ssize_t n = read(fd, p, size);
+    if (n <= 0) return false;
+    p += n;
+    size -= static_cast<size_t>(n);
+  }
+  return true;
+}
+
+bool WriteAll(int fd, const void* data, size_t size) {
+  const char* p = static_cast<const char*>(data);
+  while (size > 0) {
+    ssize_t n = write(fd, p, size);
+    if (n <= 0) return false;
+    p += n;
+    size -= static_cast<size_t>(n);
+  }
+  return true;
+}
+
+// One length-prefixed message, header and bytes in one call as the stand-in
+// writes them.
+bool WriteMessage(int fd, const char* data, uint32_t size) {
+  unsigned char header[4] = {static_cast<unsigned char>(size), static_cast<unsigned char>(size >> 8),
+                             static_cast<unsigned char>(size >> 16), static_cast<unsigned char>(size >> 24)};
+  iovec parts[2] = {{header, 4}, {const_cast<char*>(data), size}};
+  size_t left = 4 + size;
+  int index = 0;
+  while (left > 0) {
+    ssize_t n = writev(fd, parts + index, 2 - index);
+    if (n <= 0) return false;
+    left -= static_cast<size_t>(n);
+    size_t done = static_cast<size_t>(n);
+    while (index < 2 && done >= parts[index].iov_len) done -= parts[index++].iov_len;
+    if (index < 2) {
+      parts[index].iov_base = static_cast<char*>(parts[index].iov_base) + done;
+      parts[index].iov_len -= done;
+    }
+  }
+  return true;
+}
+
+// Reads messages out of large reads, as the stand-in's reader does, so the
+// ceiling is not two system calls per message.
+struct BufferedReader {
+  explicit BufferedReader(int socket) : fd(socket), data(1 << 20) {}
+  int fd;
+  std::vector<char> data;
+  size_t begin = 0, end = 0;
+
+  bool Fill(size_t need) {
+    if (end - begin >= need) return true;
+    if (begin > 0) {
+      std::memmove(data.data(), data.data() + begin, end - begin);
+      end -= begin;
+      begin = 0;
+    }
+    if (data.size() < need) data.resize(need);
+    while (end < need) {
+      ssize_t n = read(fd, data.data() + end, data.size() - end);
+      if (n <= 0) return false;
+      end += static_cast<size_t>(n);
+    }
+    return true;
+  }
+  // Points *message at the next message's bytes, valid until the next call.
+  bool Next(const char** message, uint32_t* size) {
+    if (!Fill(4)) return false;
+    const auto* h = reinterpret_cast<const unsigned char*>(data.data() + begin);
+    *size = h[0] | (h[1] << 8) | (h[2] << 16) | (static_cast<uint32_t>(h[3]) << 24);
+    if (!Fill(4 + static_cast<size_t>(*size))) return false;
+    *message = data.data() + begin + 4;
+    begin += 4 + static_cast<size_t>(*size);
+    return true;
+  }
+};
+
+// A connected pair through a listening socket file, as a pipe client reaches
+// the stand-in.
+bool ConnectedPair(int* serverSide, int* clientSide) {
+  const std::string path = g_folder + "/wire";
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  std::snprintf(address.sun_path, sizeof address.sun_path, "%s", path.c_str());
+  int listener = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  unlink(path.c_str());
+  if (listener < 0 || bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+      listen(listener, 1) != 0) {
+    return false;
+  }
+  *clientSide = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (connect(*clientSide, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) return false;
+  *serverSide = accept(listener, nullptr, nullptr);
+  close(listener);
+  unlink(path.c_str());
+  return *serverSide >= 0;
+}
+
+bool Reap(pid_t child) {
+  int status = 0;
+  return waitpid(child, &status, 0) == child && WIFEXITED(status) && WEXITSTATUS(status) == 0;
+}
+
+// One-way stream: the child reads until a zero-length message, then answers
+// with the count it read.
+bool StreamOneWay(uint32_t size, const char* label) {
+  int sender = -1, receiver = -1;
+  if (!ConnectedPair(&sender, &receiver)) return false;
+  pid_t child = fork();
+  if (child == 0) {
+    close(sender);
+    BufferedReader reader(receiver);
+    uint64_t count = 0;
+    uint32_t got = 0;
+    const char* message = nullptr;
+    while (reader.Next(&message, &got) && got != 0) ++count;
+    _exit(WriteAll(receiver, &count, sizeof count) ? 0 : 1);
+  }
+  close(receiver);
+  std::string payload(size, 'x');
+  uint64_t sent = 0;
+  const Clock::time_point start = Clock::now();
+  while (SecondsSince(start) < g_seconds) {
+    for (int i = 0; i < 64; ++i, ++sent) {
+      if (!WriteMessage(sender, payload.data(), size)) return false;
+    }
+  }
+  uint64_t counted = 0;
+  bool ok = WriteMessage(sender, payload.data(), 0) && ReadAll(sender, &counted, sizeof counted);
+  const double seconds = SecondsSince(start);
+  close(sender);
+  ok = Reap(child) && ok && counted == sent;
+  if (!ok) return false;
+  PrintFigure(std::string("ceiling.stream.") + label + ".mbps", static_cast<double>(sent) * size / seconds / 1e6, "MB/s");
+  PrintFigure(std::string("ceiling.stream.") + label + ".msgps", static_cast<double>(sent) / seconds, "msg/s");
+  return true;
+}
+
+bool PingPong(uint32_t size) {
+  int a = -1, b = -1;
+  if (!ConnectedPair(&a, &b)) return false;
+  pid_t child = fork();
+  if (child == 0) {
+    close(a);
+    BufferedReader reader(b);
+    uint32_t got = 0;
+    const char* message = nullptr;
+    while (reader.Next(&message, &got) && got != 0) {
+      if (!WriteMessage(b, message, got)) _exit(1);
+    }
+    _exit(0);
+  }
+  close(b);
+  std::string ping(size, 'p');
+  BufferedReader reader(a);
+  const char* answer = nullptr;
+  std::vector<double> micros;
+  const Clock::time_point start = Clock::now();
+  while (SecondsSince(start) < g_seconds || micros.size() < 1000) {
+    const Clock::time_point t0 = Clock::now();
+    uint32_t got = 0;
+    if (!WriteMessage(a, ping.data(), size) || !reader.Next(&answer, &got) || got != size) return false;
+    micros.push_back(std::chrono::duration<double, std::micro>(Clock::now() - t0).count());
+  }
+  WriteMessage(a, ping.data(), 0);
+  close(a);
+  if (!Reap(child)) return false;
+  PrintFigure("ceiling.pingpong.1k.p50", kvxbench::Percentile(&micros, 50), "us");
+  PrintFigure("ceiling.pingpong.1k.p99", kvxbench::Percentile(&micros, 99), "us");
+  return true;
+}
+
+// The host simulator's link alone: the client end receives until a one-byte
+// datagram and answers with the count.
+bool DatagramOneWay(uint32_t size) {
+  vchan_host::HostOptions serverOptions, clientOptions;
+  serverOptions.end = vchan_host::End::kServer;
+  clientOptions.end = vchan_host::End::kClient;
+  serverOptions.linkDir = clientOptions.linkDir = g_folder;
+  std::string error;
+  pid_t child = fork();
+  if (child == 0) {
+    auto link = vchan_host::DatagramLink::Open(clientOptions, &error);
+    if (!link) _exit(1);
+    std::string datagram;
+    uint64_t count = 0;
+    for (;;) {
+      auto r = link->Receive(&datagram, 10000);
+      if (r != vchan_host::DatagramLink::ReceiveResult::kReceived) _exit(1);
+      if (datagram.empty()) continue;  // the sender's probe for our address
+      if (datagram.size() == 1) break;
+      ++count;
+    }
+    while (link->Send(&count, sizeof count, true) == vchan_host::DatagramLink::SendResult::kPeerAbsent) {
+      usleep(1000);
+    }
+    _exit(0);
+  }
+  auto link = vchan_host::DatagramLink::Open(serverOptions, &error);
+  if (!link) return false;
+  std::string payload(size, 'd');
+  // Wait for the child to bind.
+  const Clock::time_point bindStart = Clock::now();
+  while (link->Send("w", 0, false) == vchan_host::DatagramLink::SendResult::kPeerAbsent) {
+    if (SecondsSince(bindStart) > 10) return false;
+    usleep(1000);
+  }
+  uint64_t sent = 0;
+  const Clock::time_point start = Clock::now();
+  while (SecondsSince(start) < g_seconds) {
+    for (int i = 0; i < 64; ++i, ++sent) {
+      if (link->Send(payload.data(), size, true) != vchan_host::DatagramLink::SendResult::kSent) return false;
+    }
+  }
+  if (link->Send("e", 1, true) != vchan_host::DatagramLink::SendResult::kSent) return false;
+  std::string answer;
+  if (link->Receive(&answer, 10000) != vchan_host::DatagramLink::ReceiveResult::kReceived) return false;
+  const double seconds = SecondsSince(start);
+  uint64_t counted = 0;
+  if (answer.size() == sizeof counted) std::memcpy(&counted, answer.data(), sizeof counted);
+  if (!Reap(child) || counted != sent) return false;
+  PrintFigure("ceiling.dgram.3000.mbps", static_cast<double>(sent) * size / seconds / 1e6, "MB/s");
+  PrintFigure("ceiling.dgram.3000.dgps", static_cast<double>(sent) / seconds, "dgram/s");
+  return true;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  for (int i = 1; i + 1 < argc; ++i) {
+    if (std::strcmp(argv[i], "--seconds") == 0) g_seconds = std::atof(argv[i + 1]);
+  }
+  signal(SIGPIPE, SIG_IGN);
+  char pattern[] = "/tmp/kvx-bench-ceiling.XXXXXX";
+  if (mkdtemp(pattern) == nullptr) return 1;
+  g_folder = pattern;
+  bool ok = StreamOneWay(1024, "1k") && StreamOneWay(65536, "64k") && StreamOneWay(1048576, "1m") &&
+            PingPong(1024) && DatagramOneWay(3000);
+  std::string command = "rm -rf '" + g_folder + "'";
+  if (std::system(command.c_str()) != 0) ok = false;
+  if (!ok) std::fprintf(stderr, "kvx-bench-ceiling: a measurement failed\n");
+  return ok ? 0 : 1;
+}

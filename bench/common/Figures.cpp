@@ -1,0 +1,35 @@
+#include "bench/common/Figures.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <fstream>
+
+namespace kvxbench {
+
+void PrintFigure(const std::string& name, double value, const char* unit) {
+  std::printf("FIGURE %s %.6g %s\n", name.c_str(), value, unit);
+  std::fflush(stdout);
+}
+
+double Percentile(std::vector<double>* samples, double p) {
+  if (samples->empty()) return 0;
+  std::sort(samples->begin(), samples->end());
+  size_t index = static_cast<size_t>(p / 100.0 * static_cast<double>(samples->size() - 1) + 0.5);
+  return (*samples)[std::min(index, samples->size() - 1)];
+}
+
+namespace {
+long StatusField(int pid, const std::string& field) {
+  std::ifstream in("/proc/" + std::to_string(pid) + "/status");
+  std::string line;
+  while (std::getline(in, line)) {
+    if (line.compare(0, field.size(), field) == 0) return std::stol(line.substr(field.size()));
+  }
+  return -1;
+}
+}  // namespace
+
+long PeakResidentKiB(int pid) { return StatusField(pid, "VmHWM:"); }
+long ResidentKiB(int pid) { return StatusField(pid, "VmRSS:"); }
+
+}  // namespace kvxbench

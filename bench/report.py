@@ -1,0 +1,79 @@
+#!/usr/bin/env python3
+"""Prints the table of scripts/bench from the "FIGURE name value unit" lines
+that the benchmark programs wrote, each end-to-end figure beside its ceiling."""
+import sys
+
+figures = {}
+for line in open(sys.argv[1]):
+    parts = line.split()
+    if len(parts) == 4 and parts[0] == "FIGURE":
+        figures[parts[1]] = float(parts[2])
+
+
+def get(name):
+    return figures.get(name)
+
+
+def fmt(value, unit):
+    if value is None:
+        return "-"
+    if unit == "msg/s":
+        return f"{value:,.0f} msg/s"
+    if unit == "MB/s":
+        return f"{value:,.1f} MB/s"
+    if unit == "us":
+        return f"{value:,.1f} us"
+    if unit == "MiB":
+        return f"{value:,.1f} MiB"
+    return f"{value:g}"
+
+
+def ratio(a, b):
+    return "-" if a is None or not b else f"{a / b:.2f}"
+
+
+rows = []  # (what, end to end, ceiling name, ceiling, ratio, target)
+def row(what, e2e, unit, ceil_label, ceil, ceil_unit, target, invert=False):
+    r = "-" if e2e is None or not ceil else (f"{e2e / ceil:.2f}x" if invert else f"{e2e / ceil:.1%}")
+    rows.append((what, fmt(e2e, unit), ceil_label, fmt(ceil, ceil_unit), r, target))
+
+msg1k = get("e2e.oneway.1k.msgps")
+row("1 KiB one way", msg1k, "msg/s", "stream 1 KiB", get("ceiling.stream.1k.msgps"), "msg/s",
+    ">= 100,000 msg/s: " + ("met" if msg1k and msg1k >= 100000 else "not met"))
+row("1 KiB one way", get("e2e.oneway.1k.mbps"), "MB/s", "stream 1 KiB", get("ceiling.stream.1k.mbps"), "MB/s", "")
+row("64 KiB one way", get("e2e.oneway.64k.mbps"), "MB/s", "stream 64 KiB", get("ceiling.stream.64k.mbps"), "MB/s", "")
+row("64 KiB one way", get("e2e.oneway.64k.msgps"), "msg/s", "stream 64 KiB", get("ceiling.stream.64k.msgps"), "msg/s", "")
+e1m, dg = get("e2e.oneway.1m.mbps"), get("ceiling.dgram.3000.mbps")
+row("1 MiB one way (whole pipe messages)", e1m, "MB/s", "datagram link", dg, "MB/s",
+    ">= 50% of link: " + ("met" if e1m and dg and e1m >= 0.5 * dg else "not met"))
+row("1 MiB one way", e1m, "MB/s", "stream 1 MiB", get("ceiling.stream.1m.mbps"), "MB/s", "")
+row("1 MiB one way", get("e2e.oneway.1m.msgps"), "msg/s", "stream 1 MiB", get("ceiling.stream.1m.msgps"), "msg/s", "")
+p50, pp = get("e2e.roundtrip.1k.p50"), get("ceiling.pingpong.1k.p50")
+row("1 KiB round trip p50", p50, "us", "ping-pong p50", pp, "us",
+    "<= 8x: " + ("met" if p50 and pp and p50 <= 8 * pp else "not met"), invert=True)
+row("1 KiB round trip p99", get("e2e.roundtrip.1k.p99"), "us", "ping-pong p99", get("ceiling.pingpong.1k.p99"), "us", "", invert=True)
+
+headers = ("figure", "end to end", "ceiling", "ceiling value", "ratio", "target")
+widths = [max(len(h), *(len(r[i]) for r in rows)) for i, h in enumerate(headers)]
+print()
+print("  ".join(h.ljust(w) for h, w in zip(headers, widths)))
+print("  ".join("-" * w for w in widths))
+for r in rows:
+    print("  ".join(c.ljust(w) for c, w in zip(r, widths)))
+
+print()
+print("Peak resident size (VmHWM) of each end, idle and after three messages of 64 MiB less 64 KiB\n"
+      "(the largest the pipe takes) were written at once; growth is counted against one message")
+burst = 64.0
+for end in ("server", "client"):
+    idle = get(f"mem.{end}.idle.hwm")
+    peak = get(f"mem.{end}.burst64m.hwm")
+    if idle is None or peak is None:
+        print(f"  {end}: -")
+        continue
+    growth = (peak - idle) / 1024.0
+    verdict = "met" if growth < 4 * burst else "not met"
+    print(f"  {end:6}  idle {idle / 1024:7.1f} MiB   burst {peak / 1024:7.1f} MiB   "
+          f"growth {growth:6.1f} MiB = {growth / burst:.2f}x the burst   (< 4x: {verdict})")
+print()
+print(f"Ceilings: datagram link {fmt(dg, 'MB/s')} ({fmt(get('ceiling.dgram.3000.dgps'), 'msg/s').replace('msg', 'datagrams')} of 3000 bytes)")

@@ -1,0 +1,321 @@
+// kvx-bench-session: end-to-end figures through a real two-end session.
+//
+// Two vchan-host processes (server end, client end) load the plug-in and are
+// joined by their datagram link; this process holds one SDK session at each
+// end and one channel between them. Data goes from the client end's
+// application to the server end's.
+//
+//   one way   transfer_data throughput for 1 KiB and 64 KiB messages through
+//             the SDK, and for 1 MiB messages written whole to the pipe (the
+//             SDK sends at most 256 KiB in one message). At most --window
+//             bytes are in flight.
+//   round     1 KiB round trip: the server end's application echoes.
+//   memory    peak resident size (VmHWM) of each end in a fresh session:
+//             idle, and after three messages just under 64 MiB (the pipe's
+//             quota) were written at once, nothing waiting for the receiver.
+#include <dirent.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "bench/common/Figures.h"
+#include "extension/sdk/KvxSdk.h"
+#include "tests/e2e/RawApp.h"
+#include "tests/e2e/SessionHarness.h"
+
+namespace sdk = Orvane::Extension::SDK;
+
+namespace {
+
+using kvxbench::Clock;
+using kvxbench::PrintFigure;
+using kvxbench::SecondsSince;
+
+double g_seconds = 2.0;
+size_t g_window = 16u << 20;
+
+// The vchan-host child of this process that serves `end`.
+int HostPid(const char* end) {
+  DIR* proc = opendir("/proc");
+  if (proc == nullptr) return -1;
+  int found = -1;
+  while (dirent* entry = readdir(proc)) {
+    const int pid = std::atoi(entry->d_name);
+    if (pid <= 0) continue;
+    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+    std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
+    size_t close = text.rfind(')');
+    if (close == std::string::npos) continue;
+    int parent = 0;
+    char state = 0;
+    std::istringstream rest(text.substr(close + 1));
+    rest >> state >> parent;
+    if (parent != getpid()) continue;
+    std::ifstream cmd("/proc/" + std::to_string(pid) + "/cmdline");
+    std::string line((std::istreambuf_iterator<char>(cmd)), std::istreambuf_iterator<char>());
+    std::replace(line.begin(), line.end(), '\0', ' ');
+    if (line.find(std::string("--end ") + end + " ") != std::string::npos) found = pid;
+  }
+  closedir(proc);
+  return found;
+}
+
+struct Ends {
+  std::unique_ptr<sdk::Session> sender, receiver;
+  sdk::Channel out, in;
+};
+
+bool OpenEnds(Ends* ends, const std::string& name) {
+  sdk::SessionOptions options;
+  options.connectTimeoutMs = 30000;
+  options.pipeName = e2e::SessionHarness::ClientPipe();
+  auto client = sdk::Session::Open(options);
+  options.pipeName = e2e::SessionHarness::ServerPipe();
+  auto server = sdk::Session::Open(options);
+  if (!client || !server) {
+    std::fprintf(stderr, "session open: %s / %s\n", client ? "ok" : client.GetError().Message().c_str(),
+                 server ? "ok" : server.GetError().Message().c_str());
+    return false;
+  }
+  ends->sender = std::move(client.Value());
+  ends->receiver = std::move(server.Value());
+  // The server end first, then the client end once the server end's channel
+  // waits for its peer: one of the orders in which ends meet.
+  auto in = ends->receiver->OpenChannel(name);
+  if (!in || in->WaitForState(sdk::ChannelState::PendingPeer, 30000)) {
+    std::fprintf(stderr, "the server end's channel did not wait for its peer\n");
+    return false;
+  }
+  auto out = ends->sender->OpenChannel(name);
+  if (!out) {
+    std::fprintf(stderr, "channel open failed\n");
+    return false;
+  }
+  ends->out = out.Value();
+  ends->in = in.Value();
+  for (sdk::Channel* channel : {&ends->out, &ends->in}) {
+    if (sdk::Error error = channel->WaitConnected(30000)) {
+      std::fprintf(stderr, "channel not connected: %s\n", error.Message().c_str());
+      return false;
+    }
+  }
+  return true;
+}
+
+// Sends `size`-byte messages for the run time with at most g_window bytes in
+// flight; the receiving thread counts what arrives. `unit` scales the
+// message count (1 MiB of data is several messages).
+bool OneWay(Ends& ends, size_t size, const std::string& label, double unitBytes) {
+  std::atomic<uint64_t> receivedBytes{0};
+  std::atomic<bool> failed{false};
+  std::atomic<uint64_t> target{UINT64_MAX};
+  std::thread receiver([&] {
+    while (receivedBytes.load() < target.load()) {
+      auto packet = ends.in.Receive(30000);
+      if (!packet) {
+        failed = true;
+        return;
+      }
+      receivedBytes += packet->data.size();
+    }
+  });
+  const std::string data(size, 'b');
+  uint64_t sentBytes = 0;
+  const Clock::time_point start = Clock::now();
+  while (SecondsSince(start) < g_seconds && !failed.load()) {
+    while (sentBytes - receivedBytes.load() > g_window && !failed.load()) std::this_thread::yield();
+    if (ends.out.Send(data)) {
+      failed = true;
+      break;
+    }
+    sentBytes += size;
+  }
+  target = sentBytes;
+  while (receivedBytes.load() < sentBytes && !failed.load()) {
+    std::this_thread::sleep_for(std::chrono::microseconds(200));
+  }
+  const double seconds = SecondsSince(start);
+  if (failed.load()) {
+    // Wake the receiver with one more message so it can be joined.
+    ends.out.Send("x");
+  }
+  receiver.join();
+  if (failed.load()) return false;
+  PrintFigure("e2e.oneway." + label + ".mbps", static_cast<double>(sentBytes) / seconds / 1e6, "MB/s");
+  PrintFigure("e2e.oneway." + label + ".msgps", static_cast<double>(sentBytes) / unitBytes / seconds, "msg/s");
+  return true;
+}
+
+bool RoundTrip(Ends& ends, size_t size) {
+  std::atomic<bool> stop{false};
+  std::atomic<uint64_t> echoed{0};
+  std::thread echo([&] {
+    while (!stop.load()) {
+      auto packet = ends.in.Receive(200);
+      if (!packet) continue;
+      ++echoed;
+      if (ends.in.Send(packet->data, packet->appValue)) return;
+    }
+  });
+  const std::string ping(size, 'p');
+  std::vector<double> micros;
+  bool ok = true;
+  const Clock::time_point start = Clock::now();
+  for (int64_t i = 0; ok && (SecondsSince(start) < g_seconds || micros.size() < 500); ++i) {
+    const Clock::time_point t0 = Clock::now();
+    if (sdk::Error error = ends.out.Send(ping, i)) {
+      std::fprintf(stderr, "round trip: send failed: %s\n", error.Message().c_str());
+      ok = false;
+      break;
+    }
+    auto answer = ends.out.Receive(30000);
+    if (!answer) {
+      std::fprintf(stderr, "round trip: no answer after %zu: %s (echoed %llu)\n", micros.size(),
+                   answer.GetError().Message().c_str(), static_cast<unsigned long long>(echoed.load()));
+      ok = false;
+      break;
+    }
+    if (answer->appValue != i || answer->data.size() != size) {
+      std::fprintf(stderr, "round trip: a stray answer\n");
+      ok = false;
+      break;
+    }
+    micros.push_back(std::chrono::duration<double, std::micro>(Clock::now() - t0).count());
+  }
+  stop = true;
+  echo.join();
+  if (!ok) return false;
+  PrintFigure("e2e.roundtrip.1k.p50", kvxbench::Percentile(&micros, 50), "us");
+  PrintFigure("e2e.roundtrip.1k.p99", kvxbench::Percentile(&micros, 99), "us");
+  return true;
+}
+
+// Messages above what the SDK sends in one piece (256 KiB) are written by
+// applications at the level of the pipe: the pipe server gathers them whole.
+struct RawEnds {
+  std::unique_ptr<e2e::RawApp> sender, receiver;
+  int64_t id = -1;
+};
+
+bool OpenRawEnds(RawEnds* ends, const std::string& name) {
+  ends->receiver = std::make_unique<e2e::RawApp>(e2e::SessionHarness::ServerPipe());
+  ends->sender = std::make_unique<e2e::RawApp>(e2e::SessionHarness::ClientPipe());
+  if (!ends->receiver->Connected() || !ends->sender->Connected()) return false;
+  if (!ends->receiver->Write(e2e::ConnectRequest(name))) return false;
+  ends->id = ends->receiver->AwaitNotice(KVX::CONNECTION_PENDING_PEER, name, 30000);
+  if (ends->id < 0 || !ends->sender->Write(e2e::ConnectRequest(name))) return false;
+  return ends->sender->AwaitNotice(KVX::CONNECTION_CONNECTED, name, 30000) == ends->id &&
+         ends->receiver->AwaitNotice(KVX::CONNECTION_CONNECTED, name, 30000) == ends->id;
+}
+
+// Like OneWay, with whole pipe messages of `size` data bytes.
+bool RawOneWay(RawEnds& ends, size_t size, const std::string& label) {
+  const std::string message = e2e::TransferRequest(ends.id, std::string(size, 'r'), false);
+  std::atomic<uint64_t> received{0};
+  std::atomic<uint64_t> target{UINT64_MAX};
+  std::atomic<bool> failed{false};
+  std::thread receiver([&] {
+    std::string got;
+    while (received.load() < target.load()) {
+      if (!ends.receiver->Next(&got, 30000) || got.size() != message.size()) {
+        failed = true;
+        return;
+      }
+      ++received;
+    }
+  });
+  const uint64_t window = std::max<uint64_t>(2, g_window / message.size());
+  uint64_t sent = 0;
+  const Clock::time_point start = Clock::now();
+  while (SecondsSince(start) < g_seconds && !failed.load()) {
+    while (sent - received.load() >= window && !failed.load()) std::this_thread::sleep_for(std::chrono::microseconds(50));
+    if (!ends.sender->Write(message)) failed = true;
+    ++sent;
+  }
+  target = sent;
+  while (received.load() < sent && !failed.load()) std::this_thread::sleep_for(std::chrono::microseconds(200));
+  const double seconds = SecondsSince(start);
+  receiver.join();
+  if (failed.load()) return false;
+  PrintFigure("e2e.oneway." + label + ".mbps", static_cast<double>(sent) * size / seconds / 1e6, "MB/s");
+  PrintFigure("e2e.oneway." + label + ".msgps", static_cast<double>(sent) / seconds, "msg/s");
+  return true;
+}
+
+// `count` messages of `size` data bytes written at once, nothing waiting for
+// the receiver; then waited for whole.
+bool RawBurst(RawEnds& ends, size_t size, int count) {
+  const std::string message = e2e::TransferRequest(ends.id, std::string(size, 'm'), false);
+  for (int i = 0; i < count; ++i) {
+    if (!ends.sender->Write(message)) return false;
+  }
+  std::string got;
+  for (int i = 0; i < count; ++i) {
+    if (!ends.receiver->Next(&got, 120000) || got.size() != message.size()) return false;
+  }
+  return true;
+}
+
+void Memory(const char* when) {
+  for (const char* end : {"server", "client"}) {
+    const int pid = HostPid(end);
+    PrintFigure(std::string("mem.") + end + "." + when + ".hwm", static_cast<double>(kvxbench::PeakResidentKiB(pid)), "KiB");
+  }
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  for (int i = 1; i + 1 < argc; ++i) {
+    if (std::strcmp(argv[i], "--seconds") == 0) g_seconds = std::atof(argv[i + 1]);
+    if (std::strcmp(argv[i], "--window") == 0) g_window = static_cast<size_t>(std::atof(argv[i + 1]));
+  }
+  bool ok = false;
+  {
+    e2e::SessionHarness harness;
+    Ends ends;
+    if (!harness.Start() || !OpenEnds(&ends, "bench.e2e")) {
+      std::fprintf(stderr, "kvx-bench-session: the session did not come up\n%s\n%s\n",
+                   harness.Log(true).c_str(), harness.Log(false).c_str());
+      return 1;
+    }
+    RawEnds raw;
+    ok = OneWay(ends, 1024, "1k", 1024) && RoundTrip(ends, 1024) && OneWay(ends, 65536, "64k", 65536) &&
+         OpenRawEnds(&raw, "bench.large") && RawOneWay(raw, 1u << 20, "1m");
+    if (ok) {
+      // Peaks so far belong to the runs above; the burst comes from a fresh
+      // session so its peak is its own.
+      ends.sender.reset();
+      ends.receiver.reset();
+    }
+    if (!ok) {
+      std::fprintf(stderr, "kvx-bench-session: a measurement failed\n--- server end:\n%s\n--- client end:\n%s\n",
+                   harness.Log(true).c_str(), harness.Log(false).c_str());
+    }
+  }
+  if (!ok) return 1;
+  {
+    e2e::SessionHarness harness;
+    if (!harness.Start()) {
+      std::fprintf(stderr, "kvx-bench-session: the second session did not come up\n%s\n%s\n",
+                   harness.Log(true).c_str(), harness.Log(false).c_str());
+      return 1;
+    }
+    Memory("idle");
+    RawEnds raw;
+    // The largest message the pipe takes is just under its 64 MiB quota.
+    ok = OpenRawEnds(&raw, "bench.burst") && RawBurst(raw, (64u << 20) - 65536, 3);
+    Memory("burst64m");
+    if (!ok) std::fprintf(stderr, "kvx-bench-session: the 64 MiB burst failed\n");
+  }
+  return ok ? 0 : 1;
+}
