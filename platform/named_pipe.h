@@ -48,6 +48,8 @@ PipeHandle CreateNamedPipeInstance(const std::string& name, uint32_t openMode, u
 // ConnectNamedPipe, overlapped. Returns false with kErrorIoPending while the
 // connect waits for a client (its completion signals overlapped->event), or
 // with kErrorPipeConnected when a client was already there.
+// (POSIX: a client waiting in the socket's queue is accepted by this call and
+// reported with kErrorPipeConnected; no completion follows.)
 bool ConnectNamedPipeInstance(PipeHandle pipe, PipeOverlapped* overlapped);
 
 // DisconnectNamedPipe: drops the client; the instance must be connected

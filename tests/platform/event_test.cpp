@@ -125,21 +125,29 @@ TEST(Event, WaitAnyRejectsBadCounts) {
   EXPECT_EQ(WaitForAnyEvent(handles, 64, 0), kWaitTimeout);
 }
 
+// Waits up to five seconds for `count` to reach `value`.
+bool Reaches(const std::atomic<int>& count, int value) {
+  for (int i = 0; i < 5000 && count.load() < value; ++i) std::this_thread::sleep_for(milliseconds(1));
+  return count.load() >= value;
+}
+
 TEST(Event, AutoResetReleasesOneWaiterPerSet) {
   EventPtr e = MakeEvent(false, false);
   std::atomic<int> released{0};
   std::vector<std::thread> waiters;
   for (int i = 0; i < 3; ++i) {
     waiters.emplace_back([&] {
-      if (WaitForEvent(e.get(), 5000) == kWaitObject0) released++;
+      if (WaitForEvent(e.get(), 20000) == kWaitObject0) released++;
     });
   }
   std::this_thread::sleep_for(milliseconds(50));
   EXPECT_EQ(released.load(), 0);
   SetEventObject(e.get());
+  EXPECT_TRUE(Reaches(released, 1));
   std::this_thread::sleep_for(milliseconds(100));
-  EXPECT_EQ(released.load(), 1);
+  EXPECT_EQ(released.load(), 1) << "one set released more than one waiter";
   SetEventObject(e.get());
+  EXPECT_TRUE(Reaches(released, 2));
   std::this_thread::sleep_for(milliseconds(100));
   EXPECT_EQ(released.load(), 2);
   SetEventObject(e.get());
