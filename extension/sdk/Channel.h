@@ -73,7 +73,7 @@ class KVX_SDK_API Channel {
  public:
   // The largest `data` that Send always accepts; larger data may still fit
   // when the other fields are small, Send checks the exact size.
-  static constexpr size_t kMaxDataSize = 262144 - 64;
+  static constexpr size_t kMaxDataSize = 0x4000000 - 64;
 
   Channel() = default;
   explicit Channel(std::shared_ptr<ChannelCore> core);

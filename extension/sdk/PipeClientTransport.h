@@ -19,10 +19,11 @@ namespace SDK {
 // The pipe every plug-in serves.
 KVX_SDK_API const char* DefaultPipeName();
 
-// The longest message one pipe message may carry. The plug-in reads each
-// message into a buffer of this size; a longer one would arrive cut into
-// pieces that no longer parse, so the transport refuses to send it.
-constexpr size_t kMaxPipeMessageSize = 262144;
+// The longest message one pipe message may carry: the plug-in joins the
+// pieces of a long message up to its pipe quota of 64 MiB and drops the
+// connection of a client that writes more, so the transport refuses to send
+// a longer one.
+constexpr size_t kMaxPipeMessageSize = 0x4000000;
 
 class KVX_SDK_API PipeClientTransport : public ITransport {
  public:

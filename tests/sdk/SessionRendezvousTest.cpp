@@ -77,8 +77,8 @@ TEST_F(SessionRendezvousTest, DataCrossesBothWaysWholeAndInOrder) {
   ASSERT_TRUE(got.Ok());
   EXPECT_EQ(got->data, "");
 
-  // The largest data one message holds, and a burst in order.
-  const std::string biggest(sdk::Channel::kMaxDataSize, '\x5A');
+  // A message of exactly one plug-in read, and a burst in order.
+  const std::string biggest(262144, '\x5A');
   ASSERT_TRUE(c.Send(biggest).Ok());
   for (int i = 0; i < 100; ++i) ASSERT_TRUE(c.Send(std::to_string(i), i).Ok());
   got = s.Receive(5000);
@@ -96,12 +96,18 @@ TEST_F(SessionRendezvousTest, DataTooLargeForOneMessageIsRefusedAndNothingElseSu
   auto atClient = OpenAtClientEnd();
   sdk::Channel s, c;
   ASSERT_NO_FATAL_FAILURE(Connect(*atServer, *atClient, "big", &s, &c));
-  // A message over the plug-in's read size would reach the far end in pieces
-  // that no longer parse; the SDK refuses it instead.
-  sdk::Error tooBig = s.Send(std::string(262144, 'x'));
+  // Longer than one read of the plug-in: carried whole.
+  const std::string long_(3 * 262144 + 5, '\x33');
+  ASSERT_TRUE(s.Send(long_).Ok());
+  auto got = c.Receive(10000);
+  ASSERT_TRUE(got.Ok()) << got.GetError().ToString();
+  EXPECT_TRUE(got->data == long_);
+  // Over the plug-in's quota it would drop the whole connection; the SDK
+  // refuses the message instead, and the session goes on.
+  sdk::Error tooBig = s.Send(std::string(sdk::Channel::kMaxDataSize + 100, 'x'));
   EXPECT_EQ(tooBig.Code(), ErrorCode::MessageTooLarge);
   ASSERT_TRUE(s.Send("after").Ok());
-  auto got = c.Receive(5000);
+  got = c.Receive(5000);
   ASSERT_TRUE(got.Ok());
   EXPECT_EQ(got->data, "after");
 }

@@ -26,6 +26,10 @@ void UseBinaryStandardStreams() {
 #endif
 }
 
+// Input goes out in pieces of this size: large enough for speed, small
+// enough that the far end sees data while a long input still streams.
+constexpr size_t kChunkSize = 256 * 1024;
+
 // Reads standard input and sends it; runs on a thread of its own because a
 // read from standard input cannot be interrupted.
 struct InputPump {
@@ -39,7 +43,7 @@ struct InputPump {
 
   void Run() {
     std::string chunk;
-    chunk.reserve(Channel::kMaxDataSize);
+    chunk.reserve(kChunkSize);
     Error error;
     bool failed = false;
     for (;;) {
@@ -47,13 +51,13 @@ struct InputPump {
       chunk.clear();
       if (lines) {
         int c;
-        while (chunk.size() < Channel::kMaxDataSize && (c = std::getchar()) != EOF) {
+        while (chunk.size() < kChunkSize && (c = std::getchar()) != EOF) {
           chunk.push_back(static_cast<char>(c));
           if (c == '\n') break;
         }
         end = chunk.empty();
       } else {
-        chunk.resize(Channel::kMaxDataSize);
+        chunk.resize(kChunkSize);
         size_t n = std::fread(&chunk[0], 1, chunk.size(), stdin);
         chunk.resize(n);
         end = n == 0;

@@ -51,7 +51,7 @@ const char kSendHelp[] =
     "       kvx send NAME --file F\n"
     "\n"
     "Waits until channel NAME is connected, sends TEXT as one message (or the\n"
-    "file F, in messages of at most 262,080 bytes), then leaves the channel.\n"
+    "file F, in messages of at most 64 MiB), then leaves the channel.\n"
     "  --launch LINK   ask the client end to open LINK\n";
 
 const char kListenHelp[] =
@@ -69,7 +69,7 @@ const char kCatHelp[] =
     "Like netcat: copies standard input to channel NAME and the channel's data\n"
     "to standard output, byte for byte. Waits for the peer at most --timeout.\n"
     "Ends when the application at the other end leaves the channel. Input goes\n"
-    "out in messages of up to 262,080 bytes as it fills them, or at its end.\n"
+    "out in messages of up to 256 KiB as it fills them, or at its end.\n"
     "  -N, --close-on-eof   leave the channel (and end) once standard input is\n"
     "                       used up and sent\n"
     "  --lines              send each line of input as soon as it is complete\n"
