@@ -7,7 +7,8 @@
 //
 // The scale comes from the environment so that the same test serves as a
 // short ctest case and as the long local run (scripts/stress):
-//   KVX_STRESS_MESSAGES  messages per application (default 24)
+//   KVX_STRESS_MESSAGES  messages per application (default 24; 12 under
+//                        ThreadSanitizer, which slows the hosts tenfold)
 //   KVX_STRESS_ROUNDS    rounds they are spread over (default 3)
 //   KVX_STRESS_CHURN     pipe connect-and-close cycles (default 1000)
 #include <gtest/gtest.h>
@@ -38,6 +39,14 @@ namespace {
 
 constexpr int kPairs = 6;
 constexpr size_t kMaxMessage = 1 << 20;
+// How far a host's resident memory may move over the run without counting as
+// growth with the traffic. AddressSanitizer holds freed memory back in a
+// quarantine of up to 256 MiB before reusing it, which shows as RSS.
+#if defined(__SANITIZE_ADDRESS__)
+constexpr long kRssSlackKb = 320 * 1024;
+#else
+constexpr long kRssSlackKb = 128 * 1024;
+#endif
 
 uint32_t EnvNumber(const char* name, uint32_t fallback) {
   const char* value = std::getenv(name);
@@ -163,8 +172,12 @@ void Receive(Flow* flow) {
       return;
     }
     if (ParseNotice(got, &name, &id, &status)) {
-      flow->failure = "unexpected notice during the round for " + name;
-      return;
+      // A late word of the rendezvous is harmless; a loss is not.
+      if (status == KVX::CONNECTION_LOST) {
+        flow->failure = "channel lost during the round: " + name;
+        return;
+      }
+      continue;
     }
     const std::string want = TransferRequest(flow->channelId, Payload(flow->pair, flow->dir, expected), false);
     if (got != want) {
@@ -187,7 +200,11 @@ void Receive(Flow* flow) {
 }
 
 TEST(SessionStressTest, SixPairsCarryEveryMessageOnceWholeInOrderWhileApplicationsComeAndGo) {
+#if defined(__SANITIZE_THREAD__)
+  const uint32_t messages = EnvNumber("KVX_STRESS_MESSAGES", 12);
+#else
   const uint32_t messages = EnvNumber("KVX_STRESS_MESSAGES", 24);
+#endif
   const uint32_t rounds = std::max<uint32_t>(1, EnvNumber("KVX_STRESS_ROUNDS", 3));
   SessionHarness session;
   ASSERT_TRUE(session.Start());
@@ -200,7 +217,11 @@ TEST(SessionStressTest, SixPairsCarryEveryMessageOnceWholeInOrderWhileApplicatio
     pairs[p].name = "stress." + std::to_string(p);
     pairs[p].server = std::make_unique<RawApp>(SessionHarness::ServerPipe());
     pairs[p].client = std::make_unique<RawApp>(SessionHarness::ClientPipe());
-    pairs[p].id = Rendezvous(pairs[p]);
+    // The server end's application first, as an application that launches
+    // its partner would.
+    ASSERT_TRUE(pairs[p].server->Write(ConnectRequest(pairs[p].name)));
+    ASSERT_GE(pairs[p].server->AwaitNotice(KVX::CONNECTION_PENDING_PEER, pairs[p].name, kWaitMs), 0);
+    pairs[p].id = Rendezvous(pairs[p], false, true);
     ASSERT_GE(pairs[p].id, 0) << pairs[p].name;
   }
 
@@ -271,7 +292,7 @@ TEST(SessionStressTest, SixPairsCarryEveryMessageOnceWholeInOrderWhileApplicatio
     EXPECT_LE(now.fds, baseline[h].fds) << names[h] << " host leaks file descriptors";
     EXPECT_LE(now.threads, baseline[h].threads) << names[h] << " host leaks threads";
     // Memory may move with the allocator's caches, but not with the traffic.
-    EXPECT_LE(now.rssKb, baseline[h].rssKb + 128 * 1024) << names[h] << " host memory grew";
+    EXPECT_LE(now.rssKb, baseline[h].rssKb + kRssSlackKb) << names[h] << " host memory grew";
   }
   std::printf("stress: %llu messages verified (%.1f MiB) in %.1f s, %llu applications came back\n",
               static_cast<unsigned long long>(verified), bytes / 1048576.0, seconds,
