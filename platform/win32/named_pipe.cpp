@@ -76,7 +76,15 @@ bool ConnectNamedPipeInstance(PipeHandle pipe, PipeOverlapped* overlapped) {
 bool DisconnectNamedPipeInstance(PipeHandle pipe) { return DisconnectNamedPipe(pipe) != FALSE; }
 
 bool ReadPipe(PipeHandle pipe, void* buffer, uint32_t size, PipeOverlapped* overlapped) {
-  return ReadFile(pipe, buffer, size, nullptr, SystemOverlapped(overlapped)) != FALSE;
+  if (ReadFile(pipe, buffer, size, nullptr, SystemOverlapped(overlapped))) return true;
+  // A read that ends at once with the first piece of a longer message has
+  // completed like any other, and its owner waits for the event to hear of
+  // it; Wine does not always signal it in this case, so make sure.
+  if (GetLastError() == ERROR_MORE_DATA && overlapped->event != nullptr) {
+    SetEvent(overlapped->event);
+    SetLastError(ERROR_MORE_DATA);
+  }
+  return false;
 }
 
 bool GetPipeOverlappedResult(PipeHandle pipe, PipeOverlapped* overlapped, uint32_t* transferred,

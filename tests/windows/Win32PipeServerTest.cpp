@@ -155,6 +155,8 @@ TEST_F(ConnectedPipe, LongerMessageAlreadyQueuedFailsTheReadAtOnce) {
   buffer_.assign(kReadBuffer, '\0');
   EXPECT_FALSE(ReadPipe(server_.pipe, &buffer_[0], kReadBuffer, &server_.overlapped));
   EXPECT_EQ(GetLastErrorCode(), kErrorMoreData);
+  EXPECT_EQ(WaitForEvent(server_.overlapped.event, 0), kWaitObject0)
+      << "a read that ends at once signals the record's event like any other";
   uint32_t n = 0;
   EXPECT_FALSE(GetPipeOverlappedResult(server_.pipe, &server_.overlapped, &n, false));
   EXPECT_EQ(GetLastErrorCode(), kErrorMoreData);
