@@ -16,7 +16,7 @@
 // client to the first listener in line, completing that instance's connect and
 // no other.
 //
-// Reads complete at once when a whole piece (a message, or the part of one that
+// Reads complete at once when a whole piece (a message, or as much of one as
 // fits the caller's buffer) is buffered or readable without blocking: the
 // event is set and ReadPipe returns true (or false with kErrorMoreData). Only a
 // read that must wait goes to the poller, which completes it and sets the
@@ -282,6 +282,23 @@ void Finish(Instance& in, PipeOverlapped* ov, uint32_t error, uint32_t bytes, bo
   ov->internal[kOvBytes] = bytes;
   if (signal && ov->event != nullptr) SetEventObject(ov->event);
   in.changed.notify_all();
+}
+
+// Why reads and writes cannot use the instance now; 0 when a client is
+// connected. Under the Instance's mutex.
+uint32_t NotConnectedError(const Instance& in) {
+  switch (in.state) {
+    case PipeState::Closed:
+      return kErrorInvalidHandle;
+    case PipeState::Idle:
+    case PipeState::Listening:
+      return kErrorPipeListening;
+    case PipeState::Disconnected:
+      return kErrorPipeNotConnected;
+    case PipeState::Connected:
+      break;
+  }
+  return kErrorSuccess;
 }
 
 void StartPending(Instance& in, PendingOp op, PipeOverlapped* ov) {
@@ -716,17 +733,7 @@ bool ReadPipe(PipeHandle pipe, void* buffer, uint32_t size, PipeOverlapped* over
   if (in == nullptr) return Fail(kErrorInvalidHandle);
   if (overlapped == nullptr || (buffer == nullptr && size > 0)) return Fail(kErrorInvalidParameter);
   std::lock_guard<std::mutex> lock(in->mutex);
-  switch (in->state) {
-    case PipeState::Closed:
-      return Fail(kErrorInvalidHandle);
-    case PipeState::Idle:
-    case PipeState::Listening:
-      return Fail(kErrorPipeListening);
-    case PipeState::Disconnected:
-      return Fail(kErrorPipeNotConnected);
-    case PipeState::Connected:
-      break;
-  }
+  if (const uint32_t error = NotConnectedError(*in)) return Fail(error);
   if (in->op != PendingOp::None) return Fail(kErrorInvalidParameter);  // one read at a time
   in->readBuffer = static_cast<char*>(buffer);
   in->readSize = size;
@@ -785,17 +792,7 @@ bool WritePipe(PipeHandle pipe, const void* data, uint32_t size, uint32_t* writt
   int fd = -1;
   {
     std::lock_guard<std::mutex> lock(in->mutex);
-    switch (in->state) {
-      case PipeState::Closed:
-        return Fail(kErrorInvalidHandle);
-      case PipeState::Idle:
-      case PipeState::Listening:
-        return Fail(kErrorPipeListening);
-      case PipeState::Disconnected:
-        return Fail(kErrorPipeNotConnected);
-      case PipeState::Connected:
-        break;
-    }
+    if (const uint32_t error = NotConnectedError(*in)) return Fail(error);
     fd = in->fd;
     ++in->writers;
   }
