@@ -10,6 +10,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <vector>
 
 namespace vchan_host {
 namespace {
@@ -143,12 +144,20 @@ DatagramLink::SendResult DatagramLink::Send(const void* data, size_t size, bool 
 }
 
 DatagramLink::ReceiveResult DatagramLink::Receive(std::string* datagram, uint32_t timeoutMs) {
-  pollfd fd{socket_, POLLIN, 0};
-  int ready = poll(&fd, 1, static_cast<int>(timeoutMs));
-  if (ready == 0 || (ready < 0 && errno == EINTR)) return ReceiveResult::kTimeout;
-  if (ready < 0) return ReceiveResult::kFailed;
-  datagram->resize(kMaxDatagram + 1);
-  ssize_t got = recv(socket_, &(*datagram)[0], datagram->size(), MSG_DONTWAIT);
+  // Received into a buffer of the thread's own and copied out at its true
+  // length: growing the caller's string to the largest datagram each time
+  // would zero 64 KB per datagram.
+  static thread_local std::vector<char> buffer(kMaxDatagram + 1);
+  // While datagrams stream in, one is usually waiting already: try first and
+  // wait only when there is none, which saves a poll per datagram.
+  ssize_t got = recv(socket_, buffer.data(), buffer.size(), MSG_DONTWAIT);
+  if (got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+    pollfd fd{socket_, POLLIN, 0};
+    int ready = poll(&fd, 1, static_cast<int>(timeoutMs));
+    if (ready == 0 || (ready < 0 && errno == EINTR)) return ReceiveResult::kTimeout;
+    if (ready < 0) return ReceiveResult::kFailed;
+    got = recv(socket_, buffer.data(), buffer.size(), MSG_DONTWAIT);
+  }
   if (got < 0) {
     // UDP reports an earlier send's unreachable port here; not a datagram.
     if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR || errno == ECONNREFUSED) {
@@ -156,7 +165,7 @@ DatagramLink::ReceiveResult DatagramLink::Receive(std::string* datagram, uint32_
     }
     return ReceiveResult::kFailed;
   }
-  datagram->resize(static_cast<size_t>(got));
+  datagram->assign(buffer.data(), static_cast<size_t>(got));
   return ReceiveResult::kReceived;
 }
 

@@ -21,6 +21,8 @@ constexpr int32_t kErrInjected = -508;     // a send refused by fault injection
 // Datagrams held for the plug-in before the link reader stops taking more
 // (the peer's sends then wait): about 12 MB at the default packet size.
 constexpr size_t kMaxQueuedDatagrams = 4096;
+// Read datagrams' strings kept for reuse; a burst's worth, not the whole queue.
+constexpr size_t kMaxSpareDatagrams = 256;
 
 std::atomic<HostChannel*> g_channel{nullptr};
 
@@ -212,7 +214,15 @@ void HostChannel::OnDatagram(const char* data, size_t size) {
   spaceFreed_.wait(lock, [this] { return stopping_ || received_.size() < kMaxQueuedDatagrams; });
   // A close while we waited ends the channel this datagram was sent on.
   if (stopping_ || handle_ != handle) return;
-  received_.emplace_back(data, size);
+  // Strings of datagrams already read are reused, so a datagram costs no
+  // allocation once the queue has been this deep before.
+  if (spare_.empty()) {
+    received_.emplace_back(data, size);
+  } else {
+    received_.push_back(std::move(spare_.back()));
+    spare_.pop_back();
+    received_.back().assign(data, size);
+  }
   ++totals_.received;
   totals_.receivedBytes += size;
   PostReadyLocked();
@@ -324,7 +334,10 @@ int32_t HostChannel::SendDatagram(uint32_t handle, const void* datagram, uint32_
     if (size > packetSize_) return kErrTooLarge;
   }
   if (faults_.FailThisSend()) return kErrInjected;
-  std::string frame = MakeFrame(FrameType::kData, datagram, size);
+  // One frame buffer per sending thread, reused: no allocation per datagram.
+  static thread_local std::string frame;
+  frame.assign(1, static_cast<char>(FrameType::kData));
+  frame.append(static_cast<const char*>(datagram), size);
   // The send waits while the peer is behind: the plug-in's sender is slowed,
   // never its datagrams lost.
   if (!sendFrame_(frame)) return kErrLinkDown;
@@ -357,6 +370,7 @@ int32_t HostChannel::Read(uint32_t handle, void* buffer, uint32_t size, uint32_t
   }
   std::memcpy(buffer, front.data(), front.size());
   *length = static_cast<uint32_t>(front.size());
+  if (spare_.size() < kMaxSpareDatagrams) spare_.push_back(std::move(front));
   received_.pop_front();
   spaceFreed_.notify_one();
   return PCOIP_SUCCESS;

@@ -16,6 +16,7 @@
 #include <mutex>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "src/application/common/PcoipVchan/PcoipVchanHost.h"
 #include "tools/vchan-host/FaultInjector.h"
@@ -104,6 +105,7 @@ class HostChannel {
   uint32_t maxDatagram_ = 0;
   bool readyPending_ = false;
   std::deque<std::string> received_;
+  std::vector<std::string> spare_;  // strings of read datagrams, for reuse
   Totals totals_;
 
   std::thread eventThread_;
