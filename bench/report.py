@@ -7,7 +7,12 @@ figures = {}
 for line in open(sys.argv[1]):
     parts = line.split()
     if len(parts) == 4 and parts[0] == "FIGURE":
-        figures[parts[1]] = float(parts[2])
+        name, value, unit = parts[1], float(parts[2]), parts[3]
+        # A ceiling is what the machine can do at all: of repeated runs the
+        # best one counts (highest rate, lowest time).
+        if name.startswith("ceiling.") and name in figures:
+            value = min(value, figures[name]) if unit == "us" else max(value, figures[name])
+        figures[name] = value
 
 
 def get(name):
@@ -80,4 +85,5 @@ for case, label, key_idle in (("cross64m", "three crossing one at a time", "idle
               f"growth {growth:6.1f} MiB = {growth / burst:.2f}x the message" +
               (f"   (< 4x: {verdict})" if case == "cross64m" else ""))
 print()
+print("Ceilings are the best of three runs, taken before and after the end-to-end runs.")
 print(f"Ceilings: datagram link {fmt(dg, 'MB/s')} ({fmt(get('ceiling.dgram.3000.dgps'), 'msg/s').replace('msg', 'datagrams')} of 3000 bytes)")
