@@ -1,6 +1,8 @@
 // The two queues and their workers. Producers only append and signal; each
 // worker handles its queue's items one at a time, in queue order, with no
 // queue lock held while a handler runs.
+#include <atomic>
+#include <deque>
 #include <utility>
 
 #include "platform/debug_output.h"
@@ -23,51 +25,48 @@ void ChannelBridge::QueuePcoipMessage(std::string bytes) {
   platform::SetEventObject(pcoipQueueEvent);
 }
 
-void ChannelBridge::PipeQueueWorker() {
-  while (workersRunning.load()) {
-    if (platform::WaitForEvent(pipeQueueEvent, platform::kInfinite) != platform::kWaitObject0) {
-      platform::OutputDebugText(ChannelBridgeText::kPipeQueueWaitFailed);
+namespace {
+
+// One worker's loop: wait for the queue's event, then drain the queue one item
+// at a time with no lock held while `handle` runs. The event is auto-reset, so
+// everything queued before a wake-up is handled after it. Until the bridge has
+// started (`ready`), items stay queued: nothing that arrives early is lost.
+template <typename Item, typename Handler>
+void RunQueueWorker(const std::atomic<bool>& running, const std::atomic<bool>& ready,
+                    platform::EventHandle event, platform::CriticalSection& lock,
+                    std::deque<Item>& queue, const char* waitFailedText, Handler handle) {
+  while (running.load()) {
+    if (platform::WaitForEvent(event, platform::kInfinite) != platform::kWaitObject0) {
+      platform::OutputDebugText(waitFailedText);
     }
-    // Until the bridge has started, items wait in the queue.
-    if (!routinesReady.load()) {
+    if (!ready.load()) {
       continue;
     }
-    // The event is auto-reset: drain everything queued before the wake-up.
     for (;;) {
-      PipeItem item;
+      Item item;
       {
-        platform::CriticalSectionLock guard(pipeQueueLock);
-        if (pipeQueue.empty()) {
+        platform::CriticalSectionLock guard(lock);
+        if (queue.empty()) {
           break;
         }
-        item = std::move(pipeQueue.front());
-        pipeQueue.pop_front();
+        item = std::move(queue.front());
+        queue.pop_front();
       }
-      HandlePipeMessage(item);
+      handle(item);
     }
   }
 }
 
+}  // namespace
+
+void ChannelBridge::PipeQueueWorker() {
+  RunQueueWorker(workersRunning, routinesReady, pipeQueueEvent, pipeQueueLock, pipeQueue,
+                 ChannelBridgeText::kPipeQueueWaitFailed,
+                 [this](const PipeItem& item) { HandlePipeMessage(item); });
+}
+
 void ChannelBridge::PcoipQueueWorker() {
-  while (workersRunning.load()) {
-    if (platform::WaitForEvent(pcoipQueueEvent, platform::kInfinite) != platform::kWaitObject0) {
-      platform::OutputDebugText(ChannelBridgeText::kPcoipQueueWaitFailed);
-    }
-    // Messages from the peer that came before the start are held, not lost.
-    if (!routinesReady.load()) {
-      continue;
-    }
-    for (;;) {
-      std::string bytes;
-      {
-        platform::CriticalSectionLock guard(pcoipQueueLock);
-        if (pcoipQueue.empty()) {
-          break;
-        }
-        bytes = std::move(pcoipQueue.front());
-        pcoipQueue.pop_front();
-      }
-      HandlePcoipMessage(bytes);
-    }
-  }
+  RunQueueWorker(workersRunning, routinesReady, pcoipQueueEvent, pcoipQueueLock, pcoipQueue,
+                 ChannelBridgeText::kPcoipQueueWaitFailed,
+                 [this](const std::string& bytes) { HandlePcoipMessage(bytes); });
 }
