@@ -92,6 +92,9 @@ class ShellCapture {
   explicit ShellCapture(intptr_t result);
   ~ShellCapture();
   std::vector<std::string> Links() { return links_.All(); }
+  // The launch follows the notice to the peer, so a test that has seen the
+  // notice waits for the launch rather than racing it.
+  bool WaitForLaunches(size_t count) { return links_.WaitForCount(count); }
   // How many messages had gone to the peer when each launch happened.
   std::vector<size_t> SentBeforeLaunch();
 

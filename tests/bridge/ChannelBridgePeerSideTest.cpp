@@ -114,6 +114,7 @@ TEST_F(ChannelBridgePeerSideTest, ClientEndLaunchesOnlyWhenAskedAndReportsFailur
     FromPeer(ConnectRequestWithLaunch("D", KVX::LAUNCH_APP, ""));
     ASSERT_TRUE(SentToPeer().WaitForCount(4));
     ExpectPeerWroteNothingMore();
+    ASSERT_TRUE(shell.WaitForLaunches(2));
     EXPECT_EQ(shell.Links(), (std::vector<std::string>{"C:\\Apps\\viewer.exe --flag", ""}));
     // Each launch came after its notice had gone out.
     EXPECT_EQ(shell.SentBeforeLaunch(), (std::vector<size_t>{1, 4}));

@@ -90,6 +90,7 @@ TEST_F(ChannelBridgeRendezvousTest, ApplicationAtTheServerEndFirst) {
   // The client end has no A yet: it launches the link and says "pending"; the
   // server end tells its application the ID it handed out.
   EXPECT_EQ(NextNotice(*serverApp), (NoticeFields{"A", 0, KVX::CONNECTION_PENDING_PEER}));
+  ASSERT_TRUE(shell.WaitForLaunches(1));
   EXPECT_EQ(shell.Links(), std::vector<std::string>{"viewer.exe"});
 
   // The launched application asks for A at the client end.

@@ -31,28 +31,34 @@ namespace {
 // at a time with no lock held while `handle` runs. The event is auto-reset, so
 // everything queued before a wake-up is handled after it. Until the bridge has
 // started (`ready`), items stay queued: nothing that arrives early is lost.
+// `running` is read before the drain, so the last pass, woken by the teardown,
+// still handles every item queued before the teardown began, even when the
+// worker had not yet reached its first wait.
 template <typename Item, typename Handler>
 void RunQueueWorker(const std::atomic<bool>& running, const std::atomic<bool>& ready,
                     platform::EventHandle event, platform::CriticalSection& lock,
                     std::deque<Item>& queue, const char* waitFailedText, Handler handle) {
-  while (running.load()) {
+  for (;;) {
     if (platform::WaitForEvent(event, platform::kInfinite) != platform::kWaitObject0) {
       platform::OutputDebugText(waitFailedText);
     }
-    if (!ready.load()) {
-      continue;
-    }
-    for (;;) {
-      Item item;
-      {
-        platform::CriticalSectionLock guard(lock);
-        if (queue.empty()) {
-          break;
+    const bool lastPass = !running.load();
+    if (ready.load()) {
+      for (;;) {
+        Item item;
+        {
+          platform::CriticalSectionLock guard(lock);
+          if (queue.empty()) {
+            break;
+          }
+          item = std::move(queue.front());
+          queue.pop_front();
         }
-        item = std::move(queue.front());
-        queue.pop_front();
+        handle(item);
       }
-      handle(item);
+    }
+    if (lastPass) {
+      return;
     }
   }
 }
