@@ -76,6 +76,16 @@ bool GetPipeOverlappedResult(PipeHandle pipe, PipeOverlapped* overlapped, uint32
 // an OVERLAPPED record and event of its own, never the reader's).
 bool WritePipe(PipeHandle pipe, const void* data, uint32_t size, uint32_t* written);
 
+// The same, giving up when the whole message has not gone out within
+// `timeoutMs` (kInfinite: never), so that a client that stops reading cannot
+// hold the writer for ever. A write that runs out of time returns false with
+// kErrorSemTimeout. Part of the message may have gone out by then: the
+// connection can carry no well-formed message after it, so its owner must
+// disconnect the client. (POSIX: every later write on that connection fails
+// with kErrorNoData until the instance serves its next client.)
+bool WritePipe(PipeHandle pipe, const void* data, uint32_t size, uint32_t* written,
+               uint32_t timeoutMs);
+
 // CloseHandle. Ends the client's connection and any pending operation.
 bool ClosePipe(PipeHandle pipe);
 

@@ -35,7 +35,14 @@ std::string WithCode(const char* text, uint32_t code) {
 
 constexpr size_t kIoEventIndex = 0;
 
+std::atomic<uint32_t>& WriteTimeoutMs() {
+  static std::atomic<uint32_t> timeoutMs{NamedPipeServer::kWriteTimeoutMs};
+  return timeoutMs;
+}
+
 }  // namespace
+
+void NamedPipeServer::SetWriteTimeoutMs(uint32_t timeoutMs) { WriteTimeoutMs().store(timeoutMs); }
 
 NamedPipeServer::NamedPipeServer(std::string pipeName, int32_t maxInstances)
     : pipeName(std::move(pipeName)), maxInstances(maxInstances == 0 ? 1 : maxInstances) {
@@ -127,12 +134,47 @@ SDK::TransportStatus NamedPipeServer::Send(std::string message) {
   if (running.load() != 1 || openPipe == platform::InvalidPipeHandle()) {
     return SDK::TransportStatus::Failed;
   }
+  uint64_t generation = 0;
+  {
+    std::lock_guard<std::mutex> ioGuard(ioLock);
+    generation = clientGeneration;
+  }
   uint32_t written = 0;
   const uint32_t length = static_cast<uint32_t>(message.size());
-  if (!platform::WritePipe(openPipe, message.data(), length, &written) || written != length) {
+  const uint32_t timeoutMs = WriteTimeoutMs().load();
+  if (!platform::WritePipe(openPipe, message.data(), length, &written, timeoutMs)) {
+    if (platform::GetLastErrorCode() == platform::kErrorSemTimeout) {
+      DropClientThatStoppedReading(generation, timeoutMs);
+    }
+    return SDK::TransportStatus::Failed;
+  }
+  if (written != length) {
     return SDK::TransportStatus::Failed;
   }
   return SDK::TransportStatus::Ok;
+}
+
+void NamedPipeServer::DropClientThatStoppedReading(uint64_t generation, uint32_t timeoutMs) {
+  {
+    std::lock_guard<std::mutex> ioGuard(ioLock);
+    // The connection changes only in the reader thread's client-gone step,
+    // which counts a generation under ioLock. The same generation means the
+    // client written to is still connected: disconnect it here, so that no
+    // later Send writes after the part of a message it left, and the pending
+    // read fails, which sends the reader thread through its client-gone step
+    // (callback, listen again) once. A different generation means the reader
+    // thread has let that client go already (it left just as the time ran
+    // out); disconnecting now would drop the next client instead. (A write
+    // reaches a newer client only if one client left and the next arrived in
+    // the instant between the look at the generation and the write.)
+    if (running.load() == 1 && openPipe != platform::InvalidPipeHandle() &&
+        clientGeneration == generation && !disconnectedBySend &&
+        platform::DisconnectNamedPipeInstance(openPipe)) {
+      disconnectedBySend = true;
+    }
+  }
+  Print(WithCode("Pipe client not reading; write timed out, client disconnected. Timeout=", timeoutMs),
+        true);
 }
 
 void NamedPipeServer::SetReceiveCallback(std::function<void(std::string)> callback) {
@@ -265,7 +307,12 @@ void NamedPipeServer::OnClientGone() {
       if (openPipe == platform::InvalidPipeHandle()) {
         return;
       }
-      if (!platform::DisconnectNamedPipeInstance(openPipe)) {
+      ++clientGeneration;
+      // A client that Send disconnected is gone already: a second disconnect
+      // would fail and stop the server.
+      const bool alreadyDisconnected = disconnectedBySend;
+      disconnectedBySend = false;
+      if (!alreadyDisconnected && !platform::DisconnectNamedPipeInstance(openPipe)) {
         error = platform::GetLastErrorCode();
       } else if (platform::ConnectNamedPipeInstance(openPipe, &instance->overlapped)) {
         error = platform::kErrorPipeConnected;

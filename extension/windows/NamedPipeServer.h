@@ -32,6 +32,17 @@ class NamedPipeServer : public SDK::ITransport {
   // write; a longer one is refused and its client disconnected.
   static constexpr uint32_t kPipeQuota = 0x4000000;
   static constexpr uint32_t kDefaultTimeoutMs = 5000;
+  // How long one Send may wait for its client to make room. A client that
+  // reads at all drains even a whole quota in far less; one that has not taken
+  // anything for this long has stopped reading, and waiting on it longer would
+  // hold up every other application whose writes queue behind this one. The
+  // write then fails and that client is disconnected.
+  static constexpr uint32_t kWriteTimeoutMs = 10000;
+
+  // Shortens (or restores) the write time-out of every server in the process,
+  // so that tests of a client that never reads need not wait kWriteTimeoutMs.
+  // The product never calls it.
+  static void SetWriteTimeoutMs(uint32_t timeoutMs);
 
   NamedPipeServer(std::string pipeName, int32_t maxInstances);
   ~NamedPipeServer() override;
@@ -64,6 +75,10 @@ class NamedPipeServer : public SDK::ITransport {
   // Closes the pipe handle (if still open) so that neither Send nor the reader
   // thread can touch it any more.
   void ClosePipeHandle();
+  // After a write to the client of `generation` ran out of time: disconnects
+  // that client, unless the reader thread has already let it go. Under
+  // sendLock.
+  void DropClientThatStoppedReading(uint64_t generation, uint32_t timeoutMs);
 
   std::function<void(std::string)> receiveCallback;
   std::function<void()> disconnectCallback;
@@ -76,11 +91,18 @@ class NamedPipeServer : public SDK::ITransport {
 
   // The handle I/O may use, or InvalidPipeHandle() once closed. Changing it
   // takes both locks; reading it takes either. Send holds sendLock for its
-  // whole (blocking) write, the reader thread holds ioLock only for its
-  // non-blocking calls, so a slow write never stalls reading.
+  // whole write (blocking, up to the write time-out), the reader thread
+  // holds ioLock only for its non-blocking calls, so a slow write never
+  // stalls reading.
   platform::PipeHandle openPipe = platform::InvalidPipeHandle();
   std::mutex sendLock;
   std::mutex ioLock;
+  // Counts the clients the reader thread has let go, so that Send can tell
+  // whether the client it wrote to is still the one connected. Under ioLock.
+  uint64_t clientGeneration = 0;
+  // Send has disconnected the current client (it stopped reading); the reader
+  // thread, which sees the client gone, then only listens again. Under ioLock.
+  bool disconnectedBySend = false;
   // The pieces of a message longer than one read, gathered until its end.
   std::string pendingMessage;
 };

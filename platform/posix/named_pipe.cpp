@@ -144,15 +144,22 @@ uint32_t DecodeLength(const char* in) {
          (static_cast<uint32_t>(b[2]) << 16) | (static_cast<uint32_t>(b[3]) << 24);
 }
 
+using Clock = std::chrono::steady_clock;
+
 // Sends one framed message, all of it. Works on blocking and non-blocking
 // descriptors (the latter wait for room with poll). Never raises SIGPIPE.
-// Returns 0 or the errno that ended it.
-int SendMessage(int fd, const void* data, uint32_t size) {
+// With a `deadline` (non-blocking descriptors only) the wait for room ends
+// there with ETIMEDOUT. Returns 0 or the errno that ended it; *sentOut (when
+// given) tells how many bytes, header included, went out.
+int SendMessage(int fd, const void* data, uint32_t size, const Clock::time_point* deadline = nullptr,
+                size_t* sentOut = nullptr) {
   unsigned char header[kHeaderBytes];
   EncodeLength(size, header);
   iovec parts[2] = {{header, kHeaderBytes}, {const_cast<void*>(data), size}};
   const size_t total = kHeaderBytes + static_cast<size_t>(size);
-  size_t sent = 0;
+  size_t ignored = 0;
+  size_t& sent = sentOut != nullptr ? *sentOut : ignored;
+  sent = 0;
   while (sent < total) {
     iovec iov[2];
     int count = 0;
@@ -177,8 +184,21 @@ int SendMessage(int fd, const void* data, uint32_t size) {
     }
     if (errno == EINTR) continue;
     if (errno != EAGAIN && errno != EWOULDBLOCK) return errno;
+    int waitMs = -1;
+    if (deadline != nullptr) {
+      const auto now = Clock::now();
+      if (now >= *deadline) return ETIMEDOUT;
+      // Rounded up: a wait that ended just short of the deadline would only
+      // come back for more polls of 0 ms.
+      waitMs = static_cast<int>(std::min<int64_t>(
+          std::chrono::duration_cast<std::chrono::milliseconds>(*deadline - now + std::chrono::microseconds(999))
+              .count(),
+          INT32_MAX));
+    }
     pollfd p{fd, POLLOUT, 0};
-    if (poll(&p, 1, -1) < 0 && errno != EINTR) return errno;
+    const int ready = poll(&p, 1, waitMs);
+    if (ready < 0 && errno != EINTR) return errno;
+    if (ready <= 0) continue;  // interrupted, or the time is up: looked at above
     if ((p.revents & (POLLERR | POLLHUP | POLLNVAL)) != 0 && (p.revents & POLLOUT) == 0) return EPIPE;
   }
   return 0;
@@ -265,6 +285,10 @@ class Instance : public HandleHeader, public Pollable {
 
   std::mutex writeMutex;  // one message at a time on the wire
   int writers = 0;        // writes using `fd` without the mutex held
+  // A write ran out of time part way through a message: any later byte on
+  // this connection would be read as the rest of that message, so nothing
+  // more is written to it. Cleared with the client.
+  bool writeBroken = false;
 };
 
 Instance* ToInstance(PipeHandle pipe) {
@@ -320,6 +344,7 @@ void CompletePending(Instance& in, uint32_t error, uint32_t bytes) {
 
 void ResetStream(Instance& in) {
   in.peerClosed = false;
+  in.writeBroken = false;
   in.head = in.tail = 0;
   in.inMessage = false;
   in.messageLeft = 0;
@@ -784,23 +809,39 @@ bool GetPipeOverlappedResult(PipeHandle pipe, PipeOverlapped* overlapped, uint32
 }
 
 bool WritePipe(PipeHandle pipe, const void* data, uint32_t size, uint32_t* written) {
+  return WritePipe(pipe, data, size, written, kInfinite);
+}
+
+bool WritePipe(PipeHandle pipe, const void* data, uint32_t size, uint32_t* written, uint32_t timeoutMs) {
   if (written != nullptr) *written = 0;
   Instance* in = ToInstance(pipe);
   if (in == nullptr) return Fail(kErrorInvalidHandle);
   if (data == nullptr && size > 0) return Fail(kErrorInvalidParameter);
+  // The time counts from the call, so that a wait behind another write on
+  // this instance uses up part of it: what matters to the caller is how long
+  // it is held.
+  const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
   std::lock_guard<std::mutex> writeLock(in->writeMutex);
   int fd = -1;
   {
     std::lock_guard<std::mutex> lock(in->mutex);
     if (const uint32_t error = NotConnectedError(*in)) return Fail(error);
+    if (in->writeBroken) return Fail(kErrorNoData);
     fd = in->fd;
     ++in->writers;
   }
-  const int error = SendMessage(fd, data, size);
+  // The descriptor is non-blocking, so the wait for room is a poll that ends
+  // at the deadline by itself; a disconnect meanwhile wakes it with a hang-up.
+  size_t sent = 0;
+  const int error = SendMessage(fd, data, size, timeoutMs == kInfinite ? nullptr : &deadline, &sent);
   {
     std::lock_guard<std::mutex> lock(in->mutex);
+    // Still this client's connection: DropClient waits for the writers to leave
+    // before it lets the descriptor go.
+    if (error == ETIMEDOUT && sent > 0) in->writeBroken = true;
     if (--in->writers == 0) in->changed.notify_all();
   }
+  if (error == ETIMEDOUT) return Fail(kErrorSemTimeout);
   if (error != 0) return Fail(kErrorNoData);  // the client has gone or is being dropped
   if (written != nullptr) *written = size;
   SetLastErrorCode(kErrorSuccess);

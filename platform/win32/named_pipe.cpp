@@ -96,6 +96,10 @@ bool GetPipeOverlappedResult(PipeHandle pipe, PipeOverlapped* overlapped, uint32
 }
 
 bool WritePipe(PipeHandle pipe, const void* data, uint32_t size, uint32_t* written) {
+  return WritePipe(pipe, data, size, written, kInfinite);
+}
+
+bool WritePipe(PipeHandle pipe, const void* data, uint32_t size, uint32_t* written, uint32_t timeoutMs) {
   if (written != nullptr) *written = 0;
   // The handle is open for overlapped I/O and its reader owns the instance's
   // record and event, so the write gets a record and event of its own and
@@ -104,9 +108,27 @@ bool WritePipe(PipeHandle pipe, const void* data, uint32_t size, uint32_t* writt
   if (!operation.valid()) return false;
   DWORD count = 0;
   BOOL ok = WriteFile(pipe, data, size, nullptr, operation.get());
-  if (ok || GetLastError() == ERROR_IO_PENDING) {
-    ok = GetOverlappedResult(pipe, operation.get(), &count, TRUE);
+  if (!ok && GetLastError() != ERROR_IO_PENDING) return false;
+  if (!ok) {
+    // A write waits here while the client's unread messages fill the pipe's
+    // quota. It must not outlive the wait: the record, the event and the
+    // caller's bytes all go away on return, so a write that runs out of time
+    // is cancelled and its end (cancelled, or completed after all) waited for.
+    const DWORD wait = WaitForSingleObject(operation.event(), timeoutMs == kInfinite ? INFINITE : timeoutMs);
+    if (wait != WAIT_OBJECT_0) {
+      CancelIoEx(pipe, operation.get());
+      ok = GetOverlappedResult(pipe, operation.get(), &count, TRUE);
+      if (!ok) {
+        // Whatever ended it (the cancellation, or the client leaving at the
+        // same moment), the caller learns that time ran out.
+        SetLastError(wait == WAIT_TIMEOUT ? ERROR_SEM_TIMEOUT : GetLastError());
+        return false;
+      }
+      if (written != nullptr) *written = count;
+      return true;
+    }
   }
+  ok = GetOverlappedResult(pipe, operation.get(), &count, TRUE);
   if (written != nullptr) *written = count;
   return ok != FALSE;
 }

@@ -6,6 +6,7 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstring>
@@ -758,6 +759,142 @@ TEST_F(PipeTest, DisconnectWakesAWriteThatIsBlocked) {
   EXPECT_TRUE(DisconnectNamedPipeInstance(s.pipe));
   writer.join();
   EXPECT_TRUE(failed.load());
+}
+
+// Writes 1 MiB messages with a time-out until one fails. Returns the count
+// that succeeded; the failing call's error, bytes reported and duration go
+// to the out-parameters. Stops after `limit` messages (then *error is 0).
+int WriteUntilOneFails(PipeHandle pipe, const std::string& message, uint32_t timeoutMs, int limit,
+                       uint32_t* error, uint32_t* written, milliseconds* took) {
+  *error = 0;
+  for (int i = 0; i < limit; ++i) {
+    const auto start = std::chrono::steady_clock::now();
+    if (!WritePipe(pipe, message.data(), static_cast<uint32_t>(message.size()), written, timeoutMs)) {
+      *error = GetLastErrorCode();
+      *took = std::chrono::duration_cast<milliseconds>(std::chrono::steady_clock::now() - start);
+      return i;
+    }
+  }
+  return limit;
+}
+
+TEST_F(PipeTest, TimedWriteToAClientThatNeverReadsFailsInTimeAndOthersGoOn) {
+  ServerInstance deafServer;
+  const int deaf = RawConnect(SocketPath());  // never reads until the end
+  ASSERT_GE(deaf, 0);
+  ASSERT_TRUE(ConnectAndWait(deafServer));
+  ServerInstance otherServer;
+  Client other;
+  ASSERT_TRUE(other.valid());
+  ASSERT_TRUE(ConnectAndWait(otherServer));
+
+  // More than the socket can hold for a client that takes nothing.
+  const std::string chunk = Pattern(1u << 20, 6);
+  constexpr uint32_t kTimeoutMs = 300;
+  std::atomic<bool> done{false};
+  int succeeded = 0;
+  uint32_t error = 0;
+  uint32_t written = 99;
+  milliseconds took{0};
+  std::thread writer([&] {
+    succeeded = WriteUntilOneFails(deafServer.pipe, chunk, kTimeoutMs, 400, &error, &written, &took);
+    done = true;
+  });
+  // Meanwhile, and after, the other instance serves its client both ways.
+  // (No ASSERT here: the writer thread must be joined whatever happens.)
+  int roundTrips = 0;
+  bool served = true;
+  do {
+    const std::string ask = "ask " + std::to_string(roundTrips);
+    uint32_t n = 0;
+    served = other.Write(ask) && ReadMessage(otherServer) == ask &&
+             WritePipe(otherServer.pipe, ask.data(), static_cast<uint32_t>(ask.size()), &n, kTimeoutMs) &&
+             other.Read() == ask;
+    ++roundTrips;
+  } while (served && !done.load());
+  writer.join();
+  EXPECT_TRUE(served) << "round trip " << roundTrips << " on the other instance failed";
+
+  EXPECT_GT(succeeded, 0);
+  ASSERT_EQ(error, kErrorSemTimeout) << "after " << succeeded << " messages";
+  EXPECT_EQ(written, 0u);
+  EXPECT_GE(took.count(), static_cast<int64_t>(kTimeoutMs));
+  EXPECT_LT(took.count(), static_cast<int64_t>(kTimeoutMs) + 5000);
+
+  // The client takes a little now, which makes room. Still nothing more may
+  // go on that connection, because the client would read the bytes of the
+  // later message as the rest of the one that was cut.
+  std::string frame(4, '\0');
+  frame[2] = 0x10;  // 1 MiB, little-endian
+  frame += chunk;
+  const std::string late = "late";
+  const std::string lateFrame = std::string("\x04\0\0\0", 4) + late;
+  bool lateWritten = false;
+  std::vector<char> block(1u << 20);
+  size_t total = 0;
+  bool matches = true;
+  // Reads up to `limit` bytes of the stream and checks each against what the
+  // writes put there: whole copies of the message, one per write that
+  // succeeded; then, when the late message went out, exactly that (the cut
+  // message sent nothing); otherwise at most a beginning of one more copy.
+  auto consume = [&](size_t limit) {
+    const size_t whole = static_cast<size_t>(succeeded) * frame.size();
+    while (total < limit) {
+      const ssize_t got = recv(deaf, block.data(), std::min(block.size(), limit - total), 0);
+      if (got <= 0) return;
+      for (size_t at = 0; at < static_cast<size_t>(got);) {
+        const size_t position = total + at;
+        const std::string& expected = position < whole ? frame : (lateWritten ? lateFrame : frame);
+        const size_t offset = position < whole ? position % frame.size() : position - whole;
+        const size_t span = std::min(expected.size() - std::min(offset, expected.size()),
+                                     static_cast<size_t>(got) - at);
+        if (span == 0 || std::memcmp(block.data() + at, expected.data() + offset, span) != 0) {
+          matches = false;
+          return;
+        }
+        at += span;
+      }
+      total += static_cast<size_t>(got);
+    }
+  };
+  consume(2u << 20);
+  uint32_t n = 0;
+  lateWritten = WritePipe(deafServer.pipe, late.data(), static_cast<uint32_t>(late.size()), &n, kTimeoutMs);
+  if (!lateWritten) {
+    EXPECT_EQ(GetLastErrorCode(), kErrorNoData);
+  }
+  EXPECT_TRUE(DisconnectNamedPipeInstance(deafServer.pipe));
+  consume(SIZE_MAX);
+  close(deaf);
+  EXPECT_TRUE(matches) << "the client read bytes that are no part of the messages written";
+  EXPECT_EQ(total / frame.size(), static_cast<size_t>(succeeded));
+}
+
+TEST_F(PipeTest, TimedWriteWaitsForAClientThatCatchesUp) {
+  ServerInstance s;
+  Client c;
+  ASSERT_TRUE(ConnectAndWait(s));
+  // The writer outruns the socket's room; the client starts reading late but
+  // well within the time-out, so every write completes.
+  const std::string chunk = Pattern(1u << 20, 7);
+  constexpr int kMessages = 160;
+  std::atomic<int> failures{0};
+  std::thread writer([&] {
+    uint32_t n = 0;
+    for (int i = 0; i < kMessages; ++i) {
+      if (!WritePipe(s.pipe, chunk.data(), static_cast<uint32_t>(chunk.size()), &n, 20000)) failures++;
+    }
+  });
+  std::this_thread::sleep_for(milliseconds(300));
+  int read = 0;
+  std::string m;
+  while (read < kMessages && ReadPipeMessage(c.pipe, &m)) {
+    if (m != chunk) break;
+    ++read;
+  }
+  writer.join();
+  EXPECT_EQ(failures.load(), 0);
+  EXPECT_EQ(read, kMessages);
 }
 
 TEST_F(PipeTest, PollerThreadStopsWithTheLastInstance) {

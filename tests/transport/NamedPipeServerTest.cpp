@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -330,6 +331,100 @@ TEST_F(NamedPipeServerTest, MessageOverTheQuotaIsRefusedAndOnlyItsClientDropped)
     return greedySizes.size() == 3;
   }));
   EXPECT_EQ(greedySizes[2], 4u);
+}
+
+// Shortens the write time-out of every server for one test, so that it need
+// not wait the product's ten seconds, and restores it afterwards.
+class ShortWriteTimeout {
+ public:
+  explicit ShortWriteTimeout(uint32_t timeoutMs) { NamedPipeServer::SetWriteTimeoutMs(timeoutMs); }
+  ~ShortWriteTimeout() { NamedPipeServer::SetWriteTimeoutMs(NamedPipeServer::kWriteTimeoutMs); }
+};
+
+TEST_F(NamedPipeServerTest, SendToAClientThatNeverReadsTimesOutAndDropsOnlyThatClient) {
+  constexpr uint32_t kTimeoutMs = 1000;
+  ShortWriteTimeout shortTimeout(kTimeoutMs);
+  Recorder deafRecorder;
+  Recorder otherRecorder;
+  NamedPipeServer deafServer(kPipeName, 6);
+  NamedPipeServer otherServer(kPipeName, 6);
+  deafRecorder.Attach(deafServer);
+  otherRecorder.Attach(otherServer);
+  ASSERT_EQ(deafServer.Start(), TransportStatus::Ok);
+
+  // A client that writes once and never reads; it connects while only the
+  // first server listens.
+  platform::PipeHandle deaf = platform::OpenPipeClient(kPipeName, 5000);
+  ASSERT_NE(deaf, platform::InvalidPipeHandle());
+  ASSERT_TRUE(platform::WritePipeMessage(deaf, "hello", 5));
+  ASSERT_TRUE(WaitUntil([&] { return deafRecorder.MessageCount() == 1; }));
+  ASSERT_EQ(otherServer.Start(), TransportStatus::Ok);
+  PipeClient other(kPipeName);
+  ASSERT_TRUE(other.Connected());
+  output.Clear();
+
+  // Sends until the unread messages fill what the pipe holds and one can no
+  // longer go out.
+  const std::string chunk = PatternBytes(1u << 20, 9);
+  int sent = 0;
+  TransportStatus status = TransportStatus::Ok;
+  std::chrono::milliseconds took{0};
+  while (sent < 400) {
+    const auto start = std::chrono::steady_clock::now();
+    status = deafServer.Send(chunk);
+    took = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start);
+    if (status != TransportStatus::Ok) break;
+    ++sent;
+  }
+  ASSERT_EQ(status, TransportStatus::Failed) << "every send went out; nothing filled up";
+  EXPECT_GT(sent, 0);
+  EXPECT_GE(took.count(), static_cast<int64_t>(kTimeoutMs) - 50);
+  EXPECT_LT(took.count(), static_cast<int64_t>(kTimeoutMs) + 10000);
+  EXPECT_NE(output.Text().find("Pipe client not reading; write timed out, client disconnected. Timeout=1000\n"),
+            std::string::npos)
+      << output.Text();
+
+  // The server lets the client go once, from its reader thread, and does not
+  // wait for it again.
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_EQ(deafServer.Send("after"), TransportStatus::Failed);
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(kTimeoutMs));
+  ASSERT_TRUE(WaitUntil([&] { return deafRecorder.Disconnects() == 1; }));
+  EXPECT_NE(deafRecorder.LastDisconnectThread(), std::this_thread::get_id());
+
+  // The client finds only whole messages, then the end: never the piece
+  // that was cut, nor anything glued to it. (On Windows the disconnect
+  // discards what the client had not read; the POSIX stand-in leaves it to
+  // be read.)
+  int whole = 0;
+  std::string message;
+  while (platform::ReadPipeMessage(deaf, &message)) {
+    EXPECT_TRUE(message == chunk) << "message " << whole;
+    ++whole;
+  }
+  EXPECT_LE(whole, sent);
+  platform::ClosePipeClient(deaf);
+  EXPECT_EQ(deafRecorder.Disconnects(), 1);
+
+  // The other client was never affected.
+  ASSERT_TRUE(other.Write("still here"));
+  ASSERT_TRUE(WaitUntil([&] { return otherRecorder.MessageCount() == 1; }));
+  EXPECT_EQ(otherServer.Send("ok"), TransportStatus::Ok);
+  std::string reply;
+  ASSERT_TRUE(other.Read(&reply));
+  EXPECT_EQ(reply, "ok");
+  EXPECT_EQ(otherRecorder.Disconnects(), 0);
+
+  // The same instance serves a new client both ways.
+  PipeClient next(kPipeName);
+  ASSERT_TRUE(next.Connected());
+  ASSERT_TRUE(next.Write("next"));
+  ASSERT_TRUE(WaitUntil([&] { return deafRecorder.MessageCount() == 2; }));
+  EXPECT_EQ(deafRecorder.Messages()[1], "next");
+  EXPECT_EQ(deafServer.Send("welcome"), TransportStatus::Ok);
+  ASSERT_TRUE(next.Read(&reply));
+  EXPECT_EQ(reply, "welcome");
+  EXPECT_EQ(deafRecorder.Disconnects(), 1);
 }
 
 TEST_F(NamedPipeServerTest, StopEndsTheClientAndStartServesAgain) {
