@@ -17,6 +17,13 @@ static_assert(alignof(OVERLAPPED) <= alignof(uint64_t), "OVERLAPPED alignment");
 
 namespace {
 
+// The word after the OVERLAPPED that keeps the outcome of a read that failed
+// at once with ERROR_MORE_DATA: a mark and the byte count, or 0.
+constexpr size_t kImmediateMoreDataWord = 5;
+constexpr uint64_t kImmediateMoreDataMark = uint64_t{1} << 32;
+static_assert(sizeof(OVERLAPPED) <= kImmediateMoreDataWord * sizeof(uint64_t),
+              "the OVERLAPPED must leave the outcome word free");
+
 OVERLAPPED* SystemOverlapped(PipeOverlapped* overlapped) {
   auto* system = reinterpret_cast<OVERLAPPED*>(overlapped->internal);
   system->hEvent = overlapped->event;
@@ -70,18 +77,24 @@ PipeHandle CreateNamedPipeInstance(const std::string& name, uint32_t openMode, u
 }
 
 bool ConnectNamedPipeInstance(PipeHandle pipe, PipeOverlapped* overlapped) {
+  overlapped->internal[kImmediateMoreDataWord] = 0;
   return ConnectNamedPipe(pipe, SystemOverlapped(overlapped)) != FALSE;
 }
 
 bool DisconnectNamedPipeInstance(PipeHandle pipe) { return DisconnectNamedPipe(pipe) != FALSE; }
 
 bool ReadPipe(PipeHandle pipe, void* buffer, uint32_t size, PipeOverlapped* overlapped) {
+  overlapped->internal[kImmediateMoreDataWord] = 0;
   if (ReadFile(pipe, buffer, size, nullptr, SystemOverlapped(overlapped))) return true;
   // A read that ends at once with the first piece of a longer message has
-  // completed like any other, and its owner waits for the event to hear of
-  // it; Wine does not always signal it in this case, so make sure.
-  if (GetLastError() == ERROR_MORE_DATA && overlapped->event != nullptr) {
-    SetEvent(overlapped->event);
+  // completed like any other: the buffer is full, and its owner waits for the
+  // event to hear of it. Wine neither always signals the event nor always
+  // writes the outcome into the OVERLAPPED record in this case (a connect's
+  // earlier completion may still be there, reading as 0 bytes), so the outcome
+  // is kept here and reported by the next GetPipeOverlappedResult.
+  if (GetLastError() == ERROR_MORE_DATA) {
+    overlapped->internal[kImmediateMoreDataWord] = kImmediateMoreDataMark | size;
+    if (overlapped->event != nullptr) SetEvent(overlapped->event);
     SetLastError(ERROR_MORE_DATA);
   }
   return false;
@@ -89,6 +102,13 @@ bool ReadPipe(PipeHandle pipe, void* buffer, uint32_t size, PipeOverlapped* over
 
 bool GetPipeOverlappedResult(PipeHandle pipe, PipeOverlapped* overlapped, uint32_t* transferred,
                              bool wait) {
+  const uint64_t immediate = overlapped->internal[kImmediateMoreDataWord];
+  if (immediate != 0) {
+    overlapped->internal[kImmediateMoreDataWord] = 0;
+    if (transferred != nullptr) *transferred = static_cast<uint32_t>(immediate);
+    SetLastError(ERROR_MORE_DATA);
+    return false;
+  }
   DWORD count = 0;
   BOOL ok = GetOverlappedResult(pipe, SystemOverlapped(overlapped), &count, wait ? TRUE : FALSE);
   if (transferred != nullptr) *transferred = count;
