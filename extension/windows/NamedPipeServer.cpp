@@ -160,7 +160,7 @@ void NamedPipeServer::DropClientThatStoppedReading(uint64_t generation, uint32_t
     // The connection changes only in the reader thread's client-gone step,
     // which counts a generation under ioLock. The same generation means the
     // client written to is still connected: disconnect it here, so that no
-    // later Send writes after the part of a message it left, and the pending
+    // later Send writes after the piece of a message it left, and the pending
     // read fails, which sends the reader thread through its client-gone step
     // (callback, listen again) once. A different generation means the reader
     // thread has let that client go already (it left just as the time ran

@@ -83,16 +83,16 @@ SessionHarness::~SessionHarness() {
   }
 }
 
-pid_t SessionHarness::Spawn(bool server, const HostSpec& spec) {
+pid_t SessionHarness::Spawn(bool server, const HostLaunch& launch) {
   const std::string end = server ? "server" : "client";
   std::vector<std::string> args = {VCHAN_HOST_PATH, "--end",  end, "--plugin",
                                    PLUGIN_PATH,     "--link", root_ + "/link",
                                    "--log-level",   "1"};
-  args.insert(args.end(), spec.extraArgs.begin(), spec.extraArgs.end());
+  args.insert(args.end(), launch.extraArgs.begin(), launch.extraArgs.end());
 
   std::vector<std::string> env;
   std::string path = getenv("PATH") != nullptr ? getenv("PATH") : "/usr/bin:/bin";
-  if (spec.recordLaunches) {
+  if (launch.recordLaunches) {
     const std::string shim = root_ + "/bin/xdg-open";
     std::ofstream script(shim);
     script << "#!/bin/sh\nprintf '%s\\n' \"$1\" >> '" << root_ << "/launches.txt'\n";
@@ -124,7 +124,7 @@ pid_t SessionHarness::Spawn(bool server, const HostSpec& spec) {
   return pid;
 }
 
-bool SessionHarness::Start(const HostSpec& server, const HostSpec& client) {
+bool SessionHarness::Start(const HostLaunch& server, const HostLaunch& client) {
   if (root_.empty()) return false;
   serverPid_ = Spawn(true, server);
   clientPid_ = Spawn(false, client);

@@ -13,7 +13,7 @@
 
 namespace e2e {
 
-struct HostSpec {
+struct HostLaunch {
   std::vector<std::string> extraArgs;
   // A fake xdg-open put first on the host's PATH; it appends each link it is
   // given to launches.txt in the session folder.
@@ -28,7 +28,7 @@ class SessionHarness {
   SessionHarness& operator=(const SessionHarness&) = delete;
 
   // Starts both hosts and waits until each reports its channel open.
-  bool Start(const HostSpec& server = HostSpec(), const HostSpec& client = HostSpec());
+  bool Start(const HostLaunch& server = HostLaunch(), const HostLaunch& client = HostLaunch());
 
   static std::string ServerPipe() { return "\\\\.\\pipe\\server"; }
   static std::string ClientPipe() { return "\\\\.\\pipe\\client"; }
@@ -47,7 +47,7 @@ class SessionHarness {
   bool Running(bool server) const;
 
  private:
-  pid_t Spawn(bool server, const HostSpec& spec);
+  pid_t Spawn(bool server, const HostLaunch& launch);
 
   std::string root_;
   pid_t serverPid_ = -1;

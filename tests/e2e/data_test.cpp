@@ -66,7 +66,7 @@ TEST(DataTest, MessagesOfEverySizeArriveByteForByteBothWays) {
 
 TEST(DataTest, ALargerServerPacketSizeCarriesTheSameBytes) {
   SessionHarness session;
-  HostSpec server;
+  HostLaunch server;
   server.extraArgs = {"--packet-size", "5016"};
   ASSERT_TRUE(session.Start(server));
   EXPECT_NE(session.Log(true).find("max datagram 5016 bytes"), std::string::npos);

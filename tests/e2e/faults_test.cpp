@@ -33,7 +33,7 @@ int64_t PairDespiteFaults(RawApp& serverApp, RawApp& clientApp, const std::strin
 
 TEST(FaultsTest, TrafficResumesAfterTheHostClosesAndReopensTheChannel) {
   SessionHarness session;
-  HostSpec server;
+  HostLaunch server;
   server.extraArgs = {"--close-after", "4000", "--reopen-after", "1000"};
   ASSERT_TRUE(session.Start(server));
   RawApp serverApp(SessionHarness::ServerPipe());
@@ -66,7 +66,7 @@ TEST(FaultsTest, TrafficResumesAfterTheHostClosesAndReopensTheChannel) {
 
 TEST(FaultsTest, UnderInjectedFaultsEveryMessageThatArrivesIsOneThatWasSent) {
   SessionHarness session;
-  HostSpec server, client;
+  HostLaunch server, client;
   server.extraArgs = {"--drop-every", "13", "--fail-send-every", "17", "--empty-read-every", "5",
                       "--close-after", "3000", "--reopen-after", "300", "--close-count", "0"};
   client.extraArgs = {"--drop-every", "11", "--fail-send-every", "19", "--empty-read-every", "7"};

@@ -20,9 +20,9 @@ SessionOptions At(const std::string& pipe) {
 
 TEST(RendezvousTest, ServerEndFirstLaunchesTheLinkAtTheClientEndAndBothConnect) {
   SessionHarness session;
-  HostSpec client;
+  HostLaunch client;
   client.recordLaunches = true;
-  ASSERT_TRUE(session.Start(HostSpec(), client));
+  ASSERT_TRUE(session.Start(HostLaunch(), client));
 
   RawApp serverApp(SessionHarness::ServerPipe());
   ASSERT_TRUE(serverApp.Connected());
@@ -83,7 +83,7 @@ TEST(RendezvousTest, ClientEndFirstLearnsItsIdFromTheServerEndThenBothConnect) {
 
 TEST(RendezvousTest, EachEndAnswersItsOwnProperties) {
   SessionHarness session;
-  HostSpec server, client;
+  HostLaunch server, client;
   server.extraArgs = {"--window", "0x5001", "--window", "0x5002"};
   // One window alone is reported by its parent, which the plug-in learns from
   // the window manager of the host's process.

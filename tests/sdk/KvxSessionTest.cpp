@@ -39,16 +39,16 @@ bool WaitUntilWaiting(const ToolProcess& tool) {
 
 class KvxSessionTest : public ::testing::Test {
  protected:
-  void SetUp() override { ASSERT_TRUE(session.Start(e2e::HostSpec(), launches)); }
+  void SetUp() override { ASSERT_TRUE(session.Start(e2e::HostLaunch(), launches)); }
   void TearDown() override {
     std::remove(inputPath.c_str());
   }
 
   SessionHarness session;
-  e2e::HostSpec launches = [] {
-    e2e::HostSpec spec;
-    spec.recordLaunches = true;
-    return spec;
+  e2e::HostLaunch launches = [] {
+    e2e::HostLaunch launch;
+    launch.recordLaunches = true;
+    return launch;
   }();
   std::string inputPath;
 };
