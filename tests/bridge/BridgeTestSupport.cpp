@@ -150,6 +150,37 @@ std::ostream& operator<<(std::ostream& out, const NoticeFields& notice) {
              << ")";
 }
 
+namespace PeerLink {
+namespace {
+std::mutex linkLock;
+ChannelBridge* serverBridge = nullptr;
+ChannelBridge* clientBridge = nullptr;
+}  // namespace
+
+void Join(ChannelBridge* serverEnd, ChannelBridge* clientEnd) {
+  std::lock_guard<std::mutex> guard(linkLock);
+  serverBridge = serverEnd;
+  clientBridge = clientEnd;
+}
+
+void DetachClientEnd() {
+  std::lock_guard<std::mutex> guard(linkLock);
+  clientBridge = nullptr;
+}
+
+void DetachBoth() { Join(nullptr, nullptr); }
+
+void ServerSendsToPeer(const std::string& bytes) {
+  std::lock_guard<std::mutex> guard(linkLock);
+  if (clientBridge != nullptr) clientBridge->QueuePcoipMessage(bytes);
+}
+
+void ClientSendsToPeer(const std::string& bytes) {
+  std::lock_guard<std::mutex> guard(linkLock);
+  if (serverBridge != nullptr) serverBridge->QueuePcoipMessage(bytes);
+}
+}  // namespace PeerLink
+
 }  // namespace kvxtest
 
 bool operator==(const ChannelEntry& a, const ChannelEntry& b) {

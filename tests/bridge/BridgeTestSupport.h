@@ -104,6 +104,18 @@ class ShellCapture {
   std::vector<size_t> sentBefore_;
 };
 
+// Two bridges joined back to back: what one end sends to its peer is queued
+// on the other end's PCoIP queue. Forwarding and unlinking share one lock, so
+// nothing is handed to a bridge that is being destroyed. One link per process.
+namespace PeerLink {
+void Join(ChannelBridge* serverEnd, ChannelBridge* clientEnd);
+// Unlinks one end (or both) before it is destroyed.
+void DetachClientEnd();
+void DetachBoth();
+void ServerSendsToPeer(const std::string& bytes);
+void ClientSendsToPeer(const std::string& bytes);
+}  // namespace PeerLink
+
 // Builders for the messages applications and peers write.
 std::string ConnectRequest(const std::string& name);
 std::string ConnectRequestWithLaunch(const std::string& name, KVX::LaunchMode mode,

@@ -13,42 +13,18 @@ namespace {
 const char kServerPipe[] = "\\\\.\\pipe\\KVX_Server_End";
 const char kClientPipe[] = "\\\\.\\pipe\\KVX_Client_End";
 
-// The link between the ends. Forwarding and unlinking share one lock, so no
-// message is handed to a bridge that is being destroyed.
-std::mutex linkLock;
-ChannelBridge* serverEnd = nullptr;
-ChannelBridge* clientEnd = nullptr;
-
-void ServerSendsToPeer(const std::string& bytes) {
-  std::lock_guard<std::mutex> guard(linkLock);
-  if (clientEnd != nullptr) clientEnd->QueuePcoipMessage(bytes);
-}
-
-void ClientSendsToPeer(const std::string& bytes) {
-  std::lock_guard<std::mutex> guard(linkLock);
-  if (serverEnd != nullptr) serverEnd->QueuePcoipMessage(bytes);
-}
-
 class ChannelBridgeRendezvousTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    {
-      std::lock_guard<std::mutex> guard(linkLock);
-      serverEnd = server.get();
-      clientEnd = client.get();
-    }
-    ASSERT_TRUE(server->InitializeWith(true, kServerPipe, &ServerSendsToPeer, &TestProperties));
-    ASSERT_TRUE(client->InitializeWith(false, kClientPipe, &ClientSendsToPeer, &TestProperties));
+    PeerLink::Join(server.get(), client.get());
+    ASSERT_TRUE(server->InitializeWith(true, kServerPipe, &PeerLink::ServerSendsToPeer, &TestProperties));
+    ASSERT_TRUE(client->InitializeWith(false, kClientPipe, &PeerLink::ClientSendsToPeer, &TestProperties));
   }
 
   void TearDown() override {
     serverApp.reset();
     clientApp.reset();
-    {
-      std::lock_guard<std::mutex> guard(linkLock);
-      serverEnd = nullptr;
-      clientEnd = nullptr;
-    }
+    PeerLink::DetachBoth();
     client.reset();
     server.reset();
   }

@@ -7,26 +7,6 @@ namespace kvxtest {
 const char kServerEndPipe[] = "\\\\.\\pipe\\KVX_Sdk_Server_End";
 const char kClientEndPipe[] = "\\\\.\\pipe\\KVX_Sdk_Client_End";
 
-namespace {
-
-// The link between the two ends. Forwarding and unlinking share one lock, so
-// nothing is handed to a bridge that is being destroyed.
-std::mutex linkLock;
-ChannelBridge* serverEnd = nullptr;
-ChannelBridge* clientEnd = nullptr;
-
-void ServerSendsToPeer(const std::string& bytes) {
-  std::lock_guard<std::mutex> guard(linkLock);
-  if (clientEnd != nullptr) clientEnd->QueuePcoipMessage(bytes);
-}
-
-void ClientSendsToPeer(const std::string& bytes) {
-  std::lock_guard<std::mutex> guard(linkLock);
-  if (serverEnd != nullptr) serverEnd->QueuePcoipMessage(bytes);
-}
-
-}  // namespace
-
 std::string ServerEndProperties(const std::string& name) {
   if (name == "KVXCoreType") return "Server";
   if (name == "Hwnds") return "0x10,0x20";
@@ -39,30 +19,19 @@ std::string ClientEndProperties(const std::string& name) {
 }
 
 void SessionPairTest::SetUp() {
-  {
-    std::lock_guard<std::mutex> guard(linkLock);
-    serverEnd = server.get();
-    clientEnd = client.get();
-  }
-  ASSERT_TRUE(server->InitializeWith(true, kServerEndPipe, &ServerSendsToPeer, &ServerEndProperties));
-  ASSERT_TRUE(client->InitializeWith(false, kClientEndPipe, &ClientSendsToPeer, &ClientEndProperties));
+  PeerLink::Join(server.get(), client.get());
+  ASSERT_TRUE(server->InitializeWith(true, kServerEndPipe, &PeerLink::ServerSendsToPeer, &ServerEndProperties));
+  ASSERT_TRUE(client->InitializeWith(false, kClientEndPipe, &PeerLink::ClientSendsToPeer, &ClientEndProperties));
 }
 
 void SessionPairTest::TearDown() {
-  {
-    std::lock_guard<std::mutex> guard(linkLock);
-    serverEnd = nullptr;
-    clientEnd = nullptr;
-  }
+  PeerLink::DetachBoth();
   client.reset();
   server.reset();
 }
 
 void SessionPairTest::StopClientEnd() {
-  {
-    std::lock_guard<std::mutex> guard(linkLock);
-    clientEnd = nullptr;
-  }
+  PeerLink::DetachClientEnd();
   client.reset();
 }
 
