@@ -2,8 +2,8 @@
 // order. By default a pair of Unix datagram sockets in one folder, where a
 // send blocks while the other end's queue is full, so nothing is lost; with
 // --udp a pair of UDP ports, so the ends can sit in different network
-// namespaces (UDP gives no back-pressure: a receiver that falls behind loses
-// datagrams).
+// namespaces or, in the Windows build (UDP only), in different Wine prefixes
+// (UDP gives no back-pressure: a receiver that falls behind loses datagrams).
 #pragma once
 
 #include <atomic>
@@ -50,7 +50,8 @@ class DatagramLink {
  private:
   DatagramLink() = default;
 
-  int socket_ = -1;
+  // A file descriptor, or a Winsock SOCKET in the Windows build.
+  intptr_t socket_ = -1;
   bool udp_ = false;
   std::string ownPath_;
   // sockaddr storage for the peer, kept opaque here.

@@ -117,6 +117,12 @@ bool ParseHostOptions(int argc, char** argv, HostOptions* options, std::string* 
     } else if (arg == "--packet-size") {
       ok = ParseU32(value, &options->packetSize);
     } else if (arg == "--window") {
+#if defined(_WIN32)
+      // The plug-in asks the real window manager there; made-up handles
+      // would name no window.
+      *error = "--window is for the POSIX build; on Windows the plug-in reads real windows";
+      return false;
+#endif
       WindowOption window;
       ok = ParseWindow(value, &window);
       if (ok) options->windows.push_back(window);

@@ -1,6 +1,11 @@
 #include "tools/vchan-host/LinkSession.h"
 
+#if defined(_WIN32)
+#include <process.h>
+#define getpid _getpid
+#else
 #include <unistd.h>
+#endif
 
 #include <random>
 

@@ -43,6 +43,16 @@ std::string FaultSummary(const FaultOptions& f) {
   return text;
 }
 
+// Where applications find the plug-in's pipe.
+std::string PipeWhere() {
+#if defined(_WIN32)
+  return "pipe \\\\.\\pipe\\KVX_Pipe_Channel";
+#else
+  const char* pipeDir = std::getenv("KVX_PIPE_DIR");
+  return std::string("pipe folder ") + (pipeDir != nullptr ? pipeDir : "/tmp");
+#endif
+}
+
 // Registers the windows with the window stand-in and hands their handles over.
 void HandOverWindows(const HostOptions& options, const PluginEntryPoints& entries) {
   if (options.windows.empty()) return;
@@ -101,10 +111,8 @@ int main(int argc, char** argv) {
   void* context = nullptr;
   const int32_t initResult =
       (server ? entries.serverInit : entries.clientInit)(&table, nullptr, &context);
-  const char* pipeDir = std::getenv("KVX_PIPE_DIR");
   HostLog(1, std::string(server ? "pcoip_vchan_plugin_server_init" : "pcoip_vchan_plugin_client_init") +
-                 " returned " + std::to_string(initResult) + "; pipe folder " +
-                 (pipeDir != nullptr ? pipeDir : "/tmp"));
+                 " returned " + std::to_string(initResult) + "; " + PipeWhere());
   int status = 0;
   if (initResult == 1) {
     HandOverWindows(options, entries);

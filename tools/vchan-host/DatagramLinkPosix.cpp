@@ -1,4 +1,5 @@
 #include "tools/vchan-host/DatagramLink.h"
+#include "tools/vchan-host/UdpAddress.h"
 
 #include <arpa/inet.h>
 #include <netdb.h>
@@ -29,23 +30,6 @@ bool UnixAddress(const std::string& path, sockaddr_un* address, std::string* err
   return true;
 }
 
-bool UdpAddress(const std::string& host, uint16_t port, sockaddr_in* address, std::string* error) {
-  std::memset(address, 0, sizeof(*address));
-  address->sin_family = AF_INET;
-  address->sin_port = htons(port);
-  if (inet_pton(AF_INET, host.c_str(), &address->sin_addr) == 1) return true;
-  addrinfo hints{};
-  hints.ai_family = AF_INET;
-  hints.ai_socktype = SOCK_DGRAM;
-  addrinfo* found = nullptr;
-  if (getaddrinfo(host.c_str(), nullptr, &hints, &found) != 0 || found == nullptr) {
-    *error = "cannot resolve " + host;
-    return false;
-  }
-  address->sin_addr = reinterpret_cast<sockaddr_in*>(found->ai_addr)->sin_addr;
-  freeaddrinfo(found);
-  return true;
-}
 
 void SetTimeout(int socket, int option, int milliseconds) {
   timeval tv{};
@@ -61,12 +45,12 @@ std::unique_ptr<DatagramLink> DatagramLink::Open(const HostOptions& options, std
   link->udp_ = options.udp;
   if (options.udp) {
     sockaddr_in own{}, peer{};
-    if (!UdpAddress("0.0.0.0", options.udpPort, &own, error) ||
-        !UdpAddress(options.udpPeerHost, options.udpPeerPort, &peer, error)) {
+    if (!ResolveUdpAddress("0.0.0.0", options.udpPort, &own, error) ||
+        !ResolveUdpAddress(options.udpPeerHost, options.udpPeerPort, &peer, error)) {
       return nullptr;
     }
     link->socket_ = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    if (link->socket_ < 0 || bind(link->socket_, reinterpret_cast<sockaddr*>(&own), sizeof(own)) != 0) {
+    if (link->socket_ < 0 || bind(static_cast<int>(link->socket_), reinterpret_cast<sockaddr*>(&own), sizeof(own)) != 0) {
       *error = "cannot bind UDP port " + std::to_string(options.udpPort) + ": " + std::strerror(errno);
       return nullptr;
     }
@@ -152,7 +136,7 @@ DatagramLink::ReceiveResult DatagramLink::Receive(std::string* datagram, uint32_
   // wait only when there is none, which saves a poll per datagram.
   ssize_t got = recv(socket_, buffer.data(), buffer.size(), MSG_DONTWAIT);
   if (got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
-    pollfd fd{socket_, POLLIN, 0};
+    pollfd fd{static_cast<int>(socket_), POLLIN, 0};
     int ready = poll(&fd, 1, static_cast<int>(timeoutMs));
     if (ready == 0 || (ready < 0 && errno == EINTR)) return ReceiveResult::kTimeout;
     if (ready < 0) return ReceiveResult::kFailed;

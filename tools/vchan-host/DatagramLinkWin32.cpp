@@ -1,0 +1,117 @@
+// The link in the Windows build: UDP through Winsock. Each end runs in a Wine
+// prefix (or on a machine) of its own, because both ends serve the same pipe
+// name and one pipe namespace can hold only one of them.
+#include "tools/vchan-host/DatagramLink.h"
+#include "tools/vchan-host/UdpAddress.h"
+
+#include <winsock2.h>
+#include <ws2tcpip.h>
+
+#include <cstring>
+#include <vector>
+
+namespace vchan_host {
+namespace {
+
+bool StartWinsock(std::string* error) {
+  static const int started = [] {
+    WSADATA data;
+    return WSAStartup(MAKEWORD(2, 2), &data);
+  }();
+  if (started != 0) *error = "WSAStartup failed, error " + std::to_string(started);
+  return started == 0;
+}
+
+
+SOCKET AsSocket(intptr_t socket) { return static_cast<SOCKET>(socket); }
+
+}  // namespace
+
+std::unique_ptr<DatagramLink> DatagramLink::Open(const HostOptions& options, std::string* error) {
+  if (!options.udp) {
+    *error = "the Windows build carries the link over UDP only: give --udp PORT --peer HOST:PORT";
+    return nullptr;
+  }
+  if (!StartWinsock(error)) return nullptr;
+  std::unique_ptr<DatagramLink> link(new DatagramLink());
+  link->udp_ = true;
+  sockaddr_in own{}, peer{};
+  if (!ResolveUdpAddress("0.0.0.0", options.udpPort, &own, error) ||
+      !ResolveUdpAddress(options.udpPeerHost, options.udpPeerPort, &peer, error)) {
+    return nullptr;
+  }
+  SOCKET s = socket(AF_INET, SOCK_DGRAM, IPPROTO_UDP);
+  if (s == INVALID_SOCKET) {
+    *error = "socket failed, error " + std::to_string(WSAGetLastError());
+    return nullptr;
+  }
+  link->socket_ = static_cast<intptr_t>(s);
+  if (bind(s, reinterpret_cast<sockaddr*>(&own), sizeof(own)) != 0) {
+    *error = "cannot bind UDP port " + std::to_string(options.udpPort) + ", error " +
+             std::to_string(WSAGetLastError());
+    return nullptr;
+  }
+  // A large receive buffer is all UDP has against bursts.
+  int size = 8 << 20;
+  setsockopt(s, SOL_SOCKET, SO_RCVBUF, reinterpret_cast<const char*>(&size), sizeof(size));
+  setsockopt(s, SOL_SOCKET, SO_SNDBUF, reinterpret_cast<const char*>(&size), sizeof(size));
+  link->peerAddress_.assign(reinterpret_cast<const char*>(&peer), sizeof(peer));
+  return link;
+}
+
+DatagramLink::~DatagramLink() {
+  Stop();
+  if (socket_ != -1) closesocket(AsSocket(socket_));
+}
+
+void DatagramLink::Stop() { stopped_.store(true); }
+
+DatagramLink::SendResult DatagramLink::Send(const void* data, size_t size, bool wait) {
+  const auto* peer = reinterpret_cast<const sockaddr*>(peerAddress_.data());
+  for (;;) {
+    if (stopped_.load()) return SendResult::kStopped;
+    int sent = sendto(AsSocket(socket_), static_cast<const char*>(data), static_cast<int>(size), 0,
+                      peer, static_cast<int>(peerAddress_.size()));
+    if (sent == static_cast<int>(size)) return SendResult::kSent;
+    if (sent >= 0) return SendResult::kFailed;  // a datagram goes whole or not at all
+    switch (WSAGetLastError()) {
+      case WSAEWOULDBLOCK:
+      case WSAENOBUFS:
+        // UDP sends do not wait for the peer; a full local buffer is brief.
+        if (!wait) return SendResult::kBusy;
+        Sleep(1);
+        continue;
+      case WSAECONNRESET:
+      case WSAECONNREFUSED:
+        return SendResult::kPeerAbsent;
+      default:
+        return SendResult::kFailed;
+    }
+  }
+}
+
+DatagramLink::ReceiveResult DatagramLink::Receive(std::string* datagram, uint32_t timeoutMs) {
+  static thread_local std::vector<char> buffer(kMaxDatagram + 1);
+  const SOCKET s = AsSocket(socket_);
+  fd_set readable;
+  FD_ZERO(&readable);
+  FD_SET(s, &readable);
+  timeval timeout{static_cast<long>(timeoutMs / 1000), static_cast<long>(timeoutMs % 1000) * 1000};
+  int ready = select(0, &readable, nullptr, nullptr, &timeout);
+  if (ready == 0) return ReceiveResult::kTimeout;
+  if (ready < 0) return ReceiveResult::kFailed;
+  int got = recv(s, buffer.data(), static_cast<int>(buffer.size()), 0);
+  if (got < 0) {
+    // Windows reports an earlier send's unreachable port on the next receive;
+    // that is not a datagram, and the peer may simply not be up yet.
+    const int code = WSAGetLastError();
+    if (code == WSAECONNRESET || code == WSAEWOULDBLOCK || code == WSAEINTR) {
+      return ReceiveResult::kTimeout;
+    }
+    return ReceiveResult::kFailed;
+  }
+  datagram->assign(buffer.data(), static_cast<size_t>(got));
+  return ReceiveResult::kReceived;
+}
+
+}  // namespace vchan_host
