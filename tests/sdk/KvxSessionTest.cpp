@@ -63,11 +63,7 @@ TEST_F(KvxSessionTest, PropertiesAtBothEnds) {
 
 TEST_F(KvxSessionTest, CatMovesAMultiMegabyteFileAcrossTheSession) {
   const std::string contents = RandomBytes(4 * 1024 * 1024 + 3);
-  char pattern[] = "/tmp/kvx-session-in-XXXXXX";
-  int fd = mkstemp(pattern);
-  ASSERT_GE(fd, 0);
-  close(fd);
-  inputPath = pattern;
+  inputPath = MakeTempFile("session-in");
   WriteFile(inputPath, contents);
 
   ToolProcess receiver({"--pipe", SessionHarness::ServerPipe(), "--timeout", "60", "cat", "e2e.cat"});

@@ -26,13 +26,10 @@ class KvxToolTest : public SessionPairTest {
   }
 
   std::string TempFile(const std::string& bytes) {
-    char pattern[] = "/tmp/kvx-data-XXXXXX";
-    int fd = mkstemp(pattern);
-    EXPECT_GE(fd, 0);
-    close(fd);
-    files_.push_back(pattern);
-    WriteFile(pattern, bytes);
-    return pattern;
+    const std::string path = MakeTempFile("data");
+    files_.push_back(path);
+    WriteFile(path, bytes);
+    return path;
   }
 
   void TearDown() override {
@@ -156,7 +153,8 @@ TEST_F(KvxToolTest, CatMovesAMultiMegabyteFileByteForByte) {
   ToolProcess sender({"--pipe", kServerEndPipe, "cat", "-N", "pipe-line"}, TempFile(contents));
   EXPECT_EQ(sender.Wait(), 0) << sender.Stderr();
   EXPECT_EQ(receiver.Wait(), 0) << receiver.Stderr();
-  const std::string received = receiver.Stdout();
+  // Raw: Stdout() is for text and would fold line ends on Windows.
+  const std::string received = ReadFile(receiver.StdoutPath());
   EXPECT_EQ(received.size(), contents.size());
   EXPECT_TRUE(received == contents);
 }
