@@ -28,7 +28,10 @@ inline PipeHandle InvalidPipeHandle() { return reinterpret_cast<PipeHandle>(~sta
 
 // The record of one overlapped operation (OVERLAPPED). The owner sets `event`;
 // the platform signals it when the operation completes and keeps its own
-// bookkeeping in `internal`. One record serves one operation at a time.
+// bookkeeping in `internal`. One record serves one operation at a time: the
+// next may start only once the previous one's completion has been seen (its
+// event set), since a completion still on its way is written into the record
+// over whatever operation uses it by then.
 struct PipeOverlapped {
   EventHandle event = nullptr;
   uint64_t internal[6] = {};

@@ -95,8 +95,11 @@ SDK::TransportStatus NamedPipeServer::Start() {
     return SDK::TransportStatus::Failed;
   }
 
+  bool connectPendingNow = false;
   if (!platform::ConnectNamedPipeInstance(record->pipe, &record->overlapped)) {
-    Print(WithCode("Connect status: ", platform::GetLastErrorCode()), true);
+    const uint32_t status = platform::GetLastErrorCode();
+    connectPendingNow = status == platform::kErrorIoPending;
+    Print(WithCode("Connect status: ", status), true);
   }
 
   // The previous instance's reader has been joined, so nobody uses it now.
@@ -108,6 +111,7 @@ SDK::TransportStatus NamedPipeServer::Start() {
   }
   instance = std::move(record);
   pendingMessage.clear();
+  connectPending = connectPendingNow;
 
   running.exchange(1);
   readerThread = std::thread(&NamedPipeServer::ReadLoop, this);
@@ -195,9 +199,19 @@ void NamedPipeServer::ClosePipeHandle() {
 }
 
 void NamedPipeServer::ReadLoop() {
-  // While the pipe still waits for its client this read fails at once and
-  // leaves the pending connect alone; its completion signals ioEvent.
-  IssueRead();
+  // No read may start while the connect is pending, even though one would
+  // fail at once while no client is there: the record is the connect's until
+  // its completion has been written into it. A client that connects just
+  // before such a read turns it into a real read on the same record, and the
+  // connect's completion, which reaches the record later (the system writes
+  // it on behalf of the thread that called Start), then lands on top of the
+  // read's: the read's event and outcome are taken for the connect's or the
+  // other way round, and a piece of a message is lost or the reader hangs.
+  // So a pending connect is waited for here like any other operation; the
+  // first read starts when its completion is collected.
+  if (!connectPending && !IssueRead()) {
+    OnClientGone();
+  }
   while (running.load() != 0) {
     const uint32_t result = platform::WaitForAnyEvent(
         waitHandles.data(), static_cast<uint32_t>(waitHandles.size()), platform::kInfinite);
@@ -249,6 +263,21 @@ void NamedPipeServer::OnIoCompleted() {
         return;
       }
     }
+  }
+
+  if (connectPending) {
+    // The completion is the connect's: a client is there and its first read
+    // can start, or the connect failed and the instance listens again.
+    connectPending = false;
+    if (!completed) {
+      Print(WithCode("Connect status: ", error), true);
+      OnClientGone();
+      return;
+    }
+    if (!IssueRead()) {
+      OnClientGone();
+    }
+    return;
   }
 
   if (!completed && (error == platform::kErrorBrokenPipe || error == platform::kErrorPipeNotConnected)) {
@@ -321,6 +350,7 @@ void NamedPipeServer::OnClientGone() {
       }
     }
     if (error == platform::kErrorIoPending) {
+      connectPending = true;
       return;  // the next client's connect completes on ioEvent
     }
     if (error == platform::kErrorPipeConnected) {

@@ -57,7 +57,8 @@ class NamedPipeServer : public SDK::ITransport {
 
  private:
   // One pipe instance: the overlapped record shared by the connect and every
-  // read, the handle, and the read buffer.
+  // read, the handle, and the read buffer. The record serves one operation at
+  // a time: a read starts only once the connect before it has completed.
   struct PipeInstance {
     platform::PipeOverlapped overlapped;
     platform::PipeHandle pipe = nullptr;
@@ -105,6 +106,10 @@ class NamedPipeServer : public SDK::ITransport {
   bool disconnectedBySend = false;
   // The pieces of a message longer than one read, gathered until its end.
   std::string pendingMessage;
+  // The instance's record carries a connect still waiting for its client, so
+  // the next completion on ioEvent is that connect's, not a read's. Set by
+  // Start before the reader thread begins; the reader thread's alone after.
+  bool connectPending = false;
 };
 
 }  // namespace Windows

@@ -8,21 +8,16 @@ namespace platform {
 
 // The server side hands the real OVERLAPPED to the system; it lives in the
 // record's `internal` words, and the record's event is copied into it before
-// each operation. A pending connect and a read that fails at once may share
-// one record, so the record is never cleared here: ReadFile and
-// ConnectNamedPipe set the status words themselves.
+// each operation. ReadFile and ConnectNamedPipe set the status words and reset
+// the event themselves, and every completion, immediate or not, writes the
+// outcome there and sets the event, so nothing is kept beside the OVERLAPPED.
+// The caller must not start an operation on a record whose previous one has
+// not completed: its completion would be written over the new one's.
 static_assert(sizeof(OVERLAPPED) <= sizeof(PipeOverlapped::internal),
               "OVERLAPPED must fit in PipeOverlapped::internal");
 static_assert(alignof(OVERLAPPED) <= alignof(uint64_t), "OVERLAPPED alignment");
 
 namespace {
-
-// The word after the OVERLAPPED that keeps the outcome of a read that failed
-// at once with ERROR_MORE_DATA: a mark and the byte count, or 0.
-constexpr size_t kImmediateMoreDataWord = 5;
-constexpr uint64_t kImmediateMoreDataMark = uint64_t{1} << 32;
-static_assert(sizeof(OVERLAPPED) <= kImmediateMoreDataWord * sizeof(uint64_t),
-              "the OVERLAPPED must leave the outcome word free");
 
 OVERLAPPED* SystemOverlapped(PipeOverlapped* overlapped) {
   auto* system = reinterpret_cast<OVERLAPPED*>(overlapped->internal);
@@ -77,38 +72,21 @@ PipeHandle CreateNamedPipeInstance(const std::string& name, uint32_t openMode, u
 }
 
 bool ConnectNamedPipeInstance(PipeHandle pipe, PipeOverlapped* overlapped) {
-  overlapped->internal[kImmediateMoreDataWord] = 0;
   return ConnectNamedPipe(pipe, SystemOverlapped(overlapped)) != FALSE;
 }
 
 bool DisconnectNamedPipeInstance(PipeHandle pipe) { return DisconnectNamedPipe(pipe) != FALSE; }
 
 bool ReadPipe(PipeHandle pipe, void* buffer, uint32_t size, PipeOverlapped* overlapped) {
-  overlapped->internal[kImmediateMoreDataWord] = 0;
-  if (ReadFile(pipe, buffer, size, nullptr, SystemOverlapped(overlapped))) return true;
-  // A read that ends at once with the first piece of a longer message has
-  // completed like any other: the buffer is full, and its owner waits for the
-  // event to hear of it. Wine neither always signals the event nor always
-  // writes the outcome into the OVERLAPPED record in this case (a connect's
-  // earlier completion may still be there, reading as 0 bytes), so the outcome
-  // is kept here and reported by the next GetPipeOverlappedResult.
-  if (GetLastError() == ERROR_MORE_DATA) {
-    overlapped->internal[kImmediateMoreDataWord] = kImmediateMoreDataMark | size;
-    if (overlapped->event != nullptr) SetEvent(overlapped->event);
-    SetLastError(ERROR_MORE_DATA);
-  }
-  return false;
+  // A read that ends at once, whole (TRUE) or with the first piece of a
+  // longer message (ERROR_MORE_DATA, a warning status to the system), has
+  // completed like a pending one: the outcome is in the OVERLAPPED and the
+  // event is set, so its owner learns of it the same way.
+  return ReadFile(pipe, buffer, size, nullptr, SystemOverlapped(overlapped)) != FALSE;
 }
 
 bool GetPipeOverlappedResult(PipeHandle pipe, PipeOverlapped* overlapped, uint32_t* transferred,
                              bool wait) {
-  const uint64_t immediate = overlapped->internal[kImmediateMoreDataWord];
-  if (immediate != 0) {
-    overlapped->internal[kImmediateMoreDataWord] = 0;
-    if (transferred != nullptr) *transferred = static_cast<uint32_t>(immediate);
-    SetLastError(ERROR_MORE_DATA);
-    return false;
-  }
   DWORD count = 0;
   BOOL ok = GetOverlappedResult(pipe, SystemOverlapped(overlapped), &count, wait ? TRUE : FALSE);
   if (transferred != nullptr) *transferred = count;

@@ -250,6 +250,45 @@ TEST_F(NamedPipeServerTest, LongMessagesArriveWholeInOneCallback) {
   EXPECT_TRUE(echoed == sent[3]);
 }
 
+TEST_F(NamedPipeServerTest, AClientConnectingAtOnceAfterStartLosesNoPieceOfALongMessage) {
+  // A client that connects while the server's reader thread is only starting
+  // meets the connect's completion and the first reads close together; each
+  // round repeats that moment, since it goes wrong only in some interleavings.
+  // A long message then arrives once on a read already waiting for it and once
+  // already queued when the read starts, so that the pieces complete both
+  // later and at once.
+  const size_t longSize = NamedPipeServer::kReadBufferSize + 1;
+  const std::string waitedFor = PatternBytes(longSize, 1);
+  const std::string queued = PatternBytes(longSize, 2);
+  const std::vector<std::string> expected = {"hello", waitedFor, queued, "end"};
+  for (int round = 0; round < 40; ++round) {
+    SCOPED_TRACE("round " + std::to_string(round));
+    Recorder recorder;  // outlives the server, whose deletion reports to it
+    NamedPipeServer server(kPipeName, 6);
+    recorder.Attach(server);
+    ASSERT_EQ(server.Start(), TransportStatus::Ok);
+    PipeClient client(kPipeName);
+    ASSERT_TRUE(client.Connected());
+    output.Clear();
+
+    ASSERT_TRUE(client.Write("hello"));
+    ASSERT_TRUE(WaitUntil([&] { return recorder.MessageCount() == 1; }, 5s));
+    // The server's next read is under way now, with nothing to take yet.
+    ASSERT_TRUE(client.Write(waitedFor));
+    ASSERT_TRUE(client.Write(queued));
+    ASSERT_TRUE(client.Write("end"));
+    ASSERT_TRUE(WaitUntil([&] { return recorder.MessageCount() == expected.size(); }, 5s))
+        << recorder.MessageCount() << " messages arrived";
+    const auto received = recorder.Messages();
+    for (size_t i = 0; i < expected.size(); ++i) {
+      EXPECT_EQ(received[i].size(), expected[i].size()) << "message " << i;
+      EXPECT_TRUE(received[i] == expected[i]) << "message " << i << " differs";
+    }
+    EXPECT_EQ(output.Text(), "");
+    if (HasFailure()) break;
+  }
+}
+
 TEST_F(NamedPipeServerTest, MessageOverTheQuotaIsRefusedAndOnlyItsClientDropped) {
   // Only sizes are kept: the messages here are tens of megabytes.
   std::mutex lock;
