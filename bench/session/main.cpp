@@ -19,10 +19,12 @@
 
 #include <algorithm>
 #include <atomic>
+#include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <mutex>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -119,21 +121,42 @@ bool OneWay(Ends& ends, size_t size, const std::string& label, double unitBytes)
   std::atomic<uint64_t> receivedBytes{0};
   std::atomic<bool> failed{false};
   std::atomic<uint64_t> target{UINT64_MAX};
+  // A full window is waited out asleep: a sender spinning (even yielding)
+  // takes a core from the very threads it measures on a small machine.
+  std::mutex windowLock;
+  std::condition_variable windowOpened;
+  std::atomic<bool> senderWaiting{false};
   std::thread receiver([&] {
     while (receivedBytes.load() < target.load()) {
       auto packet = ends.in.Receive(30000);
       if (!packet) {
         failed = true;
+        std::lock_guard<std::mutex> lock(windowLock);
+        windowOpened.notify_one();
         return;
       }
       receivedBytes += packet->data.size();
+      if (senderWaiting.load()) {
+        std::lock_guard<std::mutex> lock(windowLock);
+        windowOpened.notify_one();
+      }
     }
   });
   const std::string data(size, 'b');
   uint64_t sentBytes = 0;
   const Clock::time_point start = Clock::now();
   while (SecondsSince(start) < g_seconds && !failed.load()) {
-    while (sentBytes - receivedBytes.load() > g_window && !failed.load()) std::this_thread::yield();
+    if (sentBytes - receivedBytes.load() > g_window) {
+      std::unique_lock<std::mutex> lock(windowLock);
+      senderWaiting = true;
+      // Half the window drained before sending again, so that one wake-up
+      // covers many messages.
+      windowOpened.wait_for(lock, std::chrono::milliseconds(100), [&] {
+        return sentBytes - receivedBytes.load() <= g_window / 2 || failed.load();
+      });
+      senderWaiting = false;
+      continue;
+    }
     if (ends.out.Send(data)) {
       failed = true;
       break;
