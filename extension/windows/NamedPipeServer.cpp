@@ -271,7 +271,12 @@ void NamedPipeServer::OnIoCompleted() {
     connectPending = false;
     if (!completed) {
       Print(WithCode("Connect status: ", error), true);
-      OnClientGone();
+      // 995: the system cancelled the connect because the thread that issued
+      // it (the one that called Start, which a host may end soon after)
+      // ended. No client was involved, and one may be connecting right now:
+      // listen again from this thread, which lives as long as the server,
+      // without disconnecting anyone or reporting a departure.
+      OnClientGone(error != platform::kErrorOperationAborted);
       return;
     }
     if (!IssueRead()) {
@@ -318,15 +323,15 @@ void NamedPipeServer::OnIoCompleted() {
   }
 }
 
-void NamedPipeServer::OnClientGone() {
+void NamedPipeServer::OnClientGone(bool clientWasThere) {
   // Whatever part of a message the client left behind is worthless now.
   pendingMessage.clear();
   pendingMessage.shrink_to_fit();
-  for (;;) {
+  for (;; clientWasThere = true) {
     if (running.load() != 1) {
       return;
     }
-    if (disconnectCallback) {
+    if (clientWasThere && disconnectCallback) {
       disconnectCallback();
     }
     uint32_t error = platform::kErrorSuccess;
@@ -336,10 +341,12 @@ void NamedPipeServer::OnClientGone() {
       if (openPipe == platform::InvalidPipeHandle()) {
         return;
       }
-      ++clientGeneration;
+      if (clientWasThere) {
+        ++clientGeneration;
+      }
       // A client that Send disconnected is gone already: a second disconnect
       // would fail and stop the server.
-      const bool alreadyDisconnected = disconnectedBySend;
+      const bool alreadyDisconnected = disconnectedBySend || !clientWasThere;
       disconnectedBySend = false;
       if (!alreadyDisconnected && !platform::DisconnectNamedPipeInstance(openPipe)) {
         error = platform::GetLastErrorCode();

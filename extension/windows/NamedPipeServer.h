@@ -71,8 +71,9 @@ class NamedPipeServer : public SDK::ITransport {
   // signals ioEvent); false when the client has gone or cannot be read.
   bool IssueRead();
   // Drops the departed client and listens again; stops the server when the
-  // instance cannot listen again.
-  void OnClientGone();
+  // instance cannot listen again. `clientWasThere` false: only the listening
+  // was lost (a cancelled connect), so nobody is disconnected or reported.
+  void OnClientGone(bool clientWasThere = true);
   // Closes the pipe handle (if still open) so that neither Send nor the reader
   // thread can touch it any more.
   void ClosePipeHandle();

@@ -193,6 +193,32 @@ TEST_F(NamedPipeServerTest, ServesSuccessiveClientsInOrderWithoutRestart) {
   EXPECT_EQ(recorder.Disconnects(), 1);
 }
 
+// A host may start the plug-in from a thread that ends soon after. On
+// Windows the system cancels the I/O a thread issued when it ends, and that
+// includes the connect Start leaves pending; the server must listen again
+// rather than go deaf.
+TEST_F(NamedPipeServerTest, StartedFromAThreadThatHasEndedStillServesClients) {
+  Recorder recorder;
+  NamedPipeServer server(kPipeName, 6);
+  recorder.Attach(server);
+  TransportStatus started = TransportStatus::Failed;
+  std::thread starter([&] { started = server.Start(); });
+  starter.join();
+  ASSERT_EQ(started, TransportStatus::Ok);
+
+  for (int round = 0; round < 2; ++round) {
+    PipeClient client(kPipeName);
+    ASSERT_TRUE(client.Connected()) << "round " << round;
+    ASSERT_TRUE(client.Write("after the starter ended"));
+    ASSERT_TRUE(WaitUntil([&] { return recorder.MessageCount() == static_cast<size_t>(round) + 1; }))
+        << "round " << round << ": " << output.Text();
+    EXPECT_EQ(server.Send("answer"), TransportStatus::Ok);
+    std::string reply;
+    ASSERT_TRUE(client.Read(&reply));
+    EXPECT_EQ(reply, "answer");
+  }
+}
+
 TEST_F(NamedPipeServerTest, EmptyMessagesTravelAsEmptyPipeMessages) {
   Recorder recorder;  // outlives the server, whose deletion reports to it
   NamedPipeServer server(kPipeName, 6);
