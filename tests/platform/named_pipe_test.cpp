@@ -903,7 +903,7 @@ TEST_F(PipeTest, PollerThreadStopsWithTheLastInstance) {
     ServerInstance s;
     EXPECT_EQ(CountEntries("/proc/self/task"), before + 1);
   }
-  EXPECT_EQ(CountEntries("/proc/self/task"), before);
+  EXPECT_EQ(WaitForThreadCount(before, std::chrono::seconds(2)), before);
 }
 
 // ---------------------------------------------------------------- under load

@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdlib>
 #include <string>
 #include <thread>
@@ -40,19 +41,37 @@ class PipeTest : public ::testing::Test {
     dir_ = tmpl;
     setenv("KVX_PIPE_DIR", dir_.c_str(), 1);
     // Sanitizer runtimes start a thread of their own at the first thread
-    // created; let that happen before counting.
+    // created; let that happen before counting. A joined thread stays listed
+    // in /proc until the kernel has finished its exit, a moment after the
+    // join returns (longer on a busy machine), so the count is taken once
+    // the helper has gone from there, or after a short wait when the count
+    // stays one higher because a sanitizer thread came.
+    const int before = CountEntries("/proc/self/task");
     std::thread([] {}).join();
+    WaitForThreadCount(before, std::chrono::milliseconds(100));
     fds_ = CountEntries("/proc/self/fd");
     threads_ = CountEntries("/proc/self/task");
   }
   void TearDown() override {
     EXPECT_EQ(CountEntries("/proc/self/fd"), fds_) << "descriptors leaked";
-    EXPECT_EQ(CountEntries("/proc/self/task"), threads_) << "threads leaked";
+    EXPECT_EQ(WaitForThreadCount(threads_, std::chrono::seconds(2)), threads_) << "threads leaked";
     EXPECT_EQ(CountEntries(dir_.c_str()), 2) << "files left in " << dir_;
     unsetenv("KVX_PIPE_DIR");
     rmdir(dir_.c_str());
   }
   std::string SocketPath(const std::string& base = "kvx_test_pipe") const { return dir_ + "/" + base; }
+
+  // The entries of /proc/self/task once they number at most `count`, or
+  // what they number when `timeout` has passed.
+  static int WaitForThreadCount(int count, std::chrono::milliseconds timeout) {
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    int now = CountEntries("/proc/self/task");
+    while (now > count && std::chrono::steady_clock::now() < deadline) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+      now = CountEntries("/proc/self/task");
+    }
+    return now;
+  }
 
   std::string dir_;
   int fds_ = 0;
