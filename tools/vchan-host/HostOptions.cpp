@@ -68,8 +68,14 @@ const char* HostUsage() {
          "\n"
          "Runs one end of a simulated session: loads the plug-in, joins the other end\n"
          "over the link and serves the plug-in's host calls. Both ends of one session\n"
+#if defined(_WIN32)
+         "get the same --link DIR (sockets DIR/server.sock and DIR/client.sock); the\n"
+         "Windows build has only the UDP link. Applications reach the plug-in's pipe\n"
+         "\\\\.\\pipe\\KVX_Pipe_Channel.\n"
+#else
          "get the same --link DIR (sockets DIR/server.sock and DIR/client.sock).\n"
          "Applications reach the plug-in's pipe in $KVX_PIPE_DIR.\n"
+#endif
          "\n"
          "  --packet-size N       packet size the server end's state query reports (3000)\n"
          "  --window H[@P]        a window handle to hand over, with its parent window\n"
