@@ -130,6 +130,19 @@ void NamedPipeServer::Stop() {
 }
 
 SDK::TransportStatus NamedPipeServer::Send(std::string message) {
+  return Write(std::move(message), nullptr);
+}
+
+SDK::TransportStatus NamedPipeServer::SendToClient(uint64_t client, std::string message) {
+  return Write(std::move(message), &client);
+}
+
+uint64_t NamedPipeServer::CurrentClient() {
+  std::lock_guard<std::mutex> ioGuard(ioLock);
+  return clientGeneration;
+}
+
+SDK::TransportStatus NamedPipeServer::Write(std::string message, const uint64_t* onlyTo) {
   if (message.size() > UINT32_MAX) {
     return SDK::TransportStatus::Failed;
   }
@@ -142,6 +155,11 @@ SDK::TransportStatus NamedPipeServer::Send(std::string message) {
   {
     std::lock_guard<std::mutex> ioGuard(ioLock);
     generation = clientGeneration;
+  }
+  // The count changes only under sendLock too, so the client checked here is
+  // the one written to.
+  if (onlyTo != nullptr && *onlyTo != generation) {
+    return SDK::TransportStatus::Failed;
   }
   uint32_t written = 0;
   const uint32_t length = static_cast<uint32_t>(message.size());
@@ -337,6 +355,11 @@ void NamedPipeServer::OnClientGone(bool clientWasThere) {
     uint32_t error = platform::kErrorSuccess;
     bool readIssued = false;
     {
+      // sendLock too: a write meant for the departed client either ends
+      // before the count moves on or sees the new count and is dropped; it
+      // never reaches the next client. A write to a client that has gone
+      // fails at once, so this wait is short.
+      std::lock_guard<std::mutex> sendGuard(sendLock);
       std::lock_guard<std::mutex> guard(ioLock);
       if (openPipe == platform::InvalidPipeHandle()) {
         return;

@@ -52,6 +52,14 @@ class NamedPipeServer : public SDK::ITransport {
   SDK::TransportStatus Start() override;
   void Stop() override;
   SDK::TransportStatus Send(std::string message) override;
+  // Names the client connected now by the count of clients let go before it.
+  // Read from the receive or disconnect callback it names the client whose
+  // message or departure is being reported.
+  uint64_t CurrentClient();
+  // Send, but only while `client` (a CurrentClient value) is still the one
+  // connected: what was meant for a client that has gone is dropped, never
+  // written to the next client of this instance.
+  SDK::TransportStatus SendToClient(uint64_t client, std::string message);
   void SetReceiveCallback(std::function<void(std::string)> callback) override;
   void SetDisconnectCallback(std::function<void()> callback) override;
 
@@ -81,6 +89,9 @@ class NamedPipeServer : public SDK::ITransport {
   // that client, unless the reader thread has already let it go. Under
   // sendLock.
   void DropClientThatStoppedReading(uint64_t generation, uint32_t timeoutMs);
+  // The write behind Send and SendToClient; `onlyTo` null writes to whoever
+  // is connected.
+  SDK::TransportStatus Write(std::string message, const uint64_t* onlyTo);
 
   std::function<void(std::string)> receiveCallback;
   std::function<void()> disconnectCallback;
@@ -100,7 +111,8 @@ class NamedPipeServer : public SDK::ITransport {
   std::mutex sendLock;
   std::mutex ioLock;
   // Counts the clients the reader thread has let go, so that Send can tell
-  // whether the client it wrote to is still the one connected. Under ioLock.
+  // whether the client it wrote to is still the one connected. Changed under
+  // both locks, so that no write checked against it straddles a change.
   uint64_t clientGeneration = 0;
   // Send has disconnected the current client (it stopped reading); the reader
   // thread, which sees the client gone, then only listens again. Under ioLock.

@@ -25,6 +25,14 @@ SDK::TransportStatus NamedPipeServer::Send(std::string message) {
   return SDK::TransportStatus::Ok;
 }
 
+// The fuzzer's clients are counted by the fuzzer itself; every stand-in
+// keeps its first.
+uint64_t NamedPipeServer::CurrentClient() { return 0; }
+
+SDK::TransportStatus NamedPipeServer::SendToClient(uint64_t, std::string message) {
+  return Send(std::move(message));
+}
+
 void NamedPipeServer::SetReceiveCallback(std::function<void(std::string)> callback) {
   receiveCallback = std::move(callback);
 }

@@ -6,18 +6,25 @@
 // bridge's handlers directly, so a run is fast and repeatable.
 //
 // Checked after every op and at every write:
-//   - a write to a pipe while handling a pipe message goes to that pipe only;
+//   - a write to a pipe while handling a pipe message goes to that pipe, or is
+//     the CONNECTION_LOST notice to the application whose channel that
+//     message took over;
 //   - a write while handling a peer message carries data or a notice for a
 //     channel ID that the table gives to that very pipe;
-//   - nothing is written when a client leaves, and exactly one CONNECTION_LOST
-//     notice per channel it held is queued for the peer;
-//   - nothing from the peer is sent back unchanged; no peer message removes
+//   - a client leaving queues one departure behind its messages; when that is
+//     handled nothing is written to a pipe, and exactly one CONNECTION_LOST
+//     notice per channel the client held goes to the peer;
+//   - nothing from the peer is sent back unchanged (but for the client end
+//     asking again for a name it holds without an ID); no peer message removes
 //     an entry; the client end's table never grows from the peer;
 //   - the table: names unique, pipe IDs within 0..5 or -1;
 //   - only the client end launches applications;
 //   - while only well-formed traffic has been seen: channel IDs unique at the
 //     server end, each ID always paired with the name it was handed out for,
-//     at both ends, and the client end never invents an ID.
+//     at both ends, and the client end never invents an ID;
+//   - once everything in flight has arrived, and no message was lost or made
+//     up: every name held by an application at both ends has the same ID at
+//     both ends, and each holder's last connection notice says CONNECTED.
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
@@ -27,6 +34,7 @@
 #include <map>
 #include <set>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "extension/windows/NamedPipeServer.h"
@@ -111,6 +119,11 @@ struct Run {
   // may rewrite channel IDs (a connection response names any ID it likes), so
   // the ID invariants that rest on both ends being honest no longer apply.
   bool tainted = false;
+  // Set once a message was lost on the way: the ends may then stay out of step.
+  bool lossy = false;
+  // The last connection notice written to each holder: (end, pipe, name) ->
+  // its status.
+  std::map<std::tuple<int, int, std::string>, int> lastNotice;
   std::map<int64_t, std::string> handedOut;  // server ID -> the name it was handed out for
   size_t launches = 0;
 };
@@ -129,10 +142,20 @@ void Check(bool condition, const char* what) {
 
 void SendToPeerFrom(int end, const std::string& bytes) {
   Check(run.phase != Phase::Idle, "sent to the peer outside any handler");
-  Check(run.phase != Phase::Departure, "sent to the peer while a client left");
   Check(run.end == end, "one end sent with the other end's routine");
-  if (run.phase == Phase::PeerSide) {
-    Check(bytes != *run.incoming, "a message from the peer was sent back unchanged");
+  if (run.phase == Phase::PeerSide && bytes == *run.incoming) {
+    // Only a client end asking again for a name it holds without an ID yet
+    // may send what it received; the server answers that with a notice.
+    KVX::Message message;
+    Check(end == kClient && ParseUnit(bytes, &message) &&
+              message.request().has_connect_channel_request(),
+          "a message from the peer was sent back unchanged");
+  }
+  if (run.phase == Phase::Departure) {
+    KVX::Message notice;
+    Check(ParseUnit(bytes, &notice) && notice.response().has_channel_connection_response() &&
+              notice.response().channel_connection_response().status() == KVX::CONNECTION_LOST,
+          "a departure sent something other than a lost notice");
   }
   // The datagram layer never sends an empty message.
   if (!bytes.empty()) run.ends[end].outbox.push_back(bytes);
@@ -145,6 +168,16 @@ std::string Properties(const std::string& name) {
   if (name == "KVXCoreType") return run.end == kServer ? "Server" : "Client";
   if (name == "Hwnds") return "0x10";
   return "";
+}
+
+// Fields of a connection notice; false when `bytes` is not one.
+bool ReadNotice(const std::string& bytes, KVX::ChannelConnectionResponse* notice) {
+  KVX::Message message;
+  if (!ParseUnit(bytes, &message) || !message.response().has_channel_connection_response()) {
+    return false;
+  }
+  *notice = message.response().channel_connection_response();
+  return true;
 }
 
 // The channel ID a delivered message is addressed by, as the bridge reads it.
@@ -175,8 +208,22 @@ void RecordPipeWrite(const void* server, const std::string& bytes) {
   Check(run.phase != Phase::Idle, "pipe write outside any handler");
   Check(run.phase != Phase::Departure, "pipe write while a client left");
   Check(end == run.end, "pipe write at the other end");
+  KVX::ChannelConnectionResponse notice;
+  const bool isNotice = ReadNotice(bytes, &notice);
+  if (isNotice) {
+    run.lastNotice[std::make_tuple(end, pipe, notice.channel_name())] = notice.status();
+  }
   if (run.phase == Phase::PipeSide) {
-    Check(pipe == run.pipe, "answer written to another application's pipe");
+    if (pipe == run.pipe) return;
+    // A channel taken over: its previous holder is told, and the channel is
+    // now the asking pipe's.
+    Check(isNotice && notice.status() == KVX::CONNECTION_LOST,
+          "answer written to another application's pipe");
+    int holder = -2;
+    for (const ChannelEntry& entry : Access::Channels(*run.ends[end].bridge)) {
+      if (entry.channelName == notice.channel_name()) holder = entry.pipeId;
+    }
+    Check(holder == run.pipe, "lost notice to a pipe whose channel was not taken over");
     return;
   }
   // From the peer: only data and notices, and only to the pipe that holds the
@@ -248,6 +295,25 @@ void CheckTable(int end) {
   }
 }
 
+// Both applications that hold a name have been told CONNECTED, and both ends
+// address the channel by one ID.
+void CheckSettled() {
+  const std::vector<ChannelEntry> atClient = Access::Channels(*run.ends[kClient].bridge);
+  for (const ChannelEntry& server : Access::Channels(*run.ends[kServer].bridge)) {
+    if (server.pipeId == -1) continue;
+    for (const ChannelEntry& client : atClient) {
+      if (client.channelName != server.channelName || client.pipeId == -1) continue;
+      Check(client.channelId == server.channelId, "the two ends hold one name with two IDs");
+      auto atServerHolder = run.lastNotice.find(std::make_tuple(kServer, server.pipeId, server.channelName));
+      auto atClientHolder = run.lastNotice.find(std::make_tuple(kClient, client.pipeId, client.channelName));
+      Check(atServerHolder != run.lastNotice.end() && atServerHolder->second == KVX::CONNECTION_CONNECTED,
+            "the server end's holder was last told something other than CONNECTED");
+      Check(atClientHolder != run.lastNotice.end() && atClientHolder->second == KVX::CONNECTION_CONNECTED,
+            "the client end's holder was last told something other than CONNECTED");
+    }
+  }
+}
+
 void CheckTables() {
   CheckTable(kServer);
   CheckTable(kClient);
@@ -275,7 +341,7 @@ std::string FindEntryPipe(int end, const std::string& name, int* pipe) {
 
 void AppWrites(int end, int pipe, const std::string& bytes) {
   Enter(Phase::PipeSide, end, pipe);
-  run.ends[end].bridge->HandlePipeMessage(PipeItem{pipe, bytes});
+  run.ends[end].bridge->HandlePipeMessage(PipeItem{pipe, bytes, 0, false});
   Leave();
 }
 
@@ -329,22 +395,28 @@ void ClientLeaves(int end, int pipe) {
   ChannelBridge& bridge = *run.ends[end].bridge;
   size_t held = 0;
   for (const ChannelEntry& entry : Access::Channels(bridge)) held += entry.pipeId == pipe ? 1 : 0;
+  const std::vector<ChannelEntry> before = Access::Channels(bridge);
   Enter(Phase::Departure, end, pipe);
-  bridge.OnPipeDisconnected(pipe);
+  bridge.OnPipeDisconnected(pipe, 0);
+  Leave();
+  Check(Access::Channels(bridge).size() == before.size(),
+        "a departure changed the table before its turn in the queue");
+  std::deque<PipeItem> items = Access::TakePipeQueue(bridge);
+  Check(items.size() == 1 && items.front().departure && items.front().pipeId == pipe,
+        "a departure was not queued as one item of its pipe");
+  // The pipe worker reaches it behind the client's earlier messages.
+  const size_t sentBefore = run.ends[end].outbox.size();
+  Enter(Phase::Departure, end, pipe);
+  bridge.HandlePipeMessage(items.front());
   Leave();
   for (const ChannelEntry& entry : Access::Channels(bridge)) {
     Check(entry.pipeId != pipe, "a departed client still holds a channel");
   }
-  std::deque<PipeItem> items = Access::TakePipeQueue(bridge);
-  Check(items.size() == held, "not one notice per channel of the departed client");
-  // The pipe worker would now take each notice like a message of that pipe.
-  for (const PipeItem& item : items) {
-    Check(item.pipeId == pipe, "notice queued for another pipe");
-    KVX::Message notice;
-    Check(notice.ParseFromString(item.bytes) && notice.response().has_channel_connection_response() &&
-              notice.response().channel_connection_response().status() == KVX::CONNECTION_LOST,
-          "departure queued something other than a lost notice");
-    AppWrites(end, pipe, item.bytes);
+  Check(run.ends[end].outbox.size() == sentBefore + held,
+        "not one lost notice to the peer per channel of the departed client");
+  for (auto it = run.lastNotice.begin(); it != run.lastNotice.end();) {
+    const bool departed = std::get<0>(it->first) == end && std::get<1>(it->first) == pipe;
+    it = departed ? run.lastNotice.erase(it) : std::next(it);
   }
 }
 
@@ -399,6 +471,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     end.outbox.clear();
   }
   run.tainted = false;
+  run.lossy = false;
+  run.lastNotice.clear();
   run.handedOut.clear();
   Leave();
 
@@ -436,7 +510,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         break;
       case 6:
         // A message lost on the way: the ends must stay sane, if out of step.
-        if (!run.ends[end].outbox.empty()) run.ends[end].outbox.pop_front();
+        if (!run.ends[end].outbox.empty()) {
+          run.ends[end].outbox.pop_front();
+          run.lossy = true;
+        }
         break;
       case 7: {
         // Whatever an application writes reaches the peer unless it is a
@@ -459,8 +536,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     CheckTables();
   }
 
-  // Let everything in flight arrive. Each request draws at most one message
-  // back and notices draw none, so this ends.
+  // Let everything in flight arrive. A request at the server end draws at most
+  // a notice, one at the client end at most a notice or a connect request, and
+  // a notice draws at most a notice that draws nothing, so this ends.
   for (size_t steps = 0; steps < 4 * kMaxOps; ++steps) {
     if (run.ends[kServer].outbox.empty() && run.ends[kClient].outbox.empty()) break;
     Deliver(kServer);
@@ -469,5 +547,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   }
   Check(run.ends[kServer].outbox.empty() && run.ends[kClient].outbox.empty(),
         "messages still bouncing between the ends");
+  if (!run.tainted && !run.lossy) CheckSettled();
   return 0;
 }

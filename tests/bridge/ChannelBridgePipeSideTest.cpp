@@ -30,7 +30,11 @@ TEST_F(ChannelBridgePipeSideTest, ServerEndHandsOutIdsAndMovesAChannelToTheLastA
   EXPECT_EQ(Table(), (std::vector<ChannelEntry>{{"A", 0, second}, {"B", 1, second}}));
   EXPECT_EQ(SentToPeer().All(), (std::vector<std::string>{connectA, ConnectRequest("B"), connectA}));
 
-  // The answer comes from the far end, never from this one.
+  // The previous holder is told it lost A; the answers to the requests come
+  // from the far end, never from this one.
+  std::string lost;
+  ASSERT_TRUE(a.Read(&lost));
+  EXPECT_EQ(ReadNotice(lost), (NoticeFields{"A", 0, KVX::CONNECTION_LOST}));
   ExpectNothingMoreFor(a);
   ExpectNothingMoreFor(b);
 }

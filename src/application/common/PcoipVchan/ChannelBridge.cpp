@@ -99,11 +99,15 @@ bool ChannelBridge::InitializeWith(bool isServerEnd, std::string pipeName,
 
   for (int32_t pipeId = 0; pipeId < pipeCount; ++pipeId) {
     auto server = std::make_unique<NamedPipeServer>(pipeName, pipeCount);
-    server->SetReceiveCallback([this, pipeId](std::string bytes) {
-      QueuePipeMessage(PipeItem{pipeId, std::move(bytes)});
-    });
-    server->SetDisconnectCallback([this, pipeId] { OnPipeDisconnected(pipeId); });
     NamedPipeServer* serverInList = server.get();
+    // Both callbacks run while the client they report on is the server's
+    // current one, so its count names that client.
+    server->SetReceiveCallback([this, pipeId, serverInList](std::string bytes) {
+      QueuePipeMessage(PipeItem{pipeId, std::move(bytes), serverInList->CurrentClient()});
+    });
+    server->SetDisconnectCallback([this, pipeId, serverInList] {
+      OnPipeDisconnected(pipeId, serverInList->CurrentClient());
+    });
     {
       platform::CriticalSectionLock writeGuard(pipeWriteLock);
       pipeServers.push_back(std::move(server));
@@ -115,6 +119,10 @@ bool ChannelBridge::InitializeWith(bool isServerEnd, std::string pipeName,
       status = TransportStatus::Failed;
     }
     if (status != TransportStatus::Ok) {
+      // What the servers that did start took in must not reach the workers
+      // of a later start, which may be at the other end.
+      DiscardPipeServers();
+      ForgetQueuedWorkAndChannels();
       return false;
     }
   }
@@ -161,9 +169,12 @@ void ChannelBridge::Shutdown() {
     pcoipWorker.join();
   }
 
-  // Their last disconnect callbacks queue notices that no worker will send.
+  // Their last disconnect callbacks queue departures that no worker will handle.
   DiscardPipeServers();
+  ForgetQueuedWorkAndChannels();
+}
 
+void ChannelBridge::ForgetQueuedWorkAndChannels() {
   {
     platform::CriticalSectionLock queueGuard(pipeQueueLock);
     pipeQueue.clear();

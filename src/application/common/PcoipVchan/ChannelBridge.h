@@ -29,18 +29,25 @@ class ConnectChannelRequest;
 class ChannelConnectionResponse;
 }  // namespace KVX
 
-// One message read from a local pipe, tagged with the pipe it came from.
+// One message read from a local pipe, tagged with the pipe it came from and
+// the client of that pipe that wrote it (the pipe server's CurrentClient). A
+// departure item carries no bytes: it says that this client has gone, and
+// takes its place behind the messages the client wrote before it left.
 struct PipeItem {
   int32_t pipeId = -1;
   std::string bytes;
+  uint64_t client = 0;
+  bool departure = false;
 };
 
 // One channel as this end knows it. -1 in channelId: no ID handed out yet;
-// -1 in pipeId: no local application holds the channel.
+// -1 in pipeId: no local application holds the channel. `client` names the
+// holder among the successive clients of that pipe.
 struct ChannelEntry {
   std::string channelName;
   int64_t channelId = -1;
   int32_t pipeId = -1;
+  uint64_t client = 0;
 };
 
 class ChannelBridge {
@@ -69,15 +76,17 @@ class ChannelBridge {
 
   void QueuePipeMessage(PipeItem item);
   void QueuePcoipMessage(std::string bytes);
-  void WriteToPipe(int32_t pipeId, const std::string& bytes);
+  // Writes to the pipe only while `client` is still the one connected to it.
+  void WriteToPipe(int32_t pipeId, uint64_t client, const std::string& bytes);
 
   // Pipe side: run on the pipe worker (OnPipeDisconnected on the reader thread
-  // of the pipe whose client left).
+  // of the pipe whose client left; it only queues the departure).
   void HandlePipeMessage(const PipeItem& item);
-  void RegisterChannel(const std::string& channelName, int32_t pipeId);
-  void CloseChannel(int64_t channelId, int32_t pipeId);
-  void AnswerPropertyRequest(const std::string& propertyName, int32_t pipeId);
-  void OnPipeDisconnected(int32_t pipeId);
+  void RegisterChannel(const std::string& channelName, int32_t pipeId, uint64_t client);
+  void CloseChannel(int64_t channelId, int32_t pipeId, uint64_t client);
+  void AnswerPropertyRequest(const std::string& propertyName, int32_t pipeId, uint64_t client);
+  void OnPipeDisconnected(int32_t pipeId, uint64_t client);
+  void HandleDeparture(int32_t pipeId);
 
   // Peer side: run on the PCoIP worker.
   void HandlePcoipMessage(const std::string& bytes);
@@ -110,6 +119,11 @@ class ChannelBridge {
   // Table lookups; the caller holds channelLock. Null when nothing matches.
   ChannelEntry* FindByName(const std::string& channelName);
   ChannelEntry* FindById(int64_t channelId);
+  // Takes every entry the pipe's client holds out of the table, in table
+  // order; the caller holds channelLock.
+  std::vector<ChannelEntry> RemoveEntriesHeldBy(int32_t pipeId);
+  // Empties both queues and the table (after a failed start or at teardown).
+  void ForgetQueuedWorkAndChannels();
 
   int32_t pipeCount = 0;
   bool started = false;

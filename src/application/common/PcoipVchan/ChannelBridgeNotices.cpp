@@ -9,6 +9,12 @@ std::string BuildConnectionNotice(const std::string& channelName, int64_t channe
   return WrapConnectionResponse(notice);
 }
 
+std::string BuildConnectRequest(const std::string& channelName) {
+  KVX::Message message;
+  message.mutable_request()->mutable_connect_channel_request()->set_channel_name(channelName);
+  return message.SerializeAsString();
+}
+
 std::string BuildPropertyAnswer(const std::string& propertyName, const std::string& value) {
   KVX::Message message;
   KVX::GetPropertyResponse* answer = message.mutable_response()->mutable_get_property_response();

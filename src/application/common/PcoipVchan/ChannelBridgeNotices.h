@@ -22,6 +22,9 @@ constexpr char kPcoipQueueWaitFailed[] = "WARNING: Unexpected event while proces
 std::string BuildConnectionNotice(const std::string& channelName, int64_t channelId,
                                   KVX::ResultCode status);
 
+// A connect request for a channel name, with nothing else set, serialised.
+std::string BuildConnectRequest(const std::string& channelName);
+
 // The answer to a property request, serialised.
 std::string BuildPropertyAnswer(const std::string& propertyName, const std::string& value);
 

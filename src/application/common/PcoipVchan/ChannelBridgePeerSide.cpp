@@ -47,14 +47,16 @@ void ChannelBridge::HandlePcoipMessage(const std::string& bytes) {
 
 void ChannelBridge::DeliverToChannelOwner(int64_t channelId, const std::string& bytes) {
   int32_t pipeId = -1;
+  uint64_t client = 0;
   {
     platform::CriticalSectionLock guard(channelLock);
     if (const ChannelEntry* entry = FindById(channelId)) {
       pipeId = entry->pipeId;
+      client = entry->client;
     }
   }
   // No entry, or no local client: WriteToPipe reports it and drops the bytes.
-  WriteToPipe(pipeId, bytes);
+  WriteToPipe(pipeId, client, bytes);
 }
 
 void ChannelBridge::OnPeerConnectRequest(const KVX::ConnectChannelRequest& request) {
@@ -81,6 +83,13 @@ void ChannelBridge::OnPeerConnectRequest(const KVX::ConnectChannelRequest& reque
     const std::string notice = BuildConnectionNotice(entryName, entryId, KVX::CONNECTION_CONNECTED);
     sendToPeer(notice);
     DeliverToChannelOwner(entryId, notice);
+  } else if (found) {
+    // Both applications asked at nearly the same moment: ours is held here
+    // but its ID is still on the way. Saying "pending" now would reach the
+    // server's application after it was told "connected"; asking again
+    // instead draws a CONNECTED with the ID from the server, which answers
+    // every connect request and never answers a notice, so nothing loops.
+    sendToPeer(BuildConnectRequest(requestedName));
   } else {
     const int64_t pendingId = isServer ? entryId : -1;
     sendToPeer(BuildConnectionNotice(requestedName, pendingId, KVX::CONNECTION_PENDING_PEER));
@@ -125,6 +134,7 @@ void ChannelBridge::OnPeerConnectionResponse(const KVX::ChannelConnectionRespons
     std::string entryName;
     int64_t entryId = -1;
     int32_t pipeId = -1;
+    uint64_t client = 0;
     {
       platform::CriticalSectionLock guard(channelLock);
       if (const ChannelEntry* entry = FindById(response.channel_id())) {
@@ -132,13 +142,14 @@ void ChannelBridge::OnPeerConnectionResponse(const KVX::ChannelConnectionRespons
         entryName = entry->channelName;
         entryId = entry->channelId;
         pipeId = entry->pipeId;
+        client = entry->client;
       }
     }
     if (!found) {
       platform::OutputDebugText(ChannelBridgeText::kInvalidPipeId);
       return;
     }
-    WriteToPipe(pipeId, BuildConnectionNotice(entryName, entryId, KVX::CONNECTION_LOST));
+    WriteToPipe(pipeId, client, BuildConnectionNotice(entryName, entryId, KVX::CONNECTION_LOST));
     return;
   }
 
@@ -161,12 +172,29 @@ void ChannelBridge::OnPeerConnectionResponse(const KVX::ChannelConnectionRespons
     return;
   }
 
-  // This is how the client end learns the IDs the server end hands out.
+  // This is how the client end learns the IDs the server end hands out. The
+  // server end, which hands them out, keeps its own: a CONNECTED naming
+  // another ID comes from a client end still holding the ID of an earlier,
+  // departed partner.
+  int64_t ownId = -1;
   {
     platform::CriticalSectionLock guard(channelLock);
     if (ChannelEntry* entry = FindByName(response.channel_name())) {
-      entry->channelId = response.channel_id();
+      if (isServer && entry->channelId != response.channel_id()) {
+        ownId = entry->channelId;
+      } else {
+        entry->channelId = response.channel_id();
+      }
     }
+  }
+  if (ownId != -1) {
+    // Both ends then agree on the server's ID, and nothing loops: the client
+    // end never answers a notice.
+    const std::string notice =
+        BuildConnectionNotice(response.channel_name(), ownId, KVX::CONNECTION_CONNECTED);
+    sendToPeer(notice);
+    DeliverToChannelOwner(ownId, notice);
+    return;
   }
   DeliverToChannelOwner(response.channel_id(), bytes);
 }

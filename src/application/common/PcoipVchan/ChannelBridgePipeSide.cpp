@@ -10,6 +10,10 @@
 #include "src/application/common/PcoipVchan/ChannelBridgeNotices.h"
 
 void ChannelBridge::HandlePipeMessage(const PipeItem& item) {
+  if (item.departure) {
+    HandleDeparture(item.pipeId);
+    return;
+  }
   KVX::Message message;
   if (!ParseUnit(item.bytes, &message)) {
     platform::OutputDebugText(ChannelBridgeText::kParseError);
@@ -18,14 +22,16 @@ void ChannelBridge::HandlePipeMessage(const PipeItem& item) {
     const KVX::Request& request = message.request();
     switch (request.body_case()) {
       case KVX::Request::kConnectChannelRequest:
-        RegisterChannel(request.connect_channel_request().channel_name(), item.pipeId);
+        RegisterChannel(request.connect_channel_request().channel_name(), item.pipeId,
+                        item.client);
         break;
       case KVX::Request::kDisconnectChannelRequest:
-        CloseChannel(request.disconnect_channel_request().channel_id(), item.pipeId);
+        CloseChannel(request.disconnect_channel_request().channel_id(), item.pipeId, item.client);
         break;
       case KVX::Request::kGetPropertyRequest:
         // Each end reports its own properties; the question never crosses.
-        AnswerPropertyRequest(request.get_property_request().property_name(), item.pipeId);
+        AnswerPropertyRequest(request.get_property_request().property_name(), item.pipeId,
+                              item.client);
         return;
       default:
         break;
@@ -36,23 +42,36 @@ void ChannelBridge::HandlePipeMessage(const PipeItem& item) {
   sendToPeer(item.bytes);
 }
 
-void ChannelBridge::RegisterChannel(const std::string& channelName, int32_t pipeId) {
-  platform::CriticalSectionLock guard(channelLock);
-  if (ChannelEntry* entry = FindByName(channelName)) {
-    // The pipe that asked last holds the channel at this end; the ID stays.
-    entry->pipeId = pipeId;
-    return;
+void ChannelBridge::RegisterChannel(const std::string& channelName, int32_t pipeId,
+                                    uint64_t client) {
+  ChannelEntry previousHolder;
+  {
+    platform::CriticalSectionLock guard(channelLock);
+    if (ChannelEntry* entry = FindByName(channelName)) {
+      // The pipe that asked last holds the channel at this end; the ID stays.
+      if (entry->pipeId != pipeId || entry->client != client) {
+        previousHolder = *entry;
+      }
+      entry->pipeId = pipeId;
+      entry->client = client;
+    } else if (isServer) {
+      channels.push_back(ChannelEntry{channelName, nextChannelId, pipeId, client});
+      ++nextChannelId;
+    } else {
+      // The client end never invents an ID; it comes with the peer's answer.
+      channels.push_back(ChannelEntry{channelName, -1, pipeId, client});
+    }
   }
-  if (isServer) {
-    channels.push_back(ChannelEntry{channelName, nextChannelId, pipeId});
-    ++nextChannelId;
-  } else {
-    // The client end never invents an ID; it comes with the peer's answer.
-    channels.push_back(ChannelEntry{channelName, -1, pipeId});
+  // The application that held the channel until now would otherwise wait for
+  // ever while its partner's data goes to the newcomer.
+  if (previousHolder.pipeId != -1) {
+    WriteToPipe(previousHolder.pipeId, previousHolder.client,
+                BuildConnectionNotice(previousHolder.channelName, previousHolder.channelId,
+                                      KVX::CONNECTION_LOST));
   }
 }
 
-void ChannelBridge::CloseChannel(int64_t channelId, int32_t pipeId) {
+void ChannelBridge::CloseChannel(int64_t channelId, int32_t pipeId, uint64_t client) {
   std::string closedName;
   int64_t closedId = -1;
   {
@@ -64,30 +83,34 @@ void ChannelBridge::CloseChannel(int64_t channelId, int32_t pipeId) {
     }
   }
   // The requester is told, whichever pipe held the channel.
-  WriteToPipe(pipeId, BuildConnectionNotice(closedName, closedId, KVX::CONNECTION_LOST));
+  WriteToPipe(pipeId, client, BuildConnectionNotice(closedName, closedId, KVX::CONNECTION_LOST));
 }
 
-void ChannelBridge::AnswerPropertyRequest(const std::string& propertyName, int32_t pipeId) {
+void ChannelBridge::AnswerPropertyRequest(const std::string& propertyName, int32_t pipeId,
+                                          uint64_t client) {
   const std::string value = propertyProvider(propertyName);
-  WriteToPipe(pipeId, BuildPropertyAnswer(propertyName, value));
+  WriteToPipe(pipeId, client, BuildPropertyAnswer(propertyName, value));
 }
 
-void ChannelBridge::OnPipeDisconnected(int32_t pipeId) {
+void ChannelBridge::OnPipeDisconnected(int32_t pipeId, uint64_t client) {
+  // Handled in queue order, behind what the client wrote before it left: a
+  // connect request it queued must not bring its channel back after the
+  // departure has been dealt with.
+  PipeItem departure;
+  departure.pipeId = pipeId;
+  departure.client = client;
+  departure.departure = true;
+  QueuePipeMessage(std::move(departure));
+}
+
+void ChannelBridge::HandleDeparture(int32_t pipeId) {
   std::vector<ChannelEntry> dropped;
   {
     platform::CriticalSectionLock guard(channelLock);
-    std::vector<ChannelEntry> kept;
-    kept.reserve(channels.size());
-    for (ChannelEntry& entry : channels) {
-      (entry.pipeId == pipeId ? dropped : kept).push_back(std::move(entry));
-    }
-    channels.swap(kept);
+    dropped = RemoveEntriesHeldBy(pipeId);
   }
-  // The notices take the road of that pipe's own messages, behind whatever
-  // it sent before it left, and so reach the peer; the local pipe has no one
-  // left to read them.
+  // The peer tells its own holders; the local pipe has no one left to read.
   for (const ChannelEntry& entry : dropped) {
-    QueuePipeMessage(PipeItem{pipeId, BuildConnectionNotice(entry.channelName, entry.channelId,
-                                                            KVX::CONNECTION_LOST)});
+    sendToPeer(BuildConnectionNotice(entry.channelName, entry.channelId, KVX::CONNECTION_LOST));
   }
 }

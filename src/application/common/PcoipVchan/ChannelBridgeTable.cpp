@@ -1,6 +1,8 @@
 // The channel table's lookups and the one path by which anything is written
 // to a local pipe.
 #include <algorithm>
+#include <utility>
+#include <vector>
 
 #include "extension/windows/NamedPipeServer.h"
 #include "platform/debug_output.h"
@@ -27,7 +29,18 @@ ChannelEntry* ChannelBridge::FindById(int64_t channelId) {
   return found == channels.end() ? nullptr : &*found;
 }
 
-void ChannelBridge::WriteToPipe(int32_t pipeId, const std::string& bytes) {
+std::vector<ChannelEntry> ChannelBridge::RemoveEntriesHeldBy(int32_t pipeId) {
+  std::vector<ChannelEntry> removed;
+  std::vector<ChannelEntry> kept;
+  kept.reserve(channels.size());
+  for (ChannelEntry& entry : channels) {
+    (entry.pipeId == pipeId ? removed : kept).push_back(std::move(entry));
+  }
+  channels.swap(kept);
+  return removed;
+}
+
+void ChannelBridge::WriteToPipe(int32_t pipeId, uint64_t client, const std::string& bytes) {
   bool known = false;
   {
     // The list is read under the same lock under which it changes, and every
@@ -35,8 +48,9 @@ void ChannelBridge::WriteToPipe(int32_t pipeId, const std::string& bytes) {
     platform::CriticalSectionLock guard(pipeWriteLock);
     if (pipeId >= 0 && static_cast<size_t>(pipeId) < pipeServers.size()) {
       known = true;
-      // When the client has just gone the bytes are lost; nobody waits for them.
-      pipeServers[static_cast<size_t>(pipeId)]->Send(bytes);
+      // When the client has gone the bytes are lost: nobody waits for them,
+      // and the pipe's next client must never read them.
+      pipeServers[static_cast<size_t>(pipeId)]->SendToClient(client, bytes);
     }
   }
   if (!known) {

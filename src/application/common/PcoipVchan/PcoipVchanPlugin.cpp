@@ -7,6 +7,7 @@
 #include <atomic>
 #include <cstring>
 #include <exception>
+#include <mutex>
 #include <string>
 
 #include "platform/event.h"
@@ -38,6 +39,34 @@ VchanLink& LinkOf(void* context) {
   return context != nullptr ? *static_cast<VchanLink*>(context) : g_plugin_context.link;
 }
 
+// A ready callback may run on a host thread at any moment, exit included:
+// setting the event and closing it are serialised, so that a callback never
+// sets an event that exit has closed. Never destroyed, as a host may call
+// back while the library unloads.
+std::mutex& ReadyEventLock() {
+  static std::mutex* lock = new std::mutex;
+  return *lock;
+}
+
+bool SetReadyEvent(VchanLink& link) {
+  std::lock_guard<std::mutex> guard(ReadyEventLock());
+  platform::EventHandle readyEvent = LoadShared(link.rx_event);
+  return readyEvent != nullptr && platform::SetEventObject(readyEvent);
+}
+
+// Closes the event unless a receive thread that did not stop may still wait
+// on it. The record lets go of it either way when `forget` is set, and
+// otherwise only once it is closed. False when there was none to close or
+// closing failed.
+bool CloseReadyEvent(VchanLink& link, bool threadStillRunning, bool forget) {
+  std::lock_guard<std::mutex> guard(ReadyEventLock());
+  platform::EventHandle readyEvent = LoadShared(link.rx_event);
+  const bool closed =
+      readyEvent != nullptr && !threadStillRunning && platform::CloseEventObject(readyEvent);
+  if (closed || forget) StoreShared(link.rx_event, static_cast<platform::EventHandle>(nullptr));
+  return closed;
+}
+
 enum class ThreadStop { kStopped, kNoThread, kStillRunning };
 
 // Asks the receive thread to end, wakes it and waits for it.
@@ -64,11 +93,7 @@ ThreadStop StopReceiveThread(VchanLink& link) {
 // sets the context up afresh.
 void ReleaseLeftovers(VchanLink& link) {
   ThreadStop stop = StopReceiveThread(link);
-  platform::EventHandle readyEvent = LoadShared(link.rx_event);
-  if (readyEvent != nullptr && stop != ThreadStop::kStillRunning) {
-    platform::CloseEventObject(readyEvent);
-  }
-  StoreShared(link.rx_event, static_cast<platform::EventHandle>(nullptr));
+  CloseReadyEvent(link, stop == ThreadStop::kStillRunning, true);
 }
 
 int32_t InitEntryPoint(bool isServer, const char* entryName, const pcoip_vchan_intf* vchanIntf,
@@ -82,6 +107,8 @@ int32_t InitEntryPoint(bool isServer, const char* entryName, const pcoip_vchan_i
   // From here on the plug-in runs threads of its own (receive thread,
   // bridge workers, pipe readers).
   KeepPluginLoadedUntilProcessExit();
+  // A channel already set up is left alone by this init, and so by its undo.
+  const bool channelWasSetUp = g_channelSetUp.load();
   int32_t rc = init_sample_vchan(isServer ? 1 : 0, vchanIntf);
   if (rc != 0) {
     plugin_log("", 1, rc,
@@ -102,6 +129,9 @@ int32_t InitEntryPoint(bool isServer, const char* entryName, const pcoip_vchan_i
                isServer ? "%s: Failed to initialize pipe on the server end of the vchan plugin!"
                         : "%s: Failed to initialize pipe on the client end of the vchan plugin!",
                entryName);
+    // Undo the channel side this init set up, registration included, so that
+    // a later init starts clean instead of keeping this end and its callbacks.
+    if (!channelWasSetUp) exit_sample_vchan(nullptr);
     return 0;
   }
   *context = &g_plugin_context;
@@ -226,11 +256,7 @@ int32_t exit_sample_vchan(void* /*context*/) {
   }
 
   // A thread that did not stop may still wait on the event: it stays open.
-  platform::EventHandle readyEvent = LoadShared(link.rx_event);
-  if (readyEvent != nullptr && stop != ThreadStop::kStillRunning &&
-      platform::CloseEventObject(readyEvent)) {
-    StoreShared(link.rx_event, static_cast<platform::EventHandle>(nullptr));
-  } else {
+  if (!CloseReadyEvent(link, stop == ThreadStop::kStillRunning, false)) {
     plugin_log(tag, 1, kPluginFailure, "%s, Failed to close the RX_RDY event!", kExitSampleVchan);
   }
 
@@ -334,8 +360,7 @@ extern "C" void chan_callback(void* context, void* /*reserved*/, uint32_t event,
                  kChanCallback);
       break;
     case PCOIP_VCHAN_EVENT_RECV_RDY: {
-      platform::EventHandle readyEvent = LoadShared(link.rx_event);
-      if (readyEvent == nullptr || !platform::SetEventObject(readyEvent)) {
+      if (!SetReadyEvent(link)) {
         plugin_log(link.name, 1, kPluginFailure,
                    "%s: [PCOIP_VCHAN_EVENT_RECV_RDY] failed to set the RX_RDY event!",
                    kChanCallback);

@@ -112,10 +112,12 @@ uint32_t rx_thread_entry(void* context) {
                          ? host.get_num_rx_dgrams(LoadShared(link->handle), &count)
                          : kPluginFailure;
     if (result != 0) {
-      plugin_log(tag, 1, result, "%s: Error in pcoip_vchan_get_num_rx_dgrams call, exiting ....",
+      // The channel may be closing or reopening; ready events follow once it
+      // is usable again, so the thread waits for the next one.
+      plugin_log(tag, 1, result,
+                 "%s: Error in pcoip_vchan_get_num_rx_dgrams call, wait for another recv ready event!",
                  kRxThread);
-      LogThreadExit(tag);
-      return 0;
+      continue;
     }
 
     while (count > 0 && CurrentReceiveRun() == run) {
@@ -131,12 +133,14 @@ uint32_t rx_thread_entry(void* context) {
                    kRxThread);
         break;
       }
+      --count;
       if (result != 0) {
+        // That datagram is used up; the ones announced after it are read now,
+        // not held until some later datagram brings another ready event.
         plugin_log(tag, 1, kPluginFailure, "%s: pcoip_vchan_read() failed result=%d!", kRxThread,
                    static_cast<int>(result));
-        break;
+        continue;
       }
-      --count;
       std::string message;
       if (!reassembler.OnDatagram(link->rx_dgram, std::min(length, readSize),
                                   platform::GetTickCount32(), &message) ||
