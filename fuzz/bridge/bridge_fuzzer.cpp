@@ -119,7 +119,10 @@ struct Run {
   // may rewrite channel IDs (a connection response names any ID it likes), so
   // the ID invariants that rest on both ends being honest no longer apply.
   bool tainted = false;
-  // Set once a message was lost on the way: the ends may then stay out of step.
+  // Set once a message was lost on the way, or an application closed an ID
+  // that its own end does not know (the far holder is then told its partner
+  // left, while the near end still holds the channel): the ends may then
+  // stay out of step.
   bool lossy = false;
   // The last connection notice written to each holder: (end, pipe, name) ->
   // its status.
@@ -369,6 +372,7 @@ void AppDisconnects(int end, int pipe, int64_t channelId) {
   const std::vector<ChannelEntry> after = Access::Channels(*run.ends[end].bridge);
   bool held = false;
   for (const ChannelEntry& entry : before) held = held || (channelId != -1 && entry.channelId == channelId);
+  if (!held) run.lossy = true;
   Check(after.size() == before.size() - (held ? 1 : 0), "disconnect removed the wrong count");
 }
 

@@ -1,5 +1,6 @@
 // Decides, call by call, where an injected fault strikes: every Nth received
-// datagram lost, every Nth send refused, every Nth read answered "empty".
+// datagram lost, every Nth send refused, every Nth read answered "empty",
+// every Nth read failed, every Nth count query failed.
 // Counters are per kind and safe to use from any thread.
 #pragma once
 
@@ -17,10 +18,14 @@ class FaultInjector {
   bool DropThisDatagram() { return Strikes(options_.dropEvery, datagrams_, &dropped_); }
   bool FailThisSend() { return Strikes(options_.failSendEvery, sends_, &failedSends_); }
   bool EmptyThisRead() { return Strikes(options_.emptyReadEvery, reads_, &emptyReads_); }
+  bool FailThisRead() { return Strikes(options_.failReadEvery, readsForFailure_, &failedReads_); }
+  bool FailThisCount() { return Strikes(options_.failCountEvery, counts_, &failedCounts_); }
 
   uint64_t Dropped() const { return dropped_.load(); }
   uint64_t FailedSends() const { return failedSends_.load(); }
   uint64_t EmptyReads() const { return emptyReads_.load(); }
+  uint64_t FailedReads() const { return failedReads_.load(); }
+  uint64_t FailedCounts() const { return failedCounts_.load(); }
   const FaultOptions& Options() const { return options_; }
 
  private:
@@ -32,8 +37,9 @@ class FaultInjector {
   }
 
   const FaultOptions options_;
-  std::atomic<uint64_t> datagrams_{0}, sends_{0}, reads_{0};
-  std::atomic<uint64_t> dropped_{0}, failedSends_{0}, emptyReads_{0};
+  std::atomic<uint64_t> datagrams_{0}, sends_{0}, reads_{0}, readsForFailure_{0}, counts_{0};
+  std::atomic<uint64_t> dropped_{0}, failedSends_{0}, emptyReads_{0}, failedReads_{0},
+      failedCounts_{0};
 };
 
 // When to close the channel and when to offer it again: closeAfterMs after

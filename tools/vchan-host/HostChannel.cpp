@@ -359,6 +359,14 @@ int32_t HostChannel::Read(uint32_t handle, void* buffer, uint32_t size, uint32_t
     PostReadyLocked();
     return PCOIP_ERR_EMPTY;
   }
+  if (faults_.FailThisRead()) {
+    // A read that fails after taking the datagram: the plug-in must go on
+    // with the ones behind it without waiting for another ready event.
+    HostLog(1, "fault injection: read failed, datagram lost", kErrInjected);
+    received_.pop_front();
+    spaceFreed_.notify_one();
+    return kErrInjected;
+  }
   std::string& front = received_.front();
   if (front.size() > size) {
     HostLog(1, "read with a " + std::to_string(size) + "-byte buffer for a " +
@@ -380,6 +388,13 @@ int32_t HostChannel::CountReceived(uint32_t handle, uint32_t* count) {
   if (count == nullptr) return kErrBadArgument;
   std::lock_guard<std::mutex> lock(mutex_);
   if (handle == 0 || handle != handle_) return handle_ == 0 ? kErrNotOpen : kErrBadArgument;
+  if (faults_.FailThisCount()) {
+    // As after an empty read, the datagrams stay queued and another ready
+    // event follows, so a plug-in that waits for one goes on.
+    HostLog(1, "fault injection: count failed", kErrInjected);
+    PostReadyLocked();
+    return kErrInjected;
+  }
   *count = static_cast<uint32_t>(received_.size());
   return PCOIP_SUCCESS;
 }

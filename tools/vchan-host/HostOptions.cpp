@@ -64,6 +64,7 @@ const char* HostUsage() {
   return "usage: vchan-host --end server|client --plugin PATH (--link DIR | --udp PORT --peer HOST:PORT)\n"
          "                  [--packet-size N] [--window HANDLE[@PARENT]]... [--log-level 0-3]\n"
          "                  [--drop-every N] [--fail-send-every N] [--empty-read-every N]\n"
+         "                  [--fail-read-every N] [--fail-count-every N]\n"
          "                  [--close-after MS [--reopen-after MS] [--close-count N]]\n"
          "\n"
          "Runs one end of a simulated session: loads the plug-in, joins the other end\n"
@@ -85,6 +86,8 @@ const char* HostUsage() {
          "  --drop-every N        lose every Nth datagram that arrives\n"
          "  --fail-send-every N   refuse every Nth datagram the plug-in sends\n"
          "  --empty-read-every N  answer every Nth read with PCOIP_ERR_EMPTY\n"
+         "  --fail-read-every N   fail every Nth read; its datagram is lost\n"
+         "  --fail-count-every N  fail every Nth query of the received datagram count\n"
          "  --close-after MS      close the channel MS after it opened (events 2, 3)\n"
          "  --reopen-after MS     then open it again with a new connect event (500)\n"
          "  --close-count N       close/reopen cycles, 0 for no limit (1)\n";
@@ -142,6 +145,10 @@ bool ParseHostOptions(int argc, char** argv, HostOptions* options, std::string* 
       ok = ParseU32(value, &options->faults.failSendEvery);
     } else if (arg == "--empty-read-every") {
       ok = ParseU32(value, &options->faults.emptyReadEvery);
+    } else if (arg == "--fail-read-every") {
+      ok = ParseU32(value, &options->faults.failReadEvery);
+    } else if (arg == "--fail-count-every") {
+      ok = ParseU32(value, &options->faults.failCountEvery);
     } else if (arg == "--close-after") {
       ok = ParseU32(value, &options->faults.closeAfterMs) && options->faults.closeAfterMs > 0;
     } else if (arg == "--reopen-after") {
@@ -164,8 +171,9 @@ bool ParseHostOptions(int argc, char** argv, HostOptions* options, std::string* 
   else if (options->udp && options->udpPeerPort == 0) *error = "--udp needs --peer HOST:PORT";
   else if (!options->udp && options->linkDir.empty()) *error = "--link DIR (or --udp) is required";
   // A 1-in-1 drop or read fault would stop all traffic rather than test recovery.
-  else if (options->faults.dropEvery == 1 || options->faults.emptyReadEvery == 1)
-    *error = "--drop-every and --empty-read-every need N of 2 or more";
+  else if (options->faults.dropEvery == 1 || options->faults.emptyReadEvery == 1 ||
+           options->faults.failReadEvery == 1 || options->faults.failCountEvery == 1)
+    *error = "--drop-every, --empty-read-every, --fail-read-every and --fail-count-every need N of 2 or more";
   return error->empty();
 }
 

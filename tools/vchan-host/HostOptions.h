@@ -19,6 +19,8 @@ struct FaultOptions {
   uint32_t dropEvery = 0;        // datagrams received from the peer, silently lost
   uint32_t failSendEvery = 0;    // send entry calls answered with an error
   uint32_t emptyReadEvery = 0;   // read entry calls answered with PCOIP_ERR_EMPTY
+  uint32_t failReadEvery = 0;    // read entry calls that fail, losing their datagram
+  uint32_t failCountEvery = 0;   // datagram count queries answered with an error
   uint32_t closeAfterMs = 0;     // close the channel this long after it opened
   uint32_t reopenAfterMs = 500;  // and offer it again this long after the close
   uint32_t closeCount = 1;       // how many close/reopen cycles (0: no limit)

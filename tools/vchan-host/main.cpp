@@ -35,6 +35,8 @@ std::string FaultSummary(const FaultOptions& f) {
   if (f.dropEvery) add("drop every " + std::to_string(f.dropEvery) + " datagrams");
   if (f.failSendEvery) add("fail every " + std::to_string(f.failSendEvery) + " sends");
   if (f.emptyReadEvery) add("empty every " + std::to_string(f.emptyReadEvery) + " reads");
+  if (f.failReadEvery) add("fail every " + std::to_string(f.failReadEvery) + " reads");
+  if (f.failCountEvery) add("fail every " + std::to_string(f.failCountEvery) + " counts");
   if (f.closeAfterMs) {
     add("close " + std::to_string(f.closeAfterMs) + " ms after opening, reopen after " +
         std::to_string(f.reopenAfterMs) + " ms, " +
@@ -117,7 +119,9 @@ int main(int argc, char** argv) {
   if (initResult == 1) {
     HandOverWindows(options, entries);
     if (options.faults.dropEvery || options.faults.failSendEvery ||
-        options.faults.emptyReadEvery || options.faults.closeAfterMs) {
+        options.faults.emptyReadEvery || options.faults.failReadEvery ||
+        options.faults.failCountEvery ||
+        options.faults.closeAfterMs) {
       HostLog(1, "fault injection: " + FaultSummary(options.faults));
     }
     session->Start(channel);
@@ -159,6 +163,8 @@ int main(int argc, char** argv) {
                  std::to_string(totals.received) + " (" + std::to_string(totals.receivedBytes) +
                  " bytes); injected: " + std::to_string(faults->Dropped()) + " dropped, " +
                  std::to_string(faults->FailedSends()) + " sends failed, " +
-                 std::to_string(faults->EmptyReads()) + " reads empty");
+                 std::to_string(faults->EmptyReads()) + " reads empty, " +
+                 std::to_string(faults->FailedReads()) + " reads failed, " +
+                 std::to_string(faults->FailedCounts()) + " counts failed");
   return status;
 }
