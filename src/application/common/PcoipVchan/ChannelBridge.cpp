@@ -14,7 +14,10 @@ namespace {
 // The process-wide bridge once it exists, so that ShutdownInstance can reach
 // it without creating it.
 std::atomic<ChannelBridge*> processBridge{nullptr};
+std::atomic<bool> processEnding{false};
 }  // namespace
+
+void ChannelBridge::AbandonAtProcessEnd() { processEnding.store(true); }
 
 ChannelBridge& ChannelBridge::Instance() {
   // Constructed once, thread-safely; destroyed (and so torn down) when the
@@ -60,6 +63,16 @@ ChannelBridge::ChannelBridge() {
 }
 
 ChannelBridge::~ChannelBridge() {
+  if (processEnding.load()) {
+    // Joining or stopping anything now could wait for ever on a lock held
+    // by a thread that no longer runs.
+    pipeWorker.detach();
+    pcoipWorker.detach();
+    for (auto& server : pipeServers) {
+      static_cast<void>(server.release());
+    }
+    return;
+  }
   Shutdown();
   pipeQueueLock.Delete();
   pcoipQueueLock.Delete();

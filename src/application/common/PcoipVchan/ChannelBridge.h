@@ -64,6 +64,10 @@ class ChannelBridge {
   // workers, deletes the pipe servers), if it was ever created. Safe to call
   // more than once; a later unload then has nothing left to do.
   static void ShutdownInstance();
+  // The process is ending and every other thread has been ended wherever it
+  // was, perhaps holding a lock the teardown would wait for: the bridge is
+  // then left as it is, for the system to reclaim.
+  static void AbandonAtProcessEnd();
 
   // Starts the bridge at one end with the plug-in's own send and property
   // routines. Defined by the plug-in module, which owns those routines.
