@@ -2,6 +2,9 @@
 // exit's teardown.
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <thread>
+
 #include <string>
 
 #include "tests/plugin/PluginFixture.h"
@@ -143,6 +146,31 @@ TEST_F(PluginTest, ExitUnregistersStopsTheThreadAndClosesTheEvent) {
     EXPECT_EQ(lines[0].code, -500);
   }
   EXPECT_EQ(pcoip_vchan_plugin_client_exit(&g_plugin_context), 1);
+}
+
+TEST_F(PluginTest, ReadyEventsRacingExitNeverSetAClosedEvent) {
+  // A host thread keeps reporting ready while exit closes the event; with a
+  // sanitizer, a set on the freed event is reported as a use after free.
+  for (int round = 0; round < 30; ++round) {
+    if (round > 0) {
+      ASSERT_EQ(init_sample_vchan(End(), &table_), 0);
+    }
+    OpenChannel();
+    std::atomic<bool> stop{false};
+    std::thread host_thread([&] {
+      while (!stop.load()) host().FireChannel(PCOIP_VCHAN_EVENT_RECV_RDY);
+    });
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    exit_sample_vchan(&g_plugin_context);
+    stop.store(true);
+    host_thread.join();
+    EXPECT_EQ(g_plugin_context.link.rx_event, nullptr);
+  }
+  // Exit leaves no event behind: the next ready report says so.
+  host().Reset();
+  host().FireChannel(PCOIP_VCHAN_EVENT_RECV_RDY);
+  EXPECT_TRUE(host().HasLog("failed to set the RX_RDY event"));
+  ASSERT_EQ(init_sample_vchan(End(), &table_), 0);
 }
 
 TEST_F(PluginTest, SecondInitLeavesALiveChannelAlone) {
