@@ -216,11 +216,11 @@ TEST_F(SessionErrorTest, NoticesFindTheirChannelByIdThenByName) {
 }
 
 TEST_F(SessionErrorTest, ReceiveTellsThePeerLeavingAndTheChannelLostApartFromDataAndTimeOut) {
+  EventLog log;  // outlives the session, whose end is its last event
   ScriptedPlugin plugin(kPipe);
   auto session = Open();
   ASSERT_NE(session, nullptr);
   sdk::Channel queued = OpenChannel(*session, plugin, "queued");
-  EventLog log;
   sdk::ChannelOptions withCallback;
   withCallback.onEvent = log.Handler();
   sdk::Channel called = OpenChannel(*session, plugin, "called", withCallback);
