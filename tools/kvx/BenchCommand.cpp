@@ -106,6 +106,10 @@ struct LatencyFigures {
 };
 
 Error MeasureLatency(Channel& channel, const Options& options, LatencyFigures* figures) {
+  if (options.pingSize > Channel::kMaxDataSize) {
+    return Error(ErrorCode::InvalidArgument,
+                 "--ping-size may be at most " + std::to_string(Channel::kMaxDataSize) + " bytes");
+  }
   std::string ping(std::max<uint64_t>(options.pingSize, 1), 'p');
   ping[0] = 'P';
   Clock::time_point lastProgress = Clock::now();
