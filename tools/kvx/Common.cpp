@@ -68,8 +68,10 @@ Error CheckPeerBeforeLeaving(Channel& channel, const std::function<bool(const st
         if (!onData(event->packet.data)) return Error(ErrorCode::SystemError, "writing standard output failed");
         break;
       case ChannelEvent::Kind::Notice:
-        break;
       case ChannelEvent::Kind::PeerLeft:
+        // Leaving is the peer's own choice (a listener that wanted one
+        // message, say): not a failure of ours.
+        break;
       case ChannelEvent::Kind::Lost:
       case ChannelEvent::Kind::Ended:
         return Error(event->error.Code(), event->error.Message() + "; data sent since may not have arrived");

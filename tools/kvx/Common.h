@@ -34,8 +34,8 @@ Result<Channel> OpenConnectedChannel(Session& session, const Options& options, c
 
 // Before leaving a channel after sending: handles the events already queued
 // without waiting (data goes to `onData`, which returns false when it cannot
-// take it) and returns the loss or departure of the peer found among them,
-// since what was sent after it may not have arrived.
+// take it) and returns the loss of the channel (the peer vanished) or the end
+// of the session found among them, since what was sent may not have arrived.
 Error CheckPeerBeforeLeaving(Channel& channel, const std::function<bool(const std::string&)>& onData);
 
 // Exactly `count` positional arguments, or a usage error message.
