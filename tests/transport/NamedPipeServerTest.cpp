@@ -13,6 +13,15 @@
 
 #include "tests/transport/PipeTestSupport.h"
 
+#ifndef _WIN32
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#endif
+
 namespace {
 
 using Orvane::Extension::SDK::TransportStatus;
@@ -581,3 +590,102 @@ TEST_F(NamedPipeServerTest, SendsRacingStopNeverFailOtherwiseThanCleanly) {
 }
 
 }  // namespace
+
+#ifndef _WIN32
+// Only the POSIX stand-in lets a client stop half-way through a message: a
+// Win32 client's WriteFile puts a whole message in the pipe or none of it.
+namespace stall {
+
+class ShortStallTimeout {
+ public:
+  explicit ShortStallTimeout(uint32_t timeoutMs) { NamedPipeServer::SetStalledMessageTimeoutMs(timeoutMs); }
+  ~ShortStallTimeout() {
+    NamedPipeServer::SetStalledMessageTimeoutMs(NamedPipeServer::kStalledMessageTimeoutMs);
+  }
+};
+
+// A client speaking the stand-in's wire format by hand: a 4-byte
+// little-endian length, then the bytes, written in whatever pieces it likes.
+class HandClient {
+ public:
+  HandClient() {
+    fd_ = socket(AF_UNIX, SOCK_STREAM, 0);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    const std::string path = std::string(std::getenv("KVX_PIPE_DIR")) + "/KVX_Test_Pipe";
+    std::snprintf(address.sun_path, sizeof address.sun_path, "%s", path.c_str());
+    connected_ = connect(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+  }
+  ~HandClient() { close(fd_); }
+  bool Connected() const { return connected_; }
+  void Header(uint32_t length) {
+    const unsigned char bytes[4] = {static_cast<unsigned char>(length), static_cast<unsigned char>(length >> 8),
+                                    static_cast<unsigned char>(length >> 16),
+                                    static_cast<unsigned char>(length >> 24)};
+    Raw(std::string(reinterpret_cast<const char*>(bytes), 4));
+  }
+  void Raw(const std::string& bytes) {
+    ASSERT_EQ(send(fd_, bytes.data(), bytes.size(), MSG_NOSIGNAL), static_cast<ssize_t>(bytes.size()));
+  }
+
+ private:
+  int fd_ = -1;
+  bool connected_ = false;
+};
+
+}  // namespace stall
+
+TEST_F(NamedPipeServerTest, AClientStalledHalfWayThroughAMessageIsDisconnectedAndAnIdleOneIsNot) {
+  constexpr uint32_t kStallMs = 1000;
+  stall::ShortStallTimeout shortStall(kStallMs);
+  Recorder idleRecorder;
+  Recorder recorder;
+  NamedPipeServer idleServer(kPipeName, 6);
+  NamedPipeServer server(kPipeName, 6);
+  idleRecorder.Attach(idleServer);
+  recorder.Attach(server);
+  ASSERT_EQ(idleServer.Start(), TransportStatus::Ok);
+  PipeClient idle(kPipeName);
+  ASSERT_TRUE(idle.Write("hello"));
+  ASSERT_TRUE(WaitUntil([&] { return idleRecorder.MessageCount() == 1; }));
+  ASSERT_EQ(server.Start(), TransportStatus::Ok);
+  output.Clear();
+
+  // Part of a length header, then nothing: the client goes the way of one
+  // that left, and the instance serves the next client.
+  const auto start = std::chrono::steady_clock::now();
+  {
+    stall::HandClient headerOnly;
+    ASSERT_TRUE(headerOnly.Connected());
+    headerOnly.Raw("\x10\x00");
+    ASSERT_TRUE(WaitUntil([&] { return recorder.Disconnects() == 1; }));
+    EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(kStallMs));
+  }
+  EXPECT_NE(output.Text().find(
+                "Pipe client stalled in the middle of a message; client disconnected. Timeout=1000\n"),
+            std::string::npos)
+      << output.Text();
+
+  // A client that sends a message slowly but never stops for the time-out
+  // is served; when it then stops inside its body, it is let go.
+  stall::HandClient slow;
+  ASSERT_TRUE(slow.Connected());
+  const std::string body = PatternBytes(90, 3);
+  slow.Header(static_cast<uint32_t>(body.size()));
+  for (size_t at = 0; at < body.size(); at += 30) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(kStallMs / 4));
+    slow.Raw(body.substr(at, 30));
+  }
+  ASSERT_TRUE(WaitUntil([&] { return recorder.MessageCount() == 1; }));
+  EXPECT_EQ(recorder.Messages()[0], body);
+  EXPECT_EQ(recorder.Disconnects(), 1);
+  slow.Header(100);
+  slow.Raw(body.substr(0, 40));
+  ASSERT_TRUE(WaitUntil([&] { return recorder.Disconnects() == 2; }));
+
+  // The idle client, silent all this time, was left alone.
+  EXPECT_EQ(idleRecorder.Disconnects(), 0);
+  ASSERT_TRUE(idle.Write("still here"));
+  ASSERT_TRUE(WaitUntil([&] { return idleRecorder.MessageCount() == 2; }));
+}
+#endif
