@@ -20,7 +20,6 @@
 // at a thread that is sure to move, and none returns to where it began.
 #include <atomic>
 #include <deque>
-#include <thread>
 #include <utility>
 
 #include "platform/debug_output.h"
@@ -48,8 +47,15 @@ bool ChannelBridge::WaitForPcoipQueueRoom(uint32_t timeoutMs) {
   return platform::WaitForEvent(pcoipQueue.RoomEvent(), timeoutMs) == platform::kWaitObject0;
 }
 
+namespace {
+// The bridge whose PCoIP worker runs on this thread, if any. Set by the
+// worker itself, so that no other thread reads the worker's thread object
+// while teardown joins it.
+thread_local const ChannelBridge* pcoipWorkerOf = nullptr;
+}  // namespace
+
 void ChannelBridge::PeerRoute::operator()(const std::string& bytes) const {
-  if (std::this_thread::get_id() == bridge.pcoipWorker.get_id()) {
+  if (pcoipWorkerOf == &bridge) {
     // The PCoIP worker must not wait on the channel (see the top of this
     // file): the pipe worker sends these bytes, in turn with the rest.
     bridge.QueuePipeMessage(PipeItem{kPeerBoundItem, bytes});
@@ -111,6 +117,7 @@ void ChannelBridge::PipeQueueWorker() {
 }
 
 void ChannelBridge::PcoipQueueWorker() {
+  pcoipWorkerOf = this;
   RunQueueWorker(pcoipWorkerRunning, routinesReady, pcoipQueueEvent, pcoipQueueLock, pcoipQueue,
                  ChannelBridgeText::kPcoipQueueWaitFailed,
                  [this](const std::string& bytes) { HandlePcoipMessage(bytes); });
