@@ -13,8 +13,9 @@
 // drains, the receive thread, which waits only for room on that queue, always
 // resumes, and the host's channel always takes the peer's datagrams again in
 // the end. The pipe worker, the only thread that waits on the channel, waits
-// on the peer's receive thread alone, which by the same argument at the peer
-// always resumes; and nothing on the receive path waits on the pipe worker.
+// there on the peer's receive thread alone (besides short locks and pipe
+// writes bounded as above), which by the same argument at the peer always
+// resumes; and nothing on the receive path waits on the pipe worker.
 // The pipe servers wait for room on the pipe queue, which only the pipe worker
 // empties, and only applications wait on them. Every chain of waits thus ends
 // at a thread that is sure to move, and none returns to where it began.
