@@ -86,8 +86,13 @@ struct Pair {
 int64_t Rendezvous(Pair& pair, bool serverAsks = true, bool clientAsks = true) {
   if (serverAsks) pair.server->Write(ConnectRequest(pair.name));
   if (clientAsks) pair.client->Write(ConnectRequest(pair.name));
-  const int64_t atClient = pair.client->AwaitNotice(KVX::CONNECTION_CONNECTED, pair.name, kWaitMs);
   const int64_t atServer = pair.server->AwaitNotice(KVX::CONNECTION_CONNECTED, pair.name, kWaitMs);
+  int64_t atClient = pair.client->AwaitNotice(KVX::CONNECTION_CONNECTED, pair.name, kWaitMs);
+  // A client end still holding the ID of a partner that left first confirms
+  // that one; the server end then puts it right with a CONNECTED of its own.
+  while (atClient >= 0 && atClient != atServer) {
+    atClient = pair.client->AwaitNotice(KVX::CONNECTION_CONNECTED, pair.name, kWaitMs);
+  }
   return atClient == atServer ? atClient : -3;
 }
 

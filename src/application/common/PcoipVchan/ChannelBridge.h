@@ -140,6 +140,9 @@ class ChannelBridge {
   void OnPeerConnectionResponse(const KVX::ChannelConnectionResponse& response,
                                 const std::string& bytes);
   void DeliverToChannelOwner(int64_t channelId, const std::string& bytes);
+  // What the PCoIP worker queued for the peer, as it must go now that its
+  // turn has come on the pipe worker.
+  std::string PeerBoundAsOfNow(const std::string& bytes);
 
   ChannelBridge(const ChannelBridge&) = delete;
   ChannelBridge& operator=(const ChannelBridge&) = delete;

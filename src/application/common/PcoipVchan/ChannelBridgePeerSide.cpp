@@ -101,6 +101,30 @@ void ChannelBridge::OnPeerConnectRequest(const KVX::ConnectChannelRequest& reque
   }
 }
 
+std::string ChannelBridge::PeerBoundAsOfNow(const std::string& bytes) {
+  // At the client end "pending" answers a request for a name nobody here had
+  // asked for. It waits its turn behind what local applications send; if one
+  // of them has asked for the name meanwhile, its request is already on its
+  // way and the server answers it with CONNECTED, which "pending" arriving
+  // later would undo. Such an answer asks again instead, as when a request
+  // finds the name held here.
+  if (isServer) {
+    return bytes;
+  }
+  KVX::Message message;
+  if (!ParseUnit(bytes, &message) || !message.response().has_channel_connection_response() ||
+      message.response().channel_connection_response().status() != KVX::CONNECTION_PENDING_PEER) {
+    return bytes;
+  }
+  const std::string& name = message.response().channel_connection_response().channel_name();
+  bool heldNow = false;
+  {
+    platform::CriticalSectionLock guard(channelLock);
+    heldNow = FindByName(name) != nullptr;
+  }
+  return heldNow ? BuildConnectRequest(name) : bytes;
+}
+
 void ChannelBridge::LaunchApplication(const std::string& appLink) {
   const intptr_t result = platform::ShellOpen(appLink);
   if (result <= 32) {

@@ -110,7 +110,7 @@ void ChannelBridge::PipeQueueWorker() {
                  ChannelBridgeText::kPipeQueueWaitFailed,
                  [this](const PipeItem& item) {
                    if (item.pipeId == kPeerBoundItem) {
-                     sendToPeer.SendNow(item.bytes);
+                     sendToPeer.SendNow(PeerBoundAsOfNow(item.bytes));
                    } else {
                      HandlePipeMessage(item);
                    }
