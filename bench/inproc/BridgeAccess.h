@@ -29,7 +29,7 @@ class ChannelBridgeTestAccess {
     bridge.isServer = isServer;
     bridge.sendToPeer = send;
     platform::CriticalSectionLock guard(bridge.channelLock);
-    bridge.channels = std::move(channels);
+    bridge.channels.Replace(channels);
   }
   static void AddPipeServer(ChannelBridge& bridge,
                             std::unique_ptr<Orvane::Extension::Windows::NamedPipeServer> server) {

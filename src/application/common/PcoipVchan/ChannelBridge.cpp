@@ -174,6 +174,6 @@ void ChannelBridge::Shutdown() {
   }
   {
     platform::CriticalSectionLock tableGuard(channelLock);
-    channels.clear();
+    channels.Clear();
   }
 }

@@ -15,6 +15,7 @@
 
 #include "platform/critical_section.h"
 #include "platform/event.h"
+#include "src/application/common/PcoipVchan/ChannelBridgeChannelTable.h"
 
 namespace Orvane {
 namespace Extension {
@@ -33,14 +34,6 @@ class ChannelConnectionResponse;
 struct PipeItem {
   int32_t pipeId = -1;
   std::string bytes;
-};
-
-// One channel as this end knows it. -1 in channelId: no ID handed out yet;
-// -1 in pipeId: no local application holds the channel.
-struct ChannelEntry {
-  std::string channelName;
-  int64_t channelId = -1;
-  int32_t pipeId = -1;
 };
 
 class ChannelBridge {
@@ -74,7 +67,8 @@ class ChannelBridge {
   // Pipe side: run on the pipe worker (OnPipeDisconnected on the reader thread
   // of the pipe whose client left).
   void HandlePipeMessage(const PipeItem& item);
-  void RegisterChannel(const std::string& channelName, int32_t pipeId);
+  // False when the table refused the channel; the application has been told.
+  bool RegisterChannel(const std::string& channelName, int32_t pipeId);
   void CloseChannel(int64_t channelId, int32_t pipeId);
   void AnswerPropertyRequest(const std::string& propertyName, int32_t pipeId);
   void OnPipeDisconnected(int32_t pipeId);
@@ -110,10 +104,16 @@ class ChannelBridge {
   // Table lookups; the caller holds channelLock. Null when nothing matches.
   ChannelEntry* FindByName(const std::string& channelName);
   ChannelEntry* FindById(int64_t channelId);
+  // Table changes; the caller holds channelLock. A new entry at the server end
+  // takes the next channel ID.
+  ChannelTable::AddResult AddEntry(const std::string& channelName, int32_t pipeId);
+  void RemoveEntry(const ChannelEntry* entry);
+  // Writes the diagnostic for a channel the table refused (no lock held).
+  static void ReportRefusedChannel(ChannelTable::AddResult refusal);
 
   int32_t pipeCount = 0;
   bool started = false;
-  int32_t nextChannelId = 0;
+  int64_t nextChannelId = 0;
   bool isServer = false;
   std::thread pipeWorker;
   std::thread pcoipWorker;
@@ -126,7 +126,7 @@ class ChannelBridge {
   std::atomic<bool> workersRunning{false};
   std::deque<PipeItem> pipeQueue;
   std::deque<std::string> pcoipQueue;
-  std::vector<ChannelEntry> channels;
+  ChannelTable channels;
   std::vector<std::unique_ptr<Orvane::Extension::Windows::NamedPipeServer>> pipeServers;
   SendToPeerFunction sendToPeer = nullptr;
   PropertyProviderFunction propertyProvider = nullptr;
