@@ -31,6 +31,10 @@ class ChannelBridgeTestAccess {
     platform::CriticalSectionLock guard(bridge.channelLock);
     bridge.channels.Replace(channels);
   }
+  static size_t TableSize(ChannelBridge& bridge) {
+    platform::CriticalSectionLock guard(bridge.channelLock);
+    return bridge.channels.Size();
+  }
   static void AddPipeServer(ChannelBridge& bridge,
                             std::unique_ptr<Orvane::Extension::Windows::NamedPipeServer> server) {
     platform::CriticalSectionLock guard(bridge.pipeWriteLock);
