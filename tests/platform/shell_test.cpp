@@ -2,10 +2,13 @@
 
 #include <gtest/gtest.h>
 #ifndef _WIN32
+#include <dirent.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #endif
 
+#include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cstdlib>
 #include <fstream>
@@ -104,6 +107,83 @@ TEST(Shell, LinkIsOneArgumentWithNoShellInBetween) {
   }
   EXPECT_EQ(contents, "1:" + link + "\n");
   EXPECT_NE(access(marker.c_str(), F_OK), 0) << "the link was run by a shell";
+  unlink(record.c_str());
+  unlink((dir + "/xdg-open").c_str());
+  rmdir(dir.c_str());
+}
+
+// Counts the threads of this process.
+size_t ThreadCount() {
+  size_t count = 0;
+  std::ifstream status("/proc/self/status");
+  std::string line;
+  while (std::getline(status, line)) {
+    if (line.rfind("Threads:", 0) == 0) count = std::stoul(line.substr(8));
+  }
+  return count;
+}
+
+// Counts the processes, zombies included, whose parent is this process.
+size_t ChildCount() {
+  size_t count = 0;
+  DIR* proc = opendir("/proc");
+  if (proc == nullptr) return 0;
+  while (dirent* entry = readdir(proc)) {
+    std::ifstream stat(std::string("/proc/") + entry->d_name + "/stat");
+    std::string content;
+    if (!std::getline(stat, content)) continue;
+    // pid (comm) state ppid ...; comm may hold spaces, so read after the last ')'.
+    std::istringstream fields(content.substr(content.rfind(')') + 1));
+    std::string state;
+    long parent = 0;
+    if (fields >> state >> parent && parent == static_cast<long>(getpid())) ++count;
+  }
+  closedir(proc);
+  return count;
+}
+
+TEST(Shell, OneReaperForAllOpenersAndNoOptionLikeLinks) {
+  const std::string dir = MakeTempDir();
+  ASSERT_FALSE(dir.empty());
+  const std::string record = dir + "/opened";
+  {
+    std::ofstream script(dir + "/xdg-open");
+    // Stays a while, so that all openers run at once.
+    script << "#!/bin/sh\necho \"$1\" >> '" << record << "'\nsleep 0.3\n";
+  }
+  chmod((dir + "/xdg-open").c_str(), 0755);
+  constexpr int kOpeners = 8;
+  std::atomic<int> finished{0};
+  size_t peakThreads = 0;
+  const size_t threadsBefore = ThreadCount();
+  {
+    PathOverride path(dir + ":/usr/bin:/bin");
+    EXPECT_EQ(ShellOpen("--help", [&] { ++finished; }), 5);
+    EXPECT_EQ(ShellOpen("-", [&] { ++finished; }), 5);
+    for (int i = 0; i < kOpeners; ++i) {
+      EXPECT_GT(ShellOpen("app://" + std::to_string(i), [&] { ++finished; }), 32);
+      peakThreads = std::max(peakThreads, ThreadCount());
+    }
+  }
+  for (int i = 0; i < 1000 && finished.load() < kOpeners + 2; ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  EXPECT_EQ(finished.load(), kOpeners + 2);
+  EXPECT_LE(peakThreads, threadsBefore + 1) << "more than one reaper thread";
+  // Every opener has been reaped: no child of this process is left, not even
+  // a zombie (an earlier test's opener may take a moment to end).
+  for (int i = 0; i < 500 && ChildCount() > 0; ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  EXPECT_EQ(ChildCount(), 0u);
+  std::ifstream opened(record);
+  std::string line;
+  size_t lines = 0;
+  while (std::getline(opened, line)) {
+    EXPECT_EQ(line.rfind("app://", 0), 0u) << "an option-like link reached the opener";
+    ++lines;
+  }
+  EXPECT_EQ(lines, static_cast<size_t>(kOpeners));
   unlink(record.c_str());
   unlink((dir + "/xdg-open").c_str());
   rmdir(dir.c_str());

@@ -16,6 +16,7 @@
 #include "platform/critical_section.h"
 #include "platform/event.h"
 #include "src/application/common/PcoipVchan/ChannelBridgeChannelTable.h"
+#include "src/application/common/PcoipVchan/ChannelBridgeLaunchGate.h"
 
 namespace Orvane {
 namespace Extension {
@@ -99,6 +100,7 @@ class ChannelBridge {
   // Ends the servers of an earlier, failed start so that a new start begins
   // with an empty list and every position matches its pipe ID again.
   void DiscardPipeServers();
+  // Launches within the gate's bounds; requests beyond them are dropped.
   void LaunchApplication(const std::string& appLink);
 
   // Table lookups; the caller holds channelLock. Null when nothing matches.
@@ -130,6 +132,7 @@ class ChannelBridge {
   std::vector<std::unique_ptr<Orvane::Extension::Windows::NamedPipeServer>> pipeServers;
   SendToPeerFunction sendToPeer = nullptr;
   PropertyProviderFunction propertyProvider = nullptr;
+  std::shared_ptr<LaunchGate> launchGate = std::make_shared<LaunchGate>();
 
   // Set once InitializeWith has stored the routines: until then the workers
   // hold their items, so nothing that arrives early is lost and no null

@@ -3,7 +3,6 @@
 // local application that holds the channel, and at the client end launch an
 // application on request. Nothing from the peer is sent back unchanged.
 #include "platform/debug_output.h"
-#include "platform/shell.h"
 #include "src/application/common/PcoipVchan/ChannelBridge.h"
 #include "src/application/common/PcoipVchan/ChannelBridgeNotices.h"
 
@@ -100,13 +99,6 @@ void ChannelBridge::OnPeerConnectRequest(const KVX::ConnectChannelRequest& reque
   if (!isServer && request.has_launch_options() &&
       request.launch_options().launch_mode() == KVX::LAUNCH_APP) {
     LaunchApplication(request.launch_options().app_link());
-  }
-}
-
-void ChannelBridge::LaunchApplication(const std::string& appLink) {
-  const intptr_t result = platform::ShellOpen(appLink);
-  if (result <= 32) {
-    platform::OutputDebugText(ChannelBridgeText::kLaunchFailed);
   }
 }
 
