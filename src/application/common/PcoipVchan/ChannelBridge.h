@@ -13,6 +13,7 @@
 #include <thread>
 #include <vector>
 
+#include "extension/diagnostics/RepeatLimiter.h"
 #include "platform/critical_section.h"
 #include "platform/event.h"
 #include "src/application/common/PcoipVchan/ChannelBridgeChannelTable.h"
@@ -111,7 +112,11 @@ class ChannelBridge {
   ChannelTable::AddResult AddEntry(const std::string& channelName, int32_t pipeId);
   void RemoveEntry(const ChannelEntry* entry);
   // Writes the diagnostic for a channel the table refused (no lock held).
-  static void ReportRefusedChannel(ChannelTable::AddResult refusal);
+  void ReportRefusedChannel(ChannelTable::AddResult refusal);
+  // Writes one of the bridge's diagnostics to the debugger output, unless the
+  // same one has been written too often lately (then it is counted, and
+  // summarised later).
+  void Diagnose(const char* text);
 
   int32_t pipeCount = 0;
   bool started = false;
@@ -133,6 +138,7 @@ class ChannelBridge {
   SendToPeerFunction sendToPeer = nullptr;
   PropertyProviderFunction propertyProvider = nullptr;
   std::shared_ptr<LaunchGate> launchGate = std::make_shared<LaunchGate>();
+  diagnostics::RepeatLimiter diagnosticLimiter;
 
   // Set once InitializeWith has stored the routines: until then the workers
   // hold their items, so nothing that arrives early is lost and no null

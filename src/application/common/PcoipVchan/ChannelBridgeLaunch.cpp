@@ -10,10 +10,10 @@
 void ChannelBridge::LaunchApplication(const std::string& appLink) {
   switch (launchGate->TryStart(LaunchGate::Clock::now())) {
     case LaunchGate::Verdict::kTooManyRunning:
-      platform::OutputDebugText(ChannelBridgeText::kLaunchDroppedRunning);
+      Diagnose(ChannelBridgeText::kLaunchDroppedRunning);
       return;
     case LaunchGate::Verdict::kTooFrequent:
-      platform::OutputDebugText(ChannelBridgeText::kLaunchDroppedRate);
+      Diagnose(ChannelBridgeText::kLaunchDroppedRate);
       return;
     case LaunchGate::Verdict::kAllowed:
       break;
@@ -23,6 +23,6 @@ void ChannelBridge::LaunchApplication(const std::string& appLink) {
   std::shared_ptr<LaunchGate> gate = launchGate;
   const intptr_t result = platform::ShellOpen(appLink, [gate] { gate->Finished(); });
   if (result <= 32) {
-    platform::OutputDebugText(ChannelBridgeText::kLaunchFailed);
+    Diagnose(ChannelBridgeText::kLaunchFailed);
   }
 }

@@ -9,7 +9,7 @@
 void ChannelBridge::HandlePcoipMessage(const std::string& bytes) {
   KVX::Message message;
   if (!ParseUnit(bytes, &message)) {
-    platform::OutputDebugText(ChannelBridgeText::kParseError);
+    Diagnose(ChannelBridgeText::kParseError);
   }
   switch (message.content_case()) {
     case KVX::Message::kRequest: {
@@ -26,7 +26,7 @@ void ChannelBridge::HandlePcoipMessage(const std::string& bytes) {
           DeliverToChannelOwner(request.transfer_data().channel_id(), bytes);
           return;
         default:
-          platform::OutputDebugText(ChannelBridgeText::kUnexpectedRequest);
+          Diagnose(ChannelBridgeText::kUnexpectedRequest);
           return;
       }
     }
@@ -35,7 +35,7 @@ void ChannelBridge::HandlePcoipMessage(const std::string& bytes) {
       if (response.body_case() == KVX::Response::kChannelConnectionResponse) {
         OnPeerConnectionResponse(response.channel_connection_response(), bytes);
       } else {
-        platform::OutputDebugText(ChannelBridgeText::kUnexpectedResponse);
+        Diagnose(ChannelBridgeText::kUnexpectedResponse);
       }
       return;
     }
@@ -149,7 +149,7 @@ void ChannelBridge::OnPeerConnectionResponse(const KVX::ChannelConnectionRespons
       }
     }
     if (!found) {
-      platform::OutputDebugText(ChannelBridgeText::kInvalidPipeId);
+      Diagnose(ChannelBridgeText::kInvalidPipeId);
       return;
     }
     WriteToPipe(pipeId, BuildConnectionNotice(entryName, entryId, KVX::CONNECTION_LOST));

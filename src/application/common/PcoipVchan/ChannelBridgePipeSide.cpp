@@ -12,7 +12,7 @@
 void ChannelBridge::HandlePipeMessage(const PipeItem& item) {
   KVX::Message message;
   if (!ParseUnit(item.bytes, &message)) {
-    platform::OutputDebugText(ChannelBridgeText::kParseError);
+    Diagnose(ChannelBridgeText::kParseError);
   }
   if (message.content_case() == KVX::Message::kRequest) {
     const KVX::Request& request = message.request();

@@ -22,7 +22,7 @@ ChannelTable::AddResult ChannelBridge::AddEntry(const std::string& channelName, 
 void ChannelBridge::RemoveEntry(const ChannelEntry* entry) { channels.Remove(entry); }
 
 void ChannelBridge::ReportRefusedChannel(ChannelTable::AddResult refusal) {
-  platform::OutputDebugText(refusal == ChannelTable::AddResult::kNameTooLong
+  Diagnose(refusal == ChannelTable::AddResult::kNameTooLong
                                 ? ChannelBridgeText::kChannelNameTooLong
                                 : ChannelBridgeText::kChannelTableFull);
 }
@@ -40,6 +40,6 @@ void ChannelBridge::WriteToPipe(int32_t pipeId, const std::string& bytes) {
     }
   }
   if (!known) {
-    platform::OutputDebugText(ChannelBridgeText::kInvalidPipeId);
+    Diagnose(ChannelBridgeText::kInvalidPipeId);
   }
 }

@@ -1,5 +1,5 @@
-// Launches the far end asks for are bounded: a few running at once and a
-// bounded rate; the rest are dropped with a diagnostic.
+// What the far end can make this end do in bulk is bounded: launches (a few
+// running at once, a bounded rate) and diagnostic lines.
 #include "src/application/common/PcoipVchan/ChannelBridgeLaunchGate.h"
 #include "tests/bridge/BridgeFixture.h"
 
@@ -33,9 +33,9 @@ TEST(LaunchGateTest, BoundsRunningLaunchesAndTheirRate) {
   EXPECT_EQ(gate.TryStart(quiet), LaunchGate::Verdict::kTooFrequent);
 }
 
-class ChannelBridgeLaunchTest : public BridgeFixture {};
+class ChannelBridgeFloodTest : public BridgeFixture {};
 
-TEST_F(ChannelBridgeLaunchTest, AFloodOfLaunchRequestsLaunchesOnlyABurst) {
+TEST_F(ChannelBridgeFloodTest, AFloodOfLaunchRequestsLaunchesOnlyABurst) {
   Start(false);
   ShellCapture shell(42);
   constexpr size_t kRequests = 12;
@@ -56,6 +56,16 @@ TEST_F(ChannelBridgeLaunchTest, AFloodOfLaunchRequestsLaunchesOnlyABurst) {
   EXPECT_GE(shell.Links().size(), static_cast<size_t>(LaunchGate::kBurst));
   EXPECT_LE(shell.Links().size(), static_cast<size_t>(LaunchGate::kBurst) + 2);
   EXPECT_EQ(shell.Links().size() + dropped, kRequests);
+}
+
+TEST_F(ChannelBridgeFloodTest, AFloodOfBadInputWritesALimitedNumberOfLines) {
+  Start(true);
+  const uint32_t limit = diagnostics::RepeatLimiter::kLinesPerWindow;
+  for (uint32_t i = 0; i < 3 * limit; ++i) bridge->QueuePcoipMessage("\xff\xff not a message");
+  // A last, different diagnostic proves that the flood has been handled.
+  bridge->QueuePcoipMessage(PropertyRequest("asked of the wrong end"));
+  ASSERT_TRUE(debug.WaitFor("WARNING: Unexpected request case."));
+  EXPECT_EQ(debug.CountOf("ERROR: PCoiP parse error."), limit);
 }
 
 }  // namespace
