@@ -47,6 +47,12 @@ RepeatLimiter::Verdict RepeatLimiter::Admit(std::string_view kind, std::string_v
   return verdict;
 }
 
+void RepeatLimiter::Reset() {
+  std::lock_guard<std::mutex> guard(lock);
+  kinds.clear();
+  nextDue = Clock::time_point::max();
+}
+
 std::string RepeatLimiter::SummaryText(uint64_t count, std::string_view text) {
   std::string summary = "Suppressed " + std::to_string(count) + " more lines like: ";
   summary.append(text.data(), text.size());

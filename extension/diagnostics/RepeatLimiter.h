@@ -56,6 +56,9 @@ class RepeatLimiter {
   Verdict Admit(std::string_view kind, std::string_view text, Clock::time_point now,
                 Origin origin = {});
 
+  // Forgets every count and every line held back (tests start each case afresh).
+  void Reset();
+
   // The summary that stands for `count` lines held back, the first being `text`.
   static std::string SummaryText(uint64_t count, std::string_view text);
 

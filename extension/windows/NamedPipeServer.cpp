@@ -4,7 +4,6 @@
 #include <sstream>
 #include <utility>
 
-#include "extension/diagnostics/RepeatLimiter.h"
 #include "platform/last_error.h"
 
 namespace Orvane {
@@ -26,12 +25,6 @@ void WriteToConsole(const std::string& text, bool endLine) {
   if (endLine) {
     std::cout << std::endl;
   }
-}
-
-// Never freed: servers are deleted, and may print, while the library unloads.
-diagnostics::RepeatLimiter& ConsoleLimiter() {
-  static diagnostics::RepeatLimiter* limiter = new diagnostics::RepeatLimiter;
-  return *limiter;
 }
 
 // A client can make a server print (a refused message, a stalled read), so a
@@ -59,6 +52,12 @@ std::atomic<uint32_t>& WriteTimeoutMs() {
 }
 
 }  // namespace
+
+diagnostics::RepeatLimiter& ConsoleLimiter() {
+  // Never freed: servers are deleted, and may print, while the library unloads.
+  static diagnostics::RepeatLimiter* limiter = new diagnostics::RepeatLimiter;
+  return *limiter;
+}
 
 void NamedPipeServer::SetWriteTimeoutMs(uint32_t timeoutMs) { WriteTimeoutMs().store(timeoutMs); }
 

@@ -15,6 +15,7 @@
 #include <thread>
 #include <vector>
 
+#include "extension/diagnostics/RepeatLimiter.h"
 #include "extension/sdk/ITransport.h"
 #include "platform/event.h"
 #include "platform/named_pipe.h"
@@ -112,6 +113,10 @@ class NamedPipeServer : public SDK::ITransport {
   // Start before the reader thread begins; the reader thread's alone after.
   bool connectPending = false;
 };
+
+// Console lines that repeat beyond the limit are held back and summarised; one
+// limiter for every server (tests reset it between cases).
+diagnostics::RepeatLimiter& ConsoleLimiter();
 
 }  // namespace Windows
 }  // namespace Extension

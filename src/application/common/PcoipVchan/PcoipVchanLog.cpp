@@ -5,16 +5,15 @@
 #include <cstring>
 #include <string>
 
-#include "extension/diagnostics/RepeatLimiter.h"
 #include "src/application/common/PcoipVchan/PcoipVchanState.h"
 
-namespace {
-
-// Never freed: lines are written while the library is being unloaded too.
-diagnostics::RepeatLimiter& LogLimiter() {
+diagnostics::RepeatLimiter& PluginLogLimiter() {
+  // Never freed: lines are written while the library is being unloaded too.
   static diagnostics::RepeatLimiter* limiter = new diagnostics::RepeatLimiter;
   return *limiter;
 }
+
+namespace {
 
 int WriteLine(const char* tag, int32_t level, int32_t code, const char* text) {
   // Read afresh on every line: the entry takes effect as soon as init has
@@ -40,7 +39,7 @@ int plugin_log(const char* tag, int32_t level, int32_t code, const char* format,
   // Lines of one format are one kind, whatever values they carry: many of
   // them report what the peer sent, and a peer must not flood the host's log.
   const diagnostics::RepeatLimiter::Verdict verdict =
-      LogLimiter().Admit(format != nullptr ? format : "", text, diagnostics::RepeatLimiter::Clock::now(),
+      PluginLogLimiter().Admit(format != nullptr ? format : "", text, diagnostics::RepeatLimiter::Clock::now(),
                          {tag, level, code});
   for (const auto& summary : verdict.summaries) {
     // Written like the lines it stands for, and cut like any line.

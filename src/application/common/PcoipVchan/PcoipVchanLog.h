@@ -4,6 +4,8 @@
 
 #include <cstdint>
 
+#include "extension/diagnostics/RepeatLimiter.h"
+
 #if defined(__GNUC__) && !defined(_WIN32)
 #define KVX_PRINTF_FORMAT(fmt, args) __attribute__((format(printf, fmt, args)))
 #elif defined(__GNUC__)
@@ -21,3 +23,7 @@ constexpr int kLogLineMax = 127;
 // or the number of characters written.
 int plugin_log(const char* tag, int32_t level, int32_t code, const char* format, ...)
     KVX_PRINTF_FORMAT(4, 5);
+
+// Lines of one format beyond the limit on repeats are held back and summarised
+// (tests reset it between cases).
+diagnostics::RepeatLimiter& PluginLogLimiter();
