@@ -23,6 +23,7 @@ namespace diagnostics {
 
 // What a sink needs to write a summary the way it wrote the lines it stands
 // for (a log's tag, level and code, say); kept from the first line held back.
+// The tag is only carried along, so it must be text that lives for good.
 struct LineOrigin {
   const void* tag = nullptr;
   int32_t level = 0;

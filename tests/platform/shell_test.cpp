@@ -2,7 +2,6 @@
 
 #include <gtest/gtest.h>
 #ifndef _WIN32
-#include <dirent.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #endif
@@ -11,6 +10,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <string>
@@ -112,33 +112,22 @@ TEST(Shell, LinkIsOneArgumentWithNoShellInBetween) {
   rmdir(dir.c_str());
 }
 
-// Counts the threads of this process.
 size_t ThreadCount() {
-  size_t count = 0;
-  std::ifstream status("/proc/self/status");
-  std::string line;
-  while (std::getline(status, line)) {
-    if (line.rfind("Threads:", 0) == 0) count = std::stoul(line.substr(8));
-  }
-  return count;
+  return static_cast<size_t>(std::distance(std::filesystem::directory_iterator("/proc/self/task"), {}));
 }
 
-// Counts the processes, zombies included, whose parent is this process.
+// Processes whose parent is this one, zombies included.
 size_t ChildCount() {
   size_t count = 0;
-  DIR* proc = opendir("/proc");
-  if (proc == nullptr) return 0;
-  while (dirent* entry = readdir(proc)) {
-    std::ifstream stat(std::string("/proc/") + entry->d_name + "/stat");
-    std::string content;
-    if (!std::getline(stat, content)) continue;
-    // pid (comm) state ppid ...; comm may hold spaces, so read after the last ')'.
-    std::istringstream fields(content.substr(content.rfind(')') + 1));
-    std::string state;
+  for (const auto& process : std::filesystem::directory_iterator("/proc")) {
+    std::ifstream stat(process.path() / "stat");
+    std::string line, state;
     long parent = 0;
-    if (fields >> state >> parent && parent == static_cast<long>(getpid())) ++count;
+    // pid (comm) state ppid ...; comm may hold spaces, so read after the last ')'.
+    if (!std::getline(stat, line)) continue;
+    std::istringstream(line.substr(line.rfind(')') + 1)) >> state >> parent;
+    count += parent == static_cast<long>(getpid()) ? 1 : 0;
   }
-  closedir(proc);
   return count;
 }
 
