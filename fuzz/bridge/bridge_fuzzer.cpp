@@ -75,7 +75,7 @@ class ChannelBridgeTestAccess {
   static std::deque<PipeItem> TakePipeQueue(ChannelBridge& bridge) {
     platform::CriticalSectionLock guard(bridge.pipeQueueLock);
     std::deque<PipeItem> items;
-    items.swap(bridge.pipeQueue);
+    bridge.pipeQueue.swap(items);
     return items;
   }
   static int PipeIdOf(ChannelBridge& bridge, const void* server) {

@@ -42,6 +42,10 @@ class ChannelBridgeTestAccess {
     return bridge.pipeServers.size();
   }
   static bool IsServerEnd(ChannelBridge& bridge) { return bridge.isServer; }
+  static size_t PipeQueueBytes(ChannelBridge& bridge) {
+    platform::CriticalSectionLock guard(bridge.pipeQueueLock);
+    return bridge.pipeQueue.Bytes();
+  }
   static bool Started(ChannelBridge& bridge) {
     std::lock_guard<std::mutex> guard(bridge.lifecycleLock);
     return bridge.started;

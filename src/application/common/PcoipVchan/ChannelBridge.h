@@ -18,6 +18,7 @@
 #include "platform/event.h"
 #include "src/application/common/PcoipVchan/ChannelBridgeChannelTable.h"
 #include "src/application/common/PcoipVchan/ChannelBridgeLaunchGate.h"
+#include "src/application/common/PcoipVchan/ChannelBridgeQueue.h"
 
 namespace Orvane {
 namespace Extension {
@@ -38,12 +39,48 @@ struct PipeItem {
   std::string bytes;
 };
 
+inline size_t QueuedBytesOf(const PipeItem& item) { return QueuedBytesOf(item.bytes); }
+
 class ChannelBridge {
  public:
   using SendToPeerFunction = void (*)(const std::string&);
   using PropertyProviderFunction = std::string (*)(const std::string&);
 
+  // Everything the bridge sends to the peer goes through here. On the PCoIP
+  // worker a send must never wait on the channel (see PeerRoute::operator()),
+  // so there the bytes are queued for the pipe worker to send instead.
+  class PeerRoute {
+   public:
+    explicit PeerRoute(ChannelBridge& owner) : bridge(owner) {}
+    PeerRoute& operator=(SendToPeerFunction function) {
+      send = function;
+      return *this;
+    }
+    bool operator==(std::nullptr_t) const { return send == nullptr; }
+    bool operator!=(std::nullptr_t) const { return send != nullptr; }
+    void operator()(const std::string& bytes) const;
+    // Sends now, waiting as long as the channel makes it wait.
+    void SendNow(const std::string& bytes) const { send(bytes); }
+
+   private:
+    ChannelBridge& bridge;
+    SendToPeerFunction send = nullptr;
+  };
+
   static constexpr int32_t kPipeServerCount = 6;
+  // While a queue holds this many bytes or more its producers take in no
+  // more: the pipe servers start reading no new message (applications' writes
+  // then wait in their pipes) and the receive thread reads no datagram (the
+  // host's channel then holds the peer back). Any message still fits: a
+  // producer that finds room may bring one more whole message of up to the
+  // pipe quota (64 MiB), so the pipe queue never holds more than the bound
+  // plus one message per pipe server, the PCoIP queue never more than the
+  // bound plus one message.
+  static constexpr size_t kPipeQueueBoundBytes = size_t{64} << 20;
+  static constexpr size_t kPcoipQueueBoundBytes = size_t{64} << 20;
+  // The pipe ID of an item on the pipe queue that is no application's
+  // message but bytes for the peer, queued there by the PCoIP worker.
+  static constexpr int32_t kPeerBoundItem = -2;
 
   // The process-wide bridge, created on first use (thread-safe) and torn down
   // when the library is unloaded.
@@ -64,6 +101,10 @@ class ChannelBridge {
 
   void QueuePipeMessage(PipeItem item);
   void QueuePcoipMessage(std::string bytes);
+  // The receive thread's look before it reads the next datagram: true at once
+  // while the PCoIP queue has room, else after waiting up to `timeoutMs` for
+  // it (false when there is still none).
+  bool WaitForPcoipQueueRoom(uint32_t timeoutMs);
   void WriteToPipe(int32_t pipeId, const std::string& bytes);
 
   // Pipe side: run on the pipe worker (OnPipeDisconnected on the reader thread
@@ -131,11 +172,14 @@ class ChannelBridge {
   platform::EventHandle pipeQueueEvent = nullptr;
   platform::EventHandle pcoipQueueEvent = nullptr;
   std::atomic<bool> workersRunning{false};
-  std::deque<PipeItem> pipeQueue;
-  std::deque<std::string> pcoipQueue;
+  // The PCoIP worker stops first at teardown, so that what its last pass
+  // queues for the peer is still sent by the pipe worker's last pass.
+  std::atomic<bool> pcoipWorkerRunning{false};
+  ChannelBridgeQueue<PipeItem> pipeQueue{kPipeQueueBoundBytes};
+  ChannelBridgeQueue<std::string> pcoipQueue{kPcoipQueueBoundBytes};
   ChannelTable channels;
   std::vector<std::unique_ptr<Orvane::Extension::Windows::NamedPipeServer>> pipeServers;
-  SendToPeerFunction sendToPeer = nullptr;
+  PeerRoute sendToPeer{*this};
   PropertyProviderFunction propertyProvider = nullptr;
   std::shared_ptr<LaunchGate> launchGate = std::make_shared<LaunchGate>();
   diagnostics::RepeatLimiter diagnosticLimiter;
