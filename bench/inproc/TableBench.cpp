@@ -4,7 +4,8 @@
 // same from the first batch of names to the last.
 #include <benchmark/benchmark.h>
 
-#include <chrono>
+#include <time.h>
+
 #include <string>
 
 #include "bench/inproc/BridgeAccess.h"
@@ -28,17 +29,25 @@ std::string TransferTo(int64_t channelId) {
   return message.SerializeAsString();
 }
 
-// Handles `count` connect requests of new names; returns the seconds taken.
+// The calling thread's CPU time in seconds: on a shared machine the wall
+// clock would measure the other processes as much as the table.
+double ThreadSeconds() {
+  timespec now{};
+  clock_gettime(CLOCK_THREAD_CPUTIME_ID, &now);
+  return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) * 1e-9;
+}
+
+// Handles `count` connect requests of new names; returns the CPU seconds taken.
 double Storm(ChannelBridge& bridge, size_t first, size_t count) {
-  const auto start = std::chrono::steady_clock::now();
+  const double start = ThreadSeconds();
   for (size_t i = first; i < first + count; ++i) {
     bridge.HandlePcoipMessage(ConnectRequest("storm name " + std::to_string(i)));
   }
-  return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  return ThreadSeconds() - start;
 }
 
-// Reports the table's size after `range(0)` distinct names and the time of
-// the first and the last batch of 10,000 requests.
+// Reports the table's size after `range(0)` distinct names and the CPU time
+// of the first and the last batch of 10,000 requests.
 void BM_PeerConnectStorm(benchmark::State& state) {
   platform::SetDebugSink([](const std::string&) {});
   const size_t names = static_cast<size_t>(state.range(0));
@@ -50,8 +59,8 @@ void BM_PeerConnectStorm(benchmark::State& state) {
     Storm(*bridge, kBatch, names - 2 * kBatch);
     const double lastBatch = Storm(*bridge, names - kBatch, kBatch);
     state.counters["table_entries"] = static_cast<double>(ChannelBridgeTestAccess::TableSize(*bridge));
-    state.counters["first_10k_ms"] = firstBatch * 1e3;
-    state.counters["last_10k_ms"] = lastBatch * 1e3;
+    state.counters["first_10k_cpu_ms"] = firstBatch * 1e3;
+    state.counters["last_10k_cpu_ms"] = lastBatch * 1e3;
     ChannelBridgeTestAccess::Destroy(bridge);
   }
   platform::SetDebugSink(nullptr);
