@@ -21,12 +21,23 @@ std::mutex& ConsoleLock() {
   return lock;
 }
 
-void Print(const std::string& text, bool endLine) {
+void WriteToConsole(const std::string& text, bool endLine) {
   std::lock_guard<std::mutex> guard(ConsoleLock());
   std::cout << text;
   if (endLine) {
     std::cout << std::endl;
   }
+}
+
+// A client can make a server print (a refused message, a stalled read), so a
+// line printed too often is summarised instead of repeated.
+void Print(const std::string& text, bool endLine) {
+  diagnostics::RepeatLimiter::Origin origin;
+  origin.level = endLine ? 1 : 0;
+  const diagnostics::RepeatLimiter::Verdict verdict =
+      ConsoleLimiter().Admit(text, text, diagnostics::RepeatLimiter::Clock::now(), origin);
+  for (const auto& summary : verdict.summaries) WriteToConsole(summary.text, summary.origin.level != 0);
+  if (verdict.write) WriteToConsole(text, endLine);
 }
 
 std::string WithCode(const char* text, uint32_t code) {
@@ -54,6 +65,12 @@ uint64_t NowMs() {
 }
 
 }  // namespace
+
+diagnostics::RepeatLimiter& ConsoleLimiter() {
+  // Never freed: servers are deleted, and may print, while the library unloads.
+  static diagnostics::RepeatLimiter* limiter = new diagnostics::RepeatLimiter;
+  return *limiter;
+}
 
 void NamedPipeServer::SetWriteTimeoutMs(uint32_t timeoutMs) { WriteTimeoutMs().store(timeoutMs); }
 

@@ -15,6 +15,7 @@
 #include <thread>
 #include <vector>
 
+#include "extension/diagnostics/RepeatLimiter.h"
 #include "extension/sdk/ITransport.h"
 #include "platform/event.h"
 #include "platform/named_pipe.h"
@@ -165,6 +166,10 @@ class NamedPipeServer : public SDK::ITransport {
   uint64_t stallMark = 0;
   uint64_t stallSinceMs = 0;
 };
+
+// Console lines that repeat beyond the limit are held back and summarised; one
+// limiter for every server (tests reset it between cases).
+diagnostics::RepeatLimiter& ConsoleLimiter();
 
 }  // namespace Windows
 }  // namespace Extension

@@ -205,6 +205,6 @@ void ChannelBridge::ForgetQueuedWorkAndChannels() {
   }
   {
     platform::CriticalSectionLock tableGuard(channelLock);
-    channels.clear();
+    channels.Clear();
   }
 }

@@ -13,8 +13,11 @@
 #include <thread>
 #include <vector>
 
+#include "extension/diagnostics/RepeatLimiter.h"
 #include "platform/critical_section.h"
 #include "platform/event.h"
+#include "src/application/common/PcoipVchan/ChannelBridgeChannelTable.h"
+#include "src/application/common/PcoipVchan/ChannelBridgeLaunchGate.h"
 #include "src/application/common/PcoipVchan/ChannelBridgeQueue.h"
 
 namespace Orvane {
@@ -42,16 +45,6 @@ struct PipeItem {
 };
 
 inline size_t QueuedBytesOf(const PipeItem& item) { return QueuedBytesOf(item.bytes); }
-
-// One channel as this end knows it. -1 in channelId: no ID handed out yet;
-// -1 in pipeId: no local application holds the channel. `client` names the
-// holder among the successive clients of that pipe.
-struct ChannelEntry {
-  std::string channelName;
-  int64_t channelId = -1;
-  int32_t pipeId = -1;
-  uint64_t client = 0;
-};
 
 class ChannelBridge {
  public:
@@ -127,7 +120,8 @@ class ChannelBridge {
   // Pipe side: run on the pipe worker (OnPipeDisconnected on the reader thread
   // of the pipe whose client left; it only queues the departure).
   void HandlePipeMessage(const PipeItem& item);
-  void RegisterChannel(const std::string& channelName, int32_t pipeId, uint64_t client);
+  // False when the table refused the channel; the application has been told.
+  bool RegisterChannel(const std::string& channelName, int32_t pipeId, uint64_t client);
   void CloseChannel(int64_t channelId, int32_t pipeId, uint64_t client);
   void AnswerPropertyRequest(const std::string& propertyName, int32_t pipeId, uint64_t client);
   void OnPipeDisconnected(int32_t pipeId, uint64_t client);
@@ -162,20 +156,29 @@ class ChannelBridge {
   // Ends the servers of an earlier, failed start so that a new start begins
   // with an empty list and every position matches its pipe ID again.
   void DiscardPipeServers();
+  // Launches within the gate's bounds; requests beyond them are dropped.
   void LaunchApplication(const std::string& appLink);
 
   // Table lookups; the caller holds channelLock. Null when nothing matches.
   ChannelEntry* FindByName(const std::string& channelName);
   ChannelEntry* FindById(int64_t channelId);
-  // Takes every entry the pipe's client holds out of the table, in table
-  // order; the caller holds channelLock.
-  std::vector<ChannelEntry> RemoveEntriesHeldBy(int32_t pipeId);
+  // Table changes; the caller holds channelLock. A new entry at the server end
+  // takes the next channel ID.
+  ChannelTable::AddResult AddEntry(const std::string& channelName, int32_t pipeId,
+                                   uint64_t client);
+  void RemoveEntry(const ChannelEntry* entry);
+  // Writes the diagnostic for a channel the table refused (no lock held).
+  void ReportRefusedChannel(ChannelTable::AddResult refusal);
+  // Writes one of the bridge's diagnostics to the debugger output, unless the
+  // same one has been written too often lately (then it is counted, and
+  // summarised later).
+  void Diagnose(const char* text);
   // Empties both queues and the table (after a failed start or at teardown).
   void ForgetQueuedWorkAndChannels();
 
   int32_t pipeCount = 0;
   bool started = false;
-  int32_t nextChannelId = 0;
+  int64_t nextChannelId = 0;
   bool isServer = false;
   std::thread pipeWorker;
   std::thread pcoipWorker;
@@ -191,10 +194,12 @@ class ChannelBridge {
   std::atomic<bool> pcoipWorkerRunning{false};
   ChannelBridgeQueue<PipeItem> pipeQueue{kPipeQueueBoundBytes};
   ChannelBridgeQueue<std::string> pcoipQueue{kPcoipQueueBoundBytes};
-  std::vector<ChannelEntry> channels;
+  ChannelTable channels;
   std::vector<std::unique_ptr<Orvane::Extension::Windows::NamedPipeServer>> pipeServers;
   PeerRoute sendToPeer{*this};
   PropertyProviderFunction propertyProvider = nullptr;
+  std::shared_ptr<LaunchGate> launchGate = std::make_shared<LaunchGate>();
+  diagnostics::RepeatLimiter diagnosticLimiter;
 
   // Set once InitializeWith has stored the routines: until then the workers
   // hold their items, so nothing that arrives early is lost and no null

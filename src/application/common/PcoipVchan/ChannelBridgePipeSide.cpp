@@ -16,14 +16,16 @@ void ChannelBridge::HandlePipeMessage(const PipeItem& item) {
   }
   KVX::Message message;
   if (!ParseUnit(item.bytes, &message)) {
-    platform::OutputDebugText(ChannelBridgeText::kParseError);
+    Diagnose(ChannelBridgeText::kParseError);
   }
   if (message.content_case() == KVX::Message::kRequest) {
     const KVX::Request& request = message.request();
     switch (request.body_case()) {
       case KVX::Request::kConnectChannelRequest:
-        RegisterChannel(request.connect_channel_request().channel_name(), item.pipeId,
-                        item.client);
+        if (!RegisterChannel(request.connect_channel_request().channel_name(), item.pipeId,
+                             item.client)) {
+          return;  // refused here; the peer need not hear of it
+        }
         break;
       case KVX::Request::kDisconnectChannelRequest:
         CloseChannel(request.disconnect_channel_request().channel_id(), item.pipeId, item.client);
@@ -42,9 +44,10 @@ void ChannelBridge::HandlePipeMessage(const PipeItem& item) {
   sendToPeer(item.bytes);
 }
 
-void ChannelBridge::RegisterChannel(const std::string& channelName, int32_t pipeId,
+bool ChannelBridge::RegisterChannel(const std::string& channelName, int32_t pipeId,
                                     uint64_t client) {
   ChannelEntry previousHolder;
+  ChannelTable::AddResult added = ChannelTable::AddResult::kAdded;
   {
     platform::CriticalSectionLock guard(channelLock);
     if (ChannelEntry* entry = FindByName(channelName)) {
@@ -54,12 +57,8 @@ void ChannelBridge::RegisterChannel(const std::string& channelName, int32_t pipe
       }
       entry->pipeId = pipeId;
       entry->client = client;
-    } else if (isServer) {
-      channels.push_back(ChannelEntry{channelName, nextChannelId, pipeId, client});
-      ++nextChannelId;
     } else {
-      // The client end never invents an ID; it comes with the peer's answer.
-      channels.push_back(ChannelEntry{channelName, -1, pipeId, client});
+      added = AddEntry(channelName, pipeId, client);
     }
   }
   // The application that held the channel until now would otherwise wait for
@@ -69,6 +68,10 @@ void ChannelBridge::RegisterChannel(const std::string& channelName, int32_t pipe
                 BuildConnectionNotice(previousHolder.channelName, previousHolder.channelId,
                                       KVX::CONNECTION_LOST));
   }
+  if (added == ChannelTable::AddResult::kAdded) return true;
+  ReportRefusedChannel(added);
+  WriteToPipe(pipeId, client, BuildConnectionNotice(channelName, -1, KVX::CONNECTION_LOST));
+  return false;
 }
 
 void ChannelBridge::CloseChannel(int64_t channelId, int32_t pipeId, uint64_t client) {
@@ -79,7 +82,7 @@ void ChannelBridge::CloseChannel(int64_t channelId, int32_t pipeId, uint64_t cli
     if (ChannelEntry* entry = FindById(channelId)) {
       closedName = entry->channelName;
       closedId = entry->channelId;
-      channels.erase(channels.begin() + (entry - channels.data()));
+      RemoveEntry(entry);
     }
   }
   // The requester is told, whichever pipe held the channel.
@@ -107,7 +110,7 @@ void ChannelBridge::HandleDeparture(int32_t pipeId) {
   std::vector<ChannelEntry> dropped;
   {
     platform::CriticalSectionLock guard(channelLock);
-    dropped = RemoveEntriesHeldBy(pipeId);
+    dropped = channels.RemoveEntriesOfPipe(pipeId);
   }
   // The peer tells its own holders; the local pipe has no one left to read.
   for (const ChannelEntry& entry : dropped) {

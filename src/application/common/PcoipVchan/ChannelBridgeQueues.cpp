@@ -23,7 +23,6 @@
 #include <deque>
 #include <utility>
 
-#include "platform/debug_output.h"
 #include "src/application/common/PcoipVchan/ChannelBridge.h"
 #include "src/application/common/PcoipVchan/ChannelBridgeNotices.h"
 
@@ -74,13 +73,13 @@ namespace {
 // `running` is read before the drain, so the last pass, woken by the teardown,
 // still handles every item queued before the teardown began, even when the
 // worker had not yet reached its first wait.
-template <typename Item, typename Handler>
+template <typename Item, typename Handler, typename Report>
 void RunQueueWorker(const std::atomic<bool>& running, const std::atomic<bool>& ready,
                     platform::EventHandle event, platform::CriticalSection& lock,
-                    ChannelBridgeQueue<Item>& queue, const char* waitFailedText, Handler handle) {
+                    ChannelBridgeQueue<Item>& queue, Report reportWaitFailed, Handler handle) {
   for (;;) {
     if (platform::WaitForEvent(event, platform::kInfinite) != platform::kWaitObject0) {
-      platform::OutputDebugText(waitFailedText);
+      reportWaitFailed();
     }
     const bool lastPass = !running.load();
     if (ready.load()) {
@@ -107,7 +106,7 @@ void RunQueueWorker(const std::atomic<bool>& running, const std::atomic<bool>& r
 
 void ChannelBridge::PipeQueueWorker() {
   RunQueueWorker(workersRunning, routinesReady, pipeQueueEvent, pipeQueueLock, pipeQueue,
-                 ChannelBridgeText::kPipeQueueWaitFailed,
+                 [this] { Diagnose(ChannelBridgeText::kPipeQueueWaitFailed); },
                  [this](const PipeItem& item) {
                    if (item.pipeId == kPeerBoundItem) {
                      sendToPeer.SendNow(PeerBoundAsOfNow(item.bytes));
@@ -120,6 +119,6 @@ void ChannelBridge::PipeQueueWorker() {
 void ChannelBridge::PcoipQueueWorker() {
   pcoipWorkerOf = this;
   RunQueueWorker(pcoipWorkerRunning, routinesReady, pcoipQueueEvent, pcoipQueueLock, pcoipQueue,
-                 ChannelBridgeText::kPcoipQueueWaitFailed,
+                 [this] { Diagnose(ChannelBridgeText::kPcoipQueueWaitFailed); },
                  [this](const std::string& bytes) { HandlePcoipMessage(bytes); });
 }
