@@ -168,6 +168,7 @@ TEST_F(PluginTest, ReadyEventsRacingExitNeverSetAClosedEvent) {
   }
   // Exit leaves no event behind: the next ready report says so.
   host().Reset();
+  PluginLogLimiter().Reset();
   host().FireChannel(PCOIP_VCHAN_EVENT_RECV_RDY);
   EXPECT_TRUE(host().HasLog("failed to set the RX_RDY event"));
   ASSERT_EQ(init_sample_vchan(End(), &table_), 0);
