@@ -33,9 +33,6 @@ SDK::TransportStatus NamedPipeServer::SendToClient(uint64_t, std::string message
   return Send(std::move(message));
 }
 
-// Nothing is read here, so there is nothing to hold back.
-void NamedPipeServer::SetReadGate(platform::EventHandle) {}
-
 void NamedPipeServer::SetReceiveCallback(std::function<void(std::string)> callback) {
   receiveCallback = std::move(callback);
 }
