@@ -688,7 +688,6 @@ PipeHandle CreateNamedPipeInstance(const std::string& name, uint32_t /*openMode*
     if (it != Names().end()) {
       pipeName = it->second;
       if (pipeName->maxInstances != kUnlimitedInstances && pipeName->instances >= pipeName->maxInstances) {
-        SetPipeFailureDetail("all " + std::to_string(pipeName->maxInstances) + " instances are in use");
         Poller::Get().RemoveUser();
         return FailHandle(kErrorPipeBusy);
       }

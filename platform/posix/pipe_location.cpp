@@ -69,11 +69,11 @@ uint32_t CheckFolder(const std::string& folder, bool make) {
                   "cannot look at the folder " + folder + ": " + Reason(error));
   }
   if (S_ISLNK(st.st_mode)) {
-    return Refuse(kErrorAccessDenied, "the folder " + folder + " is a symbolic link (" + Owned(st) +
-                                          "); a pipe folder must be a real folder");
+    return Refuse(kErrorAccessDenied, "the folder " + folder + " (" + Owned(st) +
+                                          ") is a symbolic link; a pipe folder must be a real folder");
   }
   if (!S_ISDIR(st.st_mode)) {
-    return Refuse(kErrorFileNotFound, folder + " is not a folder (" + Owned(st) + ")");
+    return Refuse(kErrorFileNotFound, "the folder " + folder + " (" + Owned(st) + ") is not a folder");
   }
   if (st.st_uid != geteuid()) {
     return Refuse(kErrorAccessDenied, "the folder " + folder + " (" + Owned(st) +
