@@ -60,7 +60,6 @@
 namespace platform {
 namespace {
 
-using pipe_detail::Describe;
 using pipe_detail::DescribeUser;
 using pipe_detail::PipeLocation;
 using pipe_detail::Pollable;
@@ -472,10 +471,10 @@ int PipeName::AcceptWaiting() {
     // The folder keeps other users out; this holds even if it was opened up
     // after we checked it. A client of another user never reaches the owner.
     ucred peer{};
-    if (!PeerUser(fd, &peer) || !pipe_detail::TrustedPeer(peer.uid)) {
-      const std::string who = PeerUser(fd, &peer) ? "process " + std::to_string(peer.pid) + " of " +
-                                                        DescribeUser(peer.uid)
-                                                  : std::string("a process of unknown user");
+    const bool known = PeerUser(fd, &peer);
+    if (!known || !pipe_detail::TrustedPeer(peer.uid)) {
+      const std::string who = known ? "process " + std::to_string(peer.pid) + " of " + DescribeUser(peer.uid)
+                                    : std::string("a process of unknown user");
       close(fd);
       OutputDebugText(("Pipe client refused: " + who + " connected to " + path + ", which serves only " +
                        DescribeUser(geteuid()))
@@ -943,8 +942,8 @@ PipeHandle OpenPipeClient(const std::string& name, uint32_t timeoutMs) {
   // Nothing is sent to a server of another user: it could be anyone's
   // stand-in, waiting for what applications write to the plug-in.
   ucred server{};
-  if (!PeerUser(fd, &server) || !pipe_detail::TrustedPeer(server.uid)) {
-    const bool known = PeerUser(fd, &server);
+  const bool known = PeerUser(fd, &server);
+  if (!known || !pipe_detail::TrustedPeer(server.uid)) {
     close(fd);
     SetPipeFailureDetail(known ? "it is served by process " + std::to_string(server.pid) + " of " +
                                      DescribeUser(server.uid) + ", not by this user, " + DescribeUser(geteuid())
