@@ -128,18 +128,21 @@ TEST_F(PipeTest, ServersAndClientsOfAnotherUserAreRefused) {
   // A live server of another user: nothing is sent to it, and it is not
   // taken over. The child binds as root (the folder is root's), then listens
   // as the other user, which is whom the socket reports as its server.
-  int sync[2];
-  ASSERT_EQ(pipe(sync), 0);
+  int ready[2], done[2];  // one way each, so that nobody reads their own byte
+  ASSERT_EQ(pipe(ready), 0);
+  ASSERT_EQ(pipe(done), 0);
   const int squatter = RunChild(
       [&] {
+        close(ready[0]);
+        close(done[1]);
         const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK, 0);
         if (bind(fd, reinterpret_cast<const sockaddr*>(&squat), sizeof squat) != 0) return 2;
         if (setresgid(kOtherUser, kOtherUser, kOtherUser) != 0 || setresuid(kOtherUser, kOtherUser, kOtherUser) != 0) {
           return 3;
         }
-        if (listen(fd, 8) != 0 || write(sync[1], "L", 1) != 1) return 4;
-        char done;
-        if (read(sync[0], &done, 1) < 0) return 5;  // the parent has looked
+        if (listen(fd, 8) != 0 || write(ready[1], "L", 1) != 1) return 4;
+        char looked;
+        if (read(done[0], &looked, 1) < 0) return 5;  // the parent has looked
         // Whatever reached the backlog must have been silent.
         for (int c; (c = accept4(fd, nullptr, nullptr, SOCK_NONBLOCK)) >= 0;) {  // until none is left
           char byte;
@@ -148,8 +151,13 @@ TEST_F(PipeTest, ServersAndClientsOfAnotherUserAreRefused) {
         return 0;
       },
       [&](pid_t) {
-        char listening;
-        ASSERT_EQ(read(sync[0], &listening, 1), 1);
+        close(ready[1]);  // a child that fails early ends the read
+        close(done[0]);
+        char listening = 0;
+        if (read(ready[0], &listening, 1) != 1) {
+          close(done[1]);
+          return;  // the child's status tells why
+        }
         EXPECT_EQ(OpenPipeClient("squat", 1000), InvalidPipeHandle());
         EXPECT_EQ(GetLastErrorCode(), kErrorAccessDenied);
         EXPECT_TRUE(Contains(LastPipeFailureDetail(), "uid 65534")) << LastPipeFailureDetail();
@@ -157,10 +165,9 @@ TEST_F(PipeTest, ServersAndClientsOfAnotherUserAreRefused) {
         EXPECT_FALSE(taker.valid());
         EXPECT_EQ(taker.error, kErrorPipeBusy);
         EXPECT_TRUE(Contains(LastPipeFailureDetail(), "another process already serves it"));
-        EXPECT_EQ(write(sync[1], "D", 1), 1);
+        close(done[1]);  // lets the child look at what reached it
       });
-  close(sync[0]);
-  close(sync[1]);
+  close(ready[0]);
   EXPECT_EQ(squatter, 0) << "the squatter heard something (or failed to set up)";
 
   // Its dead socket: reported as that, not as busy; our own folder's owner may
