@@ -94,6 +94,14 @@ bool WritePipe(PipeHandle pipe, const void* data, uint32_t size, uint32_t* writt
 bool WritePipe(PipeHandle pipe, const void* data, uint32_t size, uint32_t* written,
                uint32_t timeoutMs);
 
+// How many bytes of a message the client has begun and not finished the
+// platform holds for the instance and has not yet handed to a read: 0 between
+// messages. The caller compares it over time to tell a client that stalled
+// half-way through a message from one that is still sending. (Win32 hands a
+// partial message over only as pieces read with kErrorMoreData, which the
+// caller keeps itself, so there it is always 0.)
+uint64_t PipePartialMessageBytes(PipeHandle pipe);
+
 // CloseHandle. Ends the client's connection and any pending operation.
 bool ClosePipe(PipeHandle pipe);
 

@@ -29,7 +29,11 @@ class ChannelBridgeTestAccess {
     bridge.isServer = isServer;
     bridge.sendToPeer = send;
     platform::CriticalSectionLock guard(bridge.channelLock);
-    bridge.channels = std::move(channels);
+    bridge.channels.Replace(channels);
+  }
+  static size_t TableSize(ChannelBridge& bridge) {
+    platform::CriticalSectionLock guard(bridge.channelLock);
+    return bridge.channels.Size();
   }
   static void AddPipeServer(ChannelBridge& bridge,
                             std::unique_ptr<Orvane::Extension::Windows::NamedPipeServer> server) {

@@ -44,8 +44,16 @@ struct Packet {
 struct ChannelEvent {
   enum class Kind : int32_t {
     Data,    // `packet` holds the data
-    Notice,  // a connection notice moved the channel to `state`
+    Notice,  // a connection notice moved the channel on: its ID arrived
+             // (PendingPeer) or both ends now hold it (Connected)
     Ended,   // the session ended; `error` says why; no event follows
+    // The application at the other end left the channel in the ordinary way;
+    // `state` is PendingPeer and `error` is PeerLeft. All it sent came first.
+    PeerLeft,
+    // The channel was lost: the far application vanished without leaving,
+    // or another application at this end took the channel over; `state` is
+    // Lost and `error` is ChannelLost. Data may be missing.
+    Lost,
   };
   Kind kind = Kind::Data;
   Packet packet;
@@ -96,10 +104,16 @@ class KVX_SDK_API Channel {
   // ChannelClosed, ConnectionLost, MessageTooLarge.
   Error Send(const std::string& data, int64_t appValue = 0, uint32_t requestId = 0);
 
-  // The next data message. Notices on the way are consumed (State() keeps up
-  // with them). Errors: Timeout, ChannelLost (a loss notice came before any
-  // data; call again to wait for the peer to return), ChannelClosed,
-  // ConnectionLost once the session has ended and nothing is left to read.
+  // The next data message. Other notices on the way are consumed (State()
+  // keeps up with them); the ones that end a conversation are results of
+  // their own, each returned once, in order after the data before it:
+  //   PeerLeft       the far application disconnected; the channel waits
+  //                  for a peer again (call again to wait for the next one)
+  //   ChannelLost    the far application vanished, or the channel was taken
+  //                  over at this end; data may be missing
+  //   Timeout        nothing arrived in time; nothing has changed
+  //   ChannelClosed  after Disconnect
+  //   ConnectionLost once the session has ended and nothing is left to read
   Result<Packet> Receive(uint32_t timeoutMs);
   // The next event, data or notice, in order. Errors: Timeout, ChannelClosed
   // after Disconnect, ConnectionLost after the session's end event.

@@ -35,14 +35,36 @@ void ChannelCore::Emit(SessionCore& session, ChannelEvent event) {
 void ChannelCore::OnNotice(SessionCore& session, int64_t channelId, ChannelState state) {
   std::lock_guard<std::mutex> lock(mutex_);
   if (state_ == ChannelState::Closed) return;
-  if (channelId != -1) id_ = channelId;
+  const int64_t newId = channelId != -1 ? channelId : id_;
+  // When both ends ask for a name at nearly the same moment, the plug-ins may
+  // say CONNECTED twice; the repeat tells nothing new.
+  if (state == state_ && newId == id_) return;
+  const ChannelState before = state_;
+  id_ = newId;
   state_ = state;
   changed_.notify_all();
   ChannelEvent event;
   event.kind = ChannelEvent::Kind::Notice;
   event.state = state;
   event.channelId = id_;
+  if (state == ChannelState::Lost) {
+    event.kind = ChannelEvent::Kind::Lost;
+    event.error = LostError();
+  } else if (state == ChannelState::PendingPeer && before == ChannelState::Connected) {
+    event.kind = ChannelEvent::Kind::PeerLeft;
+    event.error = PeerLeftError();
+  }
   Emit(session, std::move(event));
+}
+
+Error ChannelCore::LostError() const {
+  return Error(ErrorCode::ChannelLost, "channel '" + name_ +
+                                           "' was lost: the application at the other end went away without "
+                                           "leaving it, or another application here took it over");
+}
+
+Error ChannelCore::PeerLeftError() const {
+  return Error(ErrorCode::PeerLeft, "the application at the other end left channel '" + name_ + "'");
 }
 
 void ChannelCore::OnData(SessionCore& session, Packet packet) {
@@ -104,7 +126,7 @@ Error ChannelCore::Send(const std::string& data, int64_t appValue, uint32_t requ
       case ChannelState::Closed:
         return ClosedError();
       case ChannelState::Lost:
-        return Error(ErrorCode::ChannelLost, "the application at the other end of '" + name_ + "' went away");
+        return LostError();
       default:
         return Error(ErrorCode::NotConnected,
                      "channel '" + name_ + "' is not connected (it is " + ChannelStateName(state_) + ")");
@@ -141,11 +163,10 @@ Result<Packet> ChannelCore::Receive(uint32_t timeoutMs) {
       case ChannelEvent::Kind::Data:
         return std::move(event.packet);
       case ChannelEvent::Kind::Ended:
+      case ChannelEvent::Kind::PeerLeft:
+      case ChannelEvent::Kind::Lost:
         return event.error;
       case ChannelEvent::Kind::Notice:
-        if (event.state == ChannelState::Lost) {
-          return Error(ErrorCode::ChannelLost, "the application at the other end of '" + name_ + "' went away");
-        }
         break;  // other notices only move the state, which State() shows
     }
   }

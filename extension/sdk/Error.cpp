@@ -18,6 +18,7 @@ const char* ErrorCodeName(ErrorCode code) {
     case ErrorCode::MessageTooLarge: return "message-too-large";
     case ErrorCode::InvalidArgument: return "invalid-argument";
     case ErrorCode::SystemError: return "system-error";
+    case ErrorCode::PeerLeft: return "peer-left";
   }
   return "unknown";
 }

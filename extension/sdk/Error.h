@@ -28,7 +28,10 @@ enum class ErrorCode : int32_t {
   ConnectionLost,
   // The wait ended before the awaited answer, notice or data arrived.
   Timeout,
-  // The far end's application left the channel (CONNECTION_LOST).
+  // The channel was lost (CONNECTION_LOST): the far end's application went
+  // away without leaving the channel (it ended or its plug-in did), or
+  // another application at this end took the channel over. Data it was
+  // still sending may be missing.
   ChannelLost,
   // The channel was disconnected by this application.
   ChannelClosed,
@@ -43,6 +46,11 @@ enum class ErrorCode : int32_t {
   InvalidArgument,
   // The operating system refused an operation; Error::SystemCode() has its code.
   SystemError,
+  // The far end's application left the channel in the ordinary way (it
+  // disconnected): the channel waits for a peer again (CONNECTION_PENDING_PEER
+  // after CONNECTION_CONNECTED). Everything it sent before leaving has been
+  // delivered. Added last, so that the numbers of the older codes stay.
+  PeerLeft,
 };
 
 // A short stable name for a code ("timeout", "no-server", ...), for logs and

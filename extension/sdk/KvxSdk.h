@@ -5,3 +5,4 @@
 #include "extension/sdk/Error.h"
 #include "extension/sdk/PipeClientTransport.h"
 #include "extension/sdk/Session.h"
+#include "extension/sdk/Version.h"

@@ -52,6 +52,8 @@ class ChannelCore : public std::enable_shared_from_this<ChannelCore> {
  private:
   void Emit(SessionCore& session, ChannelEvent event);  // caller holds mutex_
   Error ClosedError() const;      // caller holds mutex_
+  Error LostError() const;
+  Error PeerLeftError() const;
 
   const std::string name_;
   const std::weak_ptr<SessionCore> session_;

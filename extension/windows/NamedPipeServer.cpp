@@ -1,5 +1,7 @@
 #include "extension/windows/NamedPipeServer.h"
 
+#include <algorithm>
+#include <chrono>
 #include <sstream>
 #include <utility>
 
@@ -15,7 +17,18 @@ namespace {
 
 // Reader threads of several servers print at the same time; each diagnostic
 // goes out as one piece so that lines never interleave.
-void Print(const std::string& text, bool endLine) { platform::WriteStandardOutput(text, endLine); }
+void WriteToConsole(const std::string& text, bool endLine) { platform::WriteStandardOutput(text, endLine); }
+
+// A client can make a server print (a refused message, a stalled read), so a
+// line printed too often is summarised instead of repeated.
+void Print(const std::string& text, bool endLine) {
+  diagnostics::RepeatLimiter::Origin origin;
+  origin.level = endLine ? 1 : 0;
+  const diagnostics::RepeatLimiter::Verdict verdict =
+      ConsoleLimiter().Admit(text, text, diagnostics::RepeatLimiter::Clock::now(), origin);
+  for (const auto& summary : verdict.summaries) WriteToConsole(summary.text, summary.origin.level != 0);
+  if (verdict.write) WriteToConsole(text, endLine);
+}
 
 std::string WithCode(const char* text, uint32_t code) {
   std::ostringstream line;
@@ -30,9 +43,32 @@ std::atomic<uint32_t>& WriteTimeoutMs() {
   return timeoutMs;
 }
 
+std::atomic<uint32_t>& StalledMessageTimeoutMs() {
+  static std::atomic<uint32_t> timeoutMs{NamedPipeServer::kStalledMessageTimeoutMs};
+  return timeoutMs;
+}
+
+uint64_t NowMs() {
+  return static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                   std::chrono::steady_clock::now().time_since_epoch())
+                                   .count());
+}
+
 }  // namespace
 
+diagnostics::RepeatLimiter& ConsoleLimiter() {
+  // Never freed: servers are deleted, and may print, while the library unloads.
+  static diagnostics::RepeatLimiter* limiter = new diagnostics::RepeatLimiter;
+  return *limiter;
+}
+
 void NamedPipeServer::SetWriteTimeoutMs(uint32_t timeoutMs) { WriteTimeoutMs().store(timeoutMs); }
+
+void NamedPipeServer::SetStalledMessageTimeoutMs(uint32_t timeoutMs) {
+  StalledMessageTimeoutMs().store(timeoutMs);
+}
+
+void NamedPipeServer::SetReadGate(platform::EventHandle roomEvent) { readGate = roomEvent; }
 
 NamedPipeServer::NamedPipeServer(std::string pipeName, int32_t maxInstances)
     : pipeName(std::move(pipeName)), maxInstances(maxInstances == 0 ? 1 : maxInstances) {
@@ -107,6 +143,8 @@ SDK::TransportStatus NamedPipeServer::Start() {
   instance = std::move(record);
   pendingMessage.clear();
   connectPending = connectPendingNow;
+  readingHeld = false;
+  NoteReadProgress();
 
   running.exchange(1);
   readerThread = std::thread(&NamedPipeServer::ReadLoop, this);
@@ -204,18 +242,94 @@ void NamedPipeServer::ReadLoop() {
   // other way round, and a piece of a message is lost or the reader hangs.
   // So a pending connect is waited for here like any other operation; the
   // first read starts when its completion is collected.
-  if (!connectPending && !IssueRead()) {
+  if (!connectPending && !StartNextMessage()) {
     OnClientGone();
   }
   while (running.load() != 0) {
+    if (readingHeld) {
+      // No read is under way, so ioEvent may still carry the last one's
+      // completion: only the gate and the exit event are waited for.
+      if (!ResumeReading()) {
+        break;
+      }
+      continue;
+    }
     const uint32_t result = platform::WaitForAnyEvent(
-        waitHandles.data(), static_cast<uint32_t>(waitHandles.size()), platform::kInfinite);
+        waitHandles.data(), static_cast<uint32_t>(waitHandles.size()), ReadWaitMs());
+    if (result == platform::kWaitTimeout) {
+      CheckForStalledClient();
+      continue;
+    }
     if (result != platform::kWaitObject0 + kIoEventIndex) {
       break;
     }
     OnIoCompleted();
   }
   running.exchange(0);
+}
+
+bool NamedPipeServer::StartNextMessage() {
+  if (readGate != nullptr && platform::WaitForEvent(readGate, 0) != platform::kWaitObject0) {
+    readingHeld = true;
+    return true;
+  }
+  return IssueRead();
+}
+
+bool NamedPipeServer::ResumeReading() {
+  const platform::EventHandle gateOrExit[2] = {readGate, waitHandles[1]};
+  if (platform::WaitForAnyEvent(gateOrExit, 2, platform::kInfinite) != platform::kWaitObject0) {
+    return false;
+  }
+  readingHeld = false;
+  NoteReadProgress();
+  if (running.load() != 0 && !StartNextMessage()) {
+    OnClientGone();
+  }
+  return true;
+}
+
+uint32_t NamedPipeServer::ReadWaitMs() const {
+  if (connectPending) {
+    return platform::kInfinite;  // no client: nothing can stall
+  }
+  return std::max<uint32_t>(StalledMessageTimeoutMs().load() / 4, 10);
+}
+
+void NamedPipeServer::NoteReadProgress() {
+  stallMark = 0;
+  stallSinceMs = NowMs();
+}
+
+void NamedPipeServer::CheckForStalledClient() {
+  const uint32_t timeoutMs = StalledMessageTimeoutMs().load();
+  uint64_t mark = pendingMessage.size();
+  {
+    std::lock_guard<std::mutex> guard(ioLock);
+    if (openPipe == platform::InvalidPipeHandle() || disconnectedBySend) {
+      return;
+    }
+    mark += platform::PipePartialMessageBytes(openPipe);
+    if (mark == 0 || mark != stallMark) {
+      // Between messages, or the message moved on since the last look.
+      stallMark = mark;
+      stallSinceMs = NowMs();
+      return;
+    }
+    if (NowMs() - stallSinceMs < timeoutMs) {
+      return;
+    }
+    // Disconnected here, the client makes the pending read fail, and the
+    // reader thread takes its usual client-gone step (departure reported,
+    // listen again), exactly as for a client that left.
+    if (!platform::DisconnectNamedPipeInstance(openPipe)) {
+      return;
+    }
+    disconnectedBySend = true;
+  }
+  Print(WithCode("Pipe client stalled in the middle of a message; client disconnected. Timeout=",
+                 timeoutMs),
+        true);
 }
 
 bool NamedPipeServer::IssueRead() {
@@ -260,6 +374,7 @@ void NamedPipeServer::OnIoCompleted() {
     }
   }
 
+  NoteReadProgress();
   if (connectPending) {
     // The completion is the connect's: a client is there and its first read
     // can start, or the connect failed and the instance listens again.
@@ -274,7 +389,7 @@ void NamedPipeServer::OnIoCompleted() {
       OnClientGone(error != platform::kErrorOperationAborted);
       return;
     }
-    if (!IssueRead()) {
+    if (!StartNextMessage()) {
       OnClientGone();
     }
     return;
@@ -313,7 +428,7 @@ void NamedPipeServer::OnIoCompleted() {
     receiveCallback(std::move(message));
   }
 
-  if (!IssueRead()) {
+  if (!StartNextMessage()) {
     OnClientGone();
   }
 }
@@ -358,7 +473,8 @@ void NamedPipeServer::OnClientGone(bool clientWasThere) {
     if (error == platform::kErrorPipeConnected) {
       // A client came in between the two calls: no completion will signal
       // ioEvent for it, so its first read starts here.
-      readIssued = IssueRead();
+      NoteReadProgress();
+      readIssued = StartNextMessage();
       if (readIssued) {
         return;
       }

@@ -15,6 +15,7 @@
 #include <thread>
 #include <vector>
 
+#include "extension/diagnostics/RepeatLimiter.h"
 #include "extension/sdk/ITransport.h"
 #include "platform/event.h"
 #include "platform/named_pipe.h"
@@ -39,10 +40,27 @@ class NamedPipeServer : public SDK::ITransport {
   // write then fails and that client is disconnected.
   static constexpr uint32_t kWriteTimeoutMs = 10000;
 
+  // How long a client may leave a message half written (its length header or
+  // its body partly sent) without sending another byte. A client that has
+  // stalled there holds its instance and its partial message for nothing; it
+  // is disconnected like one that left, so its channels take the usual
+  // departure path. A client idle between messages is never disconnected.
+  // The stall is looked for every quarter of this time while a read waits,
+  // so it is noticed between 1 and 1.5 times this long after the last byte.
+  static constexpr uint32_t kStalledMessageTimeoutMs = 30000;
+
   // Shortens (or restores) the write time-out of every server in the process,
   // so that tests of a client that never reads need not wait kWriteTimeoutMs.
   // The product never calls it.
   static void SetWriteTimeoutMs(uint32_t timeoutMs);
+  // The same for kStalledMessageTimeoutMs.
+  static void SetStalledMessageTimeoutMs(uint32_t timeoutMs);
+
+  // Holds reading back while `roomEvent` (a manual-reset event, or null for
+  // never) is not signalled: the server then starts reading no new message,
+  // so its client's writes wait in the pipe, until the event is set again. A
+  // message already begun is read to its end. Set before Start.
+  void SetReadGate(platform::EventHandle roomEvent);
 
   NamedPipeServer(std::string pipeName, int32_t maxInstances);
   ~NamedPipeServer() override;
@@ -70,6 +88,20 @@ class NamedPipeServer : public SDK::ITransport {
   // Starts the next read. True when it is under way or done (its completion
   // signals ioEvent); false when the client has gone or cannot be read.
   bool IssueRead();
+  // Starts reading the next message, or, while the read gate is closed, holds
+  // back (`readingHeld`) until it opens. False as IssueRead.
+  bool StartNextMessage();
+  // Waits until the read gate opens (true) or the server stops (false), then
+  // starts the held-back read.
+  bool ResumeReading();
+  // Called when a wait for a read ran out of time: disconnects a client that
+  // has sent no byte of its half-written message for the stall time-out.
+  void CheckForStalledClient();
+  // A read completed: whatever the client is doing, it is not stalled.
+  void NoteReadProgress();
+  // The wait for the pending read: finite while a client is connected, so
+  // that a stalled client is noticed.
+  uint32_t ReadWaitMs() const;
   // Drops the departed client and listens again; stops the server when the
   // instance cannot listen again. `clientWasThere` false: only the listening
   // was lost (a cancelled connect), so nobody is disconnected or reported.
@@ -102,8 +134,10 @@ class NamedPipeServer : public SDK::ITransport {
   // Counts the clients the reader thread has let go, so that Send can tell
   // whether the client it wrote to is still the one connected. Under ioLock.
   uint64_t clientGeneration = 0;
-  // Send has disconnected the current client (it stopped reading); the reader
-  // thread, which sees the client gone, then only listens again. Under ioLock.
+  // Send has disconnected the current client (it stopped reading), or the
+  // stall check has (it stopped writing half-way through a message); the
+  // reader thread, which sees the client gone, then only listens again.
+  // Under ioLock.
   bool disconnectedBySend = false;
   // The pieces of a message longer than one read, gathered until its end.
   std::string pendingMessage;
@@ -111,7 +145,19 @@ class NamedPipeServer : public SDK::ITransport {
   // the next completion on ioEvent is that connect's, not a read's. Set by
   // Start before the reader thread begins; the reader thread's alone after.
   bool connectPending = false;
+
+  // Reading held back by a closed read gate; the reader thread's alone.
+  platform::EventHandle readGate = nullptr;
+  bool readingHeld = false;
+  // What the client had of its message in hand at the last look, and since
+  // when it has not changed. The reader thread's alone.
+  uint64_t stallMark = 0;
+  uint64_t stallSinceMs = 0;
 };
+
+// Console lines that repeat beyond the limit are held back and summarised; one
+// limiter for every server (tests reset it between cases).
+diagnostics::RepeatLimiter& ConsoleLimiter();
 
 }  // namespace Windows
 }  // namespace Extension

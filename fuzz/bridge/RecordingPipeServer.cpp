@@ -33,6 +33,9 @@ void NamedPipeServer::SetDisconnectCallback(std::function<void()> callback) {
   disconnectCallback = std::move(callback);
 }
 
+// Nothing is read here, so there is nothing to hold back.
+void NamedPipeServer::SetReadGate(platform::EventHandle) {}
+
 }  // namespace Windows
 }  // namespace Extension
 }  // namespace Orvane

@@ -11,8 +11,9 @@
 //     channel ID that the table gives to that very pipe;
 //   - nothing is written when a client leaves, and exactly one CONNECTION_LOST
 //     notice per channel it held is queued for the peer;
-//   - nothing from the peer is sent back unchanged; no peer message removes
-//     an entry; the client end's table never grows from the peer;
+//   - nothing from the peer is sent back unchanged; a peer message removes at
+//     most one entry, and only one that no local application holds or that
+//     never got an ID; the client end's table never grows from the peer;
 //   - the table: names unique, pipe IDs within 0..5 or -1;
 //   - only the client end launches applications;
 //   - while only well-formed traffic has been seen: channel IDs unique at the
@@ -58,23 +59,23 @@ class ChannelBridgeTestAccess {
   }
   static void Reset(ChannelBridge& bridge) {
     platform::CriticalSectionLock guard(bridge.channelLock);
-    bridge.channels.clear();
+    bridge.channels.Clear();
     bridge.nextChannelId = 0;
     platform::CriticalSectionLock pipeGuard(bridge.pipeQueueLock);
     bridge.pipeQueue.clear();
   }
   static std::vector<ChannelEntry> Channels(ChannelBridge& bridge) {
     platform::CriticalSectionLock guard(bridge.channelLock);
-    return bridge.channels;
+    return bridge.channels.Entries();
   }
-  static int32_t NextChannelId(ChannelBridge& bridge) {
+  static int64_t NextChannelId(ChannelBridge& bridge) {
     platform::CriticalSectionLock guard(bridge.channelLock);
     return bridge.nextChannelId;
   }
   static std::deque<PipeItem> TakePipeQueue(ChannelBridge& bridge) {
     platform::CriticalSectionLock guard(bridge.pipeQueueLock);
     std::deque<PipeItem> items;
-    items.swap(bridge.pipeQueue);
+    bridge.pipeQueue.swap(items);
     return items;
   }
   static int PipeIdOf(ChannelBridge& bridge, const void* server) {
@@ -183,7 +184,15 @@ void RecordPipeWrite(const void* server, const std::string& bytes) {
   // channel they are addressed to (the first entry with that ID).
   int64_t channelId = 0;
   Check(AddressOf(bytes, &channelId), "peer delivery that is neither data nor a notice");
-  Check(channelId != -1, "delivery addressed to no channel");
+  if (channelId == -1) {
+    // Only the holder of a channel that the far end refused before handing
+    // out its ID is told about a channel without one: that it is lost.
+    KVX::Message notice;
+    ParseUnit(bytes, &notice);
+    Check(notice.response().channel_connection_response().status() == KVX::CONNECTION_LOST,
+          "delivery addressed to no channel");
+    return;
+  }
   for (const ChannelEntry& entry : Access::Channels(*run.ends[end].bridge)) {
     if (entry.channelId == channelId) {
       Check(entry.pipeId == pipe, "delivered to a pipe that does not hold the channel");
@@ -212,7 +221,9 @@ class Program {
   size_t pos_ = 0;
 };
 
-const char* const kNames[] = {"A", "B", "chat", ""};
+// The last name is longer than any table admits.
+const std::string kNames[] = {"A", "B", "chat", "", std::string(ChannelTable::kMaxNameLength + 1, 'n')};
+constexpr size_t kNameCount = sizeof(kNames) / sizeof(kNames[0]);
 const char* const kPropertyNames[] = {"KVXCoreType", "Hwnds", "other"};
 
 int64_t ChannelIdFrom(uint8_t b) {
@@ -291,7 +302,11 @@ void AppConnects(int end, int pipe, const std::string& name, bool launch) {
   AppWrites(end, pipe, message.SerializeAsString());
   int holder = -1;
   FindEntryPipe(end, name, &holder);
-  Check(holder == pipe, "the pipe that asked last does not hold the channel");
+  if (ChannelTable::NameFits(name)) {
+    Check(holder == pipe, "the pipe that asked last does not hold the channel");
+  } else {
+    Check(holder == -2, "a name longer than the bound reached the table");
+  }
   Check(Access::Channels(*run.ends[end].bridge).size() <= before + 1, "connect added two entries");
 }
 
@@ -356,14 +371,25 @@ void PeerDelivers(int to, const std::string& bytes) {
   Leave();
   const std::vector<ChannelEntry> after = Access::Channels(bridge);
   if (to == kClient) {
-    Check(after.size() == before.size(), "the client end's table grew or shrank from the peer");
+    Check(after.size() <= before.size(), "the client end's table grew from the peer");
   } else {
     Check(after.size() <= before.size() + 1, "the server end added two entries for one message");
   }
+  // Walk both tables side by side: each entry before is still there, in
+  // order, unless it is the one entry the message was allowed to remove.
+  size_t removed = 0;
   for (size_t i = 0; i < before.size(); ++i) {
-    Check(after[i].channelName == before[i].channelName && after[i].pipeId == before[i].pipeId,
-          "a peer message removed, moved or reordered an entry");
+    const size_t j = i - removed;
+    if (j < after.size() && after[j].channelName == before[i].channelName) {
+      Check(after[j].pipeId == before[i].pipeId, "a peer message moved an entry to another pipe");
+      continue;
+    }
+    Check(before[i].pipeId == -1 || before[i].channelId == -1,
+          "a peer message removed an entry that a local application holds");
+    ++removed;
   }
+  Check(removed <= 1, "a peer message removed more than one entry");
+  Check(after.size() <= ChannelTable::kMaxEntries, "the table outgrew its bound");
 }
 
 void Deliver(int from) {
@@ -409,7 +435,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     switch ((op >> 1) % 10) {
       case 0: {
         const int pipe = program.Next() % kPipes;
-        AppConnects(end, pipe, kNames[program.Next() % 4], false);
+        AppConnects(end, pipe, kNames[program.Next() % kNameCount], false);
         break;
       }
       case 1: {
@@ -452,7 +478,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         break;
       case 9: {
         const int pipe = program.Next() % kPipes;
-        AppConnects(end, pipe, kNames[program.Next() % 4], true);
+        AppConnects(end, pipe, kNames[program.Next() % kNameCount], true);
         break;
       }
     }

@@ -868,6 +868,19 @@ bool WritePipe(PipeHandle pipe, const void* data, uint32_t size, uint32_t* writt
   return true;
 }
 
+uint64_t PipePartialMessageBytes(PipeHandle pipe) {
+  Instance* in = ToInstance(pipe);
+  if (in == nullptr) return 0;
+  std::lock_guard<std::mutex> lock(in->mutex);
+  if (in->state != PipeState::Connected) return 0;
+  // Bytes buffered but not delivered are a message's beginning: a whole one
+  // would already have completed the read that waits.
+  uint64_t held = in->tail - in->head;
+  if (in->inMessage) held += kHeaderBytes;
+  if (in->op == PendingOp::Read) held += in->readFilled;
+  return held;
+}
+
 bool ClosePipe(PipeHandle pipe) {
   if (ToClient(pipe) != nullptr) {
     ClosePipeClient(pipe);

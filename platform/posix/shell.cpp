@@ -1,14 +1,19 @@
 // Shell open on POSIX: `xdg-open LINK`, started with posix_spawnp so that the
-// link is one argument and no shell ever parses it. The child is reaped by a
-// short-lived detached thread so that no zombie is left behind.
+// link is one argument and no shell ever parses it. One reaper thread waits
+// for every opener, so a burst of launches costs no thread each and leaves no
+// zombie behind; it exists only while openers are running.
 #include "platform/shell.h"
 
 #include <spawn.h>
 #include <sys/wait.h>
 
 #include <cerrno>
+#include <chrono>
+#include <condition_variable>
 #include <mutex>
 #include <thread>
+#include <utility>
+#include <vector>
 
 extern char** environ;
 
@@ -22,6 +27,11 @@ constexpr intptr_t kShellFileNotFound = 2;     // ERROR_FILE_NOT_FOUND
 constexpr intptr_t kShellAccessDenied = 5;     // SE_ERR_ACCESSDENIED
 constexpr intptr_t kShellNoAssociation = 31;   // SE_ERR_NOASSOC
 
+// Openers mostly hand the link to the desktop and end at once; a short poll
+// costs nothing while one runs, and only the host's own children are waited
+// for (never "any child", which would steal the host's exit statuses).
+constexpr auto kReapPoll = std::chrono::milliseconds(20);
+
 std::recursive_mutex& HookMutex() {
   static std::recursive_mutex mutex;
   return mutex;
@@ -32,15 +42,79 @@ ShellOpenHook& Hook() {
   return hook;
 }
 
-intptr_t SpawnOpener(const std::string& link) {
+struct Opener {
+  pid_t pid;
+  ShellOpenFinished finished;
+};
+
+// Never freed: the reaper may still run while the library is being unloaded.
+struct Reaper {
+  std::mutex lock;
+  std::condition_variable added;
+  std::vector<Opener> running;
+  bool threadRunning = false;
+};
+
+Reaper& TheReaper() {
+  static Reaper* reaper = new Reaper;
+  return *reaper;
+}
+
+void ReapLoop() {
+  Reaper& reaper = TheReaper();
+  std::unique_lock<std::mutex> lock(reaper.lock);
+  while (!reaper.running.empty()) {
+    std::vector<ShellOpenFinished> done;
+    for (auto opener = reaper.running.begin(); opener != reaper.running.end();) {
+      int status = 0;
+      const pid_t result = waitpid(opener->pid, &status, WNOHANG);
+      if (result == opener->pid || (result < 0 && errno != EINTR)) {
+        done.push_back(std::move(opener->finished));
+        opener = reaper.running.erase(opener);
+      } else {
+        ++opener;
+      }
+    }
+    lock.unlock();
+    for (ShellOpenFinished& finished : done) {
+      if (finished) finished();
+    }
+    lock.lock();
+    if (!reaper.running.empty()) reaper.added.wait_for(lock, kReapPoll);
+  }
+  reaper.threadRunning = false;
+}
+
+// Hands the opener to the reaper, starting its thread when none runs.
+void Reap(pid_t pid, ShellOpenFinished finished) {
+  Reaper& reaper = TheReaper();
+  std::lock_guard<std::mutex> lock(reaper.lock);
+  if (!reaper.threadRunning) {
+    try {
+      std::thread(ReapLoop).detach();
+      reaper.threadRunning = true;
+    } catch (...) {
+      // No thread now: the opener waits for the next launch's reaper. The
+      // caller is not kept waiting for it meanwhile.
+      reaper.running.push_back(Opener{pid, nullptr});
+      if (finished) finished();
+      return;
+    }
+  }
+  reaper.running.push_back(Opener{pid, std::move(finished)});
+  reaper.added.notify_one();
+}
+
+// Starts the opener; on success stores its process ID and returns kShellStarted.
+intptr_t SpawnOpener(const std::string& link, pid_t* pid) {
+  // The opener would take it for one of its options.
+  if (!link.empty() && link[0] == '-') return kShellAccessDenied;
   char opener[] = "xdg-open";
   std::string argument = link;
   char* argv[] = {opener, argument.data(), nullptr};
-  pid_t pid = 0;
-  const int rc = posix_spawnp(&pid, opener, nullptr, nullptr, argv, environ);
-  switch (rc) {
+  switch (posix_spawnp(pid, opener, nullptr, nullptr, argv, environ)) {
     case 0:
-      break;
+      return kShellStarted;
     case ENOENT:
     case ENOTDIR:
       return kShellFileNotFound;
@@ -53,27 +127,27 @@ intptr_t SpawnOpener(const std::string& link) {
     default:
       return kShellNoAssociation;
   }
-  // The opener hands the link to the desktop and exits; reap it when it does.
-  try {
-    std::thread([pid] {
-      int status = 0;
-      while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-      }
-    }).detach();
-  } catch (...) {
-    // No thread: the child stays a zombie until the process ends. Rare and harmless.
-  }
-  return kShellStarted;
 }
 
 }  // namespace
 
-intptr_t ShellOpen(const std::string& link) {
+intptr_t ShellOpen(const std::string& link, ShellOpenFinished finished) {
   {
     std::lock_guard<std::recursive_mutex> lock(HookMutex());
-    if (Hook()) return Hook()(link);
+    if (Hook()) {
+      const intptr_t result = Hook()(link);
+      if (finished) finished();
+      return result;
+    }
   }
-  return SpawnOpener(link);
+  pid_t pid = 0;
+  const intptr_t result = SpawnOpener(link, &pid);
+  if (result != kShellStarted) {
+    if (finished) finished();
+    return result;
+  }
+  Reap(pid, std::move(finished));
+  return result;
 }
 
 void SetShellOpenHook(ShellOpenHook hook) {

@@ -135,6 +135,8 @@ bool WritePipe(PipeHandle pipe, const void* data, uint32_t size, uint32_t* writt
   return ok != FALSE;
 }
 
+uint64_t PipePartialMessageBytes(PipeHandle /*pipe*/) { return 0; }
+
 bool ClosePipe(PipeHandle pipe) { return CloseHandle(pipe) != FALSE; }
 
 // ---- client side ----

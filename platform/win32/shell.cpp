@@ -24,15 +24,23 @@ HookSlot& Slot() {
 
 }  // namespace
 
-intptr_t ShellOpen(const std::string& link) {
+intptr_t ShellOpen(const std::string& link, ShellOpenFinished finished) {
   ShellOpenHook hook;
   {
     std::lock_guard<std::mutex> guard(Slot().lock);
     hook = Slot().hook;
   }
-  if (hook) return hook(link);
-  HINSTANCE result = ShellExecuteA(nullptr, "open", link.c_str(), nullptr, nullptr, SW_SHOWNORMAL);
-  return reinterpret_cast<intptr_t>(result);
+  intptr_t result = 0;
+  if (hook) {
+    result = hook(link);
+  } else {
+    // ShellExecuteA hands the link over and returns; no process of ours is
+    // left to wait for, so nothing here needs a thread or a reaper.
+    result = reinterpret_cast<intptr_t>(
+        ShellExecuteA(nullptr, "open", link.c_str(), nullptr, nullptr, SW_SHOWNORMAL));
+  }
+  if (finished) finished();
+  return result;
 }
 
 void SetShellOpenHook(ShellOpenHook hook) {

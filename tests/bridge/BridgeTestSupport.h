@@ -27,13 +27,13 @@ class ChannelBridgeTestAccess {
 
   static std::vector<ChannelEntry> Channels(ChannelBridge& bridge) {
     platform::CriticalSectionLock guard(bridge.channelLock);
-    return bridge.channels;
+    return bridge.channels.Entries();
   }
   static void SetChannels(ChannelBridge& bridge, std::vector<ChannelEntry> entries) {
     platform::CriticalSectionLock guard(bridge.channelLock);
-    bridge.channels = std::move(entries);
+    bridge.channels.Replace(entries);
   }
-  static void SetNextChannelId(ChannelBridge& bridge, int32_t next) {
+  static void SetNextChannelId(ChannelBridge& bridge, int64_t next) {
     platform::CriticalSectionLock guard(bridge.channelLock);
     bridge.nextChannelId = next;
   }
@@ -42,6 +42,10 @@ class ChannelBridgeTestAccess {
     return bridge.pipeServers.size();
   }
   static bool IsServerEnd(ChannelBridge& bridge) { return bridge.isServer; }
+  static size_t PipeQueueBytes(ChannelBridge& bridge) {
+    platform::CriticalSectionLock guard(bridge.pipeQueueLock);
+    return bridge.pipeQueue.Bytes();
+  }
   static bool Started(ChannelBridge& bridge) {
     std::lock_guard<std::mutex> guard(bridge.lifecycleLock);
     return bridge.started;

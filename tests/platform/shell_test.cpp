@@ -6,8 +6,11 @@
 #include <unistd.h>
 #endif
 
+#include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <string>
@@ -104,6 +107,75 @@ TEST(Shell, LinkIsOneArgumentWithNoShellInBetween) {
   }
   EXPECT_EQ(contents, "1:" + link + "\n");
   EXPECT_NE(access(marker.c_str(), F_OK), 0) << "the link was run by a shell";
+  unlink(record.c_str());
+  unlink((dir + "/xdg-open").c_str());
+  rmdir(dir.c_str());
+}
+
+size_t ThreadCount() {
+  return static_cast<size_t>(std::distance(std::filesystem::directory_iterator("/proc/self/task"), {}));
+}
+
+// Processes whose parent is this one, zombies included.
+size_t ChildCount() {
+  size_t count = 0;
+  for (const auto& process : std::filesystem::directory_iterator("/proc")) {
+    std::ifstream stat(process.path() / "stat");
+    std::string line, state;
+    long parent = 0;
+    // pid (comm) state ppid ...; comm may hold spaces, so read after the last ')'.
+    if (!std::getline(stat, line)) continue;
+    std::istringstream(line.substr(line.rfind(')') + 1)) >> state >> parent;
+    count += parent == static_cast<long>(getpid()) ? 1 : 0;
+  }
+  return count;
+}
+
+TEST(Shell, OneReaperForAllOpenersAndNoOptionLikeLinks) {
+  const std::string dir = MakeTempDir();
+  ASSERT_FALSE(dir.empty());
+  const std::string record = dir + "/opened";
+  {
+    std::ofstream script(dir + "/xdg-open");
+    // Stays a while, so that all openers run at once.
+    script << "#!/bin/sh\necho \"$1\" >> '" << record << "'\nsleep 0.3\n";
+  }
+  chmod((dir + "/xdg-open").c_str(), 0755);
+  constexpr int kOpeners = 8;
+  std::atomic<int> finished{0};
+  size_t peakThreads = 0;
+  size_t threadsWithReaper = 0;
+  {
+    PathOverride path(dir + ":/usr/bin:/bin");
+    EXPECT_EQ(ShellOpen("--help", [&] { ++finished; }), 5);
+    EXPECT_EQ(ShellOpen("-", [&] { ++finished; }), 5);
+    for (int i = 0; i < kOpeners; ++i) {
+      EXPECT_GT(ShellOpen("app://" + std::to_string(i), [&] { ++finished; }), 32);
+      // The first opener brought the reaper (and whatever threads the
+      // runtime starts on a first spawn); later ones must add none.
+      if (i == 0) threadsWithReaper = ThreadCount();
+      peakThreads = std::max(peakThreads, ThreadCount());
+    }
+  }
+  for (int i = 0; i < 1000 && finished.load() < kOpeners + 2; ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  EXPECT_EQ(finished.load(), kOpeners + 2);
+  EXPECT_EQ(peakThreads, threadsWithReaper) << "a thread per opener";
+  // Every opener has been reaped: no child of this process is left, not even
+  // a zombie (an earlier test's opener may take a moment to end).
+  for (int i = 0; i < 500 && ChildCount() > 0; ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  EXPECT_EQ(ChildCount(), 0u);
+  std::ifstream opened(record);
+  std::string line;
+  size_t lines = 0;
+  while (std::getline(opened, line)) {
+    EXPECT_EQ(line.rfind("app://", 0), 0u) << "an option-like link reached the opener";
+    ++lines;
+  }
+  EXPECT_EQ(lines, static_cast<size_t>(kOpeners));
   unlink(record.c_str());
   unlink((dir + "/xdg-open").c_str());
   rmdir(dir.c_str());

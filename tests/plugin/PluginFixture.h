@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "src/application/common/PcoipVchan/ChannelBridge.h"
+#include "src/application/common/PcoipVchan/PcoipVchanLog.h"
 #include "src/application/common/PcoipVchan/PcoipVchanPlugin.h"
 #include "src/application/common/PcoipVchan/PcoipVchanState.h"
 #include "tests/plugin/TestHost.h"
@@ -50,6 +51,7 @@ class PluginTest : public ::testing::Test {
 
   void SetUp() override {
     host().Reset();
+    PluginLogLimiter().Reset();
     ChannelBridgeTestAccess::TakePcoipQueue();
     table_ = host().Table();
     ASSERT_EQ(init_sample_vchan(End(), &table_), 0);

@@ -3,6 +3,7 @@
 
 #include <string>
 
+#include "extension/diagnostics/RepeatLimiter.h"
 #include "src/application/common/PcoipVchan/PcoipVchanLog.h"
 #include "tests/plugin/PluginFixture.h"
 
@@ -53,6 +54,21 @@ TEST_F(PluginTest, HostTableWithoutLogEntryWritesToStandardOutput) {
   EXPECT_EQ(out.find("plain text\n"), std::string::npos) << "no line break added";
   EXPECT_EQ(out.find("tag"), std::string::npos) << "no tag written";
   EXPECT_TRUE(host().Logs().empty());
+}
+
+}  // namespace
+
+namespace {
+
+TEST_F(PluginTest, LinesOfOneFormatRepeatedTooOftenAreHeldBack) {
+  host().Reset();
+  const uint32_t limit = diagnostics::RepeatLimiter::kLinesPerWindow;
+  for (uint32_t i = 0; i < limit + 25; ++i) plugin_log("tag", 1, -500, "flooded line %u", i);
+  const auto lines = LinesContaining("flooded line ");
+  ASSERT_EQ(lines.size(), limit);
+  // The lines written keep their exact texts, in order.
+  EXPECT_EQ(lines.front().text, "flooded line 0");
+  EXPECT_EQ(lines.back().text, "flooded line " + std::to_string(limit - 1));
 }
 
 }  // namespace

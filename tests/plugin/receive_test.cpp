@@ -198,4 +198,37 @@ TEST_F(PluginTest, SeveralMegabytesGoThroughALoopbackWhole) {
   std::printf("9 MiB through the loopback in %lld ms\n", static_cast<long long>(elapsed.count()));
 }
 
+TEST_F(PluginTest, AFullPeerQueueStopsTheReadingUntilThereIsRoomAndLosesNothing) {
+  OpenChannel();
+  // One-datagram messages, each numbered; enough to fill the queue and more.
+  auto numbered = [](size_t i) {
+    std::string payload(2984, static_cast<char>(i % 251));
+    std::memcpy(&payload[0], &i, sizeof i);
+    return payload;
+  };
+  const size_t fitting = ChannelBridge::kPcoipQueueBoundBytes / QueuedBytesOf(numbered(0)) + 1;
+  const size_t total = fitting + 100;
+  std::vector<std::string> datagrams;
+  for (size_t i = 0; i < total; ++i) datagrams.push_back(MakeDatagram(0, numbered(i), true));
+  Deliver(datagrams);
+
+  // The thread stops once the queue is full and leaves the rest with the host.
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+  while (ChannelBridgeTestAccess::PcoipQueueSize() < fitting &&
+         std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  EXPECT_FALSE(host().WaitForReadsTaken(std::chrono::milliseconds(500)));
+  EXPECT_EQ(ChannelBridgeTestAccess::PcoipQueueSize(), fitting);
+
+  // Room again: it reads on where it stopped, without another ready event.
+  Messages received = ChannelBridgeTestAccess::TakePcoipQueue();
+  const Messages rest = WaitForPeerMessages(total - fitting, std::chrono::seconds(60));
+  received.insert(received.end(), rest.begin(), rest.end());
+  ASSERT_EQ(received.size(), total);
+  for (size_t i = 0; i < total; ++i) {
+    ASSERT_EQ(received[i], numbered(i)) << "message " << i;
+  }
+}
+
 }  // namespace

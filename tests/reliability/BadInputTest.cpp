@@ -1,8 +1,9 @@
 // Bad input from local applications, against a bridge with its six real pipe
 // servers: bytes that are no message, messages cut short, a message over the
 // 64 MiB pipe quota, a client that writes and never reads, a client that
-// vanishes in the middle of a message. Each gets its answer or a diagnostic,
-// and the other applications go on being served as if nothing had happened.
+// vanishes or stalls in the middle of a message. Each gets its answer or a
+// diagnostic, and the other applications go on being served as if nothing
+// had happened.
 #include <gtest/gtest.h>
 
 #include <random>
@@ -263,6 +264,57 @@ TEST_F(BadInputTest, ClientVanishingMidMessageLeavesNothingBehind) {
   ASSERT_TRUE(cut.WriteRaw(std::string("\x10\x00", 2)));
   cut.Close();
   std::this_thread::sleep_for(300ms);
+  EXPECT_EQ(SentToPeer().Count(), 1u);
+  ExpectOthersUnaffected();
+}
+TEST_F(BadInputTest, ClientStalledMidMessageIsLetGoWhileIdleOnesStay) {
+  constexpr uint32_t kStallMs = 1000;
+  struct ShortStall {
+    ShortStall() { NamedPipeServer::SetStalledMessageTimeoutMs(kStallMs); }
+    ~ShortStall() { NamedPipeServer::SetStalledMessageTimeoutMs(NamedPipeServer::kStalledMessageTimeoutMs); }
+  } shortStall;
+  RawPipeClient stalling(pipeDir.Path());
+  ASSERT_TRUE(stalling.Connected());
+  ASSERT_TRUE(stalling.WriteMessage(ConnectRequest("stalling")));
+  ASSERT_TRUE(SentToPeer().WaitForCount(1));
+  SentToPeer().Clear();
+
+  // A message sent slowly, but never pausing for the time-out, is taken.
+  const std::string data = TransferData(1, RandomBytes(4, 300));
+  ASSERT_TRUE(stalling.WriteRaw(RawPipeClient::Header(static_cast<uint32_t>(data.size()))));
+  for (size_t at = 0; at < data.size(); at += 100) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(kStallMs / 4));
+    ASSERT_TRUE(stalling.WriteRaw(data.substr(at, 100)));
+  }
+  ASSERT_TRUE(SentToPeer().WaitForCount(1));
+  EXPECT_TRUE(SentToPeer().All()[0] == data);
+  SentToPeer().Clear();
+
+  // Then it stops inside a body: it is let go as if it had left, and its
+  // channel is lost.
+  const auto start = std::chrono::steady_clock::now();
+  ASSERT_TRUE(stalling.WriteRaw(RawPipeClient::Header(static_cast<uint32_t>(data.size())) +
+                                data.substr(0, 100)));
+  ASSERT_TRUE(SentToPeer().WaitForCount(1));
+  EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(kStallMs));
+  EXPECT_EQ(ReadNotice(SentToPeer().All()[0]).name, "stalling");
+  EXPECT_EQ(ReadNotice(SentToPeer().All()[0]).status, KVX::CONNECTION_LOST);
+  const std::string letGo =
+      "Pipe client stalled in the middle of a message; client disconnected. Timeout=1000\n";
+  auto timesLetGo = [&] {
+    const std::string text = console.Text();
+    size_t count = 0;
+    for (size_t at = text.find(letGo); at != std::string::npos; at = text.find(letGo, at + 1)) ++count;
+    return count;
+  };
+  EXPECT_EQ(timesLetGo(), 1u);
+
+  // One that stops inside a length header goes the same way, and nothing of
+  // either reaches the peer; the idle applications were never touched.
+  RawPipeClient cut(pipeDir.Path());
+  ASSERT_TRUE(cut.Connected());
+  ASSERT_TRUE(cut.WriteRaw(std::string("\x10\x00", 2)));
+  EXPECT_TRUE(WaitUntil([&] { return timesLetGo() == 2; }));
   EXPECT_EQ(SentToPeer().Count(), 1u);
   ExpectOthersUnaffected();
 }

@@ -1,6 +1,12 @@
 // The kvx tool, run as a user runs it, against the two ends of a session in
 // this process.
+#include <filesystem>
 #include <random>
+#ifndef _WIN32
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#endif
 
 #include "tests/sdk/SdkTestSupport.h"
 #include "tests/sdk/ToolProcess.h"
@@ -69,8 +75,10 @@ TEST_F(KvxToolTest, NoPluginOnThePipe) {
   std::string out, err;
   EXPECT_EQ(RunTool({"--pipe", "\\\\.\\pipe\\Nobody_Here", "property", "KVXCoreType"}, &out, &err), 3);
   EXPECT_NE(err.find("no plug-in"), std::string::npos) << err;
-  EXPECT_EQ(RunTool({"--pipe", "\\\\.\\pipe\\Nobody_Here", "--json", "connect", "A"}, &out), 3);
-  EXPECT_NE(out.find("\"error\":\"no-server\""), std::string::npos) << out;
+  // With --json too, errors go to standard error, never among the results.
+  EXPECT_EQ(RunTool({"--pipe", "\\\\.\\pipe\\Nobody_Here", "--json", "connect", "A"}, &out, &err), 3);
+  EXPECT_EQ(out, "");
+  EXPECT_NE(err.find("{\"error\":\"no-server\""), std::string::npos) << err;
 }
 
 TEST_F(KvxToolTest, PropertyAtEachEnd) {
@@ -109,6 +117,8 @@ TEST_F(KvxToolTest, SendTextAndFile) {
   auto got = channel->Receive(5000);
   ASSERT_TRUE(got.Ok()) << got.GetError().ToString();
   EXPECT_EQ(got->data, "hello world");
+  // Each kvx send leaves the channel after its data.
+  EXPECT_EQ(channel->Receive(5000).GetError().Code(), sdk::ErrorCode::PeerLeft);
 
   // A file of a few hundred kilobytes goes as one message, byte for byte.
   const std::string contents = RandomBytes(600000);
@@ -122,9 +132,40 @@ TEST_F(KvxToolTest, SendTextAndFile) {
     received += piece->data;
   }
   EXPECT_TRUE(received == contents);
+  EXPECT_EQ(channel->Receive(5000).GetError().Code(), sdk::ErrorCode::PeerLeft);
 
-  std::string err;
-  EXPECT_EQ(RunTool({"--pipe", kServerEndPipe, "send", "inbox", "--file", "/no/such/file"}, nullptr, &err), 7);
+  // "-" is standard input; --app-value travels with the data.
+  ToolProcess fromStdin({"--pipe", kServerEndPipe, "send", "inbox", "--file=-", "--app-value", "-5"},
+                        TempFile("from standard input"));
+  EXPECT_EQ(fromStdin.Wait(), 0) << fromStdin.Stderr();
+  got = channel->Receive(5000);
+  ASSERT_TRUE(got.Ok()) << got.GetError().ToString();
+  EXPECT_EQ(got->data, "from standard input");
+  EXPECT_EQ(got->appValue, -5);
+}
+
+TEST_F(KvxToolTest, ConventionsAndBadInputEndInAMessageAndAnExitCode) {
+  std::string out, err;
+  EXPECT_EQ(RunTool({"--version"}, &out), 0);
+  EXPECT_EQ(out, "kvx " KVX_SDK_VERSION_STRING "\n");
+  EXPECT_EQ(RunTool({"help", "cat"}, &out), 0);
+  EXPECT_NE(out.find("Usage: kvx cat"), std::string::npos) << out;
+  EXPECT_EQ(RunTool({"help", "dance"}, nullptr, &err), 2);
+  EXPECT_EQ(RunTool({std::string("--pipe=") + kServerEndPipe, "--timeout=5", "property", "KVXCoreType"}, &out), 0);
+  EXPECT_EQ(out, "Server\n");
+  EXPECT_EQ(RunTool({"--json=yes", "property", "Hwnds"}, nullptr, &err), 2);
+
+  // A property name in the wrong case is refused, not answered with nothing.
+  EXPECT_EQ(RunTool({"--pipe", kServerEndPipe, "property", "hwnds"}, &out, &err), 2);
+  EXPECT_EQ(out, "");
+  EXPECT_NE(err.find("'hwnds' is not a property"), std::string::npos) << err;
+
+  // Files that cannot be read: a message naming the file and the reason.
+  const std::string folder = std::filesystem::temp_directory_path().string();
+  EXPECT_EQ(RunTool({"--pipe", kServerEndPipe, "send", "x", "--file", folder}, &out, &err), 7);
+  EXPECT_NE(err.find(folder), std::string::npos) << err;
+  EXPECT_EQ(RunTool({"--pipe", kServerEndPipe, "send", "x", "--file", "/no/such/file"}, nullptr, &err), 7);
+  EXPECT_NE(err.find("cannot open /no/such/file"), std::string::npos) << err;
 }
 
 TEST_F(KvxToolTest, ListenPrintsNoticesAndDataAsJsonLines) {
@@ -143,7 +184,7 @@ TEST_F(KvxToolTest, ListenPrintsNoticesAndDataAsJsonLines) {
             "{\"event\":\"notice\",\"channel\":\"news\",\"id\":" + id + ",\"state\":\"connected\"}\n"
             "{\"event\":\"data\",\"channel\":\"news\",\"id\":" + id + ",\"app_value\":0,\"bytes\":5,\"data\":\"first\"}\n"
             "{\"event\":\"data\",\"channel\":\"news\",\"id\":" + id +
-                ",\"app_value\":9,\"bytes\":5,\"data\":\"two\\u0000\\u00ff\"}\n");
+                ",\"app_value\":9,\"bytes\":5,\"data_base64\":\"dHdvAP8=\"}\n");
 }
 
 TEST_F(KvxToolTest, CatMovesAMultiMegabyteFileByteForByte) {
@@ -171,6 +212,113 @@ TEST_F(KvxToolTest, CatEndsWithAnErrorWhenThePluginGoesAway) {
   StopClientEnd();  // the client end's plug-in goes away under kvx
   EXPECT_EQ(cat.Wait(std::chrono::seconds(20)), 6) << cat.Stderr();
   EXPECT_EQ(cat.Stdout(), "before");
+}
+
+TEST_F(KvxToolTest, CatFailsWhenThePeerVanishesAndSucceedsWhenItLeaves) {
+  const std::string contents = RandomBytes(300000);
+  // Either end dies while the channel is up: the other one says so and fails.
+  for (bool killSender : {true, false}) {
+    const std::string name = killSender ? "sender-dies" : "receiver-dies";
+    ToolProcess receiver({"--pipe", kClientEndPipe, "cat", name});
+    ASSERT_TRUE(WaitForRegistration(*client, name));
+    ToolProcess sender({"--pipe", kServerEndPipe, "cat", name}, TempFile(contents));
+    ASSERT_TRUE(WaitUntil([&] { return ReadFile(receiver.StdoutPath()).size() == contents.size(); }));
+    ToolProcess& victim = killSender ? sender : receiver;
+    ToolProcess& survivor = killSender ? receiver : sender;
+    victim.Kill();
+    EXPECT_EQ(survivor.Wait(std::chrono::seconds(20)), 6) << name;
+    EXPECT_NE(survivor.Stderr().find("'" + name + "' was lost"), std::string::npos) << survivor.Stderr();
+  }
+
+  // A peer that leaves the channel in the ordinary way ends cat normally.
+  ToolProcess cat({"--pipe", kClientEndPipe, "cat", "polite"});
+  ASSERT_TRUE(WaitForRegistration(*client, "polite"));
+  auto app = OpenAtServerEnd();
+  auto channel = app->OpenChannel("polite");
+  ASSERT_TRUE(channel.Ok());
+  ASSERT_TRUE(channel->WaitConnected(5000).Ok());
+  ASSERT_TRUE(channel->Send("goodbye").Ok());
+  ASSERT_TRUE(channel->Disconnect(5000).Ok());
+  EXPECT_EQ(cat.Wait(std::chrono::seconds(20)), 0) << cat.Stderr();
+  EXPECT_EQ(cat.Stdout(), "goodbye");
+}
+
+TEST_F(KvxToolTest, CtrlCExits130BeforeAndAfterConnecting) {
+#ifdef _WIN32
+  GTEST_SKIP() << "no way to send Ctrl-C to another process here";
+#endif
+  ToolProcess waiting({"--pipe", kServerEndPipe, "--timeout", "0", "cat", "nobody-comes"});
+  ASSERT_TRUE(WaitUntil([&] { return waiting.Stderr().find("waiting for an application") != std::string::npos; }));
+  ASSERT_TRUE(waiting.Interrupt());
+  EXPECT_EQ(waiting.Wait(std::chrono::seconds(20)), 130) << waiting.Stderr();
+
+  ToolProcess connected({"--pipe", kClientEndPipe, "cat", "chat"});
+  ToolProcess listening({"--pipe", kClientEndPipe, "listen", "news"});
+  ASSERT_TRUE(WaitForRegistration(*client, "chat"));
+  ASSERT_TRUE(WaitForRegistration(*client, "news"));
+  auto app = OpenAtServerEnd();
+  auto chat = app->OpenChannel("chat");
+  auto news = app->OpenChannel("news");
+  ASSERT_TRUE(chat.Ok() && news.Ok());
+  ASSERT_TRUE(chat->WaitConnected(5000).Ok());
+  ASSERT_TRUE(news->WaitConnected(5000).Ok());
+  ASSERT_TRUE(chat->Send("x").Ok());
+  ASSERT_TRUE(WaitUntil([&] { return connected.Stdout() == "x"; }));
+  ASSERT_TRUE(connected.Interrupt());
+  ASSERT_TRUE(listening.Interrupt());
+  EXPECT_EQ(connected.Wait(std::chrono::seconds(20)), 130) << connected.Stderr();
+  EXPECT_EQ(listening.Wait(std::chrono::seconds(20)), 130) << listening.Stderr();
+}
+
+TEST_F(KvxToolTest, CatSendsInputAsItComesAndKeepsReceivingAfterItsEnd) {
+  auto app = OpenAtClientEnd();
+  auto channel = app->OpenChannel("talk");
+  ASSERT_TRUE(channel.Ok());
+  ASSERT_TRUE(WaitForRegistration(*client, "talk"));
+#ifndef _WIN32
+  // Input from a pipe that stays open: each piece goes out when written.
+  const std::string fifo = MakeTempFile("fifo");
+  files_.push_back(fifo);
+  std::remove(fifo.c_str());
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  // Opened for reading and writing here first: the child's open for reading
+  // then finds a writer and does not block the spawn.
+  const int input = open(fifo.c_str(), O_RDWR);
+  ASSERT_GE(input, 0);
+  ToolProcess cat({"--pipe", kServerEndPipe, "--progress", "cat", "talk"}, fifo);
+  ASSERT_EQ(write(input, "hi\n", 3), 3);
+  auto got = channel->Receive(10000);
+  ASSERT_TRUE(got.Ok()) << got.GetError().ToString();
+  EXPECT_EQ(got->data, "hi\n");
+  ASSERT_EQ(write(input, "bye\n", 4), 4);
+  close(input);
+  got = channel->Receive(10000);
+  ASSERT_TRUE(got.Ok()) << got.GetError().ToString();
+  EXPECT_EQ(got->data, "bye\n");
+#else
+  ToolProcess cat({"--pipe", kServerEndPipe, "--progress", "cat", "talk"}, TempFile("hi\nbye\n"));
+  std::string input;
+  while (input.size() < 7) {
+    auto got = channel->Receive(10000);
+    ASSERT_TRUE(got.Ok()) << got.GetError().ToString();
+    input += got->data;
+  }
+  EXPECT_EQ(input, "hi\nbye\n");
+#endif
+  // The input has ended; the answer still arrives, and the peer leaving ends cat.
+  ASSERT_TRUE(channel->Send("answer").Ok());
+  ASSERT_TRUE(channel->Disconnect(5000).Ok());
+  EXPECT_EQ(cat.Wait(std::chrono::seconds(20)), 0) << cat.Stderr();
+  EXPECT_EQ(cat.Stdout(), "answer");
+  EXPECT_NE(cat.Stderr().find("sent 0.0 MiB, received 0.0 MiB"), std::string::npos) << cat.Stderr();
+
+  // -w: after the end of input, leave once nothing has arrived for a while.
+  auto again = app->OpenChannel("talk");
+  ASSERT_TRUE(again.Ok());
+  ASSERT_TRUE(WaitForRegistration(*client, "talk"));
+  ToolProcess idle({"--pipe", kServerEndPipe, "cat", "talk", "-w", "0.5"});
+  ASSERT_TRUE(again->WaitConnected(10000).Ok());
+  EXPECT_EQ(idle.Wait(std::chrono::seconds(20)), 0) << idle.Stderr();
 }
 
 TEST_F(KvxToolTest, BenchAgainstItsServingPeer) {

@@ -215,6 +215,46 @@ TEST_F(SessionErrorTest, NoticesFindTheirChannelByIdThenByName) {
   EXPECT_EQ(b.State(), ChannelState::Requested);
 }
 
+TEST_F(SessionErrorTest, ReceiveTellsThePeerLeavingAndTheChannelLostApartFromDataAndTimeOut) {
+  EventLog log;  // outlives the session, whose end is its last event
+  ScriptedPlugin plugin(kPipe);
+  auto session = Open();
+  ASSERT_NE(session, nullptr);
+  sdk::Channel queued = OpenChannel(*session, plugin, "queued");
+  sdk::ChannelOptions withCallback;
+  withCallback.onEvent = log.Handler();
+  sdk::Channel called = OpenChannel(*session, plugin, "called", withCallback);
+
+  // The same script for both channels: waiting, connected (said twice, as
+  // when both ends ask at once), data, the peer leaves, returns, vanishes.
+  for (const auto& channel : {std::make_pair(std::string("queued"), 3), std::make_pair(std::string("called"), 4)}) {
+    const std::string& name = channel.first;
+    const int64_t id = channel.second;
+    ASSERT_TRUE(plugin.SendNotice(name, id, KVX::CONNECTION_PENDING_PEER));
+    ASSERT_TRUE(plugin.SendNotice(name, id, KVX::CONNECTION_CONNECTED));
+    ASSERT_TRUE(plugin.SendNotice(name, id, KVX::CONNECTION_CONNECTED));
+    ASSERT_TRUE(plugin.SendData(id, "before leaving"));
+    ASSERT_TRUE(plugin.SendNotice(name, id, KVX::CONNECTION_PENDING_PEER));
+    ASSERT_TRUE(plugin.SendNotice(name, id, KVX::CONNECTION_CONNECTED));
+    ASSERT_TRUE(plugin.SendNotice(name, id, KVX::CONNECTION_LOST));
+  }
+
+  EXPECT_EQ(queued.Receive(5000)->data, "before leaving");
+  EXPECT_EQ(queued.Receive(5000).GetError().Code(), ErrorCode::PeerLeft);
+  EXPECT_EQ(queued.Receive(5000).GetError().Code(), ErrorCode::ChannelLost);
+  EXPECT_EQ(queued.Receive(50).GetError().Code(), ErrorCode::Timeout);
+  EXPECT_EQ(queued.State(), ChannelState::Lost);
+
+  using Kind = sdk::ChannelEvent::Kind;
+  ASSERT_TRUE(log.WaitForCount(6));
+  std::vector<Kind> kinds;
+  for (const auto& event : log.Events()) kinds.push_back(event.kind);
+  EXPECT_EQ(kinds, (std::vector<Kind>{Kind::Notice, Kind::Notice, Kind::Data, Kind::PeerLeft, Kind::Notice,
+                                      Kind::Lost}));
+  EXPECT_EQ(log.Events()[3].error.Code(), ErrorCode::PeerLeft);
+  EXPECT_EQ(log.Events()[5].error.Code(), ErrorCode::ChannelLost);
+}
+
 TEST_F(SessionErrorTest, DisconnectSendsTheIdAndWaitsForTheConfirmation) {
   ScriptedPlugin plugin(kPipe);
   auto session = Open();

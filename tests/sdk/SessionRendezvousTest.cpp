@@ -175,6 +175,7 @@ TEST_F(SessionRendezvousTest, DisconnectIsConfirmedAndThePeerWaitsAgain) {
 
   // The data sent before leaving arrives first, then the news.
   EXPECT_EQ(s.Receive(5000)->data, "last words");
+  EXPECT_EQ(s.Receive(5000).GetError().Code(), ErrorCode::PeerLeft);
   ASSERT_TRUE(s.WaitForState(ChannelState::PendingPeer, 5000).Ok());
   EXPECT_EQ(s.Send("anyone?").Code(), ErrorCode::NotConnected);
 

@@ -48,6 +48,12 @@ ToolProcess::~ToolProcess() {
   std::remove(stderrPath_.c_str());
 }
 
+void ToolProcess::Kill() {
+  if (exitCode_ != -2) return;
+  Reap(true, &exitCode_);
+  exitCode_ = -1;
+}
+
 int ToolProcess::Wait(std::chrono::milliseconds timeout) {
   if (exitCode_ != -2) return exitCode_;
   const auto deadline = std::chrono::steady_clock::now() + timeout;

@@ -20,6 +20,11 @@ class ToolProcess {
 
   // The exit code, or -1 when the process had to be killed after `timeout`.
   int Wait(std::chrono::milliseconds timeout = std::chrono::seconds(60));
+  // Sends what Ctrl-C sends (SIGINT); false where the platform has no such
+  // signal for another process (Windows).
+  bool Interrupt();
+  // Ends the process at once, as a crash would.
+  void Kill();
   std::string Stdout() const;
   std::string Stderr() const;
   const std::string& StdoutPath() const { return stdoutPath_; }

@@ -32,6 +32,8 @@ void ToolProcess::Start(const std::vector<std::string>& args, const std::string&
   process_ = pid;
 }
 
+bool ToolProcess::Interrupt() { return exitCode_ == -2 && ::kill(static_cast<pid_t>(process_), SIGINT) == 0; }
+
 bool ToolProcess::Reap(bool kill, int* exitCode) {
   const auto pid = static_cast<pid_t>(process_);
   int status = 0;

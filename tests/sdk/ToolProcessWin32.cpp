@@ -66,6 +66,8 @@ void ToolProcess::Start(const std::vector<std::string>& args, const std::string&
   process_ = reinterpret_cast<intptr_t>(started.hProcess);
 }
 
+bool ToolProcess::Interrupt() { return false; }
+
 bool ToolProcess::Reap(bool kill, int* exitCode) {
   HANDLE process = reinterpret_cast<HANDLE>(process_);
   if (kill) {

@@ -1,5 +1,7 @@
 #include "tests/transport/PipeTestSupport.h"
 
+#include "extension/windows/NamedPipeServer.h"
+
 #ifndef _WIN32
 #include <dirent.h>
 #include <stdlib.h>
@@ -65,7 +67,11 @@ std::streamsize CoutCapture::LockedBuffer::xsputn(const char* data, std::streams
   return count;
 }
 
-CoutCapture::CoutCapture() : previous_(std::cout.rdbuf(&buffer_)) {}
+CoutCapture::CoutCapture() : previous_(std::cout.rdbuf(&buffer_)) {
+  // Each capture sees the servers' lines as a fresh process would: none held
+  // back because earlier cases printed the same line.
+  Orvane::Extension::Windows::ConsoleLimiter().Reset();
+}
 
 CoutCapture::~CoutCapture() { std::cout.rdbuf(previous_); }
 

@@ -44,7 +44,7 @@ int Serve(const Options& options, const std::string& name) {
       return ReportError(options, event.GetError());
     }
     if (event->kind == ChannelEvent::Kind::Ended) return ReportError(options, event->error);
-    if (event->kind == ChannelEvent::Kind::Notice) {
+    if (event->kind != ChannelEvent::Kind::Data) {  // notices, the peer leaving or lost
       if (event->state == ChannelState::PendingPeer && !hadClient && !toldWaiting && !options.quiet) {
         toldWaiting = true;
         std::fprintf(stderr, "kvx: waiting for an application at the other end of '%s' (ID %lld)\n", name.c_str(),
@@ -106,6 +106,10 @@ struct LatencyFigures {
 };
 
 Error MeasureLatency(Channel& channel, const Options& options, LatencyFigures* figures) {
+  if (options.pingSize > Channel::kMaxDataSize) {
+    return Error(ErrorCode::InvalidArgument,
+                 "--ping-size may be at most " + std::to_string(Channel::kMaxDataSize) + " bytes");
+  }
   std::string ping(std::max<uint64_t>(options.pingSize, 1), 'p');
   ping[0] = 'P';
   Clock::time_point lastProgress = Clock::now();

@@ -15,5 +15,6 @@ int RunBench(const Options& options);
 // The help text of one subcommand, or of the tool when `command` is empty or
 // unknown.
 const char* HelpText(const std::string& command);
+bool IsCommand(const std::string& name);
 
 }  // namespace kvx

@@ -3,6 +3,8 @@
 #include <csignal>
 #include <cstdio>
 
+#include "tools/kvx/ExitCodes.h"
+
 namespace kvx {
 
 std::atomic<bool> g_interrupted{false};
@@ -13,6 +15,8 @@ void InstallInterruptHandler() {
   std::signal(SIGINT, OnInterruptSignal);
   std::signal(SIGTERM, OnInterruptSignal);
 }
+
+int FinalExitCode(int code) { return g_interrupted.load() ? kExitInterrupted : code; }
 
 Result<std::unique_ptr<Session>> OpenSession(const Options& options) {
   Orvane::Extension::SDK::SessionOptions sessionOptions;
@@ -44,11 +48,33 @@ Result<Channel> OpenConnectedChannel(Session& session, const Options& options, c
     if (error.Ok()) return channel;
     if (error.Code() != ErrorCode::Timeout) return error;
     waited += step;
-    if (g_interrupted.load()) return Error(ErrorCode::Timeout, "interrupted while waiting for channel '" + name + "'");
+    if (g_interrupted.load()) {
+      return Error(ErrorCode::Timeout, "interrupted while waiting for an application at the other end of '" + name + "'");
+    }
     if (total != Orvane::Extension::SDK::kWaitForever && waited >= total) {
       return Error(ErrorCode::Timeout, "channel '" + name + "' is still " +
                                            Orvane::Extension::SDK::ChannelStateName(channel->State()) + " after " +
                                            std::to_string(total) + " ms: no application at the other end");
+    }
+  }
+}
+
+Error CheckPeerBeforeLeaving(Channel& channel, const std::function<bool(const std::string&)>& onData) {
+  for (;;) {
+    Result<ChannelEvent> event = channel.NextEvent(0);
+    if (!event) return event.GetError().Code() == ErrorCode::Timeout ? Error::Success() : event.GetError();
+    switch (event->kind) {
+      case ChannelEvent::Kind::Data:
+        if (!onData(event->packet.data)) return Error(ErrorCode::SystemError, "writing standard output failed");
+        break;
+      case ChannelEvent::Kind::Notice:
+      case ChannelEvent::Kind::PeerLeft:
+        // Leaving is the peer's own choice (a listener that wanted one
+        // message, say): not a failure of ours.
+        break;
+      case ChannelEvent::Kind::Lost:
+      case ChannelEvent::Kind::Ended:
+        return Error(event->error.Code(), event->error.Message() + "; data sent since may not have arrived");
     }
   }
 }

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <atomic>
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -22,10 +23,20 @@ using Orvane::Extension::SDK::Session;
 extern std::atomic<bool> g_interrupted;
 void InstallInterruptHandler();
 
+// The process's exit code: 130 after Ctrl-C, whatever the command made of
+// the interruption, so that a script can tell "stopped by the user" apart.
+int FinalExitCode(int code);
+
 Result<std::unique_ptr<Session>> OpenSession(const Options& options);
 
 // Opens the channel and waits, within the time-out, until it is connected.
 Result<Channel> OpenConnectedChannel(Session& session, const Options& options, const std::string& name);
+
+// Before leaving a channel after sending: handles the events already queued
+// without waiting (data goes to `onData`, which returns false when it cannot
+// take it) and returns the loss of the channel (the peer vanished) or the end
+// of the session found among them, since what was sent may not have arrived.
+Error CheckPeerBeforeLeaving(Channel& channel, const std::function<bool(const std::string&)>& onData);
 
 // Exactly `count` positional arguments, or a usage error message.
 bool ExpectArguments(const Options& options, size_t count, std::string* error);

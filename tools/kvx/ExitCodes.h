@@ -15,6 +15,7 @@ enum ExitCode : int {
   kExitTimeout = 5,      // the awaited answer, peer or data did not come in time
   kExitLost = 6,         // the plug-in or the peer application went away
   kExitIo = 7,           // reading a file or standard input, or writing output, failed
+  kExitInterrupted = 130,  // Ctrl-C (SIGINT) or SIGTERM, as shells report a death by SIGINT
 };
 
 inline int ExitCodeFor(const Orvane::Extension::SDK::Error& error) {
@@ -26,6 +27,7 @@ inline int ExitCodeFor(const Orvane::Extension::SDK::Error& error) {
     case ErrorCode::Timeout: return kExitTimeout;
     case ErrorCode::ConnectionLost:
     case ErrorCode::ChannelLost:
+    case ErrorCode::PeerLeft:
     case ErrorCode::ChannelClosed: return kExitLost;
     case ErrorCode::InvalidArgument:
     case ErrorCode::MessageTooLarge: return kExitUsage;

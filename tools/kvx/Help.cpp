@@ -15,11 +15,12 @@ const char kToolHelp[] =
     "  property NAME           print a property of this end (KVXCoreType, Hwnds)\n"
     "  connect NAME            wait until channel NAME is connected, print its ID\n"
     "  send NAME TEXT          send TEXT as one message on channel NAME\n"
-    "  send NAME --file F      send the contents of file F\n"
+    "  send NAME --file F      send the contents of file F ('-': standard input)\n"
     "  listen NAME             print the notices and data that arrive on NAME\n"
     "  cat NAME                standard input to the channel, the channel to standard output\n"
     "  bench NAME              measure round-trip latency and throughput\n"
     "  bench --serve NAME      answer a bench at the other end\n"
+    "  help [COMMAND]          this text, or the help of COMMAND\n"
     "\n"
     "Options (for every command):\n"
     "  --pipe NAME       the plug-in's pipe (default \\\\.\\pipe\\KVX_Pipe_Channel;\n"
@@ -29,16 +30,26 @@ const char kToolHelp[] =
     "                    (default 10; 0 waits forever)\n"
     "  --json            machine-readable output, one JSON object per line\n"
     "  -q, --quiet       no progress lines\n"
-    "  -h, --help        help; 'kvx COMMAND --help' for a command\n"
+    "  -h, --help        help; 'kvx help COMMAND' for a command\n"
+    "  --version         print the version and end\n"
+    "Options with a value may also be written --option=VALUE.\n"
+    "\n"
+    "With --json, data and property values that are valid UTF-8 are JSON strings\n"
+    "(\"data\", \"value\"); other bytes go in \"data_base64\" / \"value_base64\"\n"
+    "(standard base64). Errors always go to standard error, with --json as\n"
+    "{\"error\":CODE,\"message\":TEXT}.\n"
     "\n"
     "Exit status: 0 success, 1 failure, 2 bad usage, 3 no plug-in on the pipe,\n"
-    "4 all pipe instances busy, 5 time-out, 6 plug-in or peer gone, 7 I/O error.\n";
+    "4 all pipe instances busy, 5 time-out, 6 plug-in or peer gone (the channel\n"
+    "lost, the plug-in gone, or a transfer cut), 7 I/O error, 130 Ctrl-C.\n";
 
 const char kPropertyHelp[] =
     "Usage: kvx property NAME\n"
     "\n"
     "Prints the value of property NAME at this end of the session. Known names:\n"
-    "KVXCoreType (Server or Client) and Hwnds. Unknown names have an empty value.\n";
+    "KVXCoreType (Server or Client) and Hwnds (the host's window handles, as\n"
+    "[1,2,...]; empty when the host gave none). Names are case-sensitive; any\n"
+    "other name is refused with exit status 2.\n";
 
 const char kConnectHelp[] =
     "Usage: kvx connect NAME [--launch LINK]\n"
@@ -52,29 +63,38 @@ const char kSendHelp[] =
     "       kvx send NAME --file F\n"
     "\n"
     "Waits until channel NAME is connected, sends TEXT as one message (or the\n"
-    "file F, in messages of at most 64 MiB), then leaves the channel.\n"
+    "file F, in messages of at most 64 MiB; '-' reads standard input), then\n"
+    "leaves the channel.\n"
+    "  --app-value N   the number carried with each message (default 0)\n"
     "  --launch LINK   ask the client end to open LINK\n";
 
 const char kListenHelp[] =
     "Usage: kvx listen NAME [--count N]\n"
     "\n"
     "Opens channel NAME and prints every notice and message that arrives, until\n"
-    "Ctrl-C, until N messages have arrived (--count), or, when --timeout is\n"
-    "given, until nothing has arrived for that long. Waits for a peer for as\n"
-    "long as it takes.\n"
+    "Ctrl-C (exit 130), until N messages have arrived (--count), or, when\n"
+    "--timeout is given, until nothing has arrived for that long (exit 5).\n"
+    "Waits for a peer for as long as it takes; a peer that leaves or is lost is\n"
+    "printed, and the next one is waited for.\n"
     "  --launch LINK   ask the client end to open LINK\n";
 
 const char kCatHelp[] =
-    "Usage: kvx cat NAME [-N]\n"
+    "Usage: kvx cat NAME [-N | -w SECS] [--progress]\n"
     "\n"
     "Like netcat: copies standard input to channel NAME and the channel's data\n"
     "to standard output, byte for byte. Waits for the peer at most --timeout.\n"
-    "Ends when the application at the other end leaves the channel. Input goes\n"
-    "out in messages of up to 256 KiB as it fills them, or at its end.\n"
+    "Input goes out as soon as it is read, in messages of up to 256 KiB. After\n"
+    "the end of input it keeps receiving until the application at the other end\n"
+    "leaves (exit 0). The channel lost (the peer vanished without leaving), the\n"
+    "plug-in gone or a transfer cut short exit 6, Ctrl-C exits 130.\n"
     "  -N, --close-on-eof   leave the channel (and end) once standard input is\n"
     "                       used up and sent\n"
-    "  --lines              send each line of input as soon as it is complete\n"
-    "                       (for typing; the line ends stay in the data)\n"
+    "  -w, --idle SECS      after the end of input, leave once nothing has\n"
+    "                       arrived for SECS seconds\n"
+    "  --lines              send each line of input as one message\n"
+    "  --progress           bytes sent and received, and the rate, on standard\n"
+    "                       error about once a second\n"
+    "  --app-value N        the number carried with each message sent\n"
     "  --launch LINK        ask the client end to open LINK\n";
 
 const char kBenchHelp[] =
@@ -94,6 +114,13 @@ const char kBenchHelp[] =
     "  --once          with --serve: end when the first client leaves\n";
 
 }  // namespace
+
+bool IsCommand(const std::string& name) {
+  for (const char* known : {"property", "connect", "send", "listen", "cat", "bench", "help"}) {
+    if (name == known) return true;
+  }
+  return false;
+}
 
 const char* HelpText(const std::string& command) {
   if (command == "property") return kPropertyHelp;

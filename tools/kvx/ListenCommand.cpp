@@ -16,13 +16,13 @@ void PrintEvent(const Options& options, const std::string& name, const ChannelEv
     if (options.json) {
       PrintLine("{\"event\":\"data\",\"channel\":" + JsonString(name) + ",\"id\":" + id +
                 ",\"app_value\":" + std::to_string(event.packet.appValue) +
-                ",\"bytes\":" + std::to_string(event.packet.data.size()) + ",\"data\":" + JsonString(event.packet.data) +
-                "}");
+                ",\"bytes\":" + std::to_string(event.packet.data.size()) + "," +
+                JsonBytesField("data", event.packet.data) + "}");
     } else {
       PrintLine("[" + name + "] " + std::to_string(event.packet.data.size()) + " bytes: " +
                 Printable(event.packet.data));
     }
-  } else if (event.kind == ChannelEvent::Kind::Notice) {
+  } else {  // a notice, the peer leaving or the channel lost: the state says which
     const char* state = Orvane::Extension::SDK::ChannelStateName(event.state);
     if (options.json) {
       PrintLine("{\"event\":\"notice\",\"channel\":" + JsonString(name) + ",\"id\":" + id + ",\"state\":\"" + state +

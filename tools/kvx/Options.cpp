@@ -20,6 +20,16 @@ bool ParseCount(const std::string& text, uint64_t* value) {
   return true;
 }
 
+bool ParseSigned(const std::string& text, int64_t* value) {
+  if (text.empty()) return false;
+  char* end = nullptr;
+  errno = 0;
+  long long parsed = std::strtoll(text.c_str(), &end, 10);
+  if (errno != 0 || *end != '\0') return false;
+  *value = parsed;
+  return true;
+}
+
 bool ParseSeconds(const std::string& text, double* value) {
   if (text.empty()) return false;
   char* end = nullptr;
@@ -39,7 +49,22 @@ uint32_t WaitMs(const Options& options) {
 bool ParseOptions(int argc, char** argv, Options* options, std::string* error) {
   for (int i = 1; i < argc; ++i) {
     std::string arg = argv[i];
+    // "--name=value" is the same as "--name value".
+    bool inlineGiven = false;
+    std::string inlineValue;
+    const size_t equals = arg.find('=');
+    if (arg.compare(0, 2, "--") == 0 && equals != std::string::npos) {
+      inlineGiven = true;
+      inlineValue = arg.substr(equals + 1);
+      arg.resize(equals);
+    }
+    bool valueTaken = false;
     auto value = [&](std::string* out) {
+      valueTaken = true;
+      if (inlineGiven) {
+        *out = inlineValue;
+        return true;
+      }
       if (i + 1 >= argc) {
         *error = "option " + arg + " needs a value";
         return false;
@@ -68,6 +93,19 @@ bool ParseOptions(int argc, char** argv, Options* options, std::string* error) {
 
     if (arg == "-h" || arg == "--help") {
       options->help = true;
+    } else if (arg == "--version") {
+      options->version = true;
+    } else if (arg == "--progress") {
+      options->progress = true;
+    } else if (arg == "--app-value") {
+      std::string text;
+      if (!value(&text)) return false;
+      if (!ParseSigned(text, &options->appValue)) {
+        *error = "option --app-value needs a whole number (64-bit, may be negative), not '" + text + "'";
+        return false;
+      }
+    } else if (arg == "-w" || arg == "--idle") {
+      if (!seconds(&options->idleSeconds)) return false;
     } else if (arg == "--json") {
       options->json = true;
     } else if (arg == "-q" || arg == "--quiet") {
@@ -121,6 +159,10 @@ bool ParseOptions(int argc, char** argv, Options* options, std::string* error) {
       options->command = arg;
     } else {
       options->positional.push_back(arg);
+    }
+    if (inlineGiven && !valueTaken) {
+      *error = "option " + arg + " takes no value";
+      return false;
     }
   }
   return true;

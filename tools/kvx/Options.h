@@ -13,13 +13,17 @@ struct Options {
   bool timeoutGiven = false;
   bool json = false;
   bool help = false;
+  bool version = false;
   bool quiet = false;
   std::string command;
   std::vector<std::string> positional;
 
   // Subcommand options (each subcommand uses its own).
   std::string launchLink;   // --launch LINK
-  std::string file;         // --file F
+  std::string file;         // --file F ("-" is standard input)
+  int64_t appValue = 0;     // --app-value N, carried with each message sent
+  double idleSeconds = -1;  // cat -w S: after end of input, leave after S idle (< 0: not set)
+  bool progress = false;    // --progress
   uint64_t count = 0;       // --count N
   bool closeOnEof = false;  // -N / --close-on-eof
   bool lines = false;       // --lines

@@ -1,5 +1,6 @@
 #include "tools/kvx/Output.h"
 
+#include <cstdint>
 #include <cstdio>
 
 #include "tools/kvx/ExitCodes.h"
@@ -36,6 +37,41 @@ size_t Utf8Length(const std::string& s, size_t i) {
 }
 
 }  // namespace
+
+bool IsValidUtf8(const std::string& bytes) {
+  for (size_t i = 0; i < bytes.size();) {
+    if (static_cast<unsigned char>(bytes[i]) < 0x80) {
+      ++i;
+      continue;
+    }
+    const size_t n = Utf8Length(bytes, i);
+    if (n == 0) return false;
+    i += n;
+  }
+  return true;
+}
+
+std::string Base64(const std::string& bytes) {
+  static const char kAlphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+  std::string out;
+  out.reserve((bytes.size() + 2) / 3 * 4);
+  for (size_t i = 0; i < bytes.size(); i += 3) {
+    const size_t n = bytes.size() - i < 3 ? bytes.size() - i : 3;
+    uint32_t group = 0;
+    for (size_t k = 0; k < 3; ++k) {
+      group = (group << 8) | (k < n ? static_cast<unsigned char>(bytes[i + k]) : 0u);
+    }
+    for (size_t k = 0; k < 4; ++k) {
+      out += k <= n ? kAlphabet[(group >> (18 - 6 * k)) & 63] : '=';
+    }
+  }
+  return out;
+}
+
+std::string JsonBytesField(const std::string& key, const std::string& bytes) {
+  if (IsValidUtf8(bytes)) return "\"" + key + "\":" + JsonString(bytes);
+  return "\"" + key + "_base64\":\"" + Base64(bytes) + "\"";
+}
 
 std::string JsonString(const std::string& bytes) {
   static const char kHex[] = "0123456789abcdef";
@@ -95,8 +131,9 @@ std::string Printable(const std::string& bytes) {
 
 int ReportError(const Options& options, const Orvane::Extension::SDK::Error& error) {
   if (options.json) {
-    PrintLine(std::string("{\"error\":") + JsonString(Orvane::Extension::SDK::ErrorCodeName(error.Code())) +
-              ",\"message\":" + JsonString(error.Message()) + "}");
+    std::fprintf(stderr, "{\"error\":%s,\"message\":%s}\n",
+                 JsonString(Orvane::Extension::SDK::ErrorCodeName(error.Code())).c_str(),
+                 JsonString(error.Message()).c_str());
   } else {
     std::fprintf(stderr, "kvx: %s\n", error.Message().c_str());
   }

@@ -9,17 +9,26 @@
 
 namespace kvx {
 
-// A JSON string literal for any bytes: valid UTF-8 stays as it is, other
-// bytes are written as \u00XX (read as Latin-1).
+// A JSON string literal for text such as names: valid UTF-8 stays as it is,
+// other bytes are written as \u00XX (read as Latin-1). Not lossless; data goes
+// through JsonBytesField.
 std::string JsonString(const std::string& bytes);
+
+// `"key":"text"` when the bytes are valid UTF-8, else `"key_base64":"..."`
+// (standard base64 with padding), so that every byte string survives the
+// round trip through JSON and a reader can tell the two forms apart.
+std::string JsonBytesField(const std::string& key, const std::string& bytes);
+
+bool IsValidUtf8(const std::string& bytes);
+std::string Base64(const std::string& bytes);
 
 // The bytes as readable text: printable ASCII as it is, everything else as
 // C-style escapes (\n, \t, \xNN).
 std::string Printable(const std::string& bytes);
 
-// Reports a failure: "kvx: <message>" on standard error, or with --json an
-// {"error": ..., "message": ...} object on standard output. Returns the exit
-// code for the error.
+// Reports a failure on standard error: "kvx: <message>", or with --json an
+// {"error": ..., "message": ...} object, so that standard output carries only
+// results and data. Returns the exit code for the error.
 int ReportError(const Options& options, const Orvane::Extension::SDK::Error& error);
 
 // A usage error: message and a hint on standard error; returns kExitUsage.

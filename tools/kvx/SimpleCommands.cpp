@@ -1,12 +1,11 @@
 // property, connect and send: open, do one thing, leave.
 #include <cstdio>
 #include <algorithm>
-#include <fstream>
-#include <iterator>
 
 #include "tools/kvx/Commands.h"
 #include "tools/kvx/Common.h"
 #include "tools/kvx/ExitCodes.h"
+#include "tools/kvx/Input.h"
 #include "tools/kvx/Output.h"
 
 namespace kvx {
@@ -15,12 +14,18 @@ int RunProperty(const Options& options) {
   std::string usage;
   if (!ExpectArguments(options, 1, &usage)) return ReportUsage(usage);
   const std::string& name = options.positional[0];
+  // The plug-in answers any other name with an empty value, which would look
+  // like a property that happens to be empty (a wrong letter case, say).
+  if (name != "KVXCoreType" && name != "Hwnds") {
+    return ReportUsage("'" + name + "' is not a property of the plug-in; the properties are KVXCoreType and Hwnds "
+                       "(case-sensitive)");
+  }
   auto session = OpenSession(options);
   if (!session) return ReportError(options, session.GetError());
   Result<std::string> value = (*session)->GetProperty(name, WaitMs(options));
   if (!value) return ReportError(options, value.GetError());
   if (options.json) {
-    PrintLine("{\"property\":" + JsonString(name) + ",\"value\":" + JsonString(value.Value()) + "}");
+    PrintLine("{\"property\":" + JsonString(name) + "," + JsonBytesField("value", value.Value()) + "}");
   } else {
     PrintLine(value.Value());
   }
@@ -56,10 +61,9 @@ int RunSend(const Options& options) {
   const std::string& name = options.positional[0];
   std::string data;
   if (fromFile) {
-    std::ifstream in(options.file, std::ios::binary);
-    if (in) data.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-    if (!in.is_open() || in.bad()) {
-      std::fprintf(stderr, "kvx: cannot read %s\n", options.file.c_str());
+    std::string why;
+    if (!ReadWholeFile(options.file, &data, &why)) {
+      std::fprintf(stderr, "kvx: %s\n", why.c_str());
       return kExitIo;
     }
   } else {
@@ -77,12 +81,17 @@ int RunSend(const Options& options) {
   size_t offset = 0;
   do {
     size_t n = std::min(Channel::kMaxDataSize, data.size() - offset);
-    Error error = channel->Send(data.substr(offset, n));
+    Error error = channel->Send(data.substr(offset, n), options.appValue);
     if (error) return ReportError(options, error);
     offset += n;
     ++messages;
   } while (offset < data.size());
 
+  // A peer that went away meanwhile did not take everything.
+  if (Error gone = CheckPeerBeforeLeaving(channel.Value(), [](const std::string&) { return true; })) {
+    channel->Disconnect(WaitMs(options));
+    return ReportError(options, gone);
+  }
   // Leaving the channel politely: the plug-in forwards everything in order,
   // so the data is on its way before the far end hears that we left.
   channel->Disconnect(WaitMs(options));

@@ -1,26 +1,40 @@
 // kvx: a command-line client of the plug-in's pipe, for poking a session from
 // a shell and for scripts.
 #include <cstdio>
+#include <exception>
 #include <string>
 
+#include "extension/sdk/Version.h"
 #include "tools/kvx/Commands.h"
+#include "tools/kvx/Common.h"
 #include "tools/kvx/ExitCodes.h"
 #include "tools/kvx/Options.h"
 #include "tools/kvx/Output.h"
 
-int main(int argc, char** argv) {
-  kvx::Options options;
-  std::string error;
-  if (!kvx::ParseOptions(argc, argv, &options, &error)) return kvx::ReportUsage(error);
-  if (options.help) {
-    std::fputs(kvx::HelpText(options.command), stdout);
+namespace {
+
+int Run(const kvx::Options& options) {
+  const std::string& c = options.command;
+  if (options.version) {
+    std::puts("kvx " KVX_SDK_VERSION_STRING);
     return kvx::kExitOk;
   }
-  if (options.command.empty()) {
+  if (c == "help") {
+    // "kvx help CMD" is "kvx CMD --help".
+    if (options.positional.size() > 1) return kvx::ReportUsage("help takes at most one command");
+    const std::string topic = options.positional.empty() ? "" : options.positional[0];
+    if (!topic.empty() && !kvx::IsCommand(topic)) return kvx::ReportUsage("no command '" + topic + "'");
+    std::fputs(kvx::HelpText(topic), stdout);
+    return kvx::kExitOk;
+  }
+  if (options.help) {
+    std::fputs(kvx::HelpText(c), stdout);
+    return kvx::kExitOk;
+  }
+  if (c.empty()) {
     std::fputs(kvx::HelpText(""), stderr);
     return kvx::kExitUsage;
   }
-  const std::string& c = options.command;
   if (c == "property") return kvx::RunProperty(options);
   if (c == "connect") return kvx::RunConnect(options);
   if (c == "send") return kvx::RunSend(options);
@@ -28,4 +42,22 @@ int main(int argc, char** argv) {
   if (c == "cat") return kvx::RunCat(options);
   if (c == "bench") return kvx::RunBench(options);
   return kvx::ReportUsage("unknown command '" + c + "'");
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  kvx::Options options;
+  std::string error;
+  if (!kvx::ParseOptions(argc, argv, &options, &error)) return kvx::ReportUsage(error);
+  int code;
+  try {
+    code = Run(options);
+  } catch (const std::exception& e) {
+    // Nothing should throw here; if something does, say so instead of
+    // aborting with a core dump.
+    std::fprintf(stderr, "kvx: unexpected failure: %s\n", e.what());
+    code = kvx::kExitFailed;
+  }
+  return kvx::FinalExitCode(code);
 }

@@ -319,14 +319,17 @@ int32_t HostChannel::Open(const char* name, uint32_t /*flags*/, uint32_t /*cfg*/
   HostLog(2, std::string("open \"") + name + "\" with packet size " + std::to_string(maxPacketSize) +
                  ": handle " + std::to_string(opened));
   // Tell the peer outside the lock: the link may make us wait.
-  if (!sendFrame_(MakeFrameOf(FrameType::kOpened, maxPacketSize))) return kErrLinkDown;
+  if (sendFrame_(MakeFrameOf(FrameType::kOpened, maxPacketSize), PCOIP_VCHAN_SEND_WAIT_FOREVER) !=
+      FrameSendResult::kSent) {
+    return kErrLinkDown;
+  }
   std::lock_guard<std::mutex> lock(mutex_);
   MaybeUpLocked();
   return PCOIP_SUCCESS;
 }
 
 int32_t HostChannel::SendDatagram(uint32_t handle, const void* datagram, uint32_t size,
-                                  uint32_t /*timeout*/) {
+                                  uint32_t timeout) {
   if (datagram == nullptr || size == 0) return kErrBadArgument;
   {
     std::lock_guard<std::mutex> lock(mutex_);
@@ -338,9 +341,17 @@ int32_t HostChannel::SendDatagram(uint32_t handle, const void* datagram, uint32_
   static thread_local std::string frame;
   frame.assign(1, static_cast<char>(FrameType::kData));
   frame.append(static_cast<const char*>(datagram), size);
-  // The send waits while the peer is behind: the plug-in's sender is slowed,
-  // never its datagrams lost.
-  if (!sendFrame_(frame)) return kErrLinkDown;
+  // The send waits while the peer is behind, as long as the caller allows: the
+  // plug-in's sender is slowed, never its datagrams lost. A send that runs
+  // out of time has sent nothing.
+  switch (sendFrame_(frame, timeout)) {
+    case FrameSendResult::kSent:
+      break;
+    case FrameSendResult::kTimedOut:
+      return PCOIP_ERR_TIMEOUT;
+    case FrameSendResult::kLinkDown:
+      return kErrLinkDown;
+  }
   std::lock_guard<std::mutex> lock(mutex_);
   ++totals_.sent;
   totals_.sentBytes += size;

@@ -26,9 +26,11 @@ namespace vchan_host {
 
 class HostChannel {
  public:
-  // Sends one frame to the peer, waiting while the link is full; false when
-  // the link is down.
-  using FrameSender = std::function<bool(const std::string& frame)>;
+  // Sends one frame to the peer, waiting while the link is full, at most
+  // `timeoutMs` (PCOIP_VCHAN_SEND_WAIT_FOREVER: as long as it takes).
+  enum class FrameSendResult { kSent, kTimedOut, kLinkDown };
+  using FrameSender =
+      std::function<FrameSendResult(const std::string& frame, uint32_t timeoutMs)>;
 
   HostChannel(const HostOptions& options, FaultInjector& faults, FrameSender sendFrame);
   ~HostChannel();

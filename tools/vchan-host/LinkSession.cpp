@@ -75,6 +75,31 @@ bool LinkSession::SendWaiting(const std::string& frame) {
   return false;
 }
 
+HostChannel::FrameSendResult LinkSession::SendWithin(const std::string& frame, uint32_t timeoutMs) {
+  using Result = HostChannel::FrameSendResult;
+  if (timeoutMs == PCOIP_VCHAN_SEND_WAIT_FOREVER) {
+    return SendWaiting(frame) ? Result::kSent : Result::kLinkDown;
+  }
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+  for (;;) {
+    if (peerGone_.load()) return Result::kLinkDown;
+    switch (SendQuick(frame)) {
+      case DatagramLink::SendResult::kSent:
+        return Result::kSent;
+      case DatagramLink::SendResult::kBusy:
+        break;
+      case DatagramLink::SendResult::kPeerAbsent:
+        if (up_.load()) MarkGone("the other end's socket is gone");
+        return Result::kLinkDown;
+      default:
+        return Result::kLinkDown;
+    }
+    // The peer's queue is full: look again shortly, until the time is up.
+    if (std::chrono::steady_clock::now() >= deadline) return Result::kTimedOut;
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+}
+
 void LinkSession::BecomeUp() {
   if (up_.exchange(true)) return;
   HostLog(1, "the other end is here");

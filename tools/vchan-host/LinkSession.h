@@ -35,6 +35,10 @@ class LinkSession {
   // Frames from this end to the peer. SendWaiting waits while the peer's
   // queue is full; false once the peer is gone or the session stopped.
   bool SendWaiting(const std::string& frame);
+  // The same, giving up after `timeoutMs` (PCOIP_VCHAN_SEND_WAIT_FOREVER:
+  // never) while the peer's queue stays full; a frame that timed out was not
+  // sent.
+  HostChannel::FrameSendResult SendWithin(const std::string& frame, uint32_t timeoutMs);
 
   bool IsUp() const { return up_.load(); }
   // Set once the peer has left (or was never reachable after being up).

@@ -97,9 +97,10 @@ int main(int argc, char** argv) {
   }
   auto* faults = new FaultInjector(options.faults);
   auto* session = new LinkSession(options, *link);
-  auto* channel = new HostChannel(options, *faults, [session](const std::string& frame) {
-    return session->SendWaiting(frame);
-  });
+  auto* channel =
+      new HostChannel(options, *faults, [session](const std::string& frame, uint32_t timeoutMs) {
+        return session->SendWithin(frame, timeoutMs);
+      });
 
   const bool server = options.end == End::kServer;
   const pcoip_vchan_intf table = channel->Table();

@@ -39,10 +39,12 @@ ChannelBridge::ChannelBridge() {
   pcoipQueueEvent = platform::CreateEventObject(false, false);
   // Without its event a worker's wait would fail at once, every time; such a
   // bridge starts no workers and refuses to be started instead.
-  if (pipeQueueEvent == nullptr || pcoipQueueEvent == nullptr) {
+  if (pipeQueueEvent == nullptr || pcoipQueueEvent == nullptr || !pipeQueue.Whole() ||
+      !pcoipQueue.Whole()) {
     return;
   }
   workersRunning.exchange(true);
+  pcoipWorkerRunning.exchange(true);
   try {
     pipeWorker = std::thread(&ChannelBridge::PipeQueueWorker, this);
     pcoipWorker = std::thread(&ChannelBridge::PcoipQueueWorker, this);
@@ -50,6 +52,7 @@ ChannelBridge::ChannelBridge() {
     // No exception may reach the host through an entry point; the failure
     // shows as InitializeWith returning false.
     workersRunning.exchange(false);
+    pcoipWorkerRunning.exchange(false);
     platform::SetEventObject(pipeQueueEvent);
     if (pipeWorker.joinable()) {
       pipeWorker.join();
@@ -103,6 +106,8 @@ bool ChannelBridge::InitializeWith(bool isServerEnd, std::string pipeName,
       QueuePipeMessage(PipeItem{pipeId, std::move(bytes)});
     });
     server->SetDisconnectCallback([this, pipeId] { OnPipeDisconnected(pipeId); });
+    // A full pipe queue holds every server's reading back.
+    server->SetReadGate(pipeQueue.RoomEvent());
     NamedPipeServer* serverInList = server.get();
     {
       platform::CriticalSectionLock writeGuard(pipeWriteLock);
@@ -146,19 +151,21 @@ void ChannelBridge::Shutdown() {
   }
   shutDown = true;
 
-  // The workers drain their queues once more and end.
+  // The workers drain their queues once more and end: the PCoIP worker first,
+  // since what it has for the peer goes out through the pipe queue.
+  pcoipWorkerRunning.exchange(false);
+  if (pcoipQueueEvent != nullptr) {
+    platform::SetEventObject(pcoipQueueEvent);
+  }
+  if (pcoipWorker.joinable()) {
+    pcoipWorker.join();
+  }
   workersRunning.exchange(false);
   if (pipeQueueEvent != nullptr) {
     platform::SetEventObject(pipeQueueEvent);
   }
-  if (pcoipQueueEvent != nullptr) {
-    platform::SetEventObject(pcoipQueueEvent);
-  }
   if (pipeWorker.joinable()) {
     pipeWorker.join();
-  }
-  if (pcoipWorker.joinable()) {
-    pcoipWorker.join();
   }
 
   // Their last disconnect callbacks queue notices that no worker will send.
@@ -174,6 +181,6 @@ void ChannelBridge::Shutdown() {
   }
   {
     platform::CriticalSectionLock tableGuard(channelLock);
-    channels.clear();
+    channels.Clear();
   }
 }

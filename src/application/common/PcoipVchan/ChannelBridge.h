@@ -13,8 +13,12 @@
 #include <thread>
 #include <vector>
 
+#include "extension/diagnostics/RepeatLimiter.h"
 #include "platform/critical_section.h"
 #include "platform/event.h"
+#include "src/application/common/PcoipVchan/ChannelBridgeChannelTable.h"
+#include "src/application/common/PcoipVchan/ChannelBridgeLaunchGate.h"
+#include "src/application/common/PcoipVchan/ChannelBridgeQueue.h"
 
 namespace Orvane {
 namespace Extension {
@@ -35,20 +39,48 @@ struct PipeItem {
   std::string bytes;
 };
 
-// One channel as this end knows it. -1 in channelId: no ID handed out yet;
-// -1 in pipeId: no local application holds the channel.
-struct ChannelEntry {
-  std::string channelName;
-  int64_t channelId = -1;
-  int32_t pipeId = -1;
-};
+inline size_t QueuedBytesOf(const PipeItem& item) { return QueuedBytesOf(item.bytes); }
 
 class ChannelBridge {
  public:
   using SendToPeerFunction = void (*)(const std::string&);
   using PropertyProviderFunction = std::string (*)(const std::string&);
 
+  // Everything the bridge sends to the peer goes through here. On the PCoIP
+  // worker a send must never wait on the channel (see PeerRoute::operator()),
+  // so there the bytes are queued for the pipe worker to send instead.
+  class PeerRoute {
+   public:
+    explicit PeerRoute(ChannelBridge& owner) : bridge(owner) {}
+    PeerRoute& operator=(SendToPeerFunction function) {
+      send = function;
+      return *this;
+    }
+    bool operator==(std::nullptr_t) const { return send == nullptr; }
+    bool operator!=(std::nullptr_t) const { return send != nullptr; }
+    void operator()(const std::string& bytes) const;
+    // Sends now, waiting as long as the channel makes it wait.
+    void SendNow(const std::string& bytes) const { send(bytes); }
+
+   private:
+    ChannelBridge& bridge;
+    SendToPeerFunction send = nullptr;
+  };
+
   static constexpr int32_t kPipeServerCount = 6;
+  // While a queue holds this many bytes or more its producers take in no
+  // more: the pipe servers start reading no new message (applications' writes
+  // then wait in their pipes) and the receive thread reads no datagram (the
+  // host's channel then holds the peer back). Any message still fits: a
+  // producer that finds room may bring one more whole message of up to the
+  // pipe quota (64 MiB), so the pipe queue never holds more than the bound
+  // plus one message per pipe server, the PCoIP queue never more than the
+  // bound plus one message.
+  static constexpr size_t kPipeQueueBoundBytes = size_t{64} << 20;
+  static constexpr size_t kPcoipQueueBoundBytes = size_t{64} << 20;
+  // The pipe ID of an item on the pipe queue that is no application's
+  // message but bytes for the peer, queued there by the PCoIP worker.
+  static constexpr int32_t kPeerBoundItem = -2;
 
   // The process-wide bridge, created on first use (thread-safe) and torn down
   // when the library is unloaded.
@@ -69,12 +101,17 @@ class ChannelBridge {
 
   void QueuePipeMessage(PipeItem item);
   void QueuePcoipMessage(std::string bytes);
+  // The receive thread's look before it reads the next datagram: true at once
+  // while the PCoIP queue has room, else after waiting up to `timeoutMs` for
+  // it (false when there is still none).
+  bool WaitForPcoipQueueRoom(uint32_t timeoutMs);
   void WriteToPipe(int32_t pipeId, const std::string& bytes);
 
   // Pipe side: run on the pipe worker (OnPipeDisconnected on the reader thread
   // of the pipe whose client left).
   void HandlePipeMessage(const PipeItem& item);
-  void RegisterChannel(const std::string& channelName, int32_t pipeId);
+  // False when the table refused the channel; the application has been told.
+  bool RegisterChannel(const std::string& channelName, int32_t pipeId);
   void CloseChannel(int64_t channelId, int32_t pipeId);
   void AnswerPropertyRequest(const std::string& propertyName, int32_t pipeId);
   void OnPipeDisconnected(int32_t pipeId);
@@ -105,15 +142,26 @@ class ChannelBridge {
   // Ends the servers of an earlier, failed start so that a new start begins
   // with an empty list and every position matches its pipe ID again.
   void DiscardPipeServers();
+  // Launches within the gate's bounds; requests beyond them are dropped.
   void LaunchApplication(const std::string& appLink);
 
   // Table lookups; the caller holds channelLock. Null when nothing matches.
   ChannelEntry* FindByName(const std::string& channelName);
   ChannelEntry* FindById(int64_t channelId);
+  // Table changes; the caller holds channelLock. A new entry at the server end
+  // takes the next channel ID.
+  ChannelTable::AddResult AddEntry(const std::string& channelName, int32_t pipeId);
+  void RemoveEntry(const ChannelEntry* entry);
+  // Writes the diagnostic for a channel the table refused (no lock held).
+  void ReportRefusedChannel(ChannelTable::AddResult refusal);
+  // Writes one of the bridge's diagnostics to the debugger output, unless the
+  // same one has been written too often lately (then it is counted, and
+  // summarised later).
+  void Diagnose(const char* text);
 
   int32_t pipeCount = 0;
   bool started = false;
-  int32_t nextChannelId = 0;
+  int64_t nextChannelId = 0;
   bool isServer = false;
   std::thread pipeWorker;
   std::thread pcoipWorker;
@@ -124,12 +172,17 @@ class ChannelBridge {
   platform::EventHandle pipeQueueEvent = nullptr;
   platform::EventHandle pcoipQueueEvent = nullptr;
   std::atomic<bool> workersRunning{false};
-  std::deque<PipeItem> pipeQueue;
-  std::deque<std::string> pcoipQueue;
-  std::vector<ChannelEntry> channels;
+  // The PCoIP worker stops first at teardown, so that what its last pass
+  // queues for the peer is still sent by the pipe worker's last pass.
+  std::atomic<bool> pcoipWorkerRunning{false};
+  ChannelBridgeQueue<PipeItem> pipeQueue{kPipeQueueBoundBytes};
+  ChannelBridgeQueue<std::string> pcoipQueue{kPcoipQueueBoundBytes};
+  ChannelTable channels;
   std::vector<std::unique_ptr<Orvane::Extension::Windows::NamedPipeServer>> pipeServers;
-  SendToPeerFunction sendToPeer = nullptr;
+  PeerRoute sendToPeer{*this};
   PropertyProviderFunction propertyProvider = nullptr;
+  std::shared_ptr<LaunchGate> launchGate = std::make_shared<LaunchGate>();
+  diagnostics::RepeatLimiter diagnosticLimiter;
 
   // Set once InitializeWith has stored the routines: until then the workers
   // hold their items, so nothing that arrives early is lost and no null

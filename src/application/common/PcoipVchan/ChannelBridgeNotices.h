@@ -15,6 +15,10 @@ constexpr char kUnexpectedResponse[] = "WARNING: Unexpected response case.";
 constexpr char kLaunchFailed[] = "ERROR: Unexpected execution result.";
 constexpr char kPipeQueueWaitFailed[] = "WARNING: Unexpected event while processing pipe queue.";
 constexpr char kPcoipQueueWaitFailed[] = "WARNING: Unexpected event while processing PCoIP queue.";
+constexpr char kLaunchDroppedRunning[] = "ERROR: Launch dropped; too many launches running.";
+constexpr char kLaunchDroppedRate[] = "ERROR: Launch dropped; launches too frequent.";
+constexpr char kChannelTableFull[] = "ERROR: Channel table full; connect request refused.";
+constexpr char kChannelNameTooLong[] = "ERROR: Channel name too long; connect request refused.";
 }  // namespace ChannelBridgeText
 
 // A connection notice: a Message whose response holds only a

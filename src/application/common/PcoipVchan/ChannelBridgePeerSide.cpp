@@ -3,14 +3,13 @@
 // local application that holds the channel, and at the client end launch an
 // application on request. Nothing from the peer is sent back unchanged.
 #include "platform/debug_output.h"
-#include "platform/shell.h"
 #include "src/application/common/PcoipVchan/ChannelBridge.h"
 #include "src/application/common/PcoipVchan/ChannelBridgeNotices.h"
 
 void ChannelBridge::HandlePcoipMessage(const std::string& bytes) {
   KVX::Message message;
   if (!ParseUnit(bytes, &message)) {
-    platform::OutputDebugText(ChannelBridgeText::kParseError);
+    Diagnose(ChannelBridgeText::kParseError);
   }
   switch (message.content_case()) {
     case KVX::Message::kRequest: {
@@ -27,7 +26,7 @@ void ChannelBridge::HandlePcoipMessage(const std::string& bytes) {
           DeliverToChannelOwner(request.transfer_data().channel_id(), bytes);
           return;
         default:
-          platform::OutputDebugText(ChannelBridgeText::kUnexpectedRequest);
+          Diagnose(ChannelBridgeText::kUnexpectedRequest);
           return;
       }
     }
@@ -36,7 +35,7 @@ void ChannelBridge::HandlePcoipMessage(const std::string& bytes) {
       if (response.body_case() == KVX::Response::kChannelConnectionResponse) {
         OnPeerConnectionResponse(response.channel_connection_response(), bytes);
       } else {
-        platform::OutputDebugText(ChannelBridgeText::kUnexpectedResponse);
+        Diagnose(ChannelBridgeText::kUnexpectedResponse);
       }
       return;
     }
@@ -62,6 +61,7 @@ void ChannelBridge::OnPeerConnectRequest(const KVX::ConnectChannelRequest& reque
   bool found = false;
   std::string entryName;
   int64_t entryId = -1;
+  ChannelTable::AddResult added = ChannelTable::AddResult::kAdded;
   {
     platform::CriticalSectionLock guard(channelLock);
     if (const ChannelEntry* entry = FindByName(requestedName)) {
@@ -72,9 +72,19 @@ void ChannelBridge::OnPeerConnectRequest(const KVX::ConnectChannelRequest& reque
       // The server end hands out the ID now, so both ends agree on it before
       // any application at this end asks for the name.
       entryId = nextChannelId;
-      channels.push_back(ChannelEntry{requestedName, entryId, -1});
-      ++nextChannelId;
+      added = AddEntry(requestedName, -1);
+    } else if (!ChannelTable::NameFits(requestedName)) {
+      added = ChannelTable::AddResult::kNameTooLong;
     }
+  }
+  if (added != ChannelTable::AddResult::kAdded) {
+    // Refused: no entry, no launch. A name too long for any table is not
+    // echoed back; the far end could not hold it either.
+    ReportRefusedChannel(added);
+    const bool echoName = added != ChannelTable::AddResult::kNameTooLong;
+    sendToPeer(
+        BuildConnectionNotice(echoName ? requestedName : std::string(), -1, KVX::CONNECTION_LOST));
+    return;
   }
 
   if (found && (isServer || entryId != -1)) {
@@ -92,13 +102,6 @@ void ChannelBridge::OnPeerConnectRequest(const KVX::ConnectChannelRequest& reque
   }
 }
 
-void ChannelBridge::LaunchApplication(const std::string& appLink) {
-  const intptr_t result = platform::ShellOpen(appLink);
-  if (result <= 32) {
-    platform::OutputDebugText(ChannelBridgeText::kLaunchFailed);
-  }
-}
-
 void ChannelBridge::OnPeerDisconnectRequest(int64_t channelId) {
   std::string entryName;
   int64_t entryId = -1;
@@ -107,6 +110,8 @@ void ChannelBridge::OnPeerDisconnectRequest(int64_t channelId) {
     if (const ChannelEntry* entry = FindById(channelId)) {
       entryName = entry->channelName;
       entryId = entry->channelId;
+      // Made by the peer and held by nobody here: gone with the peer's channel.
+      if (entry->pipeId == -1) RemoveEntry(entry);
     }
   }
   // The local application keeps its channel and ID; it now waits for a peer.
@@ -127,15 +132,24 @@ void ChannelBridge::OnPeerConnectionResponse(const KVX::ChannelConnectionRespons
     int32_t pipeId = -1;
     {
       platform::CriticalSectionLock guard(channelLock);
-      if (const ChannelEntry* entry = FindById(response.channel_id())) {
+      const ChannelEntry* entry = FindById(response.channel_id());
+      if (entry == nullptr && response.channel_id() == -1) {
+        // The far end refused a channel before handing out its ID.
+        entry = FindByName(response.channel_name());
+        if (entry != nullptr && entry->channelId != -1) entry = nullptr;
+      }
+      if (entry != nullptr) {
         found = true;
         entryName = entry->channelName;
         entryId = entry->channelId;
         pipeId = entry->pipeId;
+        // Held by nobody here (made by the peer), or never to get an ID (refused
+        // by the far end): nothing is left to keep.
+        if (pipeId == -1 || entryId == -1) RemoveEntry(entry);
       }
     }
     if (!found) {
-      platform::OutputDebugText(ChannelBridgeText::kInvalidPipeId);
+      Diagnose(ChannelBridgeText::kInvalidPipeId);
       return;
     }
     WriteToPipe(pipeId, BuildConnectionNotice(entryName, entryId, KVX::CONNECTION_LOST));
@@ -165,7 +179,7 @@ void ChannelBridge::OnPeerConnectionResponse(const KVX::ChannelConnectionRespons
   {
     platform::CriticalSectionLock guard(channelLock);
     if (ChannelEntry* entry = FindByName(response.channel_name())) {
-      entry->channelId = response.channel_id();
+      channels.SetId(entry, response.channel_id());
     }
   }
   DeliverToChannelOwner(response.channel_id(), bytes);

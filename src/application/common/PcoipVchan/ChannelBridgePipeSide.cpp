@@ -12,13 +12,15 @@
 void ChannelBridge::HandlePipeMessage(const PipeItem& item) {
   KVX::Message message;
   if (!ParseUnit(item.bytes, &message)) {
-    platform::OutputDebugText(ChannelBridgeText::kParseError);
+    Diagnose(ChannelBridgeText::kParseError);
   }
   if (message.content_case() == KVX::Message::kRequest) {
     const KVX::Request& request = message.request();
     switch (request.body_case()) {
       case KVX::Request::kConnectChannelRequest:
-        RegisterChannel(request.connect_channel_request().channel_name(), item.pipeId);
+        if (!RegisterChannel(request.connect_channel_request().channel_name(), item.pipeId)) {
+          return;  // refused here; the peer need not hear of it
+        }
         break;
       case KVX::Request::kDisconnectChannelRequest:
         CloseChannel(request.disconnect_channel_request().channel_id(), item.pipeId);
@@ -36,20 +38,21 @@ void ChannelBridge::HandlePipeMessage(const PipeItem& item) {
   sendToPeer(item.bytes);
 }
 
-void ChannelBridge::RegisterChannel(const std::string& channelName, int32_t pipeId) {
-  platform::CriticalSectionLock guard(channelLock);
-  if (ChannelEntry* entry = FindByName(channelName)) {
-    // The pipe that asked last holds the channel at this end; the ID stays.
-    entry->pipeId = pipeId;
-    return;
+bool ChannelBridge::RegisterChannel(const std::string& channelName, int32_t pipeId) {
+  ChannelTable::AddResult added;
+  {
+    platform::CriticalSectionLock guard(channelLock);
+    if (ChannelEntry* entry = FindByName(channelName)) {
+      // The pipe that asked last holds the channel at this end; the ID stays.
+      entry->pipeId = pipeId;
+      return true;
+    }
+    added = AddEntry(channelName, pipeId);
   }
-  if (isServer) {
-    channels.push_back(ChannelEntry{channelName, nextChannelId, pipeId});
-    ++nextChannelId;
-  } else {
-    // The client end never invents an ID; it comes with the peer's answer.
-    channels.push_back(ChannelEntry{channelName, -1, pipeId});
-  }
+  if (added == ChannelTable::AddResult::kAdded) return true;
+  ReportRefusedChannel(added);
+  WriteToPipe(pipeId, BuildConnectionNotice(channelName, -1, KVX::CONNECTION_LOST));
+  return false;
 }
 
 void ChannelBridge::CloseChannel(int64_t channelId, int32_t pipeId) {
@@ -60,7 +63,7 @@ void ChannelBridge::CloseChannel(int64_t channelId, int32_t pipeId) {
     if (ChannelEntry* entry = FindById(channelId)) {
       closedName = entry->channelName;
       closedId = entry->channelId;
-      channels.erase(channels.begin() + (entry - channels.data()));
+      RemoveEntry(entry);
     }
   }
   // The requester is told, whichever pipe held the channel.
@@ -76,12 +79,7 @@ void ChannelBridge::OnPipeDisconnected(int32_t pipeId) {
   std::vector<ChannelEntry> dropped;
   {
     platform::CriticalSectionLock guard(channelLock);
-    std::vector<ChannelEntry> kept;
-    kept.reserve(channels.size());
-    for (ChannelEntry& entry : channels) {
-      (entry.pipeId == pipeId ? dropped : kept).push_back(std::move(entry));
-    }
-    channels.swap(kept);
+    dropped = channels.RemoveEntriesOfPipe(pipeId);
   }
   // The notices take the road of that pipe's own messages, behind whatever
   // it sent before it left, and so reach the peer; the local pipe has no one

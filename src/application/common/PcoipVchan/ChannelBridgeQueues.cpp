@@ -1,11 +1,28 @@
 // The two queues and their workers. Producers only append and signal; each
 // worker handles its queue's items one at a time, in queue order, with no
-// queue lock held while a handler runs.
+// queue lock held while a handler runs. Both queues are bounded by bytes: a
+// full queue holds its producers back (see ChannelBridgeQueue.h), never the
+// items they have already taken in.
+//
+// Why no cycle of waits can close with both ends flooding each other. The
+// PCoIP worker never waits on the channel: what it has for the peer (answers
+// to connect requests, notices) goes on the pipe queue as a peer-bound item,
+// which is always accepted, and the pipe worker sends it. Its other waits are
+// short locks and pipe writes, and a pipe write ends within the write time-out
+// even for an application that has stopped reading. So the PCoIP queue always
+// drains, the receive thread, which waits only for room on that queue, always
+// resumes, and the host's channel always takes the peer's datagrams again in
+// the end. The pipe worker, the only thread that waits on the channel, waits
+// there on the peer's receive thread alone (besides short locks and pipe
+// writes bounded as above), which by the same argument at the peer always
+// resumes; and nothing on the receive path waits on the pipe worker.
+// The pipe servers wait for room on the pipe queue, which only the pipe worker
+// empties, and only applications wait on them. Every chain of waits thus ends
+// at a thread that is sure to move, and none returns to where it began.
 #include <atomic>
 #include <deque>
 #include <utility>
 
-#include "platform/debug_output.h"
 #include "src/application/common/PcoipVchan/ChannelBridge.h"
 #include "src/application/common/PcoipVchan/ChannelBridgeNotices.h"
 
@@ -25,6 +42,28 @@ void ChannelBridge::QueuePcoipMessage(std::string bytes) {
   platform::SetEventObject(pcoipQueueEvent);
 }
 
+bool ChannelBridge::WaitForPcoipQueueRoom(uint32_t timeoutMs) {
+  if (pcoipQueue.HasRoom()) return true;
+  return platform::WaitForEvent(pcoipQueue.RoomEvent(), timeoutMs) == platform::kWaitObject0;
+}
+
+namespace {
+// The bridge whose PCoIP worker runs on this thread, if any. Set by the
+// worker itself, so that no other thread reads the worker's thread object
+// while teardown joins it.
+thread_local const ChannelBridge* pcoipWorkerOf = nullptr;
+}  // namespace
+
+void ChannelBridge::PeerRoute::operator()(const std::string& bytes) const {
+  if (pcoipWorkerOf == &bridge) {
+    // The PCoIP worker must not wait on the channel (see the top of this
+    // file): the pipe worker sends these bytes, in turn with the rest.
+    bridge.QueuePipeMessage(PipeItem{kPeerBoundItem, bytes});
+    return;
+  }
+  SendNow(bytes);
+}
+
 namespace {
 
 // One worker's loop: wait for the queue's event, then drain the queue one item
@@ -34,13 +73,13 @@ namespace {
 // `running` is read before the drain, so the last pass, woken by the teardown,
 // still handles every item queued before the teardown began, even when the
 // worker had not yet reached its first wait.
-template <typename Item, typename Handler>
+template <typename Item, typename Handler, typename Report>
 void RunQueueWorker(const std::atomic<bool>& running, const std::atomic<bool>& ready,
                     platform::EventHandle event, platform::CriticalSection& lock,
-                    std::deque<Item>& queue, const char* waitFailedText, Handler handle) {
+                    ChannelBridgeQueue<Item>& queue, Report reportWaitFailed, Handler handle) {
   for (;;) {
     if (platform::WaitForEvent(event, platform::kInfinite) != platform::kWaitObject0) {
-      platform::OutputDebugText(waitFailedText);
+      reportWaitFailed();
     }
     const bool lastPass = !running.load();
     if (ready.load()) {
@@ -67,12 +106,19 @@ void RunQueueWorker(const std::atomic<bool>& running, const std::atomic<bool>& r
 
 void ChannelBridge::PipeQueueWorker() {
   RunQueueWorker(workersRunning, routinesReady, pipeQueueEvent, pipeQueueLock, pipeQueue,
-                 ChannelBridgeText::kPipeQueueWaitFailed,
-                 [this](const PipeItem& item) { HandlePipeMessage(item); });
+                 [this] { Diagnose(ChannelBridgeText::kPipeQueueWaitFailed); },
+                 [this](const PipeItem& item) {
+                   if (item.pipeId == kPeerBoundItem) {
+                     sendToPeer.SendNow(item.bytes);
+                   } else {
+                     HandlePipeMessage(item);
+                   }
+                 });
 }
 
 void ChannelBridge::PcoipQueueWorker() {
-  RunQueueWorker(workersRunning, routinesReady, pcoipQueueEvent, pcoipQueueLock, pcoipQueue,
-                 ChannelBridgeText::kPcoipQueueWaitFailed,
+  pcoipWorkerOf = this;
+  RunQueueWorker(pcoipWorkerRunning, routinesReady, pcoipQueueEvent, pcoipQueueLock, pcoipQueue,
+                 [this] { Diagnose(ChannelBridgeText::kPcoipQueueWaitFailed); },
                  [this](const std::string& bytes) { HandlePcoipMessage(bytes); });
 }

@@ -1,30 +1,30 @@
 // The channel table's lookups and the one path by which anything is written
 // to a local pipe.
-#include <algorithm>
-
 #include "extension/windows/NamedPipeServer.h"
 #include "platform/debug_output.h"
 #include "src/application/common/PcoipVchan/ChannelBridge.h"
 #include "src/application/common/PcoipVchan/ChannelBridgeNotices.h"
 
 ChannelEntry* ChannelBridge::FindByName(const std::string& channelName) {
-  auto found = std::find_if(channels.begin(), channels.end(), [&](const ChannelEntry& entry) {
-    return entry.channelName == channelName;
-  });
-  return found == channels.end() ? nullptr : &*found;
+  return channels.FindByName(channelName);
 }
 
-ChannelEntry* ChannelBridge::FindById(int64_t channelId) {
-  // -1 means "no ID". Matching it would hand one application's request, or
-  // data from the peer, to another application's channel that is still
-  // waiting for its ID.
-  if (channelId == -1) {
-    return nullptr;
-  }
-  auto found = std::find_if(channels.begin(), channels.end(), [&](const ChannelEntry& entry) {
-    return entry.channelId == channelId;
-  });
-  return found == channels.end() ? nullptr : &*found;
+ChannelEntry* ChannelBridge::FindById(int64_t channelId) { return channels.FindById(channelId); }
+
+ChannelTable::AddResult ChannelBridge::AddEntry(const std::string& channelName, int32_t pipeId) {
+  // The client end never invents an ID; it comes with the peer's answer.
+  const ChannelTable::AddResult added =
+      channels.Add(ChannelEntry{channelName, isServer ? nextChannelId : -1, pipeId});
+  if (added == ChannelTable::AddResult::kAdded && isServer) ++nextChannelId;
+  return added;
+}
+
+void ChannelBridge::RemoveEntry(const ChannelEntry* entry) { channels.Remove(entry); }
+
+void ChannelBridge::ReportRefusedChannel(ChannelTable::AddResult refusal) {
+  Diagnose(refusal == ChannelTable::AddResult::kNameTooLong
+                                ? ChannelBridgeText::kChannelNameTooLong
+                                : ChannelBridgeText::kChannelTableFull);
 }
 
 void ChannelBridge::WriteToPipe(int32_t pipeId, const std::string& bytes) {
@@ -40,6 +40,6 @@ void ChannelBridge::WriteToPipe(int32_t pipeId, const std::string& bytes) {
     }
   }
   if (!known) {
-    platform::OutputDebugText(ChannelBridgeText::kInvalidPipeId);
+    Diagnose(ChannelBridgeText::kInvalidPipeId);
   }
 }

@@ -3,8 +3,30 @@
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
+#include <string>
 
 #include "src/application/common/PcoipVchan/PcoipVchanState.h"
+
+diagnostics::RepeatLimiter& PluginLogLimiter() {
+  // Never freed: lines are written while the library is being unloaded too.
+  static diagnostics::RepeatLimiter* limiter = new diagnostics::RepeatLimiter;
+  return *limiter;
+}
+
+namespace {
+
+int WriteLine(const char* tag, int32_t level, int32_t code, const char* text) {
+  // Read afresh on every line: the entry takes effect as soon as init has
+  // copied the table, and stays in effect after exit.
+  pcoip_vchan_log_fn hostLog = LoadShared(g_plugin_context.vchan_intf.log);
+  if (hostLog != nullptr) return hostLog(tag != nullptr ? tag : "", level, code, text);
+
+  int written = std::fputs(text, stdout) < 0 ? 0 : static_cast<int>(std::strlen(text));
+  std::fflush(stdout);
+  return written;
+}
+
+}  // namespace
 
 int plugin_log(const char* tag, int32_t level, int32_t code, const char* format, ...) {
   char text[kLogLineMax + 1];
@@ -14,12 +36,16 @@ int plugin_log(const char* tag, int32_t level, int32_t code, const char* format,
   va_end(args);
   if (formatted < 0) text[0] = '\0';
 
-  // Read afresh on every line: the entry takes effect as soon as init has
-  // copied the table, and stays in effect after exit.
-  pcoip_vchan_log_fn hostLog = LoadShared(g_plugin_context.vchan_intf.log);
-  if (hostLog != nullptr) return hostLog(tag != nullptr ? tag : "", level, code, text);
-
-  int written = std::fputs(text, stdout) < 0 ? 0 : static_cast<int>(std::strlen(text));
-  std::fflush(stdout);
-  return written;
+  // Lines of one format are one kind, whatever values they carry: many of
+  // them report what the peer sent, and a peer must not flood the host's log.
+  const diagnostics::RepeatLimiter::Verdict verdict =
+      PluginLogLimiter().Admit(format != nullptr ? format : "", text, diagnostics::RepeatLimiter::Clock::now(),
+                         {tag, level, code});
+  for (const auto& summary : verdict.summaries) {
+    // Written like the lines it stands for, and cut like any line.
+    char line[kLogLineMax + 1];
+    std::snprintf(line, sizeof(line), "%s", summary.text.c_str());
+    WriteLine(static_cast<const char*>(summary.origin.tag), summary.origin.level, summary.origin.code, line);
+  }
+  return verdict.write ? WriteLine(tag, level, code, text) : 0;
 }

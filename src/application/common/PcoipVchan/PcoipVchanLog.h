@@ -4,6 +4,8 @@
 
 #include <cstdint>
 
+#include "extension/diagnostics/RepeatLimiter.h"
+
 #if defined(__GNUC__) && !defined(_WIN32)
 #define KVX_PRINTF_FORMAT(fmt, args) __attribute__((format(printf, fmt, args)))
 #elif defined(__GNUC__)
@@ -15,9 +17,16 @@
 // Longest text a line carries; longer output is cut here.
 constexpr int kLogLineMax = 127;
 
-// Formats into a 128-byte stack buffer (no allocation, so it is safe on any
-// thread at any time) and passes (tag, level, code, text) on. Standard output
-// gets the text alone, without an added line break. Returns the host's result
-// or the number of characters written.
+// Formats into a 128-byte stack buffer and passes (tag, level, code, text) on,
+// unless lines of this format have repeated beyond the limit (then the line is
+// counted, returns 0, and a summary follows later with the tag, level and code
+// of the first line held back). It allocates only when the limiter meets a
+// format for the first time or starts holding one back; safe on any thread.
+// Standard output gets the text alone, without an added line break. Returns
+// the host's result or the number of characters written.
 int plugin_log(const char* tag, int32_t level, int32_t code, const char* format, ...)
     KVX_PRINTF_FORMAT(4, 5);
+
+// Lines of one format beyond the limit on repeats are held back and summarised
+// (tests reset it between cases).
+diagnostics::RepeatLimiter& PluginLogLimiter();

@@ -37,6 +37,27 @@ void LogThreadExit(const char* tag) {
   plugin_log(tag, 1, kPluginFailure, "%s: Exiting thread!", kRxThread);
 }
 
+// How long one look for room on a full PCoIP queue waits before the receive
+// thread checks whether it has been asked to stop.
+constexpr uint32_t kRoomWaitSliceMs = 100;
+
+// While the bridge's PCoIP queue is full, the receive thread takes no
+// datagram: they stay with the host, whose channel then holds the peer's
+// sends back. It waits here, not on its ready event, so no wake-up from the
+// host is used up meanwhile. False when a stop was requested while waiting.
+bool WaitForRoomToReceive(uint32_t run) {
+  try {
+    ChannelBridge& bridge = ChannelBridge::Instance();
+    while (!bridge.WaitForPcoipQueueRoom(kRoomWaitSliceMs)) {
+      if (CurrentReceiveRun() != run) return false;
+    }
+  } catch (const std::exception&) {
+    // No bridge could be built; the message is reported as dropped when it
+    // is complete.
+  }
+  return true;
+}
+
 }  // namespace
 
 void SendOverPcoip(const std::string& message) {
@@ -119,6 +140,7 @@ uint32_t rx_thread_entry(void* context) {
     }
 
     while (count > 0 && CurrentReceiveRun() == run) {
+      if (!WaitForRoomToReceive(run)) break;
       // Never let the host write past the buffer, whatever size it reported.
       const uint32_t readSize = std::min(LoadShared(link->max_dgram_size), kDatagramBufferSize);
       uint32_t length = 0;

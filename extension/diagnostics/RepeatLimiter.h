@@ -1,0 +1,87 @@
+// Keeps a repeated diagnostic from flooding a log. Each kind of diagnostic
+// (its fixed text, or the format its lines are made from) may be written
+// kLinesPerWindow times per kWindow; later lines of that kind in the same
+// window are only counted, and once the window has passed one summary line
+// with the count takes their place. The lines that are written keep their
+// exact texts.
+//
+// Thread-safe and cheap: one short lock, one hash of the kind and one clock
+// reading per diagnostic; it allocates only when it meets a kind for the first
+// time and when a window starts holding lines back.
+#pragma once
+
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <mutex>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <vector>
+
+namespace diagnostics {
+
+// What a sink needs to write a summary the way it wrote the lines it stands
+// for (a log's tag, level and code, say); kept from the first line held back.
+// The tag is only carried along, so it must be text that lives for good.
+struct LineOrigin {
+  const void* tag = nullptr;
+  int32_t level = 0;
+  int32_t code = 0;
+};
+
+class RepeatLimiter {
+ public:
+  using Clock = std::chrono::steady_clock;
+
+  static constexpr uint32_t kLinesPerWindow = 20;
+  static constexpr Clock::duration kWindow = std::chrono::seconds(10);
+  // Kinds are few (the diagnostics the code can write); past this many the
+  // limiter forgets kinds that are quiet, and writes lines of new kinds
+  // untracked rather than grow.
+  static constexpr size_t kMaxKinds = 512;
+
+  using Origin = LineOrigin;
+  struct Summary {
+    std::string text;
+    Origin origin;
+  };
+  struct Verdict {
+    // Summaries of lines held back earlier, to be written first, in order.
+    std::vector<Summary> summaries;
+    // Whether the line itself is to be written.
+    bool write = false;
+  };
+
+  // `kind` says which diagnostic `text` is; lines of one kind share a budget.
+  Verdict Admit(std::string_view kind, std::string_view text, Clock::time_point now,
+                Origin origin = {});
+
+  // Forgets every count and every line held back (tests start each case afresh).
+  void Reset();
+
+  // The summary that stands for `count` lines held back, the first being `text`.
+  static std::string SummaryText(uint64_t count, std::string_view text);
+
+ private:
+  struct KindState {
+    Clock::time_point windowStart;
+    uint32_t written = 0;
+    uint64_t heldBack = 0;
+    std::string firstHeldBack;
+    Origin firstOrigin;
+  };
+
+  // Moves the summary of a window that has passed into `summaries`.
+  static void CloseWindow(KindState& state, std::vector<Summary>* summaries);
+  void CloseDueWindows(Clock::time_point now, std::vector<Summary>* summaries);
+
+  std::mutex lock;
+  // By a hash of the kind: two kinds that share a hash share a budget, which
+  // only makes the limit stricter.
+  std::unordered_map<size_t, KindState> kinds;
+  // The earliest end of a window that holds lines back; no summary is due before.
+  Clock::time_point nextDue = Clock::time_point::max();
+};
+
+}  // namespace diagnostics

@@ -1,0 +1,418 @@
+"""A client of the KVX plug-in's pipe for Python 3, standard library only.
+
+The same notions as the C++ SDK: a Session is one connection to the plug-in
+at this end of the remote session; a Channel is one named channel to an
+application at the other end. Everything runs on the calling thread: each
+blocking call reads the pipe until what it waits for has arrived, and queues
+what belongs to other channels. Use one Session from one thread at a time.
+
+    with kvx_client.Session() as session:
+        channel = session.open_channel("my.channel")
+        channel.wait_connected(10)
+        channel.send(b"hello")
+        packet = channel.receive(5)          # or raises PeerLeft, ChannelLost, ...
+
+On Linux the pipe "\\\\.\\pipe\\NAME" is the Unix socket $KVX_PIPE_DIR/NAME; every
+message, both ways, is a 4-byte little-endian length and one serialised
+KVX.Message (see docs/protocol.md, which this module follows).
+"""
+
+import collections
+import os
+import select
+import socket
+import struct
+import time
+
+DEFAULT_PIPE = "\\\\.\\pipe\\KVX_Pipe_Channel"
+MAX_MESSAGE = 64 * 1024 * 1024  # the pipe's quota for one message
+
+# ResultCode values of ChannelConnectionResponse.status.
+CONNECTED, PENDING_PEER, LOST = 20, 21, 22
+
+# Channel states, as in the C++ SDK.
+REQUESTED, PENDING, CONNECTED_STATE, LOST_STATE, CLOSED = (
+    "requested", "pending-peer", "connected", "lost", "closed")
+
+
+class KvxError(Exception):
+    """Base of every error this module raises; `code` is a short stable name."""
+    code = "error"
+
+
+class NoServer(KvxError): code = "no-server"
+class ConnectionLost(KvxError): code = "connection-lost"
+class Timeout(KvxError): code = "timeout"
+class PeerLeft(KvxError): code = "peer-left"          # the far application disconnected
+class ChannelLost(KvxError): code = "channel-lost"    # it vanished, or was taken over
+class ChannelClosed(KvxError): code = "channel-closed"
+class NotConnected(KvxError): code = "not-connected"
+class MessageTooLarge(KvxError): code = "message-too-large"
+class ProtocolError(KvxError): code = "protocol-error"
+
+
+Packet = collections.namedtuple("Packet", "data app_value request_id")
+# kind: "notice" (state moved on), "data" (packet), "peer-left", "lost".
+Event = collections.namedtuple("Event", "kind state channel_id packet")
+
+
+# --- protocol buffer encoding of the few KVX messages, by hand -------------
+
+def _varint(value):
+    value &= (1 << 64) - 1  # negative int64 values take ten bytes
+    out = bytearray()
+    while True:
+        byte = value & 0x7F
+        value >>= 7
+        if value:
+            out.append(byte | 0x80)
+        else:
+            out.append(byte)
+            return bytes(out)
+
+
+def _field_varint(number, value):
+    return _varint(number << 3) + _varint(value) if value else b""
+
+
+def _field_bytes(number, data, always=False):
+    if not data and not always:
+        return b""
+    return _varint(number << 3 | 2) + _varint(len(data)) + data
+
+
+def _request(body_field, body, request_id=0):
+    # KVX.Message.request (20) holding KVX.Request {id (1), body}.
+    inner = _field_varint(1, request_id) + _field_bytes(body_field, body, always=True)
+    return _field_bytes(20, inner, always=True)
+
+
+def encode_connect(name, launch_link=None):
+    body = _field_bytes(1, name.encode())
+    if launch_link is not None:
+        # LaunchOptions {launch_mode = LAUNCH_APP (1), app_link}
+        body += _field_bytes(3, _field_varint(1, 1) + _field_bytes(2, launch_link.encode()), always=True)
+    return _request(11, body)
+
+
+def encode_disconnect(channel_id):
+    return _request(12, _field_varint(1, channel_id))
+
+
+def encode_data(channel_id, data, app_value=0, request_id=0):
+    body = _field_varint(1, channel_id) + _field_varint(2, app_value) + _field_bytes(3, data)
+    return _request(20, body, request_id)
+
+
+def encode_property_request(name):
+    return _request(30, _field_bytes(1, name.encode()))
+
+
+def _fields(data):
+    """(number, value) pairs: ints for varints, bytes for length-delimited."""
+    i, end = 0, len(data)
+
+    def read_varint():
+        nonlocal i
+        shift = result = 0
+        while True:
+            if i >= end or shift > 63:
+                raise ProtocolError("a truncated or overlong varint")
+            byte = data[i]
+            i += 1
+            result |= (byte & 0x7F) << shift
+            shift += 7
+            if not byte & 0x80:
+                return result
+
+    while i < end:
+        tag = read_varint()
+        number, wire = tag >> 3, tag & 7
+        if wire == 0:
+            yield number, read_varint()
+        elif wire == 2:
+            length = read_varint()
+            if i + length > end:
+                raise ProtocolError("a field runs past the end of the message")
+            yield number, bytes(data[i:i + length])
+            i += length
+        elif wire == 1:
+            i += 8
+        elif wire == 5:
+            i += 4
+        else:
+            raise ProtocolError("unsupported wire type %d" % wire)
+
+
+def _signed64(value):
+    return value - (1 << 64) if value >= 1 << 63 else value
+
+
+def decode(message):
+    """A message from the plug-in as a dict with "kind": notice, property or data."""
+    for number, value in _fields(message):
+        if number == 30 and isinstance(value, bytes):  # Message.response
+            for body_number, body in _fields(value):
+                if body_number == 11 and isinstance(body, bytes):
+                    notice = {"kind": "notice", "name": b"", "id": 0, "status": 0}
+                    for n, v in _fields(body):
+                        if n == 1: notice["name"] = v
+                        elif n == 2: notice["id"] = _signed64(v)
+                        elif n == 3: notice["status"] = v
+                    notice["name"] = notice["name"].decode("utf-8", "replace")
+                    return notice
+                if body_number == 12 and isinstance(body, bytes):
+                    answer = {"kind": "property", "name": b"", "value": b""}
+                    for n, v in _fields(body):
+                        if n == 1: answer["name"] = v
+                        elif n == 2: answer["value"] = v
+                    answer["name"] = answer["name"].decode("utf-8", "replace")
+                    answer["value"] = answer["value"].decode("utf-8", "replace")
+                    return answer
+        if number == 20 and isinstance(value, bytes):  # Message.request: data from the peer
+            request_id, transfer = 0, None
+            for body_number, body in _fields(value):
+                if body_number == 1: request_id = body
+                elif body_number == 20 and isinstance(body, bytes): transfer = body
+            if transfer is not None:
+                data = {"kind": "data", "id": 0, "app_value": 0, "data": b"", "request_id": request_id}
+                for n, v in _fields(transfer):
+                    if n == 1: data["id"] = _signed64(v)
+                    elif n == 2: data["app_value"] = _signed64(v)
+                    elif n == 3: data["data"] = v
+                return data
+    return {"kind": "other"}
+
+
+# --- the pipe ----------------------------------------------------------------
+
+def pipe_path(pipe_name=DEFAULT_PIPE):
+    """The socket behind a pipe name: $KVX_PIPE_DIR, else the first of the
+    usual folders ($XDG_RUNTIME_DIR, /tmp/kvx-<uid>, /tmp) that holds it."""
+    base = pipe_name[9:] if pipe_name.startswith("\\\\.\\pipe\\") else pipe_name
+    if os.environ.get("KVX_PIPE_DIR"):
+        return os.path.join(os.environ["KVX_PIPE_DIR"], base)
+    folders = [os.environ.get("XDG_RUNTIME_DIR"), "/tmp/kvx-%d" % os.getuid(), "/tmp"]
+    paths = [os.path.join(f, base) for f in folders if f]
+    return next((p for p in paths if os.path.exists(p)), paths[0])
+
+
+class Session:
+    def __init__(self, pipe_name=DEFAULT_PIPE, timeout=5.0):
+        path = pipe_path(pipe_name)
+        self._socket = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
+        try:
+            self._socket.settimeout(timeout)
+            self._socket.connect(path)
+            self._socket.settimeout(None)
+        except (FileNotFoundError, ConnectionRefusedError) as error:
+            self._socket.close()
+            raise NoServer("no plug-in serves the pipe %s (%s)" % (path, error)) from None
+        except socket.timeout:
+            self._socket.close()
+            raise Timeout("the plug-in did not accept within %s s" % timeout) from None
+        self._buffer = bytearray()
+        self._channels = {}         # name -> Channel
+        self._disconnecting = []    # channels waiting for their confirmation
+        self._answers = collections.deque()  # (name, value)
+        self._closed = None         # the error once the pipe has ended
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        self.close()
+
+    def close(self):
+        if self._closed is None:
+            self._closed = ConnectionLost("the session was closed")
+            self._socket.close()
+            for channel in self._channels.values():
+                channel._end(self._closed)
+
+    def open_channel(self, name, launch_link=None):
+        if not name:
+            raise ValueError("a channel needs a name")
+        if name in self._channels:
+            raise ValueError("channel %r is already open on this session" % name)
+        channel = Channel(self, name)
+        self._channels[name] = channel
+        self._write(encode_connect(name, launch_link))
+        return channel
+
+    def get_property(self, name, timeout=5.0):
+        """"KVXCoreType" ("Server" or "Client") or "Hwnds" of this end."""
+        self._write(encode_property_request(name))
+        deadline = _deadline(timeout)
+        while True:
+            for answer in list(self._answers):
+                if answer[0] == name:
+                    self._answers.remove(answer)
+                    return answer[1]
+            self._pump(deadline, "the answer for property %r" % name)
+
+    # Internals used by Channel.
+    def _write(self, message):
+        if self._closed is not None:
+            raise self._closed
+        if len(message) > MAX_MESSAGE:
+            raise MessageTooLarge("a message of %d bytes is longer than the pipe carries" % len(message))
+        try:
+            self._socket.sendall(struct.pack("<I", len(message)) + message)
+        except OSError as error:
+            self._lost("writing to the plug-in failed: %s" % error)
+            raise self._closed from None
+
+    def _pump(self, deadline, awaited):
+        """Reads and routes one message, or raises Timeout at the deadline."""
+        while True:
+            if self._closed is not None:
+                raise self._closed
+            if len(self._buffer) >= 4:
+                length = struct.unpack_from("<I", self._buffer)[0]
+                if len(self._buffer) >= 4 + length:
+                    message = bytes(self._buffer[4:4 + length])
+                    del self._buffer[:4 + length]
+                    self._route(message)
+                    return
+            left = None if deadline is None else deadline - time.monotonic()
+            if left is not None and left <= 0:
+                raise Timeout("no %s in time" % awaited)
+            if not select.select([self._socket], [], [], left)[0]:
+                continue
+            chunk = self._socket.recv(1 << 20)
+            if not chunk:
+                self._lost("the plug-in closed the pipe")
+            self._buffer += chunk
+
+    def _lost(self, why):
+        self._closed = ConnectionLost(why)
+        self._socket.close()
+        for channel in self._channels.values():
+            channel._end(self._closed)
+
+    def _find(self, channel_id, name=""):
+        if channel_id != -1:
+            for channel in self._channels.values():
+                if channel.id == channel_id:
+                    return channel
+        return self._channels.get(name) if name else None
+
+    def _route(self, message):
+        try:
+            item = decode(message)
+        except ProtocolError:
+            return  # the C++ SDK counts these as dropped; nothing to wait for
+        if item["kind"] == "property":
+            self._answers.append((item["name"], item["value"]))
+        elif item["kind"] == "data":
+            channel = self._find(item["id"])
+            if channel is not None:
+                channel._events.append(Event("data", channel.state, channel.id,
+                                             Packet(item["data"], item["app_value"], item["request_id"])))
+        elif item["kind"] == "notice":
+            status, channel_id, name = item["status"], item["id"], item["name"]
+            if status == LOST:
+                # Our own disconnect is confirmed with a loss notice, in order.
+                for channel in self._disconnecting:
+                    if channel.id == channel_id or (channel_id == -1 and not name):
+                        self._disconnecting.remove(channel)
+                        channel.state = CLOSED
+                        return
+            channel = self._find(channel_id, name)
+            if channel is not None and status in (CONNECTED, PENDING_PEER, LOST):
+                channel._notice(channel_id, status)
+
+
+class Channel:
+    def __init__(self, session, name):
+        self._session = session
+        self.name = name
+        self.id = -1
+        self.state = REQUESTED
+        self._events = collections.deque()
+        self._ended = None
+
+    def _notice(self, channel_id, status):
+        state = {CONNECTED: CONNECTED_STATE, PENDING_PEER: PENDING, LOST: LOST_STATE}[status]
+        new_id = channel_id if channel_id != -1 else self.id
+        if state == self.state and new_id == self.id:
+            return  # a repeated CONNECTED (both ends asked at once) says nothing new
+        kind = "notice"
+        if state == LOST_STATE:
+            kind = "lost"
+        elif state == PENDING and self.state == CONNECTED_STATE:
+            kind = "peer-left"
+        self.id, self.state = new_id, state
+        self._events.append(Event(kind, state, new_id, None))
+
+    def _end(self, error):
+        if self.state != CLOSED:
+            self.state = CLOSED
+            self._ended = error
+
+    def _wait(self, condition, timeout, awaited):
+        deadline = _deadline(timeout)
+        while not condition():
+            if self._ended is not None:
+                raise self._ended
+            if self.state == CLOSED:
+                raise ChannelClosed("channel %r was disconnected" % self.name)
+            self._session._pump(deadline, awaited)
+
+    def wait_connected(self, timeout=10.0):
+        self._wait(lambda: self.state == CONNECTED_STATE, timeout,
+                   "application at the other end of %r" % self.name)
+
+    def send(self, data, app_value=0, request_id=0):
+        """One message of data; only on a connected channel (the plug-ins drop
+        data for a channel whose other side is absent)."""
+        if self.state != CONNECTED_STATE:
+            if self._ended is not None:
+                raise self._ended
+            error = ChannelLost if self.state == LOST_STATE else NotConnected
+            raise error("channel %r is %s" % (self.name, self.state))
+        self._session._write(encode_data(self.id, bytes(data), app_value, request_id))
+
+    def next_event(self, timeout=None):
+        """The next Event in order; None as timeout waits without end."""
+        self._wait(lambda: self._events or self._ended is not None, timeout, "event on %r" % self.name)
+        if self._events:
+            return self._events.popleft()
+        raise self._ended
+
+    def receive(self, timeout=None):
+        """The next Packet. The peer leaving raises PeerLeft and the channel
+        lost raises ChannelLost, each once and after the data before it; call
+        again to wait for the next peer. Timeout when nothing came in time."""
+        deadline = _deadline(timeout)
+        while True:
+            left = None if deadline is None else max(0.0, deadline - time.monotonic())
+            event = self.next_event(left)
+            if event.kind == "data":
+                return event.packet
+            if event.kind == "peer-left":
+                raise PeerLeft("the application at the other end left channel %r" % self.name)
+            if event.kind == "lost":
+                raise ChannelLost("channel %r was lost: the application at the other end went away "
+                                  "without leaving it, or another application here took it over" % self.name)
+
+    def disconnect(self, timeout=5.0):
+        """Leaves the channel and waits for the plug-in's confirmation."""
+        if self.state == CLOSED:
+            return
+        try:
+            self._wait(lambda: self.id != -1, timeout, "ID for %r" % self.name)
+            self._session._disconnecting.append(self)
+            self._session._write(encode_disconnect(self.id))
+            self._wait(lambda: self.state == CLOSED, timeout, "confirmation of the disconnect")
+        finally:
+            self.state = CLOSED
+            self._events.clear()
+            self._session._channels.pop(self.name, None)
+            if self in self._session._disconnecting:
+                self._session._disconnecting.remove(self)
+
+
+def _deadline(timeout):
+    return None if timeout is None else time.monotonic() + timeout

@@ -1,0 +1,110 @@
+// A first-in-first-out queue that counts the bytes it holds and shows, through
+// a manual-reset event, whether it has room. The queue itself never refuses
+// an item and never drops one: it is the producers that look at the room
+// before they take in more (a pipe server before it starts reading the next
+// message, the receive thread before it reads the next datagram), and wait
+// while there is none. So an item that was read is always accepted, control
+// items (notices, departures, answers for the peer) always pass, and memory
+// stays bounded by the bound plus what the producers had in hand when the
+// room ran out.
+//
+// Every operation but HasRoom and RoomEvent runs under the queue's own lock,
+// held by the caller; the room event is set and reset under that lock too, so
+// it always agrees with the count.
+#pragma once
+
+#include <atomic>
+#include <cstddef>
+#include <deque>
+#include <string>
+#include <utility>
+
+#include "platform/event.h"
+
+// What an item costs against the bound: its bytes and a fixed charge for the
+// record, so that a flood of empty items is bounded as well.
+constexpr size_t kQueueItemOverheadBytes = 64;
+
+inline size_t QueuedBytesOf(const std::string& bytes) {
+  return bytes.size() + kQueueItemOverheadBytes;
+}
+
+template <typename Item>
+class ChannelBridgeQueue {
+ public:
+  explicit ChannelBridgeQueue(size_t boundBytes)
+      : bound(boundBytes), roomEvent(platform::CreateEventObject(true, true)) {}
+  ~ChannelBridgeQueue() {
+    if (roomEvent != nullptr) platform::CloseEventObject(roomEvent);
+  }
+  ChannelBridgeQueue(const ChannelBridgeQueue&) = delete;
+  ChannelBridgeQueue& operator=(const ChannelBridgeQueue&) = delete;
+
+  // False when the room event could not be created; such a queue cannot
+  // hold its producers back and the bridge refuses to start with it.
+  bool Whole() const { return roomEvent != nullptr; }
+
+  void push_back(Item item) {
+    const size_t charge = QueuedBytesOf(item);
+    items.push_back(std::move(item));
+    charges.push_back(charge);
+    bytes += charge;
+    UpdateRoom();
+  }
+  Item& front() { return items.front(); }
+  // The front item may have been moved out already: what it was charged is
+  // remembered apart from it.
+  void pop_front() {
+    bytes -= charges.front();
+    charges.pop_front();
+    items.pop_front();
+    UpdateRoom();
+  }
+  void clear() {
+    items.clear();
+    charges.clear();
+    bytes = 0;
+    UpdateRoom();
+  }
+  // Exchanges the contents with a plain deque (tests take a queue's items).
+  void swap(std::deque<Item>& other) {
+    items.swap(other);
+    charges.clear();
+    bytes = 0;
+    for (const Item& item : items) {
+      charges.push_back(QueuedBytesOf(item));
+      bytes += charges.back();
+    }
+    UpdateRoom();
+  }
+  bool empty() const { return items.empty(); }
+  size_t size() const { return items.size(); }
+  typename std::deque<Item>::const_iterator begin() const { return items.begin(); }
+  typename std::deque<Item>::const_iterator end() const { return items.end(); }
+  size_t Bytes() const { return bytes; }
+
+  // Without the lock: a producer's look before it takes in more.
+  bool HasRoom() const { return room.load(); }
+  // Signalled while the queue holds fewer bytes than its bound.
+  platform::EventHandle RoomEvent() const { return roomEvent; }
+
+ private:
+  void UpdateRoom() {
+    const bool hasRoom = bytes < bound;
+    if (hasRoom == room.load()) return;
+    room.store(hasRoom);
+    if (roomEvent == nullptr) return;
+    if (hasRoom) {
+      platform::SetEventObject(roomEvent);
+    } else {
+      platform::ResetEventObject(roomEvent);
+    }
+  }
+
+  std::deque<Item> items;
+  std::deque<size_t> charges;
+  size_t bytes = 0;
+  const size_t bound;
+  std::atomic<bool> room{true};
+  platform::EventHandle roomEvent;
+};

@@ -1,0 +1,113 @@
+// Flow control in the bridge: a full pipe queue holds the pipe servers'
+// reading back without losing a message, and the PCoIP worker goes on
+// handling the peer's messages while the channel to the peer is blocked.
+#include <condition_variable>
+#include <mutex>
+#include <thread>
+
+#include "tests/bridge/BridgeFixture.h"
+
+namespace kvxtest {
+namespace {
+
+// A send to the peer that waits while the channel is "full", as the host's
+// send does when the peer's receive thread has stopped taking datagrams.
+std::mutex channelLock;
+std::condition_variable channelChanged;
+bool channelOpen = true;
+
+void SetChannelOpen(bool open) {
+  {
+    std::lock_guard<std::mutex> guard(channelLock);
+    channelOpen = open;
+  }
+  channelChanged.notify_all();
+}
+
+void BlockingSendToPeer(const std::string& bytes) {
+  {
+    std::unique_lock<std::mutex> guard(channelLock);
+    channelChanged.wait(guard, [] { return channelOpen; });
+  }
+  RecordSendToPeer(bytes);
+}
+
+class ChannelBridgeFlowTest : public BridgeFixture {
+ protected:
+  void SetUp() override {
+    BridgeFixture::SetUp();
+    SetChannelOpen(true);
+    ASSERT_TRUE(bridge->InitializeWith(true, kBridgePipe, &BlockingSendToPeer, &TestProperties));
+  }
+  void TearDown() override {
+    SetChannelOpen(true);
+    BridgeFixture::TearDown();
+  }
+};
+
+TEST_F(ChannelBridgeFlowTest, AFullPipeQueueHoldsReadingBackAndLosesNothing) {
+  int pipeId = -1;
+  PipeClient& client = Connect(&pipeId);
+  SetChannelOpen(false);
+
+  constexpr size_t kMessage = 1 << 20;
+  const size_t bound = ChannelBridge::kPipeQueueBoundBytes;
+  const int count = static_cast<int>(bound / kMessage) + 16;
+  std::vector<std::string> written;
+  for (int i = 0; i < count; ++i) written.push_back(TransferData(i, PatternBytes(kMessage, i)));
+  std::thread writer([&] {
+    for (const std::string& message : written) ASSERT_TRUE(client.Write(message));
+  });
+
+  // The queue fills up to its bound and then stops growing: the server reads
+  // no further message while the pipe worker cannot send.
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+  while (ChannelBridgeTestAccess::PipeQueueBytes(*bridge) < bound &&
+         std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  const size_t held = ChannelBridgeTestAccess::PipeQueueBytes(*bridge);
+  EXPECT_GE(held, bound);
+  EXPECT_LE(held, bound + written[0].size() + kQueueItemOverheadBytes);
+  EXPECT_EQ(SentToPeer().Count(), 0u);
+
+  // Once the peer takes data again, every message goes, whole and in order.
+  SetChannelOpen(true);
+  writer.join();
+  ASSERT_TRUE(SentToPeer().WaitForCount(written.size(), std::chrono::seconds(60)));
+  EXPECT_TRUE(SentToPeer().All() == written);
+}
+
+TEST_F(ChannelBridgeFlowTest, ThePeersRequestsAreHandledWhileTheChannelToThePeerIsBlocked) {
+  int pipeId = -1;
+  PipeClient& holder = Connect(&pipeId);
+  ChannelBridgeTestAccess::SetChannels(*bridge, {{"held", 0, pipeId}});
+  ChannelBridgeTestAccess::SetNextChannelId(*bridge, 1);
+  SetChannelOpen(false);
+
+  // Answers to the peer cannot go out, yet the PCoIP worker handles every
+  // request and writes to the local application: it never waits on the
+  // channel, so a peer that is itself waiting for this end cannot close a
+  // cycle through it.
+  constexpr int kRequests = 50;
+  for (int i = 0; i < kRequests; ++i) bridge->QueuePcoipMessage(ConnectRequest("storm " + std::to_string(i)));
+  bridge->QueuePcoipMessage(ConnectRequest("held"));
+  std::string notice;
+  ASSERT_TRUE(holder.Read(&notice));
+  EXPECT_EQ(ReadNotice(notice), (NoticeFields{"held", 0, KVX::CONNECTION_CONNECTED}));
+  EXPECT_EQ(Table().size(), kRequests + 1u);
+  EXPECT_EQ(SentToPeer().Count(), 0u);
+
+  SetChannelOpen(true);
+  ASSERT_TRUE(SentToPeer().WaitForCount(kRequests + 1));
+  const std::vector<std::string> answers = SentToPeer().All();
+  for (int i = 0; i < kRequests; ++i) {
+    EXPECT_EQ(ReadNotice(answers[i]),
+              (NoticeFields{"storm " + std::to_string(i), i + 1, KVX::CONNECTION_PENDING_PEER}));
+  }
+  EXPECT_EQ(answers.back(), notice);
+}
+
+}  // namespace
+}  // namespace kvxtest

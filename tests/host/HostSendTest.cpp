@@ -1,0 +1,56 @@
+// The host simulator's send to the peer: it waits while the peer's queue is
+// full, as long as the caller allows and no longer.
+#include <gtest/gtest.h>
+
+#include <stdlib.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <string>
+
+#include "tools/vchan-host/LinkSession.h"
+
+namespace vchan_host {
+namespace {
+
+using Result = HostChannel::FrameSendResult;
+
+TEST(HostSendTest, ASendToAFullLinkWaitsOnlyAsLongAsItIsAllowed) {
+  char folder[] = "/tmp/kvx-host-send.XXXXXX";
+  ASSERT_NE(mkdtemp(folder), nullptr);
+  HostOptions serverEnd, clientEnd;
+  serverEnd.linkDir = clientEnd.linkDir = folder;
+  clientEnd.end = End::kClient;
+  std::string error;
+  std::unique_ptr<DatagramLink> own = DatagramLink::Open(serverEnd, &error);
+  std::unique_ptr<DatagramLink> peer = DatagramLink::Open(clientEnd, &error);
+  ASSERT_TRUE(own && peer) << error;
+  LinkSession session(serverEnd, *own);
+
+  // The peer reads nothing: sends that may not wait go until its queue is full.
+  const std::string frame(3001, 'd');
+  int sent = 0;
+  while (sent < 1000000 && session.SendWithin(frame, 0) == Result::kSent) ++sent;
+  EXPECT_GT(sent, 0);
+
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_EQ(session.SendWithin(frame, 300), Result::kTimedOut);
+  const auto took = std::chrono::steady_clock::now() - start;
+  EXPECT_GE(took, std::chrono::milliseconds(300));
+  EXPECT_LT(took, std::chrono::seconds(10));
+
+  // One datagram taken: there is room, and the next send goes.
+  std::string received;
+  ASSERT_EQ(peer->Receive(&received, 5000), DatagramLink::ReceiveResult::kReceived);
+  EXPECT_EQ(received, frame);
+  EXPECT_EQ(session.SendWithin(frame, 5000), Result::kSent);
+
+  // A peer that has gone is reported at once, not waited for.
+  peer->Stop();
+  EXPECT_EQ(session.SendWithin(frame, 60000), Result::kLinkDown);
+  session.BeginStop();  // before the link it uses goes
+  rmdir(folder);
+}
+
+}  // namespace
+}  // namespace vchan_host

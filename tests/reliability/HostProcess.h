@@ -1,0 +1,24 @@
+// What a vchan-host child of the test process holds, read from /proc, so that
+// load tests can tell whether the hosts grew with the traffic.
+#pragma once
+
+#include <sys/types.h>
+
+#include <string>
+
+namespace e2e {
+
+struct HostUsage {
+  int fds = 0;
+  int threads = 0;
+  long rssKb = 0;
+  long peakRssKb = 0;  // VmHWM: the most the process has ever held
+};
+
+HostUsage ReadUsage(pid_t pid);
+
+// The vchan-host child of this process that serves `end` ("server" or
+// "client"), or -1.
+pid_t FindHost(const std::string& end);
+
+}  // namespace e2e

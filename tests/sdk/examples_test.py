@@ -1,0 +1,135 @@
+#!/usr/bin/env python3
+"""The example pairs in a real session: two vchan-host processes loading the
+plug-in, the senders at the server end and the receivers at the client end,
+every pairing of the C++ and the Python examples; then the Python client's
+properties and its report of a sender that vanished.
+    examples_test.py VCHAN_HOST PLUGIN CPP_SENDER CPP_RECEIVER PYTHON_DIR"""
+import os
+import shutil
+import signal
+import subprocess
+import sys
+import tempfile
+import time
+
+LONG_WAIT = 60  # seconds; generous for a loaded machine
+
+
+def wait_for(condition, what):
+    deadline = time.monotonic() + LONG_WAIT
+    while time.monotonic() < deadline:
+        if condition():
+            return
+        time.sleep(0.05)
+    raise AssertionError("timed out waiting for " + what)
+
+
+def read(path):
+    with open(path, errors="replace") as f:
+        return f.read()
+
+
+class Session:
+    def __init__(self):
+        self.root = tempfile.mkdtemp(prefix="kvx-examples.")
+        self.hosts = []
+
+    def start(self, host, plugin):
+        os.makedirs(os.path.join(self.root, "link"), mode=0o700)
+        for end in ("server", "client"):
+            pipes = os.path.join(self.root, end + "-pipes")
+            os.makedirs(pipes, mode=0o700)
+            log = open(os.path.join(self.root, end + ".log"), "w")
+            env = dict(os.environ, KVX_PIPE_DIR=pipes)
+            self.hosts.append(subprocess.Popen(
+                [host, "--end", end, "--plugin", plugin, "--link", os.path.join(self.root, "link"),
+                 "--log-level", "1"], stdout=log, stderr=subprocess.STDOUT, env=env))
+        for end in ("server", "client"):
+            wait_for(lambda: "channel open" in read(os.path.join(self.root, end + ".log")), end + " channel open")
+
+    def env(self, end):
+        return dict(os.environ, KVX_PIPE_DIR=os.path.join(self.root, end + "-pipes"))
+
+    def close(self):
+        for host in self.hosts:
+            host.send_signal(signal.SIGTERM)
+        for host in self.hosts:
+            try:
+                host.wait(20)
+            except subprocess.TimeoutExpired:
+                host.kill()
+        shutil.rmtree(self.root, ignore_errors=True)
+
+
+def start(command, env, output):
+    return subprocess.Popen(command, env=env, stdout=open(output, "w"), stderr=subprocess.STDOUT)
+
+
+def run_pair(session, sender, receiver, name, count=3):
+    out = os.path.join(session.root, name + ".out")
+    receiving = start(receiver + [name], session.env("client"), out)
+    wait_for(lambda: "waiting for a sender" in read(out), name + ": the receiver to wait")
+    sent = subprocess.run(sender + [name, str(count)], env=session.env("server"), capture_output=True,
+                          text=True, timeout=LONG_WAIT)
+    assert sent.returncode == 0, "%s: sender failed: %s%s" % (name, sent.stdout, sent.stderr)
+    assert receiving.wait(LONG_WAIT) == 0, "%s: receiver failed:\n%s" % (name, read(out))
+    lines = read(out).splitlines()
+    got = [line for line in lines if line.startswith("received: ")]
+    assert len(got) == count, "%s: %d of %d messages:\n%s" % (name, len(got), count, read(out))
+    for i, line in enumerate(got, 1):
+        assert ("message %d of %d" % (i, count)) in line and ("app value %d" % i) in line, line
+    assert lines[-1] == "the sender left", lines
+
+
+def main(argv):
+    host, plugin, cpp_sender, cpp_receiver, python_dir = argv[1:6]
+    sys.path.insert(0, python_dir)
+    import kvx_client
+
+    python = [sys.executable]
+    senders = {"cpp": [cpp_sender], "python": python + [os.path.join(python_dir, "example_sender.py")]}
+    receivers = {"cpp": [cpp_receiver], "python": python + [os.path.join(python_dir, "example_receiver.py")]}
+    session = Session()
+    try:
+        session.start(host, plugin)
+        for s in ("cpp", "python"):
+            for r in ("cpp", "python"):
+                run_pair(session, senders[s], receivers[r], "pair.%s-to-%s" % (s, r))
+                print("ok: %s sender to %s receiver" % (s, r))
+
+        # The Python client asks each end for its properties.
+        for end, expected in (("server", "Server"), ("client", "Client")):
+            os.environ["KVX_PIPE_DIR"] = os.path.join(session.root, end + "-pipes")
+            with kvx_client.Session() as client:
+                assert client.get_property("KVXCoreType") == expected
+        print("ok: properties")
+
+        # A C++ sender that vanishes (killed) is reported as lost, with its
+        # data before it; a Python sender that leaves, as the peer leaving.
+        os.environ["KVX_PIPE_DIR"] = os.path.join(session.root, "client-pipes")
+        with kvx_client.Session() as client:
+            channel = client.open_channel("fragile")
+            channel.next_event(LONG_WAIT)
+            doomed = subprocess.Popen([sys.executable, "-c", (
+                "import sys; sys.path.insert(0, %r); import kvx_client, time\n"
+                "s = kvx_client.Session(); c = s.open_channel('fragile'); c.wait_connected(60)\n"
+                "c.send(b'last words'); print('sent', flush=True); time.sleep(600)") % python_dir],
+                env=session.env("server"), stdout=subprocess.PIPE, text=True)
+            assert doomed.stdout.readline().strip() == "sent"
+            assert channel.receive(LONG_WAIT).data == b"last words"
+            doomed.kill()
+            doomed.wait()
+            try:
+                channel.receive(LONG_WAIT)
+                raise AssertionError("no loss reported")
+            except kvx_client.ChannelLost:
+                pass
+            assert channel.state == kvx_client.LOST_STATE
+        print("ok: a vanished sender is reported as lost")
+    finally:
+        session.close()
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main(sys.argv))
