@@ -3,6 +3,7 @@
 // child process that takes uid 65534, which needs root (as in CI).
 #include <sys/fsuid.h>
 #include <sys/socket.h>
+#include <sys/time.h>
 #include <sys/un.h>
 #include <sys/wait.h>
 
@@ -197,6 +198,8 @@ TEST_F(PipeTest, ServersAndClientsOfAnotherUserAreRefused) {
     if (setresgid(kOtherUser, kOtherUser, 0) != 0 || setresuid(kOtherUser, kOtherUser, 0) != 0) return 3;
     setfsuid(0);
     const int fd = socket(AF_UNIX, SOCK_STREAM, 0);
+    const timeval patience{20, 0};  // a server that keeps the intruder fails the test, not hangs it
+    setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &patience, sizeof patience);
     if (connect(fd, reinterpret_cast<const sockaddr*>(&guarded), sizeof guarded) != 0) return 4;
     const char message[] = {5, 0, 0, 0, 'h', 'e', 'l', 'l', 'o'};
     send(fd, message, sizeof message, MSG_NOSIGNAL);
