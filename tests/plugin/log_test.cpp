@@ -69,6 +69,11 @@ TEST_F(PluginTest, LinesOfOneFormatRepeatedTooOftenAreHeldBack) {
   // The lines written keep their exact texts, in order.
   EXPECT_EQ(lines.front().text, "flooded line 0");
   EXPECT_EQ(lines.back().text, "flooded line " + std::to_string(limit - 1));
+
+  // Informational lines, such as the statistics of every received message,
+  // are each written.
+  for (uint32_t i = 0; i < limit + 25; ++i) plugin_log("tag", 2, 0, "statistics %u", i);
+  EXPECT_EQ(LinesContaining("statistics ").size(), limit + 25);
 }
 
 }  // namespace

@@ -36,8 +36,14 @@ int plugin_log(const char* tag, int32_t level, int32_t code, const char* format,
   va_end(args);
   if (formatted < 0) text[0] = '\0';
 
-  // Lines of one format are one kind, whatever values they carry: many of
-  // them report what the peer sent, and a peer must not flood the host's log.
+  // Informational lines (level 2 and above, such as the statistics line of
+  // every received message) are written only at a verbosity the host asked
+  // for, and each one is expected: they are never held back.
+  if (level >= kFirstInformationalLevel) return WriteLine(tag, level, code, text);
+
+  // Errors and warnings of one format are one kind, whatever values they
+  // carry: many of them report what the peer sent, and a peer must not flood
+  // the host's log.
   const diagnostics::RepeatLimiter::Verdict verdict =
       PluginLogLimiter().Admit(format != nullptr ? format : "", text, diagnostics::RepeatLimiter::Clock::now(),
                          {tag, level, code});

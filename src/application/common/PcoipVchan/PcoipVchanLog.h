@@ -17,8 +17,13 @@
 // Longest text a line carries; longer output is cut here.
 constexpr int kLogLineMax = 127;
 
+// Lines of this level and above are informational (the host shows them only
+// at a verbosity it chose); below it are errors and warnings.
+constexpr int32_t kFirstInformationalLevel = 2;
+
 // Formats into a 128-byte stack buffer and passes (tag, level, code, text) on,
-// unless lines of this format have repeated beyond the limit (then the line is
+// unless it is an error or warning (level below kFirstInformationalLevel) and
+// lines of its format have repeated beyond the limit (then the line is
 // counted, returns 0, and a summary follows later with the tag, level and code
 // of the first line held back). It allocates only when the limiter meets a
 // format for the first time or starts holding one back; safe on any thread.
