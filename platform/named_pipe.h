@@ -3,8 +3,13 @@
 // behaviour over Unix-domain stream sockets:
 //
 //   * "\\.\pipe\NAME" is one listening socket at DIR/NAME, DIR being
-//     $KVX_PIPE_DIR or /tmp; the file is owner-only (0600); a stale file left
-//     by a dead process is replaced, a live server's is not.
+//     $KVX_PIPE_DIR, else $XDG_RUNTIME_DIR, else /tmp/kvx-<uid> (made 0700 by
+//     the first server). DIR must be this user's own real folder with no
+//     access for group or others, or nothing is served or opened there. The
+//     file is owner-only (0600); a stale file left by a dead process is
+//     replaced, a live server's is not.
+//   * Each end checks the other's user: a client refuses a server of another
+//     user, a server drops a client of another user (root is trusted).
 //   * Every message, both ways, is a 4-byte little-endian length and that many
 //     bytes; nothing else travels on the socket. Any program can be a client.
 //   * The instances of one name share the listening socket; each accepts at
@@ -121,5 +126,21 @@ bool ReadPipeMessage(PipeHandle pipe, std::string* message);
 void ShutdownPipeClient(PipeHandle pipe);
 
 void ClosePipeClient(PipeHandle pipe);
+
+// The longest message a client accepts. A longer length is refused before
+// anything is allocated for it: ReadPipeMessage fails with kErrorInvalidData,
+// and the connection can carry nothing more.
+constexpr uint32_t kMaxClientMessageSize = 64u << 20;  // the pipe's quota
+
+// ---- diagnostics ----
+
+// Where the pipe of `name` lives, for people. POSIX: "socket PATH (how the
+// folder was chosen)"; Win32: the name itself.
+std::string DescribePipeLocation(const std::string& name);
+
+// Why the last failed pipe call on this thread failed, in words, where the
+// code alone does not say (whose folder, whose socket, the system's reason);
+// empty when there is nothing to add.
+std::string LastPipeFailureDetail();
 
 }  // namespace platform

@@ -16,21 +16,38 @@ const char* DefaultPipeName() { return "\\\\.\\pipe\\KVX_Pipe_Channel"; }
 
 namespace {
 
+// Names what was tried as the system sees it (on POSIX the socket's path and
+// how its folder was chosen) and why it failed, in words where the platform
+// has them.
 Error OpenFailure(const std::string& pipeName, uint32_t code, uint32_t timeoutMs) {
+  const std::string where = platform::DescribePipeLocation(pipeName);
+  const std::string detail = platform::LastPipeFailureDetail();
+  const std::string why = detail.empty() ? std::string() : ": " + detail;
   switch (code) {
     case platform::kErrorFileNotFound:
-      return Error(ErrorCode::NoServer, "no plug-in serves the pipe " + pipeName, code);
+      return Error(ErrorCode::NoServer, "no plug-in serves the pipe " + where + why, code);
     case platform::kErrorPipeBusy:
     case platform::kErrorSemTimeout:
       return Error(ErrorCode::PipeBusy,
-                   "every instance of the pipe " + pipeName + " stayed busy for " +
-                       std::to_string(timeoutMs) + " ms",
+                   "every instance of the pipe " + where + " stayed busy for " + std::to_string(timeoutMs) + " ms",
                    code);
     default:
       return Error(ErrorCode::SystemError,
-                   "cannot open the pipe " + pipeName + " (system error " + std::to_string(code) + ")",
+                   "cannot open the pipe " + where +
+                       (detail.empty() ? " (system error " + std::to_string(code) + ")" : why),
                    code);
   }
+}
+
+// Why the reader stopped, when it was not simply the end of the connection.
+Error ReadFailure(const std::string& pipeName, uint32_t code) {
+  if (code == platform::kErrorInvalidData) {
+    return Error(ErrorCode::ProtocolError,
+                 "refused what the pipe " + platform::DescribePipeLocation(pipeName) +
+                     " sent, and closed it: " + platform::LastPipeFailureDetail(),
+                 code);
+  }
+  return Error(ErrorCode::ConnectionLost, "the plug-in closed the pipe " + pipeName);
 }
 
 }  // namespace
@@ -58,17 +75,22 @@ struct PipeClientTransport::Impl {
   }
 
   void ReadLoop(platform::PipeHandle pipe) {
+    uint32_t failure = platform::kErrorBrokenPipe;
     for (;;) {
       std::string message;
-      if (!platform::ReadPipeMessage(pipe, &message)) break;
+      if (!platform::ReadPipeMessage(pipe, &message)) {
+        failure = platform::GetLastErrorCode();
+        break;
+      }
       // A zero-length pipe message carries no KVX message; nothing to hand on.
       if (message.empty()) continue;
       if (receiveCallback) receiveCallback(std::move(message));
     }
+    Error ended = ReadFailure(pipeName, failure);
     {
       std::lock_guard<std::mutex> lock(stateMutex);
       connected = false;
-      if (!stopping.load()) lastError = Error(ErrorCode::ConnectionLost, "the plug-in closed the pipe " + pipeName);
+      if (!stopping.load()) lastError = std::move(ended);
     }
     if (!stopping.load() && disconnectCallback) disconnectCallback();
   }

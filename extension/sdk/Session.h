@@ -28,7 +28,8 @@ class SessionCore;
 
 struct SessionOptions {
   // The plug-in's pipe. On POSIX "\\.\pipe\NAME" is the socket
-  // $KVX_PIPE_DIR/NAME (default /tmp/NAME).
+  // DIR/NAME, DIR being $KVX_PIPE_DIR, else $XDG_RUNTIME_DIR, else
+  // /tmp/kvx-<uid> (see the README: the folder must be private).
   std::string pipeName = "\\\\.\\pipe\\KVX_Pipe_Channel";
   // How long Open waits for a free pipe instance and for the plug-in's first
   // answer.

@@ -278,12 +278,18 @@ void SessionCore::OnNotice(const Wire::Incoming& notice) {
 
 void SessionCore::OnTransportLost() {
   std::map<std::string, std::shared_ptr<ChannelCore>> channels;
-  Error why;
+  Error why(ErrorCode::ConnectionLost, "the plug-in closed the pipe");
+  // The pipe refused what the server sent (a message over the limit): that,
+  // not a plain close, is why the session ended.
+  if (auto* pipe = dynamic_cast<PipeClientTransport*>(transport_.get())) {
+    Error refused = pipe->LastError();
+    if (refused.Code() == ErrorCode::ProtocolError) why = std::move(refused);
+  }
   {
     std::lock_guard<std::mutex> lock(mutex_);
     if (closing_ || !connected_) return;
     connected_ = false;
-    endError_ = Error(ErrorCode::ConnectionLost, "the plug-in closed the pipe");
+    endError_ = why;
     why = endError_;
     channels.swap(channels_);
     disconnecting_.clear();

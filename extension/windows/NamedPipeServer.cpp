@@ -2,11 +2,12 @@
 
 #include <algorithm>
 #include <chrono>
-#include <iostream>
 #include <sstream>
 #include <utility>
 
 #include "platform/last_error.h"
+#include "platform/named_pipe.h"
+#include "platform/standard_output.h"
 
 namespace Orvane {
 namespace Extension {
@@ -16,18 +17,7 @@ namespace {
 
 // Reader threads of several servers print at the same time; each diagnostic
 // goes out as one piece so that lines never interleave.
-std::mutex& ConsoleLock() {
-  static std::mutex lock;
-  return lock;
-}
-
-void WriteToConsole(const std::string& text, bool endLine) {
-  std::lock_guard<std::mutex> guard(ConsoleLock());
-  std::cout << text;
-  if (endLine) {
-    std::cout << std::endl;
-  }
-}
+void WriteToConsole(const std::string& text, bool endLine) { platform::WriteStandardOutput(text, endLine); }
 
 // A client can make a server print (a refused message, a stalled read), so a
 // line printed too often is summarised instead of repeated.
@@ -128,6 +118,11 @@ SDK::TransportStatus NamedPipeServer::Start() {
       static_cast<uint32_t>(maxInstances), kPipeQuota, kPipeQuota, kDefaultTimeoutMs);
   if (record->pipe == platform::InvalidPipeHandle()) {
     Print(WithCode("Failed to create NamedPipe client. Error=", platform::GetLastErrorCode()), true);
+    // The code alone does not say which file or whose folder is at fault.
+    const std::string detail = platform::LastPipeFailureDetail();
+    if (!detail.empty()) {
+      Print("Pipe " + platform::DescribePipeLocation(pipeName) + ": " + detail, true);
+    }
     return SDK::TransportStatus::Failed;
   }
 

@@ -2,7 +2,9 @@
 // a newline to standard error in one write, so entries from several threads do
 // not mix. The sink runs under a lock (recursive, so a sink may itself write
 // debug output): entries never overlap, and once SetDebugSink returns the old
-// sink is no longer running.
+// sink is no longer running. Like the debugger channel it stands in for, it is
+// one per process: a plug-in's entries reach the sink of the program that
+// loaded it (see shared_store.h).
 #include "platform/debug_output.h"
 
 #include <unistd.h>
@@ -10,17 +12,32 @@
 #include <cerrno>
 #include <mutex>
 
+#include "platform/posix/shared_store.h"
+
+namespace platform {
+namespace debug_stand_in {
+
+struct Store {
+  std::recursive_mutex mutex;
+  DebugSink sink;
+};
+
+}  // namespace debug_stand_in
+}  // namespace platform
+
+extern "C" __attribute__((visibility("default"))) platform::debug_stand_in::Store* kvx_platform_debug_store() {
+  // Never destroyed: entries are written during unload too.
+  static auto* store = new platform::debug_stand_in::Store();
+  return store;
+}
+
 namespace platform {
 namespace {
 
-std::recursive_mutex& SinkMutex() {
-  static std::recursive_mutex mutex;
-  return mutex;
-}
-
-DebugSink& Sink() {
-  static DebugSink sink;
-  return sink;
+debug_stand_in::Store& Shared() {
+  static debug_stand_in::Store* store =
+      posix_detail::FindSharedStore("kvx_platform_debug_store", &kvx_platform_debug_store);
+  return *store;
 }
 
 void WriteToStderr(const std::string& text) {
@@ -43,9 +60,10 @@ void WriteToStderr(const std::string& text) {
 
 void OutputDebugText(const char* text) {
   const std::string entry = text != nullptr ? std::string(text) : std::string();
-  std::lock_guard<std::recursive_mutex> lock(SinkMutex());
-  if (Sink()) {
-    Sink()(entry);
+  debug_stand_in::Store& store = Shared();
+  std::lock_guard<std::recursive_mutex> lock(store.mutex);
+  if (store.sink) {
+    store.sink(entry);
   } else {
     WriteToStderr(entry);
   }
@@ -54,9 +72,10 @@ void OutputDebugText(const char* text) {
 void SetDebugSink(DebugSink sink) {
   DebugSink old;
   {
-    std::lock_guard<std::recursive_mutex> lock(SinkMutex());
-    old = std::move(Sink());
-    Sink() = std::move(sink);
+    debug_stand_in::Store& store = Shared();
+    std::lock_guard<std::recursive_mutex> lock(store.mutex);
+    old = std::move(store.sink);
+    store.sink = std::move(sink);
   }
   // `old` is destroyed here, outside the lock.
 }

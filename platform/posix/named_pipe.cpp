@@ -2,8 +2,10 @@
 //
 // Wire format (a public interface: any program can be a client with a plain
 // Unix socket): "\\.\pipe\NAME" is one listening Unix-domain stream socket at
-// $KVX_PIPE_DIR/NAME (or /tmp/NAME), mode 0600. Each message, both ways, is a
-// 4-byte little-endian length and that many bytes; nothing else is sent.
+// DIR/NAME, mode 0600, DIR being a private folder of the user (see
+// pipe_location.h). Each message, both ways, is a 4-byte little-endian length
+// and that many bytes; nothing else is sent. Both ends look at the other's
+// user (SO_PEERCRED) before a byte passes.
 //
 // Server side. The instances of one name share its listening socket (a
 // PipeName). Each instance serves at most one accepted client at a time. An
@@ -51,13 +53,19 @@
 #include <unordered_map>
 #include <vector>
 
+#include "platform/debug_output.h"
+#include "platform/posix/pipe_location.h"
 #include "platform/posix/pipe_poller.h"
 
 namespace platform {
 namespace {
 
+using pipe_detail::DescribeUser;
+using pipe_detail::PipeLocation;
 using pipe_detail::Pollable;
 using pipe_detail::Poller;
+using pipe_detail::Reason;
+using pipe_detail::SetPipeFailureDetail;
 
 constexpr uint32_t kServerMagic = 0x4B565053u;  // "KVPS"
 constexpr uint32_t kClientMagic = 0x4B565043u;  // "KVPC"
@@ -89,36 +97,16 @@ PipeHandle FailHandle(uint32_t code) {
 
 // ---- names, addresses, sockets ----
 
-bool StartsWithPipePrefix(const std::string& name) {
-  static const char kPrefix[] = "\\\\.\\pipe\\";
-  const size_t n = sizeof kPrefix - 1;
-  if (name.size() < n) return false;
-  for (size_t i = 0; i < n; ++i) {
-    char c = name[i];
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-    if (c != kPrefix[i]) return false;
-  }
-  return true;
+// The user of the process at the other end of a connected socket; false when
+// the system cannot say.
+bool PeerUser(int fd, ucred* peer) {
+  socklen_t size = sizeof *peer;
+  return getsockopt(fd, SOL_SOCKET, SO_PEERCRED, peer, &size) == 0 && size == sizeof *peer;
 }
 
-// "\\.\pipe\NAME" (or a bare NAME) to DIR/NAME; false with kErrorInvalidParameter
-// when the name cannot be a file name in DIR.
-bool PipePath(const std::string& name, sockaddr_un* address, socklen_t* length, std::string* path) {
-  const std::string base = StartsWithPipePrefix(name) ? name.substr(9) : name;
-  if (base.empty() || base == "." || base == ".." || base.find('/') != std::string::npos ||
-      base.find('\0') != std::string::npos) {
-    return false;
-  }
-  const char* dir = getenv("KVX_PIPE_DIR");
-  *path = (dir != nullptr && *dir != '\0') ? std::string(dir) : std::string("/tmp");
-  if (path->back() != '/') path->push_back('/');
-  *path += base;
-  if (path->size() >= sizeof address->sun_path) return false;
-  std::memset(address, 0, sizeof *address);
-  address->sun_family = AF_UNIX;
-  std::memcpy(address->sun_path, path->c_str(), path->size() + 1);
-  *length = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + path->size() + 1);
-  return true;
+std::string FileOwner(const std::string& path) {
+  struct stat st {};
+  return lstat(path.c_str(), &st) == 0 ? DescribeUser(st.st_uid) : std::string("owner unknown");
 }
 
 // Lets a writer put a whole ordinary message in flight while the reader is
@@ -476,9 +464,24 @@ int PipeName::AcceptWaiting() {
   if (listenFd < 0) return -1;
   for (;;) {
     const int fd = accept4(listenFd, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
-    if (fd >= 0) return fd;
-    if (errno == EINTR || errno == ECONNABORTED) continue;
-    return -1;
+    if (fd < 0) {
+      if (errno == EINTR || errno == ECONNABORTED) continue;
+      return -1;
+    }
+    // The folder keeps other users out; this holds even if it was opened up
+    // after we checked it. A client of another user never reaches the owner.
+    ucred peer{};
+    const bool known = PeerUser(fd, &peer);
+    if (!known || !pipe_detail::TrustedPeer(peer.uid)) {
+      const std::string who = known ? "process " + std::to_string(peer.pid) + " of " + DescribeUser(peer.uid)
+                                    : std::string("a process of unknown user");
+      close(fd);
+      OutputDebugText(("Pipe client refused: " + who + " connected to " + path + ", which serves only " +
+                       DescribeUser(geteuid()))
+                          .c_str());
+      continue;
+    }
+    return fd;
   }
 }
 
@@ -519,8 +522,10 @@ bool IsLiveSocket(const sockaddr_un& address, socklen_t length) {
 // Makes the listening socket of a new name. Replaces a stale socket file left
 // by a process that has died; never a live server's, nor a file that is not a
 // socket.
-std::shared_ptr<PipeName> OpenListener(const std::string& path, const sockaddr_un& address,
-                                       socklen_t length, uint32_t* error) {
+std::shared_ptr<PipeName> OpenListener(const PipeLocation& where, uint32_t* error) {
+  const std::string& path = where.path;
+  const sockaddr_un& address = where.address;
+  const socklen_t length = where.length;
   for (int attempt = 0; attempt < 4; ++attempt) {
     const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
     if (fd < 0) {
@@ -531,6 +536,7 @@ std::shared_ptr<PipeName> OpenListener(const std::string& path, const sockaddr_u
       struct stat st{};
       // Owner-only before anyone can connect: nothing listens yet.
       if (chmod(path.c_str(), 0600) != 0 || stat(path.c_str(), &st) != 0 || listen(fd, SOMAXCONN) != 0) {
+        SetPipeFailureDetail("cannot prepare the socket: " + Reason(errno));
         close(fd);
         unlink(path.c_str());
         *error = kErrorAccessDenied;
@@ -549,26 +555,38 @@ std::shared_ptr<PipeName> OpenListener(const std::string& path, const sockaddr_u
       struct stat st{};
       if (lstat(path.c_str(), &st) != 0) {
         if (errno == ENOENT) continue;  // gone meanwhile: try again
+        SetPipeFailureDetail("cannot look at what is in the way: " + Reason(errno));
         *error = kErrorAccessDenied;
         return nullptr;
       }
       if (!S_ISSOCK(st.st_mode)) {
+        SetPipeFailureDetail("a file that is not a socket is in the way (owner " + DescribeUser(st.st_uid) + ")");
         *error = kErrorAccessDenied;
         return nullptr;
       }
       if (IsLiveSocket(address, length)) {
         // Another process serves this name; its instances are not ours to add to.
+        SetPipeFailureDetail("another process already serves it (socket of " + DescribeUser(st.st_uid) + ")");
         *error = kErrorPipeBusy;
         return nullptr;
       }
-      unlink(path.c_str());
+      // A socket left by a process that has ended. One we cannot remove is
+      // someone else's, and no retry will change that.
+      if (unlink(path.c_str()) != 0 && errno != ENOENT) {
+        SetPipeFailureDetail("a dead socket of " + DescribeUser(st.st_uid) +
+                             " is in the way and cannot be removed: " + Reason(errno));
+        *error = kErrorAccessDenied;
+        return nullptr;
+      }
       continue;
     }
+    SetPipeFailureDetail("cannot create the socket: " + Reason(bindError));
     *error = (bindError == ENOENT || bindError == ENOTDIR) ? kErrorFileNotFound
              : (bindError == EACCES || bindError == EPERM || bindError == EROFS) ? kErrorAccessDenied
                                                                                : kErrorInvalidParameter;
     return nullptr;
   }
+  SetPipeFailureDetail("sockets keep appearing in the way");
   *error = kErrorPipeBusy;
   return nullptr;
 }
@@ -652,12 +670,14 @@ bool ReadExact(Client& c, char* out, size_t size) {
 PipeHandle CreateNamedPipeInstance(const std::string& name, uint32_t /*openMode*/, uint32_t /*pipeMode*/,
                                    uint32_t maxInstances, uint32_t /*outBufferSize*/,
                                    uint32_t /*inBufferSize*/, uint32_t /*defaultTimeoutMs*/) {
-  sockaddr_un address{};
-  socklen_t length = 0;
-  std::string path;
-  if (maxInstances == 0 || maxInstances > kUnlimitedInstances || !PipePath(name, &address, &length, &path)) {
+  if (maxInstances == 0 || maxInstances > kUnlimitedInstances) {
+    pipe_detail::ClearPipeFailureDetail();
     return FailHandle(kErrorInvalidParameter);
   }
+  PipeLocation where;
+  uint32_t locateError = 0;
+  if (!pipe_detail::LocatePipe(name, true, &where, &locateError)) return FailHandle(locateError);
+  const std::string& path = where.path;
   if (!Poller::Get().AddUser()) return FailHandle(kErrorNotEnoughMemory);
 
   std::shared_ptr<PipeName> pipeName;
@@ -672,7 +692,7 @@ PipeHandle CreateNamedPipeInstance(const std::string& name, uint32_t /*openMode*
       }
     } else {
       uint32_t error = 0;
-      pipeName = OpenListener(path, address, length, &error);
+      pipeName = OpenListener(where, &error);
       if (!pipeName) {
         Poller::Get().RemoveUser();
         return FailHandle(error);
@@ -889,12 +909,16 @@ bool ClosePipe(PipeHandle pipe) {
 // ---- client side ----
 
 PipeHandle OpenPipeClient(const std::string& name, uint32_t timeoutMs) {
-  sockaddr_un address{};
-  socklen_t length = 0;
-  std::string path;
-  if (!PipePath(name, &address, &length, &path)) return FailHandle(kErrorInvalidParameter);
+  PipeLocation where;
+  uint32_t locateError = 0;
+  if (!pipe_detail::LocatePipe(name, false, &where, &locateError)) return FailHandle(locateError);
+  const sockaddr_un& address = where.address;
+  const socklen_t length = where.length;
   const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  if (fd < 0) return FailHandle(kErrorNotEnoughMemory);
+  if (fd < 0) {
+    SetPipeFailureDetail("cannot make a socket: " + Reason(errno));
+    return FailHandle(kErrorNotEnoughMemory);
+  }
 
   // A full backlog is the only "busy" a Unix socket shows; wait for room up
   // to the time-out. Otherwise the wait for a free instance happens in the
@@ -917,10 +941,27 @@ PipeHandle OpenPipeClient(const std::string& name, uint32_t timeoutMs) {
       continue;
     }
     close(fd);
+    if (error == ECONNREFUSED) {
+      SetPipeFailureDetail(Reason(error) + ": the socket (of " + FileOwner(where.path) +
+                           ") was left by a process that has ended");
+    } else {
+      SetPipeFailureDetail(Reason(error));
+    }
     if (error == ENOENT || error == ECONNREFUSED || error == ENOTDIR) return FailHandle(kErrorFileNotFound);
     if (error == EACCES || error == EPERM) return FailHandle(kErrorAccessDenied);
     if (error == EAGAIN) return FailHandle(kErrorSemTimeout);
     return FailHandle(kErrorPipeBusy);
+  }
+  // Nothing is sent to a server of another user: it could be anyone's
+  // stand-in, waiting for what applications write to the plug-in.
+  ucred server{};
+  const bool known = PeerUser(fd, &server);
+  if (!known || !pipe_detail::TrustedPeer(server.uid)) {
+    close(fd);
+    SetPipeFailureDetail(known ? "it is served by process " + std::to_string(server.pid) + " of " +
+                                     DescribeUser(server.uid) + ", not by this user, " + DescribeUser(geteuid())
+                               : "the system cannot say who serves it");
+    return FailHandle(kErrorAccessDenied);
   }
   timeval noTimeout{};
   setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &noTimeout, sizeof noTimeout);
@@ -952,7 +993,17 @@ bool ReadPipeMessage(PipeHandle pipe, std::string* message) {
   if (c->shutDown.load()) return Fail(kErrorBrokenPipe);
   char header[kHeaderBytes];
   if (!ReadExact(*c, header, kHeaderBytes)) return Fail(kErrorBrokenPipe);
-  message->resize(DecodeLength(header));
+  const uint32_t length = DecodeLength(header);
+  if (length > kMaxClientMessageSize) {
+    // No plug-in sends this much in one message; a server that claims to is
+    // broken or hostile. The rest of the stream cannot be framed any more.
+    c->shutDown.store(true);
+    shutdown(c->fd, SHUT_RDWR);
+    SetPipeFailureDetail("the server announced a message of " + std::to_string(length) +
+                         " bytes, more than the limit of " + std::to_string(kMaxClientMessageSize));
+    return Fail(kErrorInvalidData);
+  }
+  message->resize(length);
   if (!message->empty() && !ReadExact(*c, &(*message)[0], message->size())) {
     message->clear();
     return Fail(kErrorBrokenPipe);

@@ -2,7 +2,7 @@
 // rectangle, parent) filled by tests and the host simulator.
 #include "platform/window.h"
 
-#include <dlfcn.h>
+#include "platform/posix/shared_store.h"
 
 #include <mutex>
 #include <unordered_map>
@@ -24,10 +24,7 @@ struct Store {
 }  // namespace platform
 
 // The registry stands in for the desktop's window manager, which every module
-// of a process sees alike. A program that hands windows to a plug-in it loads
-// (the host simulator) exports this function, and the plug-in's own copy of
-// this file finds the program's registry through it; any other process keeps
-// a private one.
+// of a process sees alike (see shared_store.h).
 extern "C" __attribute__((visibility("default"))) platform::window_stand_in::Store*
 kvx_platform_window_store() {
   static platform::window_stand_in::Store store;
@@ -40,11 +37,8 @@ namespace {
 using window_stand_in::Record;
 
 window_stand_in::Store& Store() {
-  static window_stand_in::Store* store = [] {
-    using StoreFunction = window_stand_in::Store* (*)();
-    auto shared = reinterpret_cast<StoreFunction>(dlsym(RTLD_DEFAULT, "kvx_platform_window_store"));
-    return shared != nullptr ? shared() : kvx_platform_window_store();
-  }();
+  static window_stand_in::Store* store =
+      posix_detail::FindSharedStore("kvx_platform_window_store", &kvx_platform_window_store);
   return *store;
 }
 

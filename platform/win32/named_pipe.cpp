@@ -1,6 +1,8 @@
 #include "platform/named_pipe.h"
 
+#include <algorithm>
 #include <new>
+#include <string>
 
 #include "platform/win32/win32_api.h"
 
@@ -18,6 +20,8 @@ static_assert(sizeof(OVERLAPPED) <= sizeof(PipeOverlapped::internal),
 static_assert(alignof(OVERLAPPED) <= alignof(uint64_t), "OVERLAPPED alignment");
 
 namespace {
+
+thread_local std::string tFailureDetail;
 
 OVERLAPPED* SystemOverlapped(PipeOverlapped* overlapped) {
   auto* system = reinterpret_cast<OVERLAPPED*>(overlapped->internal);
@@ -252,6 +256,8 @@ bool ReadPipeMessage(PipeHandle pipe, std::string* message) {
       return false;
     }
     const size_t offset = message->size();
+    // Never more room than the limit and one byte to see it exceeded.
+    piece = static_cast<DWORD>(std::min<size_t>(piece, kMaxClientMessageSize + 1 - offset));
     message->resize(offset + piece);
     DWORD count = 0;
     bool ok = ReadFile(client->handle, &(*message)[offset], piece, nullptr, operation.get()) != FALSE;
@@ -264,6 +270,17 @@ bool ReadPipeMessage(PipeHandle pipe, std::string* message) {
       error = ok ? ERROR_SUCCESS : GetLastError();
     }
     message->resize(offset + (ok || error == ERROR_MORE_DATA ? count : 0));
+    if (message->size() > kMaxClientMessageSize) {
+      // The pipe has no length header: the message is refused once it is seen
+      // to run past the limit, having taken at most one byte more than it.
+      // Its rest stays unread, so the connection cannot be used any more.
+      message->clear();
+      ShutdownPipeClient(pipe);
+      tFailureDetail = "the server sent a message longer than the limit of " +
+                       std::to_string(kMaxClientMessageSize) + " bytes";
+      SetLastError(kErrorInvalidData);
+      return false;
+    }
     if (ok) return true;
     if (error != ERROR_MORE_DATA) {
       message->clear();
@@ -295,5 +312,9 @@ void ClosePipeClient(PipeHandle pipe) {
   CloseHandle(client->shutdown);
   delete client;
 }
+
+std::string DescribePipeLocation(const std::string& name) { return name; }
+
+std::string LastPipeFailureDetail() { return tFailureDetail; }
 
 }  // namespace platform

@@ -2,7 +2,7 @@
 # then configures, builds and runs a small outside project against the
 # installed SDK package, the examples with CMake and one with pkg-config.
 #   cmake -DBUILD_DIR=... -DCONSUMER_DIR=... -DEXAMPLES_DIR=... -DWORK_DIR=... -DGENERATOR=...
-#         -DCXX_COMPILER=... -DSANITIZE_FLAGS=... -DPIPE_DIR=... -P InstallTest.cmake
+#         -DCXX_COMPILER=... -DSANITIZE_FLAGS=... -P InstallTest.cmake
 file(REMOVE_RECURSE ${WORK_DIR})
 set(prefix ${WORK_DIR}/prefix)
 
@@ -51,7 +51,11 @@ execute_process(COMMAND ${CMAKE_COMMAND} --build ${WORK_DIR}/consumer
 if(NOT rc EQUAL 0)
   message(FATAL_ERROR "building the outside project failed:\n${out}")
 endif()
-execute_process(COMMAND ${CMAKE_COMMAND} -E env KVX_PIPE_DIR=${PIPE_DIR} ${WORK_DIR}/consumer/consumer
+# A pipe folder is used only when it is private to its user.
+set(pipe_dir ${WORK_DIR}/pipes)
+file(MAKE_DIRECTORY ${pipe_dir})
+file(CHMOD ${pipe_dir} DIRECTORY_PERMISSIONS OWNER_READ OWNER_WRITE OWNER_EXECUTE)
+execute_process(COMMAND ${CMAKE_COMMAND} -E env KVX_PIPE_DIR=${pipe_dir} ${WORK_DIR}/consumer/consumer
   RESULT_VARIABLE rc OUTPUT_VARIABLE out ERROR_VARIABLE out)
 if(NOT rc EQUAL 0)
   message(FATAL_ERROR "the outside program failed (${rc}):\n${out}")

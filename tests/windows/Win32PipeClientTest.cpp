@@ -103,6 +103,25 @@ TEST_F(ClientAndServer, ReadsWholeMessagesOfAnyLengthInOrder) {
   EXPECT_TRUE(m == std::string("\0\0x", 3));
 }
 
+TEST_F(ClientAndServer, AMessageOverTheQuotaIsRefusedAndEndsTheConnection) {
+  // The server's writes block until the client has read them.
+  std::thread writer([this] {
+    ServerWrite(std::string(kMaxClientMessageSize, 'q'));
+    ServerWrite(std::string(kMaxClientMessageSize + 1, 'o'));
+  });
+  std::string m;
+  ASSERT_TRUE(ReadPipeMessage(client_, &m));
+  EXPECT_EQ(m.size(), kMaxClientMessageSize);
+  EXPECT_FALSE(ReadPipeMessage(client_, &m));
+  EXPECT_EQ(GetLastErrorCode(), kErrorInvalidData);
+  EXPECT_TRUE(m.empty());
+  EXPECT_NE(LastPipeFailureDetail().find("longer than the limit of 67108864 bytes"), std::string::npos);
+  EXPECT_FALSE(ReadPipeMessage(client_, &m));  // nothing more on this connection
+  ClosePipeClient(client_);
+  client_ = InvalidPipeHandle();
+  writer.join();
+}
+
 TEST_F(ClientAndServer, WritesArriveAsOneMessageEach) {
   const std::string big = Pattern(kReadBuffer + 5000, 3);
   ASSERT_TRUE(WritePipeMessage(client_, "ping", 4));

@@ -4,6 +4,9 @@
 #include <cstdio>
 #include <mutex>
 
+#include "platform/debug_output.h"
+#include "platform/standard_output.h"
+
 namespace vchan_host {
 namespace {
 
@@ -34,6 +37,21 @@ void SetLogLevel(int32_t level) { g_level.store(level); }
 extern "C" int32_t HostLogEntry(const char* tag, int32_t level, int32_t code, const char* text) {
   WriteLine(tag, level, code, text);
   return 0;
+}
+
+void LabelPluginOutput() {
+  platform::SetDebugSink([](const std::string& text) { WriteLine("debug", 1, 0, text.c_str()); });
+  // A piece without a line break ("Error reading Pipe LastError: 234") is
+  // the start of a line that the next piece ends; it waits for it. The sink
+  // runs under the output's own lock, so `pending` needs no other.
+  platform::SetStandardOutputSink([pending = std::string()](const std::string& text) mutable {
+    pending += text;
+    size_t start = 0;
+    for (size_t end; (end = pending.find('\n', start)) != std::string::npos; start = end + 1) {
+      WriteLine("stdout", 1, 0, pending.substr(start, end - start).c_str());
+    }
+    pending.erase(0, start);
+  });
 }
 
 void HostLog(int32_t level, const std::string& text, int32_t code) {

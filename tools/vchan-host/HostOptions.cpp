@@ -75,7 +75,8 @@ const char* HostUsage() {
          "\\\\.\\pipe\\KVX_Pipe_Channel.\n"
 #else
          "get the same --link DIR (sockets DIR/server.sock and DIR/client.sock).\n"
-         "Applications reach the plug-in's pipe in $KVX_PIPE_DIR.\n"
+         "Applications reach the plug-in's pipe in $KVX_PIPE_DIR (else $XDG_RUNTIME_DIR,\n"
+         "else /tmp/kvx-<uid>), a folder that must be private to this user.\n"
 #endif
          "\n"
          "  --packet-size N       packet size the server end's state query reports (3000)\n"

@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/named_pipe.h"
 #include "platform/window.h"
 #include "tools/vchan-host/DatagramLink.h"
 #include "tools/vchan-host/FaultInjector.h"
@@ -46,14 +47,7 @@ std::string FaultSummary(const FaultOptions& f) {
 }
 
 // Where applications find the plug-in's pipe.
-std::string PipeWhere() {
-#if defined(_WIN32)
-  return "pipe \\\\.\\pipe\\KVX_Pipe_Channel";
-#else
-  const char* pipeDir = std::getenv("KVX_PIPE_DIR");
-  return std::string("pipe folder ") + (pipeDir != nullptr ? pipeDir : "/tmp");
-#endif
-}
+std::string PipeWhere() { return "pipe " + platform::DescribePipeLocation("\\\\.\\pipe\\KVX_Pipe_Channel"); }
 
 // Registers the windows with the window stand-in and hands their handles over.
 void HandOverWindows(const HostOptions& options, const PluginEntryPoints& entries) {
@@ -86,6 +80,7 @@ int main(int argc, char** argv) {
   }
   SetLogEnd(EndName(options.end));
   SetLogLevel(options.logLevel);
+  LabelPluginOutput();
 
   PluginLibrary library;
   if (!library.Load(options.pluginPath, &error)) {
