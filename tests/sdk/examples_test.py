@@ -104,6 +104,18 @@ def main(argv):
                 assert client.get_property("KVXCoreType") == expected
         print("ok: properties")
 
+        # A pipe folder that others may write to is not trusted.
+        open_folder = os.path.join(session.root, "open-pipes")
+        os.makedirs(open_folder, mode=0o755)
+        os.chmod(open_folder, 0o755)
+        os.environ["KVX_PIPE_DIR"] = open_folder
+        try:
+            kvx_client.Session()
+            raise AssertionError("a folder open to others was trusted")
+        except kvx_client.NoServer as error:
+            assert "mode 755" in str(error), error
+        print("ok: an open pipe folder is refused")
+
         # A C++ sender that vanishes (killed) is reported as lost, with its
         # data before it; a Python sender that leaves, as the peer leaving.
         os.environ["KVX_PIPE_DIR"] = os.path.join(session.root, "client-pipes")

@@ -21,6 +21,7 @@ import collections
 import os
 import select
 import socket
+import stat
 import struct
 import time
 
@@ -187,24 +188,52 @@ def decode(message):
 # --- the pipe ----------------------------------------------------------------
 
 def pipe_path(pipe_name=DEFAULT_PIPE):
-    """The socket behind a pipe name: $KVX_PIPE_DIR, else the first of the
-    usual folders ($XDG_RUNTIME_DIR, /tmp/kvx-<uid>, /tmp) that holds it."""
+    """The socket behind a pipe name, in the folder the plug-in serves from:
+    $KVX_PIPE_DIR, else $XDG_RUNTIME_DIR, else /tmp/kvx-<uid>."""
     base = pipe_name[9:] if pipe_name.startswith("\\\\.\\pipe\\") else pipe_name
-    if os.environ.get("KVX_PIPE_DIR"):
-        return os.path.join(os.environ["KVX_PIPE_DIR"], base)
-    folders = [os.environ.get("XDG_RUNTIME_DIR"), "/tmp/kvx-%d" % os.getuid(), "/tmp"]
-    paths = [os.path.join(f, base) for f in folders if f]
-    return next((p for p in paths if os.path.exists(p)), paths[0])
+    folder = (os.environ.get("KVX_PIPE_DIR") or os.environ.get("XDG_RUNTIME_DIR")
+              or "/tmp/kvx-%d" % os.getuid())
+    return os.path.join(folder, base)
+
+
+def _check_folder(path):
+    """Refuses a folder that someone else could have put a socket in: it must
+    be a real folder of this user's, closed to group and others."""
+    folder = os.path.dirname(path)
+    try:
+        info = os.lstat(folder)
+    except OSError as error:
+        raise NoServer("no plug-in serves the pipe socket %s: %s" % (path, error.strerror)) from None
+    if stat.S_ISLNK(info.st_mode) or not stat.S_ISDIR(info.st_mode):
+        raise NoServer("the pipe folder %s is not a real folder" % folder)
+    if info.st_uid != os.getuid() or info.st_mode & 0o077:
+        raise NoServer("the pipe folder %s (uid %d, mode %03o) must belong to uid %d with no "
+                       "access for group or others" % (folder, info.st_uid, info.st_mode & 0o777,
+                                                       os.getuid()))
+
+
+def _check_server(sock, path):
+    """The process serving the socket must be this user's (or root's)."""
+    creds = sock.getsockopt(socket.SOL_SOCKET, socket.SO_PEERCRED, struct.calcsize("3i"))
+    pid, uid, _ = struct.unpack("3i", creds)
+    if uid not in (0, os.getuid()):
+        raise NoServer("the pipe socket %s is served by process %d of uid %d, not by this user"
+                       % (path, pid, uid))
 
 
 class Session:
     def __init__(self, pipe_name=DEFAULT_PIPE, timeout=5.0):
         path = pipe_path(pipe_name)
+        _check_folder(path)
         self._socket = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
         try:
             self._socket.settimeout(timeout)
             self._socket.connect(path)
             self._socket.settimeout(None)
+            _check_server(self._socket, path)
+        except NoServer:
+            self._socket.close()
+            raise
         except (FileNotFoundError, ConnectionRefusedError) as error:
             self._socket.close()
             raise NoServer("no plug-in serves the pipe %s (%s)" % (path, error)) from None
