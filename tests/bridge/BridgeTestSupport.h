@@ -46,6 +46,10 @@ class ChannelBridgeTestAccess {
     platform::CriticalSectionLock guard(bridge.pipeQueueLock);
     return bridge.pipeQueue.Bytes();
   }
+  static size_t PcoipQueueSize(ChannelBridge& bridge) {
+    platform::CriticalSectionLock guard(bridge.pcoipQueueLock);
+    return bridge.pcoipQueue.size();
+  }
   static bool Started(ChannelBridge& bridge) {
     std::lock_guard<std::mutex> guard(bridge.lifecycleLock);
     return bridge.started;

@@ -5,6 +5,7 @@
 #include <mutex>
 #include <thread>
 
+#include "src/application/common/PcoipVchan/ChannelBridgeNotices.h"
 #include "tests/bridge/BridgeFixture.h"
 
 namespace kvxtest {
@@ -107,6 +108,33 @@ TEST_F(ChannelBridgeFlowTest, ThePeersRequestsAreHandledWhileTheChannelToThePeer
               (NoticeFields{"storm " + std::to_string(i), i + 1, KVX::CONNECTION_PENDING_PEER}));
   }
   EXPECT_EQ(answers.back(), notice);
+}
+
+TEST_F(ChannelBridgeFlowTest, APeerThatNeverReadsCannotGrowTheAnswersWithoutBound) {
+  SetChannelOpen(false);
+  // Requests for one long name: the table stays at one entry, and every
+  // request provokes an answer that cannot go out.
+  const std::string name(1000, 'n');
+  const std::string answerBytes = BuildConnectionNotice(name, 0, KVX::CONNECTION_PENDING_PEER);
+  const size_t perAnswer = QueuedBytesOf(answerBytes);
+  const size_t fitting = ChannelBridge::kPeerBoundBacklogBytes / perAnswer;
+  const size_t requests = fitting + 2000;
+  for (size_t i = 0; i < requests; ++i) bridge->QueuePcoipMessage(ConnectRequest(name));
+  ASSERT_TRUE(debug.WaitFor(ChannelBridgeText::kPeerBacklogFull));
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+  while (ChannelBridgeTestAccess::PcoipQueueSize(*bridge) > 0 &&
+         std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  EXPECT_LE(ChannelBridgeTestAccess::PipeQueueBytes(*bridge),
+            ChannelBridge::kPeerBoundBacklogBytes + perAnswer);
+
+  // What was kept goes out once the peer reads again, and answers flow anew.
+  SetChannelOpen(true);
+  ASSERT_TRUE(SentToPeer().WaitForCount(fitting, std::chrono::seconds(60)));
+  bridge->QueuePcoipMessage(ConnectRequest("after"));
+  ASSERT_TRUE(SentToPeer().WaitForCount(fitting + 1, std::chrono::seconds(60)));
+  EXPECT_EQ(ReadNotice(SentToPeer().All().back()).name, "after");
 }
 
 }  // namespace

@@ -198,6 +198,7 @@ void ChannelBridge::ForgetQueuedWorkAndChannels() {
   {
     platform::CriticalSectionLock queueGuard(pipeQueueLock);
     pipeQueue.clear();
+    peerBoundBacklog.store(0);
   }
   {
     platform::CriticalSectionLock queueGuard(pcoipQueueLock);

@@ -83,6 +83,13 @@ class ChannelBridge {
   // bound plus one message.
   static constexpr size_t kPipeQueueBoundBytes = size_t{64} << 20;
   static constexpr size_t kPcoipQueueBoundBytes = size_t{64} << 20;
+  // What the PCoIP worker hands the pipe worker for the peer (answers to the
+  // peer's requests) may hold at most this many bytes while it waits to be
+  // sent. Those items always pass the full pipe queue, so without a bound a
+  // peer that keeps sending requests but never reads its channel would grow
+  // this end through the answers it provokes. A peer that reads on drains
+  // them long before this; beyond it an answer is dropped with a diagnostic.
+  static constexpr size_t kPeerBoundBacklogBytes = size_t{16} << 20;
   // The pipe ID of an item on the pipe queue that is no application's
   // message but bytes for the peer, queued there by the PCoIP worker.
   static constexpr int32_t kPeerBoundItem = -2;
@@ -197,6 +204,8 @@ class ChannelBridge {
   ChannelTable channels;
   std::vector<std::unique_ptr<Orvane::Extension::Windows::NamedPipeServer>> pipeServers;
   PeerRoute sendToPeer{*this};
+  // Bytes (as charged by the queue) of the peer-bound items on the pipe queue.
+  std::atomic<size_t> peerBoundBacklog{0};
   PropertyProviderFunction propertyProvider = nullptr;
   std::shared_ptr<LaunchGate> launchGate = std::make_shared<LaunchGate>();
   diagnostics::RepeatLimiter diagnosticLimiter;

@@ -18,6 +18,8 @@ constexpr char kPcoipQueueWaitFailed[] = "WARNING: Unexpected event while proces
 constexpr char kLaunchDroppedRunning[] = "ERROR: Launch dropped; too many launches running.";
 constexpr char kLaunchDroppedRate[] = "ERROR: Launch dropped; launches too frequent.";
 constexpr char kChannelTableFull[] = "ERROR: Channel table full; connect request refused.";
+constexpr char kPeerBacklogFull[] =
+    "ERROR: Answer for the peer dropped; the peer is not reading its channel.";
 constexpr char kChannelNameTooLong[] = "ERROR: Channel name too long; connect request refused.";
 }  // namespace ChannelBridgeText
 

@@ -58,6 +58,12 @@ void ChannelBridge::PeerRoute::operator()(const std::string& bytes) const {
   if (pcoipWorkerOf == &bridge) {
     // The PCoIP worker must not wait on the channel (see the top of this
     // file): the pipe worker sends these bytes, in turn with the rest.
+    const size_t charge = QueuedBytesOf(bytes);
+    if (bridge.peerBoundBacklog.fetch_add(charge) + charge > kPeerBoundBacklogBytes) {
+      bridge.peerBoundBacklog.fetch_sub(charge);
+      bridge.Diagnose(ChannelBridgeText::kPeerBacklogFull);
+      return;
+    }
     bridge.QueuePipeMessage(PipeItem{kPeerBoundItem, bytes});
     return;
   }
@@ -110,6 +116,7 @@ void ChannelBridge::PipeQueueWorker() {
                  [this](const PipeItem& item) {
                    if (item.pipeId == kPeerBoundItem) {
                      sendToPeer.SendNow(PeerBoundAsOfNow(item.bytes));
+                     peerBoundBacklog.fetch_sub(QueuedBytesOf(item.bytes));
                    } else {
                      HandlePipeMessage(item);
                    }
