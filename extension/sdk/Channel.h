@@ -92,8 +92,11 @@ class KVX_SDK_API Channel {
   int64_t Id() const;
   ChannelState State() const;
 
-  // Waits until the channel is Connected. Errors: Timeout (the state reached
-  // so far is in the message), ChannelClosed, ConnectionLost.
+  // Waits until the channel is Connected, or has been since the last wait
+  // that saw it so (the other side may connect, send and leave before this
+  // thread wakes: its data and its leaving are then there to receive).
+  // Errors: Timeout (the state reached so far is in the message),
+  // ChannelClosed, ConnectionLost.
   Error WaitConnected(uint32_t timeoutMs) const;
   // Waits until the channel reaches `state`.
   Error WaitForState(ChannelState state, uint32_t timeoutMs) const;

@@ -42,6 +42,7 @@ void ChannelCore::OnNotice(SessionCore& session, int64_t channelId, ChannelState
   const ChannelState before = state_;
   id_ = newId;
   state_ = state;
+  if (state == ChannelState::Connected) connectedUnseen_ = true;
   changed_.notify_all();
   ChannelEvent event;
   event.kind = ChannelEvent::Kind::Notice;
@@ -109,8 +110,14 @@ Error ChannelCore::ClosedError() const {
 
 Error ChannelCore::WaitForState(ChannelState wanted, uint32_t timeoutMs) const {
   std::unique_lock<std::mutex> lock(mutex_);
-  Deadline(timeoutMs).Wait(changed_, lock, [&] { return state_ == wanted || state_ == ChannelState::Closed; });
-  if (state_ == wanted) return Error::Success();
+  const auto reached = [&] {
+    return state_ == wanted || (wanted == ChannelState::Connected && connectedUnseen_);
+  };
+  Deadline(timeoutMs).Wait(changed_, lock, [&] { return reached() || state_ == ChannelState::Closed; });
+  if (state_ == wanted || (reached() && state_ != ChannelState::Closed)) {
+    if (wanted == ChannelState::Connected) connectedUnseen_ = false;
+    return Error::Success();
+  }
   if (state_ == ChannelState::Closed) return ClosedError();
   return Error(ErrorCode::Timeout, "channel '" + name_ + "' is still " + ChannelStateName(state_) + " after " +
                                        std::to_string(timeoutMs) + " ms");

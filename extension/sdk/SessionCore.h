@@ -63,6 +63,11 @@ class ChannelCore : public std::enable_shared_from_this<ChannelCore> {
   mutable std::condition_variable changed_;
   int64_t id_ = -1;
   ChannelState state_ = ChannelState::Requested;
+  // Set when the channel becomes Connected, cleared when a wait for Connected
+  // sees it: a connection that the other side ends before the waiter wakes
+  // (its data and its leaving already queued) still ends that wait, so the
+  // caller goes on to receive them instead of waiting for ever.
+  mutable bool connectedUnseen_ = false;
   std::deque<ChannelEvent> events_;
   bool sessionEnded_ = false;
   Error endError_;

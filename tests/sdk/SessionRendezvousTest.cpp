@@ -187,6 +187,27 @@ TEST_F(SessionRendezvousTest, DisconnectIsConfirmedAndThePeerWaitsAgain) {
   EXPECT_EQ(again->Id(), s.Id());
 }
 
+TEST_F(SessionRendezvousTest, APeerThatComesSendsAndLeavesBeforeTheWaiterWakesStillEndsTheWait) {
+  auto atServer = OpenAtServerEnd();
+  auto atClient = OpenAtClientEnd();
+  auto waiting = atClient->OpenChannel("brief");
+  ASSERT_TRUE(waiting.Ok());
+  ASSERT_TRUE(waiting->WaitForState(ChannelState::PendingPeer, 5000).Ok());
+  auto visitor = atServer->OpenChannel("brief");
+  ASSERT_TRUE(visitor.Ok());
+  ASSERT_TRUE(visitor->WaitConnected(5000).Ok());
+  ASSERT_TRUE(visitor->Send("hello and goodbye").Ok());
+  ASSERT_TRUE(visitor->Disconnect(5000).Ok());
+  // A waiter slow to wake: the visitor's leaving has most likely arrived, so
+  // the channel is pending again when the wait begins.
+  std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  ASSERT_TRUE(waiting->WaitConnected(5000).Ok());
+  EXPECT_EQ(waiting->Receive(5000)->data, "hello and goodbye");
+  EXPECT_EQ(waiting->Receive(5000).GetError().Code(), ErrorCode::PeerLeft);
+  // That connection has been seen: the next wait is for a new one.
+  EXPECT_EQ(waiting->WaitConnected(0).Code(), ErrorCode::Timeout);
+}
+
 TEST_F(SessionRendezvousTest, PeerSessionGoingAwayMakesTheChannelLostUntilItReturns) {
   auto atServer = OpenAtServerEnd();
   auto atClient = OpenAtClientEnd();
