@@ -361,6 +361,10 @@ class Channel:
         self.state = REQUESTED
         self._events = collections.deque()
         self._ended = None
+        # Set when the channel becomes connected, cleared by the wait that
+        # sees it: the other side may connect, send and leave within one read
+        # of the pipe, and the waiter must still go on to receive that.
+        self._connected_unseen = False
 
     def _notice(self, channel_id, status):
         state = {CONNECTED: CONNECTED_STATE, PENDING_PEER: PENDING, LOST: LOST_STATE}[status]
@@ -373,6 +377,8 @@ class Channel:
         elif state == PENDING and self.state == CONNECTED_STATE:
             kind = "peer-left"
         self.id, self.state = new_id, state
+        if state == CONNECTED_STATE:
+            self._connected_unseen = True
         self._events.append(Event(kind, state, new_id, None))
 
     def _end(self, error):
@@ -390,8 +396,11 @@ class Channel:
             self._session._pump(deadline, awaited)
 
     def wait_connected(self, timeout=10.0):
-        self._wait(lambda: self.state == CONNECTED_STATE, timeout,
+        """Until the channel is connected, or has been since the last wait
+        that saw it so."""
+        self._wait(lambda: self.state == CONNECTED_STATE or self._connected_unseen, timeout,
                    "application at the other end of %r" % self.name)
+        self._connected_unseen = False
 
     def send(self, data, app_value=0, request_id=0):
         """One message of data; only on a connected channel (the plug-ins drop
