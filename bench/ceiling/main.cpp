@@ -4,8 +4,9 @@
 //           each a 4-byte little-endian length and the bytes (the wire of the
 //           POSIX named pipe stand-in), for 1 KiB, 64 KiB and 1 MiB;
 //   ping    the 1 KiB ping-pong round trip over the same wire;
-//   dgram   one-way 3000-byte datagrams over the host simulator's own
-//           DatagramLink (Unix datagram sockets).
+//   dgram   one-way datagrams over the host simulator's own
+//           DatagramLink (Unix datagram sockets): 3000 bytes, and the size
+//           that carries one 1 KiB message.
 //
 // Each figure runs for about --seconds (default 1). The sockets live in a
 // folder from mkdtemp that is removed at the end; children are always reaped.
@@ -211,7 +212,11 @@ bool PingPong(uint32_t size) {
 
 // The host simulator's link alone: the client end receives until a one-byte
 // datagram and answers with the count.
-bool DatagramOneWay(uint32_t size) {
+// About the datagram that carries one 1 KiB message end to end: the data, the
+// message's framing and the datagram's header.
+constexpr uint32_t kOneKiBMessageDatagram = 1060;
+
+bool DatagramOneWay(uint32_t size, const std::string& label) {
   vchan_host::HostOptions serverOptions, clientOptions;
   serverOptions.end = vchan_host::End::kServer;
   clientOptions.end = vchan_host::End::kClient;
@@ -258,8 +263,8 @@ bool DatagramOneWay(uint32_t size) {
   uint64_t counted = 0;
   if (answer.size() == sizeof counted) std::memcpy(&counted, answer.data(), sizeof counted);
   if (!Reap(child) || counted != sent) return false;
-  PrintFigure("ceiling.dgram.3000.mbps", static_cast<double>(sent) * size / seconds / 1e6, "MB/s");
-  PrintFigure("ceiling.dgram.3000.dgps", static_cast<double>(sent) / seconds, "dgram/s");
+  PrintFigure("ceiling.dgram." + label + ".mbps", static_cast<double>(sent) * size / seconds / 1e6, "MB/s");
+  PrintFigure("ceiling.dgram." + label + ".dgps", static_cast<double>(sent) / seconds, "dgram/s");
   return true;
 }
 
@@ -274,7 +279,8 @@ int main(int argc, char** argv) {
   if (mkdtemp(pattern) == nullptr) return 1;
   g_folder = pattern;
   bool ok = StreamOneWay(1024, "1k") && StreamOneWay(65536, "64k") && StreamOneWay(1048576, "1m") &&
-            PingPong(1024) && DatagramOneWay(3000);
+            PingPong(1024) && DatagramOneWay(3000, "3000") &&
+            DatagramOneWay(kOneKiBMessageDatagram, "1k");
   std::string command = "rm -rf '" + g_folder + "'";
   if (std::system(command.c_str()) != 0) ok = false;
   if (!ok) std::fprintf(stderr, "kvx-bench-ceiling: a measurement failed\n");

@@ -1,8 +1,12 @@
 #include "bench/common/Figures.h"
 
+#include <unistd.h>
+
 #include <algorithm>
 #include <cstdio>
 #include <fstream>
+#include <iterator>
+#include <sstream>
 
 namespace kvxbench {
 
@@ -31,5 +35,20 @@ long StatusField(int pid, const std::string& field) {
 
 long PeakResidentKiB(int pid) { return StatusField(pid, "VmHWM:"); }
 long ResidentKiB(int pid) { return StatusField(pid, "VmRSS:"); }
+
+double CpuSeconds(int pid) {
+  std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
+  std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  // The command name may hold spaces: the fields are counted after its ')'.
+  const size_t close = text.rfind(')');
+  if (close == std::string::npos) return -1;
+  std::istringstream fields(text.substr(close + 2));
+  std::string field;
+  unsigned long long utime = 0, stime = 0;
+  // Fields 3..13 come before utime (14) and stime (15).
+  for (int i = 3; i <= 13; ++i) fields >> field;
+  if (!(fields >> utime >> stime)) return -1;
+  return static_cast<double>(utime + stime) / static_cast<double>(sysconf(_SC_CLK_TCK));
+}
 
 }  // namespace kvxbench

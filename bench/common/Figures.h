@@ -24,5 +24,8 @@ double Percentile(std::vector<double>* samples, double p);
 long PeakResidentKiB(int pid);
 // Current resident size (VmRSS) in KiB; -1 when unreadable.
 long ResidentKiB(int pid);
+// CPU time (user and system) a process has used so far, in seconds; -1 when
+// unreadable.
+double CpuSeconds(int pid);
 
 }  // namespace kvxbench

@@ -72,6 +72,27 @@ int HostPid(const char* end) {
   return found;
 }
 
+// CPU time each end's host process spends on a run, per unit of what the run
+// moved: the cost to the host besides the speed.
+class HostCpu {
+ public:
+  HostCpu() : serverPid(HostPid("server")), clientPid(HostPid("client")) {
+    server0 = kvxbench::CpuSeconds(serverPid);
+    client0 = kvxbench::CpuSeconds(clientPid);
+  }
+  // Prints e2e.cpu.<end>.<label> as microseconds per unit.
+  void Print(const std::string& label, double units) const {
+    if (units <= 0) return;
+    const double server = kvxbench::CpuSeconds(serverPid), client = kvxbench::CpuSeconds(clientPid);
+    if (server0 >= 0 && server >= 0) PrintFigure("e2e.cpu.server." + label, (server - server0) * 1e6 / units, "us");
+    if (client0 >= 0 && client >= 0) PrintFigure("e2e.cpu.client." + label, (client - client0) * 1e6 / units, "us");
+  }
+
+ private:
+  int serverPid, clientPid;
+  double server0 = -1, client0 = -1;
+};
+
 struct Ends {
   std::unique_ptr<sdk::Session> sender, receiver;
   sdk::Channel out, in;
@@ -143,6 +164,7 @@ bool OneWay(Ends& ends, size_t size, const std::string& label, double unitBytes)
     }
   });
   const std::string data(size, 'b');
+  const HostCpu cpu;
   uint64_t sentBytes = 0;
   const Clock::time_point start = Clock::now();
   while (SecondsSince(start) < g_seconds && !failed.load()) {
@@ -176,6 +198,8 @@ bool OneWay(Ends& ends, size_t size, const std::string& label, double unitBytes)
   if (failed.load()) return false;
   PrintFigure("e2e.oneway." + label + ".mbps", static_cast<double>(sentBytes) / seconds / 1e6, "MB/s");
   PrintFigure("e2e.oneway." + label + ".msgps", static_cast<double>(sentBytes) / unitBytes / seconds, "msg/s");
+  cpu.Print(label + ".per_msg", static_cast<double>(sentBytes) / unitBytes);
+  cpu.Print(label + ".per_mib", static_cast<double>(sentBytes) / (1 << 20));
   return true;
 }
 
@@ -258,6 +282,7 @@ bool RawOneWay(RawEnds& ends, size_t size, const std::string& label) {
     }
   });
   const uint64_t window = std::max<uint64_t>(2, g_window / message.size());
+  const HostCpu cpu;
   uint64_t sent = 0;
   const Clock::time_point start = Clock::now();
   while (SecondsSince(start) < g_seconds && !failed.load()) {
@@ -272,6 +297,7 @@ bool RawOneWay(RawEnds& ends, size_t size, const std::string& label) {
   if (failed.load()) return false;
   PrintFigure("e2e.oneway." + label + ".mbps", static_cast<double>(sent) * size / seconds / 1e6, "MB/s");
   PrintFigure("e2e.oneway." + label + ".msgps", static_cast<double>(sent) / seconds, "msg/s");
+  cpu.Print(label + ".per_mib", static_cast<double>(sent) * static_cast<double>(size) / (1 << 20));
   return true;
 }
 
