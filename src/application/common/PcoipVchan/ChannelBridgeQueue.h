@@ -8,6 +8,11 @@
 // stays bounded by the bound plus what the producers had in hand when the
 // room ran out.
 //
+// A worker takes every queued item in one hold of the lock (TakeAll) and
+// gives their room back (GiveBack) as it handles them: until then the taken
+// items still count against the bound, so what a batch holds is bounded as
+// well as what waits behind it.
+//
 // Every operation but HasRoom and RoomEvent runs under the queue's own lock,
 // held by the caller; the room event is set and reset under that lock too, so
 // it always agrees with the count.
@@ -60,17 +65,39 @@ class ChannelBridgeQueue {
     items.pop_front();
     UpdateRoom();
   }
+  // Drops what is queued; a batch a worker has taken still counts until it
+  // is given back.
   void clear() {
     items.clear();
     charges.clear();
-    bytes = 0;
+    bytes = takenBytes;
+    UpdateRoom();
+  }
+  // Moves every queued item, in order, to the end of `batch`; their charge
+  // stays counted until GiveBack. Returns that charge.
+  size_t TakeAll(std::deque<Item>* batch) {
+    if (batch->empty()) {
+      batch->swap(items);
+    } else {
+      for (Item& item : items) batch->push_back(std::move(item));
+      items.clear();
+    }
+    charges.clear();
+    const size_t taken = bytes - takenBytes;
+    takenBytes = bytes;
+    return taken;
+  }
+  // Gives back the room of taken items that have been handled.
+  void GiveBack(size_t charge) {
+    takenBytes -= charge;
+    bytes -= charge;
     UpdateRoom();
   }
   // Exchanges the contents with a plain deque (tests take a queue's items).
   void swap(std::deque<Item>& other) {
     items.swap(other);
     charges.clear();
-    bytes = 0;
+    bytes = takenBytes;
     for (const Item& item : items) {
       charges.push_back(QueuedBytesOf(item));
       bytes += charges.back();
@@ -103,7 +130,8 @@ class ChannelBridgeQueue {
 
   std::deque<Item> items;
   std::deque<size_t> charges;
-  size_t bytes = 0;
+  size_t bytes = 0;       // queued and taken, against the bound
+  size_t takenBytes = 0;  // taken by the worker, not yet given back
   const size_t bound;
   std::atomic<bool> room{true};
   platform::EventHandle roomEvent;

@@ -72,17 +72,27 @@ void ChannelBridge::PeerRoute::operator()(const std::string& bytes) const {
 
 namespace {
 
-// One worker's loop: wait for the queue's event, then drain the queue one item
-// at a time with no lock held while `handle` runs. The event is auto-reset, so
-// everything queued before a wake-up is handled after it. Until the bridge has
-// started (`ready`), items stay queued: nothing that arrives early is lost.
-// `running` is read before the drain, so the last pass, woken by the teardown,
-// still handles every item queued before the teardown began, even when the
-// worker had not yet reached its first wait.
+// A worker gives room back to its producers at least this many times per
+// bound's worth of handled items.
+constexpr size_t kGiveBackStepsPerBound = 8;
+
+// One worker's loop: wait for the queue's event, then take everything queued
+// in one hold of the lock and handle it in queue order with no lock held while
+// `handle` runs; repeat until the queue is found empty. The event is
+// auto-reset, so everything queued before a wake-up is handled after it.
+// The room of handled items is given back in steps of a fraction of the bound
+// rather than per item (one lock hold each) or per batch (a batch of many
+// items would hold the producers back until its very end). Until the bridge
+// has started (`ready`), items stay queued: nothing that arrives early is
+// lost. `running` is read before the drain, so the last pass, woken by the
+// teardown, still handles every item queued before the teardown began, even
+// when the worker had not yet reached its first wait.
 template <typename Item, typename Handler, typename Report>
 void RunQueueWorker(const std::atomic<bool>& running, const std::atomic<bool>& ready,
                     platform::EventHandle event, platform::CriticalSection& lock,
-                    ChannelBridgeQueue<Item>& queue, Report reportWaitFailed, Handler handle) {
+                    ChannelBridgeQueue<Item>& queue, size_t giveBackStep, Report reportWaitFailed,
+                    Handler handle) {
+  std::deque<Item> batch;
   for (;;) {
     if (platform::WaitForEvent(event, platform::kInfinite) != platform::kWaitObject0) {
       reportWaitFailed();
@@ -90,16 +100,24 @@ void RunQueueWorker(const std::atomic<bool>& running, const std::atomic<bool>& r
     const bool lastPass = !running.load();
     if (ready.load()) {
       for (;;) {
-        Item item;
         {
           platform::CriticalSectionLock guard(lock);
           if (queue.empty()) {
             break;
           }
-          item = std::move(queue.front());
-          queue.pop_front();
+          queue.TakeAll(&batch);
         }
-        handle(item);
+        size_t handled = 0;
+        while (!batch.empty()) {
+          handled += QueuedBytesOf(batch.front());
+          handle(batch.front());
+          batch.pop_front();
+          if (handled >= giveBackStep || batch.empty()) {
+            platform::CriticalSectionLock guard(lock);
+            queue.GiveBack(handled);
+            handled = 0;
+          }
+        }
       }
     }
     if (lastPass) {
@@ -112,6 +130,7 @@ void RunQueueWorker(const std::atomic<bool>& running, const std::atomic<bool>& r
 
 void ChannelBridge::PipeQueueWorker() {
   RunQueueWorker(workersRunning, routinesReady, pipeQueueEvent, pipeQueueLock, pipeQueue,
+                 kPipeQueueBoundBytes / kGiveBackStepsPerBound,
                  [this] { Diagnose(ChannelBridgeText::kPipeQueueWaitFailed); },
                  [this](const PipeItem& item) {
                    if (item.pipeId == kPeerBoundItem) {
@@ -126,6 +145,7 @@ void ChannelBridge::PipeQueueWorker() {
 void ChannelBridge::PcoipQueueWorker() {
   pcoipWorkerOf = this;
   RunQueueWorker(pcoipWorkerRunning, routinesReady, pcoipQueueEvent, pcoipQueueLock, pcoipQueue,
+                 kPcoipQueueBoundBytes / kGiveBackStepsPerBound,
                  [this] { Diagnose(ChannelBridgeText::kPcoipQueueWaitFailed); },
                  [this](const std::string& bytes) { HandlePcoipMessage(bytes); });
 }
