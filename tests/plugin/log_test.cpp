@@ -1,10 +1,14 @@
 // Where the plug-in's lines go and how long they may be.
 #include <gtest/gtest.h>
 
+#include <cstdio>
+#include <cstring>
+#include <limits>
 #include <string>
 
 #include "extension/diagnostics/RepeatLimiter.h"
 #include "src/application/common/PcoipVchan/PcoipVchanLog.h"
+#include "src/application/common/PcoipVchan/PcoipVchanReceiveStatistics.h"
 #include "tests/plugin/PluginFixture.h"
 
 namespace {
@@ -74,6 +78,36 @@ TEST_F(PluginTest, LinesOfOneFormatRepeatedTooOftenAreHeldBack) {
   // are each written.
   for (uint32_t i = 0; i < limit + 25; ++i) plugin_log("tag", 2, 0, "statistics %u", i);
   EXPECT_EQ(LinesContaining("statistics ").size(), limit + 25);
+}
+
+}  // namespace
+
+namespace {
+
+// The statistics line is formatted by hand; the library's printf is the
+// reference for every figure it carries, cut included.
+TEST(ReceiveStatisticsLineTest, SameTextAsPrintfForEveryKindOfFigure) {
+  const double inf = std::numeric_limits<double>::infinity();
+  const ReceiveStatistics cases[] = {
+      {"rx_thread_entry", 0, 1060, 1, 0, inf},
+      {"rx_thread_entry", 7, 1048576, 350, 3, 1048576 / (7 * 1.024)},
+      {"rx_thread_entry", 4294967295u, 4294967295u, -2147483647 - 1, -5, 0.005},
+      {"rx_thread_entry", 1, 2, 3, 4, 0.125},  // a tie, rounded as the library rounds it
+      {"rx_thread_entry", 1, 2, 3, 4, 1e300},  // cut inside the rate
+      {"a thread name long enough to push the rest of the line past the limit of the line", 12, 34, 5,
+       6, 7.891},
+  };
+  for (const ReceiveStatistics& figures : cases) {
+    char expected[kLogLineMax + 1];
+    std::snprintf(expected, sizeof(expected),
+                  "%s: It took %u ms to receive %u bytes in %d packets (Av=%d ms  %4.2f KBytes/sec).",
+                  figures.thread, figures.elapsedMs, figures.length, figures.packets, figures.averageMs,
+                  figures.rate);
+    char got[kLogLineMax + 1];
+    const size_t length = FormatReceiveStatistics(figures, got);
+    EXPECT_EQ(std::string(got), std::string(expected));
+    EXPECT_EQ(length, std::strlen(expected));
+  }
 }
 
 }  // namespace

@@ -55,3 +55,8 @@ int plugin_log(const char* tag, int32_t level, int32_t code, const char* format,
   }
   return verdict.write ? WriteLine(tag, level, code, text) : 0;
 }
+
+int plugin_log_text(const char* tag, int32_t level, int32_t code, const char* text) {
+  if (level >= kFirstInformationalLevel) return WriteLine(tag, level, code, text);
+  return plugin_log(tag, level, code, "%s", text);
+}

@@ -32,6 +32,12 @@ constexpr int32_t kFirstInformationalLevel = 2;
 int plugin_log(const char* tag, int32_t level, int32_t code, const char* format, ...)
     KVX_PRINTF_FORMAT(4, 5);
 
+// Passes on an informational line (level kFirstInformationalLevel and above)
+// that its caller has formatted already, at most kLogLineMax characters: such
+// lines are never held back, so nothing but the writing is left to do. A
+// line of a lower level still goes through the repeat limit.
+int plugin_log_text(const char* tag, int32_t level, int32_t code, const char* text);
+
 // Lines of one format beyond the limit on repeats are held back and summarised
 // (tests reset it between cases).
 diagnostics::RepeatLimiter& PluginLogLimiter();

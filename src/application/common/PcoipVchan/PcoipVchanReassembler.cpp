@@ -4,6 +4,7 @@
 #include <utility>
 
 #include "src/application/common/PcoipVchan/PcoipVchanLog.h"
+#include "src/application/common/PcoipVchan/PcoipVchanReceiveStatistics.h"
 
 namespace {
 constexpr char kRxThread[] = "rx_thread_entry";
@@ -82,9 +83,10 @@ void DatagramReassembler::Complete(uint32_t lastSequence, uint32_t nowMs, std::s
   // time shows as infinite rather than as a division by zero.
   const double rate = elapsed == 0 ? std::numeric_limits<double>::infinity()
                                    : static_cast<double>(length) / (elapsed * 1.024);
-  plugin_log(tag_, 2, 0, "%s: It took %u ms to receive %u bytes in %d packets (Av=%d ms  %4.2f KBytes/sec).",
-             kRxThread, elapsed, length, static_cast<int>(lastSequence + 1),
-             static_cast<int>(average), rate);
+  char line[kLogLineMax + 1];
+  FormatReceiveStatistics({kRxThread, elapsed, length, static_cast<int>(lastSequence + 1), static_cast<int>(average), rate},
+                          line);
+  plugin_log_text(tag_, 2, 0, line);
   *message = std::move(buffer_);
   buffer_.clear();
   inProgress_ = false;
