@@ -10,32 +10,21 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <mutex>
+#include <utility>
 
 #include "platform/posix/shared_store.h"
 
-namespace platform {
-namespace debug_stand_in {
-
-struct Store {
-  std::recursive_mutex mutex;
-  DebugSink sink;
-};
-
-}  // namespace debug_stand_in
-}  // namespace platform
-
-extern "C" __attribute__((visibility("default"))) platform::debug_stand_in::Store* kvx_platform_debug_store() {
+extern "C" __attribute__((visibility("default"))) platform::posix_detail::SinkStore* kvx_platform_debug_store() {
   // Never destroyed: entries are written during unload too.
-  static auto* store = new platform::debug_stand_in::Store();
+  static auto* store = new platform::posix_detail::SinkStore();
   return store;
 }
 
 namespace platform {
 namespace {
 
-debug_stand_in::Store& Shared() {
-  static debug_stand_in::Store* store =
+posix_detail::SinkStore& Shared() {
+  static posix_detail::SinkStore* store =
       posix_detail::FindSharedStore("kvx_platform_debug_store", &kvx_platform_debug_store);
   return *store;
 }
@@ -60,24 +49,9 @@ void WriteToStderr(const std::string& text) {
 
 void OutputDebugText(const char* text) {
   const std::string entry = text != nullptr ? std::string(text) : std::string();
-  debug_stand_in::Store& store = Shared();
-  std::lock_guard<std::recursive_mutex> lock(store.mutex);
-  if (store.sink) {
-    store.sink(entry);
-  } else {
-    WriteToStderr(entry);
-  }
+  posix_detail::WriteThroughSink(Shared(), entry, WriteToStderr);
 }
 
-void SetDebugSink(DebugSink sink) {
-  DebugSink old;
-  {
-    debug_stand_in::Store& store = Shared();
-    std::lock_guard<std::recursive_mutex> lock(store.mutex);
-    old = std::move(store.sink);
-    store.sink = std::move(sink);
-  }
-  // `old` is destroyed here, outside the lock.
-}
+void SetDebugSink(DebugSink sink) { posix_detail::ReplaceSink(Shared(), std::move(sink)); }
 
 }  // namespace platform

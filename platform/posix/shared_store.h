@@ -11,6 +11,11 @@
 
 #include <dlfcn.h>
 
+#include <functional>
+#include <mutex>
+#include <string>
+#include <utility>
+
 namespace platform {
 namespace posix_detail {
 
@@ -21,6 +26,35 @@ Store* FindSharedStore(const char* exportedName, Store* (*own)()) {
   using StoreFunction = Store* (*)();
   auto shared = reinterpret_cast<StoreFunction>(dlsym(RTLD_DEFAULT, exportedName));
   return shared != nullptr ? shared() : own();
+}
+
+// A process-wide text sink (the debugger channel, the console). The sink runs
+// under a lock, recursive so that a sink may itself write: entries never
+// overlap, and once a sink has been replaced it is no longer running.
+struct SinkStore {
+  std::recursive_mutex mutex;
+  std::function<void(const std::string&)> sink;
+};
+
+// Hands `text` to the sink, or to `fallback` when none is set, under the lock.
+template <typename Fallback>
+void WriteThroughSink(SinkStore& store, const std::string& text, Fallback fallback) {
+  std::lock_guard<std::recursive_mutex> lock(store.mutex);
+  if (store.sink) {
+    store.sink(text);
+  } else {
+    fallback(text);
+  }
+}
+
+inline void ReplaceSink(SinkStore& store, std::function<void(const std::string&)> sink) {
+  std::function<void(const std::string&)> old;
+  {
+    std::lock_guard<std::recursive_mutex> lock(store.mutex);
+    old = std::move(store.sink);
+    store.sink = std::move(sink);
+  }
+  // `old` is destroyed here, outside the lock.
 }
 
 }  // namespace posix_detail

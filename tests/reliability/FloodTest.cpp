@@ -43,12 +43,6 @@ constexpr long kSlackKb = 512 * 1024;
 constexpr long kSlackKb = 64 * 1024;
 #endif
 
-uint32_t EnvNumber(const char* name, uint32_t fallback) {
-  const char* value = std::getenv(name);
-  return value != nullptr && *value != '\0' ? static_cast<uint32_t>(std::strtoul(value, nullptr, 10))
-                                            : fallback;
-}
-
 // Message `seq` of direction `dir`: its numbers first, then bytes that only it has.
 std::string Payload(uint32_t dir, uint32_t seq) {
   std::string bytes(kMessageBytes - 64, '\0');

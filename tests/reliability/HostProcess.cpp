@@ -55,4 +55,10 @@ pid_t FindHost(const std::string& end) {
   return found;
 }
 
+uint32_t EnvNumber(const char* name, uint32_t fallback) {
+  const char* value = std::getenv(name);
+  return value != nullptr && *value != '\0' ? static_cast<uint32_t>(std::strtoul(value, nullptr, 10))
+                                            : fallback;
+}
+
 }  // namespace e2e

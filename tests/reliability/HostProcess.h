@@ -4,6 +4,7 @@
 
 #include <sys/types.h>
 
+#include <cstdint>
 #include <string>
 
 namespace e2e {
@@ -20,5 +21,9 @@ HostUsage ReadUsage(pid_t pid);
 // The vchan-host child of this process that serves `end` ("server" or
 // "client"), or -1.
 pid_t FindHost(const std::string& end);
+
+// A number from the environment (a load test's size, which scripts/stress
+// raises), or `fallback` when it is unset or empty.
+uint32_t EnvNumber(const char* name, uint32_t fallback);
 
 }  // namespace e2e

@@ -49,12 +49,6 @@ constexpr long kRssSlackKb = 320 * 1024;
 constexpr long kRssSlackKb = 128 * 1024;
 #endif
 
-uint32_t EnvNumber(const char* name, uint32_t fallback) {
-  const char* value = std::getenv(name);
-  return value != nullptr && *value != '\0' ? static_cast<uint32_t>(std::strtoul(value, nullptr, 10))
-                                            : fallback;
-}
-
 // Message m of direction `dir` (0: server to client) on pair p: a header
 // that names it, then bytes that only it has. Sizes are spread evenly over
 // the orders of magnitude from 16 bytes to 1 MiB, so that most messages are
