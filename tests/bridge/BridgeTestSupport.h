@@ -46,9 +46,10 @@ class ChannelBridgeTestAccess {
     platform::CriticalSectionLock guard(bridge.pipeQueueLock);
     return bridge.pipeQueue.Bytes();
   }
-  static size_t PcoipQueueSize(ChannelBridge& bridge) {
+  // Counts what the worker has taken and not yet handled too.
+  static size_t PcoipQueueBytes(ChannelBridge& bridge) {
     platform::CriticalSectionLock guard(bridge.pcoipQueueLock);
-    return bridge.pcoipQueue.size();
+    return bridge.pcoipQueue.Bytes();
   }
   static bool Started(ChannelBridge& bridge) {
     std::lock_guard<std::mutex> guard(bridge.lifecycleLock);
