@@ -56,12 +56,20 @@ void ToolProcess::Start(const std::vector<std::string>& args, const std::string&
   startup.hStdOutput = OpenInherited(stdoutPath_, true);
   startup.hStdError = OpenInherited(stderrPath_, true);
   PROCESS_INFORMATION started{};
-  const BOOL ok = CreateProcessA(args[0].c_str(), &commandLine[0], nullptr, nullptr, TRUE, 0, nullptr,
-                                 nullptr, &startup, &started);
+  // Wine now and then fails a start with ERROR_INTERNAL_ERROR and then
+  // succeeds with the same call; only that error is tried again.
+  BOOL ok = FALSE;
+  for (int attempt = 0; attempt < 3; ++attempt) {
+    ok = CreateProcessA(args[0].c_str(), &commandLine[0], nullptr, nullptr, TRUE, 0, nullptr, nullptr,
+                        &startup, &started);
+    if (ok || GetLastError() != ERROR_INTERNAL_ERROR) break;
+    Sleep(100);
+  }
+  const DWORD startError = ok ? 0 : GetLastError();
   CloseHandle(startup.hStdInput);
   CloseHandle(startup.hStdOutput);
   CloseHandle(startup.hStdError);
-  if (!ok) throw std::runtime_error("cannot start " + args[0] + ", error " + std::to_string(GetLastError()));
+  if (!ok) throw std::runtime_error("cannot start " + args[0] + ", error " + std::to_string(startError));
   CloseHandle(started.hThread);
   process_ = reinterpret_cast<intptr_t>(started.hProcess);
 }
