@@ -66,21 +66,12 @@ bool DebugCapture::WaitFor(const std::string& text, size_t count) {
 
 ShellCapture::ShellCapture(intptr_t result) {
   platform::SetShellOpenHook([this, result](const std::string& link) {
-    {
-      std::lock_guard<std::mutex> guard(lock_);
-      sentBefore_.push_back(SentToPeer().Count());
-    }
     links_.Add(link);
     return result;
   });
 }
 
 ShellCapture::~ShellCapture() { platform::SetShellOpenHook(nullptr); }
-
-std::vector<size_t> ShellCapture::SentBeforeLaunch() {
-  std::lock_guard<std::mutex> guard(lock_);
-  return sentBefore_;
-}
 
 std::string ConnectRequest(const std::string& name) {
   KVX::Message message;

@@ -104,13 +104,9 @@ class ShellCapture {
   // The launch follows the notice to the peer, so a test that has seen the
   // notice waits for the launch rather than racing it.
   bool WaitForLaunches(size_t count) { return links_.WaitForCount(count); }
-  // How many messages had gone to the peer when each launch happened.
-  std::vector<size_t> SentBeforeLaunch();
 
  private:
   Collector links_;
-  std::mutex lock_;
-  std::vector<size_t> sentBefore_;
 };
 
 // Two bridges joined back to back: what one end sends to its peer is queued
