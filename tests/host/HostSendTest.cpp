@@ -52,5 +52,34 @@ TEST(HostSendTest, ASendToAFullLinkWaitsOnlyAsLongAsItIsAllowed) {
   rmdir(folder);
 }
 
+TEST(HostSendTest, ADatagramSentInTwoPiecesArrivesWholeWhateverRoomTheReceiverOffers) {
+  char folder[] = "/tmp/kvx-host-pieces.XXXXXX";
+  ASSERT_NE(mkdtemp(folder), nullptr);
+  HostOptions serverEnd, clientEnd;
+  serverEnd.linkDir = clientEnd.linkDir = folder;
+  clientEnd.end = End::kClient;
+  std::string error;
+  std::unique_ptr<DatagramLink> own = DatagramLink::Open(serverEnd, &error);
+  std::unique_ptr<DatagramLink> peer = DatagramLink::Open(clientEnd, &error);
+  ASSERT_TRUE(own && peer) << error;
+
+  const std::string head = "h", body(2999, 'b');
+  ASSERT_EQ(own->Send(head.data(), head.size(), body.data(), body.size(), true),
+            DatagramLink::SendResult::kSent);
+  ASSERT_EQ(own->Send("short", 5, false), DatagramLink::SendResult::kSent);
+
+  // Too little room: the string grows to the whole datagram.
+  std::string received(10, 'x');
+  size_t length = 0;
+  ASSERT_EQ(peer->ReceiveInto(&received, &length, 5000), DatagramLink::ReceiveResult::kReceived);
+  EXPECT_EQ(length, 3000u);
+  EXPECT_EQ(received, head + body);
+  // Room to spare: the string keeps its size, the length tells.
+  ASSERT_EQ(peer->ReceiveInto(&received, &length, 5000), DatagramLink::ReceiveResult::kReceived);
+  EXPECT_EQ(received.size(), 3000u);
+  EXPECT_EQ(received.substr(0, length), "short");
+  rmdir(folder);
+}
+
 }  // namespace
 }  // namespace vchan_host

@@ -11,6 +11,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "tools/vchan-host/HostOptions.h"
 
@@ -30,10 +31,26 @@ class DatagramLink {
   // Sends one datagram. `wait`: block while the peer's queue is full (until
   // Stop); otherwise a full queue gives kBusy. kPeerAbsent when no one is
   // bound at the peer's address (not yet there, or gone).
-  SendResult Send(const void* data, size_t size, bool wait);
+  SendResult Send(const void* data, size_t size, bool wait) {
+    return Send(data, size, nullptr, 0, wait);
+  }
+  // The same for a datagram given in two pieces, which the system gathers, so
+  // that a header need not be copied in front of its body.
+  SendResult Send(const void* head, size_t headSize, const void* body, size_t bodySize, bool wait);
 
-  // Waits up to `timeoutMs` for one datagram.
-  ReceiveResult Receive(std::string* datagram, uint32_t timeoutMs);
+  // Waits up to `timeoutMs` for one datagram and receives it into the bytes
+  // `datagram` already holds: its size is the room offered and it is not
+  // shrunk, so a string reused for datagrams of about one size costs neither
+  // an allocation nor zeroing, and the datagram is not copied again. A longer
+  // datagram makes the string grow to hold it. `length` gets its length.
+  ReceiveResult ReceiveInto(std::string* datagram, size_t* length, uint32_t timeoutMs);
+  // The same, with the string cut to the datagram.
+  ReceiveResult Receive(std::string* datagram, uint32_t timeoutMs) {
+    size_t length = 0;
+    const ReceiveResult result = ReceiveInto(datagram, &length, timeoutMs);
+    if (result == ReceiveResult::kReceived) datagram->resize(length);
+    return result;
+  }
 
   // Blocked and later sends return kStopped; this end's socket file goes, so
   // the peer's next send finds nobody. The socket itself stays open (and is
@@ -49,6 +66,17 @@ class DatagramLink {
 
  private:
   DatagramLink() = default;
+
+  // Receives go into the caller's string first and into this thread's spill
+  // buffer for what does not fit; the spill is then appended to the string.
+  static char* SpillBuffer() {
+    static thread_local std::vector<char> spill(kMaxDatagram + 1);
+    return spill.data();
+  }
+  static size_t SpillSize() { return kMaxDatagram + 1; }
+  static void KeepSpill(std::string* datagram, size_t room, size_t got) {
+    if (got > room) datagram->append(SpillBuffer(), got - room);
+  }
 
   // A file descriptor, or a Winsock SOCKET in the Windows build.
   intptr_t socket_ = -1;

@@ -6,12 +6,12 @@
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
+#include <sys/uio.h>
 #include <sys/un.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
-#include <vector>
 
 namespace vchan_host {
 namespace {
@@ -96,12 +96,18 @@ void DatagramLink::Stop() {
   if (!ownPath_.empty()) unlink(ownPath_.c_str());
 }
 
-DatagramLink::SendResult DatagramLink::Send(const void* data, size_t size, bool wait) {
-  const auto* peer = reinterpret_cast<const sockaddr*>(peerAddress_.data());
-  const auto peerSize = static_cast<socklen_t>(peerAddress_.size());
+DatagramLink::SendResult DatagramLink::Send(const void* head, size_t headSize, const void* body,
+                                            size_t bodySize, bool wait) {
+  iovec pieces[2] = {{const_cast<void*>(head), headSize}, {const_cast<void*>(body), bodySize}};
+  msghdr message{};
+  message.msg_name = const_cast<char*>(peerAddress_.data());
+  message.msg_namelen = static_cast<socklen_t>(peerAddress_.size());
+  message.msg_iov = pieces;
+  message.msg_iovlen = bodySize > 0 ? 2 : 1;
+  const size_t size = headSize + bodySize;
   for (;;) {
     if (stopped_.load()) return SendResult::kStopped;
-    ssize_t sent = sendto(socket_, data, size, (wait ? 0 : MSG_DONTWAIT) | MSG_NOSIGNAL, peer, peerSize);
+    ssize_t sent = sendmsg(socket_, &message, (wait ? 0 : MSG_DONTWAIT) | MSG_NOSIGNAL);
     if (sent == static_cast<ssize_t>(size)) return SendResult::kSent;
     if (sent >= 0) return SendResult::kFailed;  // a datagram goes whole or not at all
     switch (errno) {
@@ -127,20 +133,22 @@ DatagramLink::SendResult DatagramLink::Send(const void* data, size_t size, bool 
   }
 }
 
-DatagramLink::ReceiveResult DatagramLink::Receive(std::string* datagram, uint32_t timeoutMs) {
-  // Received into a buffer of the thread's own and copied out at its true
-  // length: growing the caller's string to the largest datagram each time
-  // would zero 64 KB per datagram.
-  static thread_local std::vector<char> buffer(kMaxDatagram + 1);
+DatagramLink::ReceiveResult DatagramLink::ReceiveInto(std::string* datagram, size_t* length,
+                                                      uint32_t timeoutMs) {
+  const size_t room = datagram->size();
+  iovec pieces[2] = {{&(*datagram)[0], room}, {SpillBuffer(), SpillSize()}};
+  msghdr message{};
+  message.msg_iov = pieces;
+  message.msg_iovlen = 2;
   // While datagrams stream in, one is usually waiting already: try first and
   // wait only when there is none, which saves a poll per datagram.
-  ssize_t got = recv(socket_, buffer.data(), buffer.size(), MSG_DONTWAIT);
+  ssize_t got = recvmsg(socket_, &message, MSG_DONTWAIT);
   if (got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
     pollfd fd{static_cast<int>(socket_), POLLIN, 0};
     int ready = poll(&fd, 1, static_cast<int>(timeoutMs));
     if (ready == 0 || (ready < 0 && errno == EINTR)) return ReceiveResult::kTimeout;
     if (ready < 0) return ReceiveResult::kFailed;
-    got = recv(socket_, buffer.data(), buffer.size(), MSG_DONTWAIT);
+    got = recvmsg(socket_, &message, MSG_DONTWAIT);
   }
   if (got < 0) {
     // UDP reports an earlier send's unreachable port here; not a datagram.
@@ -149,7 +157,8 @@ DatagramLink::ReceiveResult DatagramLink::Receive(std::string* datagram, uint32_
     }
     return ReceiveResult::kFailed;
   }
-  datagram->assign(buffer.data(), static_cast<size_t>(got));
+  KeepSpill(datagram, room, static_cast<size_t>(got));
+  *length = static_cast<size_t>(got);
   return ReceiveResult::kReceived;
 }
 

@@ -8,7 +8,6 @@
 #include <ws2tcpip.h>
 
 #include <cstring>
-#include <vector>
 
 namespace vchan_host {
 namespace {
@@ -66,14 +65,20 @@ DatagramLink::~DatagramLink() {
 
 void DatagramLink::Stop() { stopped_.store(true); }
 
-DatagramLink::SendResult DatagramLink::Send(const void* data, size_t size, bool wait) {
+DatagramLink::SendResult DatagramLink::Send(const void* head, size_t headSize, const void* body,
+                                            size_t bodySize, bool wait) {
   const auto* peer = reinterpret_cast<const sockaddr*>(peerAddress_.data());
+  WSABUF pieces[2] = {{static_cast<ULONG>(headSize), static_cast<CHAR*>(const_cast<void*>(head))},
+                      {static_cast<ULONG>(bodySize), static_cast<CHAR*>(const_cast<void*>(body))}};
+  const size_t size = headSize + bodySize;
   for (;;) {
     if (stopped_.load()) return SendResult::kStopped;
-    int sent = sendto(AsSocket(socket_), static_cast<const char*>(data), static_cast<int>(size), 0,
-                      peer, static_cast<int>(peerAddress_.size()));
-    if (sent == static_cast<int>(size)) return SendResult::kSent;
-    if (sent >= 0) return SendResult::kFailed;  // a datagram goes whole or not at all
+    DWORD sent = 0;
+    if (WSASendTo(AsSocket(socket_), pieces, bodySize > 0 ? 2 : 1, &sent, 0, peer,
+                  static_cast<int>(peerAddress_.size()), nullptr, nullptr) == 0) {
+      // A datagram goes whole or not at all.
+      return sent == size ? SendResult::kSent : SendResult::kFailed;
+    }
     switch (WSAGetLastError()) {
       case WSAEWOULDBLOCK:
       case WSAENOBUFS:
@@ -90,8 +95,8 @@ DatagramLink::SendResult DatagramLink::Send(const void* data, size_t size, bool 
   }
 }
 
-DatagramLink::ReceiveResult DatagramLink::Receive(std::string* datagram, uint32_t timeoutMs) {
-  static thread_local std::vector<char> buffer(kMaxDatagram + 1);
+DatagramLink::ReceiveResult DatagramLink::ReceiveInto(std::string* datagram, size_t* length,
+                                                      uint32_t timeoutMs) {
   const SOCKET s = AsSocket(socket_);
   fd_set readable;
   FD_ZERO(&readable);
@@ -100,8 +105,12 @@ DatagramLink::ReceiveResult DatagramLink::Receive(std::string* datagram, uint32_
   int ready = select(0, &readable, nullptr, nullptr, &timeout);
   if (ready == 0) return ReceiveResult::kTimeout;
   if (ready < 0) return ReceiveResult::kFailed;
-  int got = recv(s, buffer.data(), static_cast<int>(buffer.size()), 0);
-  if (got < 0) {
+  const size_t room = datagram->size();
+  WSABUF pieces[2] = {{static_cast<ULONG>(room), &(*datagram)[0]},
+                      {static_cast<ULONG>(SpillSize()), SpillBuffer()}};
+  DWORD got = 0;
+  DWORD flags = 0;
+  if (WSARecv(s, pieces, 2, &got, &flags, nullptr, nullptr) != 0) {
     // Windows reports an earlier send's unreachable port on the next receive;
     // that is not a datagram, and the peer may simply not be up yet.
     const int code = WSAGetLastError();
@@ -110,7 +119,8 @@ DatagramLink::ReceiveResult DatagramLink::Receive(std::string* datagram, uint32_
     }
     return ReceiveResult::kFailed;
   }
-  datagram->assign(buffer.data(), static_cast<size_t>(got));
+  KeepSpill(datagram, room, got);
+  *length = got;
   return ReceiveResult::kReceived;
 }
 

@@ -136,29 +136,41 @@ void HostChannel::Post(std::function<void()> event) {
 void HostChannel::EventLoop() {
   std::unique_lock<std::mutex> lock(mutex_);
   for (;;) {
-    eventPosted_.wait(lock, [this] { return stopping_ || !events_.empty(); });
+    // A ready event the receiving thread is delivering came first.
+    eventPosted_.wait(lock,
+                      [this] { return stopping_ || (!events_.empty() && !readyInFlight_); });
     if (stopping_) return;
     std::function<void()> event = std::move(events_.front());
     events_.pop_front();
     // The plug-in calls entries from inside its callbacks.
+    eventRunning_ = true;
     lock.unlock();
     event();
     lock.lock();
+    eventRunning_ = false;
   }
 }
 
+bool HostChannel::NeedsReadyLocked() {
+  // The plug-in reads as many datagrams as the count entry reports, so one
+  // ready event covers every arrival until it counts; one that arrives after
+  // the count needs another, or it would sit unread.
+  if (!up_ || readyTold_ || received_.empty()) return false;
+  readyTold_ = true;
+  return true;
+}
+
 void HostChannel::PostReadyLocked() {
-  // Several arrivals before the plug-in is told count as one ready event; the
-  // plug-in reads as many datagrams as the count entry reports.
-  if (!up_ || readyPending_ || received_.empty()) return;
-  readyPending_ = true;
+  if (NeedsReadyLocked()) PostReadyEventLocked();
+}
+
+void HostChannel::PostReadyEventLocked() {
   pcoip_vchan_chan_cback cback = chanCback_;
   void* context = chanContext_;
   const uint32_t handle = handle_;
   Post([this, cback, context, handle] {
     {
       std::lock_guard<std::mutex> lock(mutex_);
-      readyPending_ = false;
       if (handle != handle_) return;  // closed meanwhile
     }
     cback(context, nullptr, PCOIP_VCHAN_EVENT_RECV_RDY, nullptr);
@@ -203,8 +215,9 @@ void HostChannel::OnPeerOpened(uint32_t packetSize) {
   MaybeUpLocked();
 }
 
-void HostChannel::OnDatagram(const char* data, size_t size) {
+void HostChannel::OnDataFrame(std::string* frame, size_t length) {
   std::unique_lock<std::mutex> lock(mutex_);
+  // A frame lost here leaves its string with the caller for the next one.
   if (handle_ == 0) {
     ++totals_.lostWhileClosed;
     return;
@@ -214,18 +227,39 @@ void HostChannel::OnDatagram(const char* data, size_t size) {
   spaceFreed_.wait(lock, [this] { return stopping_ || received_.size() < kMaxQueuedDatagrams; });
   // A close while we waited ends the channel this datagram was sent on.
   if (stopping_ || handle_ != handle) return;
-  // Strings of datagrams already read are reused, so a datagram costs no
-  // allocation once the queue has been this deep before.
+  received_.push_back(QueuedFrame{std::move(*frame), length});
+  // Strings of datagrams already read come back for the next receive, so a
+  // datagram costs no allocation once the queue has been this deep before.
   if (spare_.empty()) {
-    received_.emplace_back(data, size);
+    frame->clear();
   } else {
-    received_.push_back(std::move(spare_.back()));
+    frame->swap(spare_.back());
     spare_.pop_back();
-    received_.back().assign(data, size);
   }
+  // Room for the type byte and the largest datagram the peer may send.
+  const size_t room = 1 + static_cast<size_t>(peerPacketSize_);
   ++totals_.received;
-  totals_.receivedBytes += size;
-  PostReadyLocked();
+  totals_.receivedBytes += length - 1;
+
+  const bool tell = NeedsReadyLocked();
+  // Earlier events go first: the ready event joins them on the event thread.
+  const bool tellHere = tell && events_.empty() && !eventRunning_;
+  if (tell && !tellHere) PostReadyEventLocked();
+  pcoip_vchan_chan_cback cback = chanCback_;
+  void* context = chanContext_;
+  readyInFlight_ = tellHere;
+  lock.unlock();
+
+  if (tellHere) {
+    // The plug-in only sets its ready event here, without waiting.
+    cback(context, nullptr, PCOIP_VCHAN_EVENT_RECV_RDY, nullptr);
+    lock.lock();
+    readyInFlight_ = false;
+    if (!events_.empty()) eventPosted_.notify_one();
+    lock.unlock();
+  }
+  // Zeroed once per string, while the queue is deeper than ever before.
+  if (frame->size() < room) frame->resize(room);
 }
 
 bool HostChannel::Close() {
@@ -238,6 +272,7 @@ bool HostChannel::Close() {
   handle_ = 0;
   up_ = false;
   peerOpened_ = false;
+  readyTold_ = false;
   received_.clear();
   spaceFreed_.notify_all();
   Post([cback, context] {
@@ -250,6 +285,11 @@ bool HostChannel::Close() {
 bool HostChannel::IsUp() const {
   std::lock_guard<std::mutex> lock(mutex_);
   return up_;
+}
+
+bool HostChannel::EventsDelivered() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return events_.empty() && !eventRunning_;
 }
 
 void HostChannel::Shutdown() {
@@ -319,8 +359,8 @@ int32_t HostChannel::Open(const char* name, uint32_t /*flags*/, uint32_t /*cfg*/
   HostLog(2, std::string("open \"") + name + "\" with packet size " + std::to_string(maxPacketSize) +
                  ": handle " + std::to_string(opened));
   // Tell the peer outside the lock: the link may make us wait.
-  if (sendFrame_(MakeFrameOf(FrameType::kOpened, maxPacketSize), PCOIP_VCHAN_SEND_WAIT_FOREVER) !=
-      FrameSendResult::kSent) {
+  if (sendFrame_(FrameType::kOpened, &maxPacketSize, sizeof(maxPacketSize),
+                 PCOIP_VCHAN_SEND_WAIT_FOREVER) != FrameSendResult::kSent) {
     return kErrLinkDown;
   }
   std::lock_guard<std::mutex> lock(mutex_);
@@ -337,14 +377,10 @@ int32_t HostChannel::SendDatagram(uint32_t handle, const void* datagram, uint32_
     if (size > packetSize_) return kErrTooLarge;
   }
   if (faults_.FailThisSend()) return kErrInjected;
-  // One frame buffer per sending thread, reused: no allocation per datagram.
-  static thread_local std::string frame;
-  frame.assign(1, static_cast<char>(FrameType::kData));
-  frame.append(static_cast<const char*>(datagram), size);
   // The send waits while the peer is behind, as long as the caller allows: the
   // plug-in's sender is slowed, never its datagrams lost. A send that runs
   // out of time has sent nothing.
-  switch (sendFrame_(frame, timeout)) {
+  switch (sendFrame_(FrameType::kData, datagram, size, timeout)) {
     case FrameSendResult::kSent:
       break;
     case FrameSendResult::kTimedOut:
@@ -378,18 +414,19 @@ int32_t HostChannel::Read(uint32_t handle, void* buffer, uint32_t size, uint32_t
     spaceFreed_.notify_one();
     return kErrInjected;
   }
-  std::string& front = received_.front();
-  if (front.size() > size) {
+  QueuedFrame& front = received_.front();
+  const size_t datagramSize = front.length - 1;  // after the frame's type byte
+  if (datagramSize > size) {
     HostLog(1, "read with a " + std::to_string(size) + "-byte buffer for a " +
-                   std::to_string(front.size()) + "-byte datagram: datagram dropped",
+                   std::to_string(datagramSize) + "-byte datagram: datagram dropped",
             kErrTooLarge);
     received_.pop_front();
     spaceFreed_.notify_one();
     return kErrTooLarge;
   }
-  std::memcpy(buffer, front.data(), front.size());
-  *length = static_cast<uint32_t>(front.size());
-  if (spare_.size() < kMaxSpareDatagrams) spare_.push_back(std::move(front));
+  std::memcpy(buffer, front.frame.data() + 1, datagramSize);
+  *length = static_cast<uint32_t>(datagramSize);
+  if (spare_.size() < kMaxSpareDatagrams) spare_.push_back(std::move(front.frame));
   received_.pop_front();
   spaceFreed_.notify_one();
   return PCOIP_SUCCESS;
@@ -399,6 +436,8 @@ int32_t HostChannel::CountReceived(uint32_t handle, uint32_t* count) {
   if (count == nullptr) return kErrBadArgument;
   std::lock_guard<std::mutex> lock(mutex_);
   if (handle == 0 || handle != handle_) return handle_ == 0 ? kErrNotOpen : kErrBadArgument;
+  // What arrives from here on is not in this count and needs a ready event.
+  readyTold_ = false;
   if (faults_.FailThisCount()) {
     // As after an empty read, the datagrams stay queued and another ready
     // event follows, so a plug-in that waits for one goes on.

@@ -7,6 +7,14 @@
 // peer sends are queued while this end has the channel open and announced
 // with PCOIP_VCHAN_EVENT_RECV_RDY once it is up; datagrams arriving while the
 // channel is closed are lost, as on a real session.
+//
+// Like a real host's network thread, the thread that receives a datagram
+// tells the plug-in itself, unless events posted earlier still wait for the
+// event thread (the ready event then follows them there, so it never
+// overtakes an open or a close). It tells the plug-in once until the plug-in
+// next counts the datagrams. The other events stay on the event thread: the
+// plug-in calls entries from inside them that may wait on the link, which the
+// receiving thread must never do.
 #pragma once
 
 #include <condition_variable>
@@ -21,6 +29,7 @@
 #include "src/application/common/PcoipVchan/PcoipVchanHost.h"
 #include "tools/vchan-host/FaultInjector.h"
 #include "tools/vchan-host/HostOptions.h"
+#include "tools/vchan-host/LinkFrames.h"
 
 namespace vchan_host {
 
@@ -29,8 +38,8 @@ class HostChannel {
   // Sends one frame to the peer, waiting while the link is full, at most
   // `timeoutMs` (PCOIP_VCHAN_SEND_WAIT_FOREVER: as long as it takes).
   enum class FrameSendResult { kSent, kTimedOut, kLinkDown };
-  using FrameSender =
-      std::function<FrameSendResult(const std::string& frame, uint32_t timeoutMs)>;
+  using FrameSender = std::function<FrameSendResult(FrameType type, const void* body,
+                                                    size_t size, uint32_t timeoutMs)>;
 
   HostChannel(const HostOptions& options, FaultInjector& faults, FrameSender sendFrame);
   ~HostChannel();
@@ -46,12 +55,18 @@ class HostChannel {
   // this end goes to the plug-in.
   void OfferChannel();
   void OnPeerOpened(uint32_t packetSize);
-  // One datagram from the peer. Blocks while the plug-in is far behind, so
-  // that the link pushes back on the sender.
-  void OnDatagram(const char* data, size_t size);
+  // One data frame from the peer: its first `length` bytes of `frame`, the
+  // type byte and the datagram. The string itself is queued and `frame` gets
+  // the string of a datagram already read, with room for the next one. Blocks
+  // while the plug-in is far behind, so that the link pushes back on the
+  // sender; may call the plug-in's channel callback.
+  void OnDataFrame(std::string* frame, size_t length);
   // Events 2 then 3; queued datagrams are lost. False when it was not open.
   bool Close();
   bool IsUp() const;
+  // Whether every event posted so far has reached the plug-in, so that what
+  // comes next is told from the receiving thread (tests wait for this).
+  bool EventsDelivered() const;
   // Ends the event thread and releases blocked calls. Entries called later
   // (the plug-in's threads may outlive its exit call) answer with an error.
   void Shutdown();
@@ -77,7 +92,9 @@ class HostChannel {
 
  private:
   void Post(std::function<void()> event);
+  bool NeedsReadyLocked();
   void PostReadyLocked();
+  void PostReadyEventLocked();
   void MaybeUpLocked();
   void EventLoop();
 
@@ -105,8 +122,18 @@ class HostChannel {
   uint32_t peerPacketSize_ = 0;
   bool up_ = false;
   uint32_t maxDatagram_ = 0;
-  bool readyPending_ = false;
-  std::deque<std::string> received_;
+  // The plug-in has been told of datagrams since it last counted them.
+  bool readyTold_ = false;
+  // The event thread is in a callback; the receiving thread is in one.
+  bool eventRunning_ = false;
+  bool readyInFlight_ = false;
+  // A received data frame: the string it was received into, of which the
+  // first `length` bytes are the frame (type byte, then the datagram).
+  struct QueuedFrame {
+    std::string frame;
+    size_t length;
+  };
+  std::deque<QueuedFrame> received_;
   std::vector<std::string> spare_;  // strings of read datagrams, for reuse
   Totals totals_;
 

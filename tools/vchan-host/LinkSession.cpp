@@ -66,24 +66,18 @@ DatagramLink::SendResult LinkSession::SendQuick(const std::string& frame) {
 }
 
 bool LinkSession::SendWaiting(const std::string& frame) {
-  if (peerGone_.load()) return false;
-  DatagramLink::SendResult result = link_.Send(frame.data(), frame.size(), true);
-  if (result == DatagramLink::SendResult::kSent) return true;
-  if (result == DatagramLink::SendResult::kPeerAbsent && up_.load()) {
-    MarkGone("the other end's socket is gone");
-  }
-  return false;
+  return SendWithin(frame, PCOIP_VCHAN_SEND_WAIT_FOREVER) == HostChannel::FrameSendResult::kSent;
 }
 
-HostChannel::FrameSendResult LinkSession::SendWithin(const std::string& frame, uint32_t timeoutMs) {
+HostChannel::FrameSendResult LinkSession::SendPieces(const void* head, size_t headSize,
+                                                     const void* body, size_t bodySize,
+                                                     uint32_t timeoutMs) {
   using Result = HostChannel::FrameSendResult;
-  if (timeoutMs == PCOIP_VCHAN_SEND_WAIT_FOREVER) {
-    return SendWaiting(frame) ? Result::kSent : Result::kLinkDown;
-  }
+  const bool forever = timeoutMs == PCOIP_VCHAN_SEND_WAIT_FOREVER;
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
   for (;;) {
     if (peerGone_.load()) return Result::kLinkDown;
-    switch (SendQuick(frame)) {
+    switch (link_.Send(head, headSize, body, bodySize, forever)) {
       case DatagramLink::SendResult::kSent:
         return Result::kSent;
       case DatagramLink::SendResult::kBusy:
@@ -131,20 +125,35 @@ void LinkSession::Tick() {
 }
 
 void LinkSession::ReadLoop() {
+  // The frame being received. A data frame's string goes into the channel's
+  // queue as it is, and the channel hands back the string of one the plug-in
+  // has read: no datagram is copied between the socket and the plug-in's read.
   std::string frame;
+  size_t length = 0;
   while (!stopping_.load()) {
-    DatagramLink::ReceiveResult result = link_.Receive(&frame, kReceiveSliceMs);
+    DatagramLink::ReceiveResult result = link_.ReceiveInto(&frame, &length, kReceiveSliceMs);
     if (result == DatagramLink::ReceiveResult::kTimeout) continue;
     if (result == DatagramLink::ReceiveResult::kFailed) {
       MarkGone("the link failed");
       return;
     }
     lastHeardMs_.store(NowMs());
-    if (!frame.empty()) HandleFrame(frame);
+    if (length > 0) HandleFrame(&frame, length);
   }
 }
 
-void LinkSession::HandleFrame(const std::string& frame) {
+void LinkSession::HandleFrame(std::string* frame, size_t length) {
+  if (static_cast<FrameType>((*frame)[0]) != FrameType::kData) {
+    HandleControlFrame(frame->substr(0, length));
+    return;
+  }
+  if (!up_.load()) return;
+  readerBlocked_.store(true);
+  channel_->OnDataFrame(frame, length);
+  readerBlocked_.store(false);
+}
+
+void LinkSession::HandleControlFrame(const std::string& frame) {
   switch (static_cast<FrameType>(frame[0])) {
     case FrameType::kHello:
     case FrameType::kHelloAck: {
@@ -162,11 +171,7 @@ void LinkSession::HandleFrame(const std::string& frame) {
       BecomeUp();
       return;
     }
-    case FrameType::kData:
-      if (!up_.load()) return;
-      readerBlocked_.store(true);
-      channel_->OnDatagram(frame.data() + 1, frame.size() - 1);
-      readerBlocked_.store(false);
+    case FrameType::kData:  // HandleFrame's
       return;
     case FrameType::kOpened: {
       uint32_t packetSize = 0;

@@ -14,6 +14,7 @@
 #include "tools/vchan-host/DatagramLink.h"
 #include "tools/vchan-host/HostChannel.h"
 #include "tools/vchan-host/HostOptions.h"
+#include "tools/vchan-host/LinkFrames.h"
 
 namespace vchan_host {
 
@@ -38,7 +39,15 @@ class LinkSession {
   // The same, giving up after `timeoutMs` (PCOIP_VCHAN_SEND_WAIT_FOREVER:
   // never) while the peer's queue stays full; a frame that timed out was not
   // sent.
-  HostChannel::FrameSendResult SendWithin(const std::string& frame, uint32_t timeoutMs);
+  HostChannel::FrameSendResult SendWithin(const std::string& frame, uint32_t timeoutMs) {
+    return SendPieces(frame.data(), frame.size(), nullptr, 0, timeoutMs);
+  }
+  // The same for a frame of `type` with `body`, sent without copying the body.
+  HostChannel::FrameSendResult SendWithin(FrameType type, const void* body, size_t size,
+                                          uint32_t timeoutMs) {
+    const auto head = static_cast<uint8_t>(type);
+    return SendPieces(&head, 1, body, size, timeoutMs);
+  }
 
   bool IsUp() const { return up_.load(); }
   // Set once the peer has left (or was never reachable after being up).
@@ -55,8 +64,11 @@ class LinkSession {
   void Join();
 
  private:
+  HostChannel::FrameSendResult SendPieces(const void* head, size_t headSize, const void* body,
+                                          size_t bodySize, uint32_t timeoutMs);
   void ReadLoop();
-  void HandleFrame(const std::string& frame);
+  void HandleFrame(std::string* frame, size_t length);
+  void HandleControlFrame(const std::string& frame);
   void MarkGone(const std::string& reason);
   DatagramLink::SendResult SendQuick(const std::string& frame);
   void BecomeUp();

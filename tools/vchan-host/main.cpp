@@ -99,9 +99,10 @@ int main(int argc, char** argv) {
   }
   auto* faults = new FaultInjector(options.faults);
   auto* session = new LinkSession(options, *link);
-  auto* channel =
-      new HostChannel(options, *faults, [session](const std::string& frame, uint32_t timeoutMs) {
-        return session->SendWithin(frame, timeoutMs);
+  auto* channel = new HostChannel(
+      options, *faults,
+      [session](FrameType type, const void* body, size_t size, uint32_t timeoutMs) {
+        return session->SendWithin(type, body, size, timeoutMs);
       });
 
   const bool server = options.end == End::kServer;

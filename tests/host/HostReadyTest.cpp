@@ -1,0 +1,178 @@
+// How the host simulator tells the plug-in that datagrams wait: from the
+// thread that receives them, never ahead of an open still on its way, once
+// until the plug-in counts, and again whenever the plug-in would otherwise
+// wait with datagrams unread.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "tools/vchan-host/HostChannel.h"
+
+namespace vchan_host {
+namespace {
+
+constexpr auto kPatience = std::chrono::seconds(30);
+
+// The plug-in's side: records channel events and opens from the connect
+// event (which can be held there, keeping the event thread busy).
+struct FakePlugin {
+  std::mutex mutex;
+  std::condition_variable changed;
+  std::vector<uint32_t> events;
+  std::vector<std::thread::id> readyThreads;
+  bool readySet = false;  // an auto-reset event, as the plug-in's
+  bool holdConnect = false;
+  uint32_t handle = 0;
+  pcoip_vchan_intf table{};
+  const FaultInjector* faults = nullptr;
+
+  template <typename Predicate>
+  bool WaitUntil(Predicate done) {
+    std::unique_lock<std::mutex> lock(mutex);
+    return changed.wait_for(lock, kPatience, done);
+  }
+  // The plug-in's receive thread: waits for a ready event, counts, reads,
+  // until `total` datagrams are read or lost to failed reads.
+  void ReadAll(size_t total, std::vector<std::string>* got) {
+    while (got->size() + faults->FailedReads() < total) {
+      {
+        std::unique_lock<std::mutex> lock(mutex);
+        if (!changed.wait_for(lock, kPatience, [this] { return readySet; })) return;
+        readySet = false;
+      }
+      uint32_t count = 0;
+      if (table.get_num_rx_dgrams(handle, &count) != 0) continue;
+      for (char buffer[64]; count > 0; --count) {
+        uint32_t length = 0;
+        const int32_t result = table.read(handle, buffer, sizeof(buffer), &length, 0);
+        if (result == PCOIP_ERR_EMPTY) break;
+        if (result == 0) got->emplace_back(buffer, length);
+      }
+    }
+  }
+};
+
+void ChannelEvent(void* context, void*, uint32_t event, void*) {
+  auto* plugin = static_cast<FakePlugin*>(context);
+  std::lock_guard<std::mutex> lock(plugin->mutex);
+  plugin->events.push_back(event);
+  if (event == PCOIP_VCHAN_EVENT_RECV_RDY) {
+    plugin->readyThreads.push_back(std::this_thread::get_id());
+    plugin->readySet = true;
+  }
+  plugin->changed.notify_all();
+}
+
+void ConnectEvent(void* context, void*, uint32_t, const uint32_t*) {
+  auto* plugin = static_cast<FakePlugin*>(context);
+  uint32_t handle = 0;
+  plugin->table.open("chan", 0, 0xA, 3000, ChannelEvent, plugin, &handle);
+  std::unique_lock<std::mutex> lock(plugin->mutex);
+  plugin->handle = handle;
+  plugin->changed.notify_all();
+  plugin->changed.wait(lock, [plugin] { return !plugin->holdConnect; });
+}
+
+struct Host {
+  explicit Host(FaultOptions faultOptions = {}) : faults(faultOptions) {
+    plugin.table = channel.Table();
+    plugin.faults = &faults;
+    uint32_t registration = 0;
+    plugin.table.register_connect_cback("chan", ConnectEvent, &plugin, &registration);
+  }
+  void OpenChannel() {
+    channel.OfferChannel();
+    ASSERT_TRUE(plugin.WaitUntil([this] { return plugin.handle != 0; }));
+    channel.OnPeerOpened(3000);
+  }
+  bool WaitUntilQuiet() {
+    const auto deadline = std::chrono::steady_clock::now() + kPatience;
+    while (!channel.EventsDelivered()) {
+      if (std::chrono::steady_clock::now() > deadline) return false;
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    return true;
+  }
+  void Deliver(const std::string& datagram) {
+    std::string frame = static_cast<char>(FrameType::kData) + datagram;
+    channel.OnDataFrame(&frame, frame.size());
+  }
+
+  FakePlugin plugin;
+  HostOptions options;
+  FaultInjector faults;
+  HostChannel channel{options, faults,
+                      [](FrameType, const void*, size_t, uint32_t) {
+                        return HostChannel::FrameSendResult::kSent;
+                      }};
+};
+
+TEST(HostReadyTest, NoReadyEventOvertakesTheOpenStillOnTheEventThread) {
+  Host host;
+  host.plugin.holdConnect = true;  // the event thread stays in the connect event
+  host.OpenChannel();
+  host.Deliver("early");
+  {
+    std::lock_guard<std::mutex> lock(host.plugin.mutex);
+    EXPECT_TRUE(host.plugin.events.empty());
+    host.plugin.holdConnect = false;
+    host.plugin.changed.notify_all();
+  }
+  ASSERT_TRUE(host.plugin.WaitUntil([&] { return host.plugin.events.size() >= 2; }));
+  EXPECT_EQ(host.plugin.events,
+            (std::vector<uint32_t>{PCOIP_VCHAN_EVENT_OPEN_SUCCESS, PCOIP_VCHAN_EVENT_RECV_RDY}));
+}
+
+TEST(HostReadyTest, TheReceivingThreadSignalsOnceUntilTheCountAndAgainAfterIt) {
+  Host host;
+  host.OpenChannel();
+  ASSERT_TRUE(host.WaitUntilQuiet());
+
+  for (const char* datagram : {"d0", "d1", "d2"}) host.Deliver(datagram);
+  uint32_t count = 0;
+  ASSERT_EQ(host.plugin.table.get_num_rx_dgrams(host.plugin.handle, &count), 0);
+  EXPECT_EQ(count, 3u);
+  host.Deliver("d3");  // after the count: told again
+  {
+    // Both before the deliveries returned, on the delivering thread.
+    std::lock_guard<std::mutex> lock(host.plugin.mutex);
+    const std::thread::id me = std::this_thread::get_id();
+    EXPECT_EQ(host.plugin.readyThreads, (std::vector<std::thread::id>{me, me}));
+  }
+
+  std::vector<std::string> got;
+  host.plugin.ReadAll(4, &got);
+  EXPECT_EQ(got, (std::vector<std::string>{"d0", "d1", "d2", "d3"}));
+  ASSERT_EQ(host.plugin.table.get_num_rx_dgrams(host.plugin.handle, &count), 0);
+  EXPECT_EQ(count, 0u);
+}
+
+TEST(HostReadyTest, ABurstIsReadToTheEndThroughEmptyAndFailedReadsAndCounts) {
+  FaultOptions faults;
+  faults.emptyReadEvery = 7;
+  faults.failReadEvery = 11;
+  faults.failCountEvery = 5;
+  Host host(faults);
+  host.OpenChannel();
+
+  constexpr int kDatagrams = 20000;
+  std::thread receiver([&] {
+    for (int i = 0; i < kDatagrams; ++i) host.Deliver(std::to_string(i));
+  });
+  std::vector<std::string> got;
+  host.plugin.ReadAll(kDatagrams, &got);
+  host.channel.Shutdown();  // releases the receiver should the reading have stopped short
+  receiver.join();
+  // A failed read loses its datagram; every other one arrives, in order.
+  EXPECT_GT(host.faults.FailedReads() * host.faults.EmptyReads() * host.faults.FailedCounts(), 0u);
+  ASSERT_EQ(got.size() + host.faults.FailedReads(), static_cast<size_t>(kDatagrams));
+  for (size_t i = 1; i < got.size(); ++i) ASSERT_LT(std::stoi(got[i - 1]), std::stoi(got[i]));
+}
+
+}  // namespace
+}  // namespace vchan_host
