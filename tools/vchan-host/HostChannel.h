@@ -124,7 +124,8 @@ class HostChannel {
   uint32_t maxDatagram_ = 0;
   // The plug-in has been told of datagrams since it last counted them.
   bool readyTold_ = false;
-  // The event thread is in a callback; the receiving thread is in one.
+  // Who is in a callback now: the event thread, or the receiving thread
+  // telling of datagrams (neither starts while the other is in one).
   bool eventRunning_ = false;
   bool readyInFlight_ = false;
   // A received data frame: the string it was received into, of which the
