@@ -45,7 +45,8 @@ struct Waiter {
   std::mutex mutex;
   std::condition_variable cv;
   bool notified = false;
-  int wakeFd = -1;  // set once the waiter sleeps in poll(); then the cv is unused
+  int wakeFd = -1;          // set once the waiter sleeps in poll(); then the cv is unused
+  bool wakeWritten = false;  // wakeFd has a count to clear
 };
 
 struct Event {
@@ -57,7 +58,22 @@ struct Event {
   std::shared_ptr<CompletionSource> source;
 };
 
-using Sources = std::vector<std::pair<uint32_t, std::shared_ptr<CompletionSource>>>;
+// The completion sources of the events one wait is on, with the index of
+// their event, and whether poll() found their descriptor ready.
+struct Sources {
+  struct Entry {
+    uint32_t index = 0;
+    std::shared_ptr<CompletionSource> source;
+    bool ready = false;
+  };
+  Entry entries[kMaxWaitObjects];
+  uint32_t count = 0;
+
+  void Clear() {
+    for (uint32_t i = 0; i < count; ++i) entries[i].source.reset();
+    count = 0;
+  }
+};
 
 Event* ToEvent(EventHandle handle) {
   auto* event = static_cast<Event*>(handle);
@@ -71,6 +87,7 @@ void NotifyWaiters(Event* event) {
     std::lock_guard<std::mutex> waiterLock(waiter->mutex);
     waiter->notified = true;
     if (waiter->wakeFd >= 0) {
+      waiter->wakeWritten = true;
       const uint64_t one = 1;
       while (write(waiter->wakeFd, &one, sizeof one) < 0 && errno == EINTR) {
       }
@@ -91,7 +108,12 @@ bool TakeOrRegister(Event* event, Waiter* waiter, uint32_t index = 0, Sources* s
     return true;
   }
   if (waiter != nullptr) event->waiters.push_back(waiter);
-  if (sources != nullptr && event->source) sources->emplace_back(index, event->source);
+  if (sources != nullptr && event->source) {
+    Sources::Entry& entry = sources->entries[sources->count++];
+    entry.index = index;
+    entry.source = event->source;
+    entry.ready = false;
+  }
   return false;
 }
 
@@ -131,11 +153,22 @@ int TakeWakeFd() {
   return eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
 }
 
-// Only once the waiter is registered nowhere: nothing writes to it any more.
-void ReturnWakeFd(int fd) {
-  uint64_t value = 0;
-  while (read(fd, &value, sizeof value) < 0 && errno == EINTR) {
+// Clears what setting an event wrote to the waiter's wake descriptor, so
+// that its next poll() sleeps. Only once the waiter is registered nowhere:
+// nothing writes to it any more.
+void ClearWake(Waiter& waiter) {
+  {
+    std::lock_guard<std::mutex> lock(waiter.mutex);
+    if (!waiter.wakeWritten) return;
+    waiter.wakeWritten = false;
   }
+  uint64_t value = 0;
+  while (read(waiter.wakeFd, &value, sizeof value) < 0 && errno == EINTR) {
+  }
+}
+
+// Once the waiter is registered nowhere and its wake descriptor is clear.
+void ReturnWakeFd(int fd) {
   {
     std::lock_guard<std::mutex> lock(Pool().mutex);
     if (Pool().users > 0) {
@@ -156,33 +189,27 @@ int MillisecondsUntil(Clock::time_point deadline) {
       INT32_MAX));
 }
 
-// Sleeps in poll() on the ready-to-watch sources and the waiter's wake
-// descriptor, then lets each source whose descriptor is ready progress its
-// operation. False when the time ran out with nothing ready.
-bool PollSources(EventHandle const* handles, const Sources& sources, int wakeFd, uint32_t timeoutMs,
+// Sleeps in poll() on the sources' descriptors and the waiter's wake
+// descriptor, and marks the sources whose descriptor is ready. False when the
+// time ran out with nothing ready.
+bool PollSources(EventHandle const* handles, Sources& sources, int wakeFd, uint32_t timeoutMs,
                  Clock::time_point deadline) {
   pollfd fds[kMaxWaitObjects + 1];
-  CompletionSource* pinned[kMaxWaitObjects];
+  Sources::Entry* pinned[kMaxWaitObjects];
   size_t count = 0;
-  for (const auto& entry : sources) {
+  for (uint32_t i = 0; i < sources.count; ++i) {
+    Sources::Entry& entry = sources.entries[i];
     int fd = -1;
     short events = 0;
-    if (!entry.second->Pin(handles[entry.first], &fd, &events)) continue;
+    if (!entry.source->Pin(handles[entry.index], &fd, &events)) continue;
     fds[count] = pollfd{fd, events, 0};
-    pinned[count++] = entry.second.get();
+    pinned[count++] = &entry;
   }
   fds[count] = pollfd{wakeFd, POLLIN, 0};
   const int ready = poll(fds, count + 1, timeoutMs == kInfinite ? -1 : MillisecondsUntil(deadline));
-  if (ready > 0 && fds[count].revents != 0) {
-    uint64_t value = 0;  // a set seen: cleared so that the next poll sleeps
-    while (read(wakeFd, &value, sizeof value) < 0 && errno == EINTR) {
-    }
-  }
-  // Unpinned before progressing: a source's progress may take locks under
-  // which its owner waits for the pins to go.
-  for (size_t i = 0; i < count; ++i) pinned[i]->Unpin();
   for (size_t i = 0; i < count; ++i) {
-    if (ready > 0 && fds[i].revents != 0) pinned[i]->Progress();
+    pinned[i]->ready = ready > 0 && fds[i].revents != 0;
+    pinned[i]->source->Unpin();
   }
   return ready != 0;
 }
@@ -318,7 +345,7 @@ uint32_t WaitForAnyEvent(const EventHandle* handles, uint32_t count, uint32_t ti
       std::lock_guard<std::mutex> lock(waiter.mutex);
       waiter.notified = false;
     }
-    sources.clear();
+    sources.Clear();
     bool taken = false;
     for (uint32_t i = 0; i < count && !taken; ++i) {
       if (TakeOrRegister(events[i], &waiter, i, &sources)) {
@@ -329,7 +356,7 @@ uint32_t WaitForAnyEvent(const EventHandle* handles, uint32_t count, uint32_t ti
     }
     if (taken) break;
     bool woken = false;
-    if (!sources.empty() && waiter.wakeFd < 0) {
+    if (sources.count > 0 && waiter.wakeFd < 0) {
       // From here on this wait sleeps in poll(). A set that came in while it
       // still slept on the condition variable is not lost: it left `notified`.
       const int fd = TakeWakeFd();
@@ -353,6 +380,14 @@ uint32_t WaitForAnyEvent(const EventHandle* handles, uint32_t count, uint32_t ti
       }
     }
     for (uint32_t i = 0; i < count; ++i) Unregister(events[i], &waiter);
+    if (waiter.wakeFd >= 0) ClearWake(waiter);
+    // Progress comes once the waiter is registered nowhere, so that the
+    // operation it completes does not write to its own wake descriptor; the
+    // next round sees the event set. It also needs the pins gone: it may take
+    // locks under which a source's owner waits for them.
+    for (uint32_t i = 0; i < sources.count; ++i) {
+      if (sources.entries[i].ready) sources.entries[i].source->Progress();
+    }
     if (!woken && (timeoutMs != kInfinite && Clock::now() >= deadline)) {
       // Time is up: one last look, then report the time-out.
       result = takeAny();
