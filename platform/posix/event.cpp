@@ -40,6 +40,7 @@ using Clock = std::chrono::steady_clock;
 
 constexpr uint32_t kEventMagic = 0x4B564576u;  // "KVEv"
 constexpr uint32_t kMaxWaitObjects = 64;        // MAXIMUM_WAIT_OBJECTS
+constexpr int kFallbackLookMs = 10;
 
 struct Waiter {
   std::mutex mutex;
@@ -370,6 +371,13 @@ uint32_t WaitForAnyEvent(const EventHandle* handles, uint32_t count, uint32_t ti
       // Look again at once.
     } else if (waiter.wakeFd >= 0) {
       woken = PollSources(handles, sources, waiter.wakeFd, timeoutMs, deadline);
+    } else if (sources.count > 0) {
+      // No wake descriptor to be had (out of descriptors): look at the
+      // sources now and then instead of never.
+      std::unique_lock<std::mutex> lock(waiter.mutex);
+      const auto until = std::min(deadline, Clock::now() + std::chrono::milliseconds(kFallbackLookMs));
+      woken = waiter.cv.wait_until(lock, until, [&] { return waiter.notified; }) || until < deadline;
+      for (uint32_t i = 0; i < sources.count; ++i) sources.entries[i].ready = true;
     } else {
       std::unique_lock<std::mutex> lock(waiter.mutex);
       if (timeoutMs == kInfinite) {
@@ -394,7 +402,10 @@ uint32_t WaitForAnyEvent(const EventHandle* handles, uint32_t count, uint32_t ti
       break;
     }
   }
-  if (waiter.wakeFd >= 0) ReturnWakeFd(waiter.wakeFd);
+  if (waiter.wakeFd >= 0) {
+    ClearWake(waiter);
+    ReturnWakeFd(waiter.wakeFd);
+  }
   return result;
 }
 

@@ -71,8 +71,8 @@
 namespace platform {
 namespace {
 
-using pipe_detail::DescribeUser;
 using event_detail::CompletionSource;
+using pipe_detail::DescribeUser;
 using pipe_detail::PipeLocation;
 using pipe_detail::Reason;
 using pipe_detail::SetPipeFailureDetail;
@@ -848,6 +848,8 @@ bool GetPipeOverlappedResult(PipeHandle pipe, PipeOverlapped* overlapped, uint32
   in->Progress();
   std::unique_lock<std::mutex> lock(in->mutex);
   if (overlapped->internal[kOvState] == kOvPending && !wait) return Fail(kErrorIoIncomplete);
+  // A close on another thread ends the wait; the instance must outlive it.
+  const std::shared_ptr<Instance> keep = in->self;
   while (overlapped->internal[kOvState] == kOvPending) {
     int fd = -1;
     short events = 0;
