@@ -930,6 +930,14 @@ uint64_t PipePartialMessageBytes(PipeHandle pipe) {
   return held;
 }
 
+uint64_t PipeMessageBytesLeft(PipeHandle pipe) {
+  Instance* in = ToInstance(pipe);
+  if (in == nullptr) return 0;
+  std::lock_guard<std::mutex> lock(in->mutex);
+  if (in->state != PipeState::Connected || !in->inMessage || in->op == PendingOp::Read) return 0;
+  return in->messageLeft;
+}
+
 bool ClosePipe(PipeHandle pipe) {
   if (ToClient(pipe) != nullptr) {
     ClosePipeClient(pipe);

@@ -298,10 +298,12 @@ TEST_F(PipeTest, LongMessageComesInPiecesWithMoreData) {
   EXPECT_EQ(r.error, kErrorMoreData);
   EXPECT_EQ(r.bytes, kBufferSize);
   EXPECT_EQ(std::memcmp(buf.data(), whole.data(), kBufferSize), 0);
+  EXPECT_EQ(PipeMessageBytesLeft(s.pipe), 1u) << "the reader learns how much is left";
   r = ReadOnce(s, buf.data(), kBufferSize);
   EXPECT_EQ(r.error, kErrorSuccess);
   EXPECT_EQ(r.bytes, 1u);
   EXPECT_EQ(buf[0], whole.back());
+  EXPECT_EQ(PipeMessageBytesLeft(s.pipe), 0u);
 
   // Arriving on a pending read: the completion says 234.
   EXPECT_FALSE(ReadPipe(s.pipe, buf.data(), kBufferSize, &s.ov));
