@@ -922,6 +922,19 @@ TEST_F(PipeTest, TheThreadWaitingOnTheEventCompletesWhatHadToWait) {
     EXPECT_TRUE(GetPipeOverlappedResult(s.pipe, &s.ov, &n, false));
     EXPECT_EQ(std::string(buf.data(), n), m);
   }
+  // A thread that already waited on the event when the read began takes up
+  // the socket too.
+  ResetEventObject(s.io);
+  uint32_t early = kWaitFailed;
+  std::thread earlyWaiter([&] { early = WaitForEvent(s.io, 10000); });
+  std::this_thread::sleep_for(milliseconds(30));
+  EXPECT_FALSE(ReadPipe(s.pipe, buf.data(), kBufferSize, &s.ov));
+  ASSERT_TRUE(c.Write("third"));
+  earlyWaiter.join();
+  EXPECT_EQ(early, kWaitObject0);
+  uint32_t n = 0;
+  EXPECT_TRUE(GetPipeOverlappedResult(s.pipe, &s.ov, &n, false));
+  EXPECT_EQ(std::string(buf.data(), n), "third");
 }
 
 // A disconnect or close on another thread wakes the thread that polls the
