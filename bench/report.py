@@ -90,14 +90,23 @@ for case, label, key_idle in (("cross64m", "three crossing one at a time", "idle
               f"growth {growth:6.1f} MiB = {growth / burst:.2f}x the message" +
               (f"   (< 4x: {verdict(growth < 4 * burst)})" if case == "cross64m" else ""))
 print()
-print("CPU time of each end's host process (user and system), per unit moved one way")
-for label, key in (("per 1 KiB message", "1k.per_msg"), ("per MiB in 1 KiB messages", "1k.per_mib"),
-                   ("per MiB in 64 KiB messages", "64k.per_mib"), ("per MiB in 1 MiB messages", "1m.per_mib")):
-    cells = []
-    for end in ("server", "client"):
-        value = get(f"e2e.cpu.{end}.{key}")
-        cells.append(f"{end} " + ("-" if value is None else f"{value:,.1f} us"))
-    print(f"  {label:27} " + "   ".join(f"{c:20}" for c in cells))
+def per_end(title, prefix, rows, show):
+    print(title)
+    for label, key in rows:
+        cells = []
+        for end in ("server", "client"):
+            value = get(f"{prefix}.{end}.{key}")
+            cells.append(f"{end} " + ("-" if value is None else show(value)))
+        print(f"  {label:27} " + "   ".join(f"{c:20}" for c in cells))
+
+
+per_end("CPU time of each end's host process (user and system), per unit moved one way", "e2e.cpu",
+        (("per 1 KiB message", "1k.per_msg"), ("per MiB in 1 KiB messages", "1k.per_mib"),
+         ("per MiB in 64 KiB messages", "64k.per_mib"), ("per MiB in 1 MiB messages", "1m.per_mib")),
+        lambda v: f"{v:,.1f} us")
+per_end("Context switches of each end's host process (all its threads), per unit moved one way",
+        "e2e.switches", (("per 1 KiB message", "1k.per_msg"), ("per MiB in 1 MiB messages", "1m.per_mib")),
+        lambda v: f"{v:,.2f}")
 print("  (the client end sends, the server end receives)")
 
 print()

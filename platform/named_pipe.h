@@ -102,6 +102,12 @@ bool WritePipe(PipeHandle pipe, const void* data, uint32_t size, uint32_t* writt
 // caller keeps itself, so there it is always 0.)
 uint64_t PipePartialMessageBytes(PipeHandle pipe);
 
+// PeekNamedPipe's "bytes left this message": after a read that ended with
+// kErrorMoreData, how many bytes of that message are still to come, so that
+// the reader can make room for the whole rest at once and read it there. 0
+// when it cannot be told (no message under way, or the system does not say).
+uint64_t PipeMessageBytesLeft(PipeHandle pipe);
+
 // CloseHandle. Ends the client's connection and any pending operation.
 bool ClosePipe(PipeHandle pipe);
 

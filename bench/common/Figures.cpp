@@ -1,5 +1,6 @@
 #include "bench/common/Figures.h"
 
+#include <dirent.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -23,8 +24,8 @@ double Percentile(std::vector<double>* samples, double p) {
 }
 
 namespace {
-long StatusField(int pid, const std::string& field) {
-  std::ifstream in("/proc/" + std::to_string(pid) + "/status");
+long StatusField(const std::string& statusPath, const std::string& field) {
+  std::ifstream in(statusPath);
   std::string line;
   while (std::getline(in, line)) {
     if (line.compare(0, field.size(), field) == 0) return std::stol(line.substr(field.size()));
@@ -33,8 +34,25 @@ long StatusField(int pid, const std::string& field) {
 }
 }  // namespace
 
-long PeakResidentKiB(int pid) { return StatusField(pid, "VmHWM:"); }
-long ResidentKiB(int pid) { return StatusField(pid, "VmRSS:"); }
+long PeakResidentKiB(int pid) { return StatusField("/proc/" + std::to_string(pid) + "/status", "VmHWM:"); }
+long ResidentKiB(int pid) { return StatusField("/proc/" + std::to_string(pid) + "/status", "VmRSS:"); }
+
+double ContextSwitches(int pid) {
+  const std::string tasks = "/proc/" + std::to_string(pid) + "/task";
+  DIR* dir = opendir(tasks.c_str());
+  if (dir == nullptr) return -1;
+  double total = 0;
+  while (dirent* entry = readdir(dir)) {
+    if (entry->d_name[0] == '.') continue;
+    const std::string status = tasks + "/" + entry->d_name + "/status";
+    for (const char* field : {"voluntary_ctxt_switches:", "nonvoluntary_ctxt_switches:"}) {
+      const long count = StatusField(status, field);
+      if (count > 0) total += static_cast<double>(count);
+    }
+  }
+  closedir(dir);
+  return total;
+}
 
 double CpuSeconds(int pid) {
   std::ifstream in("/proc/" + std::to_string(pid) + "/stat");

@@ -27,5 +27,9 @@ long ResidentKiB(int pid);
 // CPU time (user and system) a process has used so far, in seconds; -1 when
 // unreadable.
 double CpuSeconds(int pid);
+// Times the threads of a process now running have been switched out (waits
+// and preemptions): each hand-off of a message to a waiting thread costs one
+// or more. -1 when unreadable.
+double ContextSwitches(int pid);
 
 }  // namespace kvxbench

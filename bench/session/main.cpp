@@ -79,18 +79,30 @@ class HostCpu {
   HostCpu() : serverPid(HostPid("server")), clientPid(HostPid("client")) {
     server0 = kvxbench::CpuSeconds(serverPid);
     client0 = kvxbench::CpuSeconds(clientPid);
+    serverSwitches0 = kvxbench::ContextSwitches(serverPid);
+    clientSwitches0 = kvxbench::ContextSwitches(clientPid);
   }
-  // Prints e2e.cpu.<end>.<label> as microseconds per unit.
+  // Prints e2e.cpu.<end>.<label> as microseconds per unit, and
+  // e2e.switches.<end>.<label> as context switches per unit.
   void Print(const std::string& label, double units) const {
     if (units <= 0) return;
     const double server = kvxbench::CpuSeconds(serverPid), client = kvxbench::CpuSeconds(clientPid);
     if (server0 >= 0 && server >= 0) PrintFigure("e2e.cpu.server." + label, (server - server0) * 1e6 / units, "us");
     if (client0 >= 0 && client >= 0) PrintFigure("e2e.cpu.client." + label, (client - client0) * 1e6 / units, "us");
+    const double serverSwitches = kvxbench::ContextSwitches(serverPid);
+    const double clientSwitches = kvxbench::ContextSwitches(clientPid);
+    if (serverSwitches0 >= 0 && serverSwitches >= 0) {
+      PrintFigure("e2e.switches.server." + label, (serverSwitches - serverSwitches0) / units, "count");
+    }
+    if (clientSwitches0 >= 0 && clientSwitches >= 0) {
+      PrintFigure("e2e.switches.client." + label, (clientSwitches - clientSwitches0) / units, "count");
+    }
   }
 
  private:
   int serverPid, clientPid;
   double server0 = -1, client0 = -1;
+  double serverSwitches0 = -1, clientSwitches0 = -1;
 };
 
 struct Ends {

@@ -142,6 +142,7 @@ SDK::TransportStatus NamedPipeServer::Start() {
   }
   instance = std::move(record);
   pendingMessage.clear();
+  pendingFilled = 0;
   connectPending = connectPendingNow;
   readingHeld = false;
   NoteReadProgress();
@@ -163,11 +164,11 @@ void NamedPipeServer::Stop() {
 }
 
 SDK::TransportStatus NamedPipeServer::Send(std::string message) {
-  return Write(std::move(message), nullptr);
+  return Write(message, nullptr);
 }
 
-SDK::TransportStatus NamedPipeServer::SendToClient(uint64_t client, std::string message) {
-  return Write(std::move(message), &client);
+SDK::TransportStatus NamedPipeServer::SendToClient(uint64_t client, const std::string& message) {
+  return Write(message, &client);
 }
 
 uint64_t NamedPipeServer::CurrentClient() {
@@ -175,7 +176,7 @@ uint64_t NamedPipeServer::CurrentClient() {
   return clientGeneration;
 }
 
-SDK::TransportStatus NamedPipeServer::Write(std::string message, const uint64_t* onlyTo) {
+SDK::TransportStatus NamedPipeServer::Write(const std::string& message, const uint64_t* onlyTo) {
   if (message.size() > UINT32_MAX) {
     return SDK::TransportStatus::Failed;
   }
@@ -321,7 +322,7 @@ void NamedPipeServer::NoteReadProgress() {
 
 void NamedPipeServer::CheckForStalledClient() {
   const uint32_t timeoutMs = StalledMessageTimeoutMs().load();
-  uint64_t mark = pendingMessage.size();
+  uint64_t mark = pendingFilled;
   {
     std::lock_guard<std::mutex> guard(ioLock);
     if (openPipe == platform::InvalidPipeHandle() || disconnectedBySend) {
@@ -355,14 +356,49 @@ bool NamedPipeServer::IssueRead() {
   if (openPipe == platform::InvalidPipeHandle()) {
     return false;
   }
-  if (platform::ReadPipe(openPipe, instance->buffer.data(), kReadBufferSize,
-                         &instance->overlapped)) {
+  char* into = instance->buffer.data();
+  uint32_t size = kReadBufferSize;
+  readIntoPending = pendingMessage.capacity() > pendingFilled && pendingFilled > 0 &&
+                    pendingMessage.capacity() - pendingFilled >= kReadBufferSize;
+  if (readIntoPending) {
+    // The rest of a message whose length is known: read where it will stay.
+    size = static_cast<uint32_t>(
+        std::min<size_t>(pendingMessage.capacity() - pendingFilled, kDirectReadStep));
+    pendingMessage.resize(pendingFilled + size);
+    into = &pendingMessage[pendingFilled];
+  }
+  if (platform::ReadPipe(openPipe, into, size, &instance->overlapped)) {
     return true;
   }
   // 234: a long message was already waiting; the read holds its first piece
   // and its completion reports the rest as more of the same message.
   const uint32_t error = platform::GetLastErrorCode();
   return error == platform::kErrorIoPending || error == platform::kErrorMoreData;
+}
+
+bool NamedPipeServer::KeepPiece(const char* data, uint32_t count) {
+  uint64_t left = 0;
+  {
+    std::lock_guard<std::mutex> guard(ioLock);
+    if (openPipe != platform::InvalidPipeHandle()) {
+      left = platform::PipeMessageBytesLeft(openPipe);
+    }
+  }
+  // More follows, so reaching the quota here means the message exceeds it.
+  if (pendingFilled + count >= kPipeQuota) {
+    return false;
+  }
+  if (pendingFilled == 0 && left > 0) {
+    // Room for the whole message (never beyond the quota, whatever was
+    // announced), but only address space: pages are touched as the bytes
+    // arrive, so a client that announces a long message and sends little of
+    // it costs little.
+    pendingMessage.reserve(std::min<uint64_t>(count + left, kPipeQuota));
+  }
+  pendingMessage.resize(pendingFilled);
+  pendingMessage.append(data, count);
+  pendingFilled += count;
+  return true;
 }
 
 void NamedPipeServer::OnIoCompleted() {
@@ -419,17 +455,21 @@ void NamedPipeServer::OnIoCompleted() {
   }
 
   const char* data = instance->buffer.data();
+  if (readIntoPending) {
+    // The bytes are in place already.
+    pendingFilled += count;
+    data = nullptr;
+    count = 0;
+  }
   if (!completed && error == platform::kErrorMoreData) {
-    // One piece of a message longer than the buffer: keep it and read on. More
-    // follows, so reaching the quota here means the message exceeds it.
-    if (pendingMessage.size() + count >= kPipeQuota) {
+    // One piece of a message longer than the buffer: keep it and read on.
+    if (data != nullptr ? !KeepPiece(data, count) : pendingFilled >= kPipeQuota) {
       Print(WithCode("Pipe message longer than the quota refused; client disconnected. Limit=",
                      kPipeQuota),
             true);
       OnClientGone();
       return;
     }
-    pendingMessage.append(data, count);
     if (!IssueRead()) {
       OnClientGone();
     }
@@ -440,8 +480,10 @@ void NamedPipeServer::OnIoCompleted() {
   }
 
   std::string message;
+  pendingMessage.resize(pendingFilled);
   message.swap(pendingMessage);
-  message.append(data, count);
+  pendingFilled = 0;
+  message.append(data != nullptr ? data : "", count);
   if (!message.empty() && receiveCallback) {
     receiveCallback(std::move(message));
   }
@@ -455,6 +497,7 @@ void NamedPipeServer::OnClientGone(bool clientWasThere) {
   // Whatever part of a message the client left behind is worthless now.
   pendingMessage.clear();
   pendingMessage.shrink_to_fit();
+  pendingFilled = 0;
   for (;; clientWasThere = true) {
     if (running.load() != 1) {
       return;

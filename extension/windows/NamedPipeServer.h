@@ -76,8 +76,10 @@ class NamedPipeServer : public SDK::ITransport {
   uint64_t CurrentClient();
   // Send, but only while `client` (a CurrentClient value) is still the one
   // connected: what was meant for a client that has gone is dropped, never
-  // written to the next client of this instance.
-  SDK::TransportStatus SendToClient(uint64_t client, std::string message);
+  // written to the next client of this instance. The bytes are written from
+  // the caller's buffer (a message from the peer, as it was reassembled),
+  // never copied first.
+  SDK::TransportStatus SendToClient(uint64_t client, const std::string& message);
   void SetReceiveCallback(std::function<void(std::string)> callback) override;
   void SetDisconnectCallback(std::function<void()> callback) override;
 
@@ -123,7 +125,7 @@ class NamedPipeServer : public SDK::ITransport {
   void DropClientThatStoppedReading(uint64_t generation, uint32_t timeoutMs);
   // The write behind Send and SendToClient; `onlyTo` null writes to whoever
   // is connected.
-  SDK::TransportStatus Write(std::string message, const uint64_t* onlyTo);
+  SDK::TransportStatus Write(const std::string& message, const uint64_t* onlyTo);
 
   std::function<void(std::string)> receiveCallback;
   std::function<void()> disconnectCallback;
@@ -152,7 +154,18 @@ class NamedPipeServer : public SDK::ITransport {
   // Under ioLock.
   bool disconnectedBySend = false;
   // The pieces of a message longer than one read, gathered until its end.
+  // Once the system has told how long the message is, the string holds room
+  // for all of it and the rest is read straight into it (readIntoPending),
+  // in steps of kDirectReadStep, so it is handed on without another copy;
+  // `pendingFilled` counts the bytes of it read so far.
   std::string pendingMessage;
+  size_t pendingFilled = 0;
+  bool readIntoPending = false;
+  static constexpr uint32_t kDirectReadStep = 4 * kReadBufferSize;
+  // A read of the first piece went into the instance's buffer and more of the
+  // message follows: keeps it and makes room for the rest. False when the
+  // message exceeds the quota.
+  bool KeepPiece(const char* data, uint32_t count);
   // The instance's record carries a connect still waiting for its client, so
   // the next completion on ioEvent is that connect's, not a read's. Set by
   // Start before the reader thread begins; the reader thread's alone after.

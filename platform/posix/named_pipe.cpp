@@ -13,21 +13,32 @@
 // socket's queue is accepted at once (the call reports kErrorPipeConnected, as
 // Win32 does for a client that came first); otherwise the instance joins the
 // name's queue of listeners and the call reports kErrorIoPending. Clients that
-// arrive while no instance listens wait in the socket's backlog. The poller
-// thread accepts only while some instance listens, and hands each accepted
-// client to the first listener in line, completing that instance's connect and
-// no other.
+// arrive while no instance listens wait in the socket's backlog. Whoever finds
+// the listening socket readable while some instance listens accepts, and hands
+// each accepted client to the first listener in line, completing that
+// instance's connect and no other.
 //
 // Reads complete at once when a whole piece (a message, or as much of one as
 // fits the caller's buffer) is buffered or readable without blocking: the
-// event is set and ReadPipe returns true (or false with kErrorMoreData). Only a
-// read that must wait goes to the poller, which completes it and sets the
-// event. Immediate failures (not connected, client gone) return an error and
-// neither set the event nor touch the overlapped record, as on Win32.
+// event is set and ReadPipe returns true (or false with kErrorMoreData).
+// Immediate failures (not connected, client gone) return an error and neither
+// set the event nor touch the overlapped record, as on Win32.
+//
+// No thread of ours completes what must wait. A pending connect or read
+// attaches the instance to its event as a completion source
+// (completion_source.h): the thread that waits for the event polls the
+// instance's socket (the listening one for a connect) and, when it is ready,
+// takes the operation forward itself and sets the event. GetPipeOverlappedResult
+// and PipePartialMessageBytes take it forward too, for callers that do not
+// wait on the event. A waiter pins the descriptor it polls; whoever closes a
+// descriptor first completes the pending operation (which wakes the waiters)
+// and then waits for the pins to go, as it waits for the writers.
 //
 // Locks, in the order they are taken: a PipeName's mutex, an Instance's mutex,
-// then the events' own locks (SetEventObject / ResetEventObject). Writes take
-// the Instance's writeMutex first and hold no other lock while they block.
+// then the events' own locks (SetEventObject / ResetEventObject / attaching a
+// source). Writes take the Instance's writeMutex first and hold no other lock
+// while they block. A waiter pins and unpins under the Instance's mutex alone,
+// and holds no pin while it takes a PipeName's mutex.
 #include "platform/named_pipe.h"
 
 #include <poll.h>
@@ -54,16 +65,15 @@
 #include <vector>
 
 #include "platform/debug_output.h"
+#include "platform/posix/completion_source.h"
 #include "platform/posix/pipe_location.h"
-#include "platform/posix/pipe_poller.h"
 
 namespace platform {
 namespace {
 
+using event_detail::CompletionSource;
 using pipe_detail::DescribeUser;
 using pipe_detail::PipeLocation;
-using pipe_detail::Pollable;
-using pipe_detail::Poller;
 using pipe_detail::Reason;
 using pipe_detail::SetPipeFailureDetail;
 
@@ -76,6 +86,9 @@ constexpr size_t kServerReadBuffer = 256 * 1024;
 constexpr size_t kClientReadBuffer = 64 * 1024;
 constexpr uint32_t kDirectReadThreshold = 64 * 1024;  // larger pieces skip the buffer
 constexpr size_t kHeaderBytes = 4;
+// How long GetPipeOverlappedResult(wait) polls the socket before it looks
+// again: another thread may complete the operation without writing to it.
+constexpr int kResultPollMs = 20;
 
 // PipeOverlapped::internal, written and read only under the Instance's mutex.
 constexpr size_t kOvState = 0;
@@ -202,17 +215,15 @@ struct HandleHeader {
 
 // One pipe name served by this process: its listening socket, its instance
 // count and its queue of listening instances.
-class PipeName : public Pollable {
+class PipeName {
  public:
-  void OnReady(uint32_t events) override;
-
   // Accepts a client waiting in the backlog; -1 when none. Under `mutex`.
   int AcceptWaiting();
-  // Makes the poller watch the listening socket (once). Under `mutex`.
-  void WatchLocked();
+  // Hands the clients waiting in the backlog to the listeners, first in line
+  // first. Takes `mutex`.
+  void ServeListeners();
 
   std::string path;
-  uint64_t id = 0;                // in the poller
   uint32_t maxInstances = 1;      // fixed by the first instance
   uint32_t instances = 0;         // guarded by NamesMutex()
 
@@ -221,8 +232,6 @@ class PipeName : public Pollable {
   dev_t fileDevice = 0;           // the socket file we made, to remove only ours
   ino_t fileInode = 0;
   std::deque<Instance*> listeners;
-  bool inPoller = false;
-  bool watched = false;
 };
 
 std::mutex& NamesMutex() {
@@ -239,18 +248,24 @@ enum class PipeState { Idle, Listening, Connected, Disconnected, Closed };
 enum class PendingOp { None, Connect, Read };
 
 // One server instance: the object behind a server PipeHandle.
-class Instance : public HandleHeader, public Pollable {
+class Instance : public HandleHeader, public CompletionSource {
  public:
-  void OnReady(uint32_t events) override;
+  bool Pin(EventHandle event, int* fd, short* events) override;
+  void Unpin() override;
+  void Progress() override;
+  // Pin for the pending operation, whichever its event. Under `mutex`.
+  bool PinLocked(int* fd, short* events);
 
   std::shared_ptr<PipeName> name;
-  uint64_t id = 0;  // in the poller
+  // Keeps the instance alive from CreateNamedPipeInstance to ClosePipe; a
+  // waiter that still holds it as a source keeps it a little longer.
+  std::shared_ptr<Instance> self;
 
   std::mutex mutex;
-  std::condition_variable changed;  // an operation completed, or a writer left
+  std::condition_variable changed;  // an operation completed, or a writer or pin left
   PipeState state = PipeState::Idle;
   int fd = -1;
-  bool inPoller = false;
+  int pins = 0;  // waiters in poll() on `fd` or the name's listening socket
   bool peerClosed = false;
 
   // Bytes read from the socket and not yet delivered.
@@ -320,6 +335,7 @@ void StartPending(Instance& in, PendingOp op, PipeOverlapped* ov) {
   if (ov->event != nullptr) ResetEventObject(ov->event);
   in.op = op;
   in.overlapped = ov;
+  if (ov->event != nullptr) event_detail::AttachCompletionSource(ov->event, in.self);
 }
 
 void CompletePending(Instance& in, uint32_t error, uint32_t bytes) {
@@ -327,7 +343,9 @@ void CompletePending(Instance& in, uint32_t error, uint32_t bytes) {
   in.op = PendingOp::None;
   in.overlapped = nullptr;
   in.readBuffer = nullptr;
-  if (ov != nullptr) Finish(in, ov, error, bytes, true);
+  if (ov == nullptr) return;
+  if (ov->event != nullptr) event_detail::DetachCompletionSource(ov->event, &in);
+  Finish(in, ov, error, bytes, true);
 }
 
 void ResetStream(Instance& in) {
@@ -342,19 +360,24 @@ void ResetStream(Instance& in) {
 void AttachClient(Instance& in, int fd) {
   RaiseSendBuffer(fd);
   in.fd = fd;
-  in.inPoller = false;
   ResetStream(in);
   in.state = PipeState::Connected;
 }
 
+// Waits until no waiter polls a descriptor of the instance. The caller has
+// ended the pending operation (which woke them) and holds `lock`.
+void WaitForPins(Instance& in, std::unique_lock<std::mutex>& lock) {
+  in.changed.wait(lock, [&] { return in.pins == 0; });
+}
+
 // Drops the client's socket. The caller has already moved the instance out of
-// the Connected state, so no new write starts; writes under way are woken by
-// the shutdown and waited for before the descriptor is closed.
+// the Connected state and ended its pending operation, so no new write or pin
+// starts; writes and polls under way are woken by the shutdown and waited for
+// before the descriptor is closed.
 void DropClient(Instance& in, std::unique_lock<std::mutex>& lock) {
   if (in.fd < 0) return;
   shutdown(in.fd, SHUT_RDWR);
-  in.changed.wait(lock, [&] { return in.writers == 0; });
-  Poller::Get().Forget(in.fd, &in.inPoller);
+  in.changed.wait(lock, [&] { return in.writers == 0 && in.pins == 0; });
   close(in.fd);
   in.fd = -1;
   ResetStream(in);
@@ -448,16 +471,47 @@ bool ProgressRead(Instance& in, uint32_t* error, uint32_t* bytes) {
   }
 }
 
-void Instance::OnReady(uint32_t /*events*/) {
-  std::lock_guard<std::mutex> lock(mutex);
-  if (state != PipeState::Connected || op != PendingOp::Read) return;
-  uint32_t error = 0;
-  uint32_t bytes = 0;
-  if (ProgressRead(*this, &error, &bytes)) {
-    CompletePending(*this, error, bytes);
-  } else if (!Poller::Get().Arm(fd, id, EPOLLIN | EPOLLRDHUP, &inPoller)) {
-    CompletePending(*this, kErrorBrokenPipe, 0);
+bool Instance::PinLocked(int* fdOut, short* events) {
+  if (op == PendingOp::Read && state == PipeState::Connected && fd >= 0) {
+    *fdOut = fd;
+    *events = POLLIN | POLLRDHUP;
+  } else if (op == PendingOp::Connect && state == PipeState::Listening && name->listenFd >= 0) {
+    // The listening socket lives while this instance does.
+    *fdOut = name->listenFd;
+    *events = POLLIN;
+  } else {
+    return false;
   }
+  ++pins;
+  return true;
+}
+
+bool Instance::Pin(EventHandle event, int* fdOut, short* events) {
+  std::lock_guard<std::mutex> lock(mutex);
+  if (overlapped == nullptr || overlapped->event != event) return false;
+  return PinLocked(fdOut, events);
+}
+
+void Instance::Unpin() {
+  std::lock_guard<std::mutex> lock(mutex);
+  if (--pins == 0) changed.notify_all();
+}
+
+void Instance::Progress() {
+  std::unique_lock<std::mutex> lock(mutex);
+  if (op == PendingOp::Read) {
+    if (state != PipeState::Connected) return;
+    uint32_t error = 0;
+    uint32_t bytes = 0;
+    if (ProgressRead(*this, &error, &bytes)) CompletePending(*this, error, bytes);
+    return;
+  }
+  if (op != PendingOp::Connect) return;
+  // The name's lock comes first: let go of ours. Any listener of the name
+  // may be the one that gets the client.
+  const std::shared_ptr<PipeName> pipeName = name;
+  lock.unlock();
+  pipeName->ServeListeners();
 }
 
 int PipeName::AcceptWaiting() {
@@ -485,14 +539,8 @@ int PipeName::AcceptWaiting() {
   }
 }
 
-void PipeName::WatchLocked() {
-  if (watched || listenFd < 0) return;
-  if (Poller::Get().Arm(listenFd, id, EPOLLIN, &inPoller)) watched = true;
-}
-
-void PipeName::OnReady(uint32_t /*events*/) {
+void PipeName::ServeListeners() {
   std::lock_guard<std::mutex> lock(mutex);
-  watched = false;
   while (!listeners.empty()) {
     const int fd = AcceptWaiting();
     if (fd < 0) break;
@@ -502,7 +550,6 @@ void PipeName::OnReady(uint32_t /*events*/) {
     AttachClient(*in, fd);
     CompletePending(*in, kErrorSuccess, 0);
   }
-  if (!listeners.empty()) WatchLocked();
 }
 
 void RemoveListener(PipeName& name, Instance* in) {
@@ -593,26 +640,19 @@ std::shared_ptr<PipeName> OpenListener(const PipeLocation& where, uint32_t* erro
 
 // One instance of `name` is gone; the last one takes the socket with it.
 void ReleaseName(const std::shared_ptr<PipeName>& name) {
-  bool last = false;
-  {
-    std::lock_guard<std::mutex> namesLock(NamesMutex());
-    if (--name->instances == 0) {
-      last = true;
-      auto it = Names().find(name->path);
-      if (it != Names().end() && it->second == name) Names().erase(it);
-      std::lock_guard<std::mutex> lock(name->mutex);
-      if (name->listenFd >= 0) {
-        Poller::Get().Forget(name->listenFd, &name->inPoller);
-        close(name->listenFd);
-        name->listenFd = -1;
-        struct stat st{};
-        if (stat(name->path.c_str(), &st) == 0 && st.st_dev == name->fileDevice && st.st_ino == name->fileInode) {
-          unlink(name->path.c_str());
-        }
-      }
+  std::lock_guard<std::mutex> namesLock(NamesMutex());
+  if (--name->instances > 0) return;
+  auto it = Names().find(name->path);
+  if (it != Names().end() && it->second == name) Names().erase(it);
+  std::lock_guard<std::mutex> lock(name->mutex);
+  if (name->listenFd >= 0) {
+    close(name->listenFd);
+    name->listenFd = -1;
+    struct stat st{};
+    if (stat(name->path.c_str(), &st) == 0 && st.st_dev == name->fileDevice && st.st_ino == name->fileInode) {
+      unlink(name->path.c_str());
     }
   }
-  if (last) Poller::Get().Unregister(name->id);
 }
 
 // ---- client side ----
@@ -678,7 +718,7 @@ PipeHandle CreateNamedPipeInstance(const std::string& name, uint32_t /*openMode*
   uint32_t locateError = 0;
   if (!pipe_detail::LocatePipe(name, true, &where, &locateError)) return FailHandle(locateError);
   const std::string& path = where.path;
-  if (!Poller::Get().AddUser()) return FailHandle(kErrorNotEnoughMemory);
+  event_detail::AddWakeUser();
 
   std::shared_ptr<PipeName> pipeName;
   {
@@ -687,18 +727,17 @@ PipeHandle CreateNamedPipeInstance(const std::string& name, uint32_t /*openMode*
     if (it != Names().end()) {
       pipeName = it->second;
       if (pipeName->maxInstances != kUnlimitedInstances && pipeName->instances >= pipeName->maxInstances) {
-        Poller::Get().RemoveUser();
+        event_detail::RemoveWakeUser();
         return FailHandle(kErrorPipeBusy);
       }
     } else {
       uint32_t error = 0;
       pipeName = OpenListener(where, &error);
       if (!pipeName) {
-        Poller::Get().RemoveUser();
+        event_detail::RemoveWakeUser();
         return FailHandle(error);
       }
       pipeName->maxInstances = maxInstances;
-      pipeName->id = Poller::Get().Register(pipeName);
       Names().emplace(path, pipeName);
     }
     ++pipeName->instances;
@@ -708,7 +747,7 @@ PipeHandle CreateNamedPipeInstance(const std::string& name, uint32_t /*openMode*
   instance->magic = kServerMagic;
   instance->name = std::move(pipeName);
   instance->buffer.resize(kServerReadBuffer);
-  instance->id = Poller::Get().Register(instance);
+  instance->self = instance;
   SetLastErrorCode(kErrorSuccess);
   return static_cast<HandleHeader*>(instance.get());
 }
@@ -743,7 +782,6 @@ bool ConnectNamedPipeInstance(PipeHandle pipe, PipeOverlapped* overlapped) {
   in->state = PipeState::Listening;
   StartPending(*in, PendingOp::Connect, overlapped);
   name.listeners.push_back(in);
-  name.WatchLocked();
   return Fail(kErrorIoPending);
 }
 
@@ -797,13 +835,6 @@ bool ReadPipe(PipeHandle pipe, void* buffer, uint32_t size, PipeOverlapped* over
     return Fail(error);
   }
   StartPending(*in, PendingOp::Read, overlapped);
-  if (!Poller::Get().Arm(in->fd, in->id, EPOLLIN | EPOLLRDHUP, &in->inPoller)) {
-    in->op = PendingOp::None;
-    in->overlapped = nullptr;
-    in->readBuffer = nullptr;
-    Finish(*in, overlapped, kErrorNotEnoughMemory, 0, false);
-    return Fail(kErrorNotEnoughMemory);
-  }
   return Fail(kErrorIoPending);
 }
 
@@ -812,10 +843,27 @@ bool GetPipeOverlappedResult(PipeHandle pipe, PipeOverlapped* overlapped, uint32
   Instance* in = ToInstance(pipe);
   if (in == nullptr) return Fail(kErrorInvalidHandle);
   if (overlapped == nullptr) return Fail(kErrorInvalidParameter);
+  // Whatever the socket already holds counts, whether or not anyone waits on
+  // the event.
+  in->Progress();
   std::unique_lock<std::mutex> lock(in->mutex);
-  if (overlapped->internal[kOvState] == kOvPending) {
-    if (!wait) return Fail(kErrorIoIncomplete);
-    in->changed.wait(lock, [&] { return overlapped->internal[kOvState] != kOvPending; });
+  if (overlapped->internal[kOvState] == kOvPending && !wait) return Fail(kErrorIoIncomplete);
+  // A close on another thread ends the wait; the instance must outlive it.
+  const std::shared_ptr<Instance> keep = in->self;
+  while (overlapped->internal[kOvState] == kOvPending) {
+    int fd = -1;
+    short events = 0;
+    const bool pinned = in->PinLocked(&fd, &events);
+    lock.unlock();
+    if (pinned) {
+      pollfd p{fd, events, 0};
+      poll(&p, 1, kResultPollMs);
+      in->Unpin();
+    } else {
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    in->Progress();
+    lock.lock();
   }
   if (overlapped->internal[kOvState] == kOvIdle) {
     SetLastErrorCode(kErrorSuccess);
@@ -871,6 +919,7 @@ bool WritePipe(PipeHandle pipe, const void* data, uint32_t size, uint32_t* writt
 uint64_t PipePartialMessageBytes(PipeHandle pipe) {
   Instance* in = ToInstance(pipe);
   if (in == nullptr) return 0;
+  in->Progress();  // what has arrived is progress, even if no one waited for it
   std::lock_guard<std::mutex> lock(in->mutex);
   if (in->state != PipeState::Connected) return 0;
   // Bytes buffered but not delivered are a message's beginning: a whole one
@@ -881,6 +930,14 @@ uint64_t PipePartialMessageBytes(PipeHandle pipe) {
   return held;
 }
 
+uint64_t PipeMessageBytesLeft(PipeHandle pipe) {
+  Instance* in = ToInstance(pipe);
+  if (in == nullptr) return 0;
+  std::lock_guard<std::mutex> lock(in->mutex);
+  if (in->state != PipeState::Connected || !in->inMessage || in->op == PendingOp::Read) return 0;
+  return in->messageLeft;
+}
+
 bool ClosePipe(PipeHandle pipe) {
   if (ToClient(pipe) != nullptr) {
     ClosePipeClient(pipe);
@@ -889,6 +946,7 @@ bool ClosePipe(PipeHandle pipe) {
   Instance* in = ToInstance(pipe);
   if (in == nullptr) return Fail(kErrorInvalidHandle);
   std::shared_ptr<PipeName> name = in->name;
+  std::shared_ptr<Instance> released;  // `in` may be freed once this goes
   {
     std::lock_guard<std::mutex> nameLock(name->mutex);
     std::unique_lock<std::mutex> lock(in->mutex);
@@ -897,12 +955,16 @@ bool ClosePipe(PipeHandle pipe) {
     in->magic = 0;
     // A pending connect or read ends now, and its event is set before we
     // return; after that nothing here touches the event or the record again.
+    // Setting the event also wakes the waiters that poll for it.
     if (in->op != PendingOp::None) CompletePending(*in, kErrorOperationAborted, 0);
     DropClient(*in, lock);
+    // A waiter may still poll the listening socket, which goes with the
+    // name's last instance.
+    WaitForPins(*in, lock);
+    released = std::move(in->self);
   }
-  Poller::Get().Unregister(in->id);  // `in` may be freed from here on
   ReleaseName(name);
-  Poller::Get().RemoveUser();
+  event_detail::RemoveWakeUser();
   return true;
 }
 

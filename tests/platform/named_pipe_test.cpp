@@ -11,6 +11,7 @@
 #include <chrono>
 #include <cstring>
 #include <fcntl.h>
+#include <functional>
 #include <memory>
 #include <string>
 #include <thread>
@@ -297,10 +298,12 @@ TEST_F(PipeTest, LongMessageComesInPiecesWithMoreData) {
   EXPECT_EQ(r.error, kErrorMoreData);
   EXPECT_EQ(r.bytes, kBufferSize);
   EXPECT_EQ(std::memcmp(buf.data(), whole.data(), kBufferSize), 0);
+  EXPECT_EQ(PipeMessageBytesLeft(s.pipe), 1u) << "the reader learns how much is left";
   r = ReadOnce(s, buf.data(), kBufferSize);
   EXPECT_EQ(r.error, kErrorSuccess);
   EXPECT_EQ(r.bytes, 1u);
   EXPECT_EQ(buf[0], whole.back());
+  EXPECT_EQ(PipeMessageBytesLeft(s.pipe), 0u);
 
   // Arriving on a pending read: the completion says 234.
   EXPECT_FALSE(ReadPipe(s.pipe, buf.data(), kBufferSize, &s.ov));
@@ -897,13 +900,72 @@ TEST_F(PipeTest, TimedWriteWaitsForAClientThatCatchesUp) {
   EXPECT_EQ(read, kMessages);
 }
 
-TEST_F(PipeTest, PollerThreadStopsWithTheLastInstance) {
+// No thread of the stand-in stands between the socket and the thread that
+// waits: with none but this one in the process, whatever completes the
+// connect and the reads can only be the waits themselves.
+TEST_F(PipeTest, TheThreadWaitingOnTheEventCompletesWhatHadToWait) {
   const int before = CountEntries("/proc/self/task");
-  {
-    ServerInstance s;
-    EXPECT_EQ(CountEntries("/proc/self/task"), before + 1);
+  ServerInstance s;
+  EXPECT_FALSE(ConnectNamedPipeInstance(s.pipe, &s.ov));
+  ASSERT_EQ(GetLastErrorCode(), kErrorIoPending);
+  Client c;
+  ASSERT_TRUE(c.valid());
+  EXPECT_EQ(WaitForEvent(s.io, 10000), kWaitObject0);
+  std::vector<char> buf(kBufferSize);
+  for (const char* m : {"first", "second"}) {
+    EXPECT_FALSE(ReadPipe(s.pipe, buf.data(), kBufferSize, &s.ov));
+    ASSERT_EQ(GetLastErrorCode(), kErrorIoPending);
+    ASSERT_TRUE(c.Write(m));
+    EXPECT_EQ(CountEntries("/proc/self/task"), before);
+    EXPECT_EQ(WaitForEvent(s.io, 10000), kWaitObject0);
+    uint32_t n = 0;
+    EXPECT_TRUE(GetPipeOverlappedResult(s.pipe, &s.ov, &n, false));
+    EXPECT_EQ(std::string(buf.data(), n), m);
   }
-  EXPECT_EQ(WaitForThreadCount(before, std::chrono::seconds(2)), before);
+  // A thread that already waited on the event when the read began takes up
+  // the socket too.
+  ResetEventObject(s.io);
+  uint32_t early = kWaitFailed;
+  std::thread earlyWaiter([&] { early = WaitForEvent(s.io, 10000); });
+  std::this_thread::sleep_for(milliseconds(30));
+  EXPECT_FALSE(ReadPipe(s.pipe, buf.data(), kBufferSize, &s.ov));
+  ASSERT_TRUE(c.Write("third"));
+  earlyWaiter.join();
+  EXPECT_EQ(early, kWaitObject0);
+  uint32_t n = 0;
+  EXPECT_TRUE(GetPipeOverlappedResult(s.pipe, &s.ov, &n, false));
+  EXPECT_EQ(std::string(buf.data(), n), "third");
+}
+
+// A disconnect or close on another thread wakes the thread that polls the
+// socket for a pending read, with the error that ended the read, before the
+// socket goes.
+TEST_F(PipeTest, EndingAReadFromAnotherThreadWakesItsWaiterWithTheReason) {
+  ServerInstance s;
+  std::vector<char> buf(kBufferSize);
+  const auto waitWhileAnotherThread = [&](const std::function<void()>& end) {
+    EXPECT_FALSE(ReadPipe(s.pipe, buf.data(), kBufferSize, &s.ov));
+    EXPECT_EQ(GetLastErrorCode(), kErrorIoPending);
+    std::thread ender([&] {
+      std::this_thread::sleep_for(milliseconds(30));
+      end();
+    });
+    EXPECT_EQ(WaitForEvent(s.io, 10000), kWaitObject0);
+    ender.join();
+  };
+  Client first;
+  ASSERT_TRUE(ConnectAndWait(s));
+  waitWhileAnotherThread([&] { EXPECT_TRUE(DisconnectNamedPipeInstance(s.pipe)); });
+  uint32_t n = 0;
+  EXPECT_FALSE(GetPipeOverlappedResult(s.pipe, &s.ov, &n, false));
+  EXPECT_EQ(GetLastErrorCode(), kErrorPipeNotConnected);
+
+  Client second;
+  ASSERT_TRUE(ConnectAndWait(s));
+  waitWhileAnotherThread([&] { EXPECT_TRUE(ClosePipe(s.pipe)); });
+  s.pipe = InvalidPipeHandle();
+  std::string m;
+  EXPECT_FALSE(ReadPipeMessage(second.pipe, &m)) << "the server end is gone";
 }
 
 // ---------------------------------------------------------------- under load

@@ -7,6 +7,7 @@
 #include <sys/un.h>
 #include <sys/wait.h>
 
+#include <atomic>
 #include <mutex>
 #include <cstring>
 #include <functional>
@@ -194,6 +195,13 @@ TEST_F(PipeTest, ServersAndClientsOfAnotherUserAreRefused) {
   ASSERT_TRUE(server.valid());
   EXPECT_FALSE(ConnectNamedPipeInstance(server.pipe, &server.ov));
   const sockaddr_un guarded = Address(SocketPath());
+  // The server waits for its connect meanwhile, as the pipe server's reader
+  // thread does: that wait is what accepts the intruder and turns it away.
+  std::atomic<bool> childEnded{false};
+  uint32_t serverWait = kWaitTimeout;
+  std::thread serverWaiter([&] {
+    while (!childEnded.load() && serverWait != kWaitObject0) serverWait = WaitForEvent(server.io, 20);
+  });
   const int intruder = RunChild([&] {
     if (setresgid(kOtherUser, kOtherUser, 0) != 0 || setresuid(kOtherUser, kOtherUser, 0) != 0) return 3;
     setfsuid(0);
@@ -206,7 +214,10 @@ TEST_F(PipeTest, ServersAndClientsOfAnotherUserAreRefused) {
     char byte;
     return recv(fd, &byte, 1, 0) == 0 || errno == ECONNRESET ? 0 : 1;  // closed on it
   });
+  childEnded.store(true);
+  serverWaiter.join();
   EXPECT_EQ(intruder, 0);
+  EXPECT_NE(serverWait, kWaitObject0) << "the server took a client of another user";
   EXPECT_NE(WaitForEvent(server.io, 200), kWaitObject0) << "the server took a client of another user";
   SetDebugSink(nullptr);
   ASSERT_EQ(entries.size(), 1u);

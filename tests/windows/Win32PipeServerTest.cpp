@@ -161,6 +161,8 @@ TEST_F(ConnectedPipe, LongerMessageAlreadyQueuedFailsTheReadAtOnce) {
   EXPECT_FALSE(GetPipeOverlappedResult(server_.pipe, &server_.overlapped, &n, false));
   EXPECT_EQ(GetLastErrorCode(), kErrorMoreData);
   EXPECT_EQ(n, kReadBuffer);
+  // The reader learns how much is left, to make room for it at once.
+  EXPECT_EQ(PipeMessageBytesLeft(server_.pipe), 10u);
   ReadOutcome rest = ReadOnce(server_, buffer_);
   EXPECT_TRUE(rest.ok);
   EXPECT_EQ(buffer_.size(), message.size() - kReadBuffer);
