@@ -15,16 +15,23 @@ namespace {
 
 using Result = HostChannel::FrameSendResult;
 
+void OpenPair(const char* folder, HostOptions* serverEnd, HostOptions* clientEnd,
+              std::unique_ptr<DatagramLink>* own, std::unique_ptr<DatagramLink>* peer) {
+  serverEnd->linkDir = clientEnd->linkDir = folder;
+  clientEnd->end = End::kClient;
+  std::string error;
+  *own = DatagramLink::Open(*serverEnd, &error);
+  *peer = DatagramLink::Open(*clientEnd, &error);
+  EXPECT_TRUE(*own && *peer) << error;
+}
+
 TEST(HostSendTest, ASendToAFullLinkWaitsOnlyAsLongAsItIsAllowed) {
   char folder[] = "/tmp/kvx-host-send.XXXXXX";
   ASSERT_NE(mkdtemp(folder), nullptr);
   HostOptions serverEnd, clientEnd;
-  serverEnd.linkDir = clientEnd.linkDir = folder;
-  clientEnd.end = End::kClient;
-  std::string error;
-  std::unique_ptr<DatagramLink> own = DatagramLink::Open(serverEnd, &error);
-  std::unique_ptr<DatagramLink> peer = DatagramLink::Open(clientEnd, &error);
-  ASSERT_TRUE(own && peer) << error;
+  std::unique_ptr<DatagramLink> own, peer;
+  OpenPair(folder, &serverEnd, &clientEnd, &own, &peer);
+  ASSERT_TRUE(own && peer);
   LinkSession session(serverEnd, *own);
 
   // The peer reads nothing: sends that may not wait go until its queue is full.
@@ -52,16 +59,13 @@ TEST(HostSendTest, ASendToAFullLinkWaitsOnlyAsLongAsItIsAllowed) {
   rmdir(folder);
 }
 
-TEST(HostSendTest, ADatagramSentInTwoPiecesArrivesWholeWhateverRoomTheReceiverOffers) {
+TEST(HostSendTest, ADatagramArrivesWholeWhateverRoomTheReceiverOffersAndReachesARestartedPeer) {
   char folder[] = "/tmp/kvx-host-pieces.XXXXXX";
   ASSERT_NE(mkdtemp(folder), nullptr);
   HostOptions serverEnd, clientEnd;
-  serverEnd.linkDir = clientEnd.linkDir = folder;
-  clientEnd.end = End::kClient;
-  std::string error;
-  std::unique_ptr<DatagramLink> own = DatagramLink::Open(serverEnd, &error);
-  std::unique_ptr<DatagramLink> peer = DatagramLink::Open(clientEnd, &error);
-  ASSERT_TRUE(own && peer) << error;
+  std::unique_ptr<DatagramLink> own, peer;
+  OpenPair(folder, &serverEnd, &clientEnd, &own, &peer);
+  ASSERT_TRUE(own && peer);
 
   const std::string head = "h", body(2999, 'b');
   ASSERT_EQ(own->Send(head.data(), head.size(), body.data(), body.size(), true),
@@ -78,6 +82,16 @@ TEST(HostSendTest, ADatagramSentInTwoPiecesArrivesWholeWhateverRoomTheReceiverOf
   ASSERT_EQ(peer->ReceiveInto(&received, &length, 5000), DatagramLink::ReceiveResult::kReceived);
   EXPECT_EQ(received.size(), 3000u);
   EXPECT_EQ(received.substr(0, length), "short");
+
+  // A peer that comes back at the same address is reached again.
+  peer.reset();
+  EXPECT_EQ(own->Send("x", 1, false), DatagramLink::SendResult::kPeerAbsent);
+  std::string error;
+  peer = DatagramLink::Open(clientEnd, &error);
+  ASSERT_TRUE(peer) << error;
+  ASSERT_EQ(own->Send("again", 5, false), DatagramLink::SendResult::kSent);
+  ASSERT_EQ(peer->Receive(&received, 5000), DatagramLink::ReceiveResult::kReceived);
+  EXPECT_EQ(received, "again");
   rmdir(folder);
 }
 

@@ -80,6 +80,10 @@ class DatagramLink {
 
   // A file descriptor, or a Winsock SOCKET in the Windows build.
   intptr_t socket_ = -1;
+  // Unix link: the sends go through a socket of their own, connected to the
+  // peer's path, so the path is looked up once rather than per datagram
+  // (`socket_` stays unconnected: a restarted peer must reach it).
+  intptr_t sendSocket_ = -1;
   bool udp_ = false;
   std::string ownPath_;
   // sockaddr storage for the peer, kept opaque here.

@@ -81,6 +81,12 @@ std::unique_ptr<DatagramLink> DatagramLink::Open(const HostOptions& options, std
     }
     link->ownPath_ = own;
     link->peerAddress_.assign(reinterpret_cast<const char*>(&peerAddress), sizeof(peerAddress));
+    link->sendSocket_ = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    if (link->sendSocket_ < 0) {
+      *error = std::string("socket: ") + std::strerror(errno);
+      return nullptr;
+    }
+    SetTimeout(link->sendSocket_, SO_SNDTIMEO, kSendSliceMs);
   }
   SetTimeout(link->socket_, SO_SNDTIMEO, kSendSliceMs);
   return link;
@@ -88,26 +94,35 @@ std::unique_ptr<DatagramLink> DatagramLink::Open(const HostOptions& options, std
 
 DatagramLink::~DatagramLink() {
   Stop();
+  if (sendSocket_ >= 0) close(sendSocket_);
   if (socket_ >= 0) close(socket_);
 }
 
 void DatagramLink::Stop() {
   if (stopped_.exchange(true)) return;
-  if (!ownPath_.empty()) unlink(ownPath_.c_str());
+  if (ownPath_.empty()) return;
+  unlink(ownPath_.c_str());
+  // A peer connected to this socket would still reach it without the file;
+  // refused reads make its sends fail as if nobody were there.
+  shutdown(static_cast<int>(socket_), SHUT_RD);
 }
 
 DatagramLink::SendResult DatagramLink::Send(const void* head, size_t headSize, const void* body,
                                             size_t bodySize, bool wait) {
   iovec pieces[2] = {{const_cast<void*>(head), headSize}, {const_cast<void*>(body), bodySize}};
   msghdr message{};
-  message.msg_name = const_cast<char*>(peerAddress_.data());
-  message.msg_namelen = static_cast<socklen_t>(peerAddress_.size());
+  if (udp_) {
+    message.msg_name = const_cast<char*>(peerAddress_.data());
+    message.msg_namelen = static_cast<socklen_t>(peerAddress_.size());
+  }
   message.msg_iov = pieces;
   message.msg_iovlen = bodySize > 0 ? 2 : 1;
+  const int s = static_cast<int>(udp_ ? socket_ : sendSocket_);
   const size_t size = headSize + bodySize;
+  bool lookedUp = false;
   for (;;) {
     if (stopped_.load()) return SendResult::kStopped;
-    ssize_t sent = sendmsg(socket_, &message, (wait ? 0 : MSG_DONTWAIT) | MSG_NOSIGNAL);
+    ssize_t sent = sendmsg(s, &message, (wait ? 0 : MSG_DONTWAIT) | MSG_NOSIGNAL);
     if (sent == static_cast<ssize_t>(size)) return SendResult::kSent;
     if (sent >= 0) return SendResult::kFailed;  // a datagram goes whole or not at all
     switch (errno) {
@@ -126,6 +141,17 @@ DatagramLink::SendResult DatagramLink::Send(const void* head, size_t headSize, c
       case ECONNREFUSED:
       case ENOENT:
       case ENOTCONN:
+      case EPIPE:
+        // Not connected yet, or the socket it was connected to is gone: look
+        // the path up again, once per send, as a send by path would. (The
+        // kernel disconnects from a socket that has gone.)
+        if (!udp_ && !lookedUp) {
+          lookedUp = true;
+          if (connect(s, reinterpret_cast<const sockaddr*>(peerAddress_.data()),
+                      static_cast<socklen_t>(peerAddress_.size())) == 0) {
+            continue;
+          }
+        }
         return SendResult::kPeerAbsent;
       default:
         return SendResult::kFailed;
