@@ -1,7 +1,7 @@
 // How the host simulator tells the plug-in that datagrams wait: from the
 // thread that receives them, never ahead of an open still on its way, once
-// until the plug-in counts, and again whenever the plug-in would otherwise
-// wait with datagrams unread.
+// until the plug-in counts, and again whenever it would otherwise wait with
+// datagrams unread.
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -9,6 +9,7 @@
 #include <mutex>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "tools/vchan-host/HostChannel.h"
@@ -16,35 +17,28 @@
 namespace vchan_host {
 namespace {
 
-constexpr auto kPatience = std::chrono::seconds(30);
-
-// The plug-in's side: records channel events and opens from the connect
-// event (which can be held there, keeping the event thread busy).
+// The plug-in's side: records channel events, opens from the connect event
+// (and can be held there, keeping the event thread busy), reads like its
+// receive thread.
 struct FakePlugin {
   std::mutex mutex;
   std::condition_variable changed;
   std::vector<uint32_t> events;
   std::vector<std::thread::id> readyThreads;
-  bool readySet = false;  // an auto-reset event, as the plug-in's
-  bool holdConnect = false;
+  bool readySet = false, holdConnect = false;
   uint32_t handle = 0;
   pcoip_vchan_intf table{};
-  const FaultInjector* faults = nullptr;
 
   template <typename Predicate>
   bool WaitUntil(Predicate done) {
     std::unique_lock<std::mutex> lock(mutex);
-    return changed.wait_for(lock, kPatience, done);
+    return changed.wait_for(lock, std::chrono::seconds(30), done);
   }
-  // The plug-in's receive thread: waits for a ready event, counts, reads,
-  // until `total` datagrams are read or lost to failed reads.
-  void ReadAll(size_t total, std::vector<std::string>* got) {
-    while (got->size() + faults->FailedReads() < total) {
-      {
-        std::unique_lock<std::mutex> lock(mutex);
-        if (!changed.wait_for(lock, kPatience, [this] { return readySet; })) return;
-        readySet = false;
-      }
+  // Until `total` datagrams are read or lost to failed reads.
+  void ReadAll(size_t total, const FaultInjector& faults, std::vector<std::string>* got) {
+    // The ready event resets as the wait takes it.
+    while (got->size() + faults.FailedReads() < total &&
+           WaitUntil([this] { return std::exchange(readySet, false); })) {
       uint32_t count = 0;
       if (table.get_num_rx_dgrams(handle, &count) != 0) continue;
       for (char buffer[64]; count > 0; --count) {
@@ -79,24 +73,14 @@ void ConnectEvent(void* context, void*, uint32_t, const uint32_t*) {
 }
 
 struct Host {
-  explicit Host(FaultOptions faultOptions = {}) : faults(faultOptions) {
+  explicit Host(FaultOptions faultOptions = {}, bool holdConnect = false) : faults(faultOptions) {
     plugin.table = channel.Table();
-    plugin.faults = &faults;
+    plugin.holdConnect = holdConnect;
     uint32_t registration = 0;
     plugin.table.register_connect_cback("chan", ConnectEvent, &plugin, &registration);
-  }
-  void OpenChannel() {
     channel.OfferChannel();
-    ASSERT_TRUE(plugin.WaitUntil([this] { return plugin.handle != 0; }));
+    EXPECT_TRUE(plugin.WaitUntil([this] { return plugin.handle != 0; }));
     channel.OnPeerOpened(3000);
-  }
-  bool WaitUntilQuiet() {
-    const auto deadline = std::chrono::steady_clock::now() + kPatience;
-    while (!channel.EventsDelivered()) {
-      if (std::chrono::steady_clock::now() > deadline) return false;
-      std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
-    return true;
   }
   void Deliver(const std::string& datagram) {
     std::string frame = static_cast<char>(FrameType::kData) + datagram;
@@ -106,50 +90,40 @@ struct Host {
   FakePlugin plugin;
   HostOptions options;
   FaultInjector faults;
-  HostChannel channel{options, faults,
-                      [](FrameType, const void*, size_t, uint32_t) {
+  HostChannel channel{options, faults, [](FrameType, const void*, size_t, uint32_t) {
                         return HostChannel::FrameSendResult::kSent;
                       }};
 };
 
 TEST(HostReadyTest, NoReadyEventOvertakesTheOpenStillOnTheEventThread) {
-  Host host;
-  host.plugin.holdConnect = true;  // the event thread stays in the connect event
-  host.OpenChannel();
+  Host host({}, /*holdConnect=*/true);
   host.Deliver("early");
-  {
-    std::lock_guard<std::mutex> lock(host.plugin.mutex);
-    EXPECT_TRUE(host.plugin.events.empty());
-    host.plugin.holdConnect = false;
-    host.plugin.changed.notify_all();
-  }
-  ASSERT_TRUE(host.plugin.WaitUntil([&] { return host.plugin.events.size() >= 2; }));
+  std::unique_lock<std::mutex> lock(host.plugin.mutex);
+  EXPECT_TRUE(host.plugin.events.empty());
+  host.plugin.holdConnect = false;
+  host.plugin.changed.notify_all();
+  ASSERT_TRUE(host.plugin.changed.wait_for(lock, std::chrono::seconds(30),
+                                           [&] { return host.plugin.events.size() >= 2; }));
   EXPECT_EQ(host.plugin.events,
             (std::vector<uint32_t>{PCOIP_VCHAN_EVENT_OPEN_SUCCESS, PCOIP_VCHAN_EVENT_RECV_RDY}));
 }
 
 TEST(HostReadyTest, TheReceivingThreadSignalsOnceUntilTheCountAndAgainAfterIt) {
   Host host;
-  host.OpenChannel();
-  ASSERT_TRUE(host.WaitUntilQuiet());
-
+  while (!host.channel.EventsDelivered()) std::this_thread::yield();  // the open
   for (const char* datagram : {"d0", "d1", "d2"}) host.Deliver(datagram);
   uint32_t count = 0;
   ASSERT_EQ(host.plugin.table.get_num_rx_dgrams(host.plugin.handle, &count), 0);
   EXPECT_EQ(count, 3u);
   host.Deliver("d3");  // after the count: told again
   {
-    // Both before the deliveries returned, on the delivering thread.
-    std::lock_guard<std::mutex> lock(host.plugin.mutex);
     const std::thread::id me = std::this_thread::get_id();
+    std::lock_guard<std::mutex> lock(host.plugin.mutex);
     EXPECT_EQ(host.plugin.readyThreads, (std::vector<std::thread::id>{me, me}));
   }
-
   std::vector<std::string> got;
-  host.plugin.ReadAll(4, &got);
+  host.plugin.ReadAll(4, host.faults, &got);
   EXPECT_EQ(got, (std::vector<std::string>{"d0", "d1", "d2", "d3"}));
-  ASSERT_EQ(host.plugin.table.get_num_rx_dgrams(host.plugin.handle, &count), 0);
-  EXPECT_EQ(count, 0u);
 }
 
 TEST(HostReadyTest, ABurstIsReadToTheEndThroughEmptyAndFailedReadsAndCounts) {
@@ -158,14 +132,12 @@ TEST(HostReadyTest, ABurstIsReadToTheEndThroughEmptyAndFailedReadsAndCounts) {
   faults.failReadEvery = 11;
   faults.failCountEvery = 5;
   Host host(faults);
-  host.OpenChannel();
-
   constexpr int kDatagrams = 20000;
   std::thread receiver([&] {
     for (int i = 0; i < kDatagrams; ++i) host.Deliver(std::to_string(i));
   });
   std::vector<std::string> got;
-  host.plugin.ReadAll(kDatagrams, &got);
+  host.plugin.ReadAll(kDatagrams, host.faults, &got);
   host.channel.Shutdown();  // releases the receiver should the reading have stopped short
   receiver.join();
   // A failed read loses its datagram; every other one arrives, in order.
