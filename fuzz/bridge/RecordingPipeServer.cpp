@@ -29,8 +29,8 @@ SDK::TransportStatus NamedPipeServer::Send(std::string message) {
 // keeps its first.
 uint64_t NamedPipeServer::CurrentClient() { return 0; }
 
-SDK::TransportStatus NamedPipeServer::SendToClient(uint64_t, std::string message) {
-  return Send(std::move(message));
+SDK::TransportStatus NamedPipeServer::SendToClient(uint64_t, const std::string& message) {
+  return Send(message);
 }
 
 void NamedPipeServer::SetReceiveCallback(std::function<void(std::string)> callback) {
