@@ -15,23 +15,30 @@ namespace {
 
 using Result = HostChannel::FrameSendResult;
 
-void OpenPair(const char* folder, HostOptions* serverEnd, HostOptions* clientEnd,
-              std::unique_ptr<DatagramLink>* own, std::unique_ptr<DatagramLink>* peer) {
-  serverEnd->linkDir = clientEnd->linkDir = folder;
-  clientEnd->end = End::kClient;
-  std::string error;
-  *own = DatagramLink::Open(*serverEnd, &error);
-  *peer = DatagramLink::Open(*clientEnd, &error);
-  EXPECT_TRUE(*own && *peer) << error;
-}
+// Two ends of a link in a folder of their own, removed afterwards.
+class HostSendTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_NE(mkdtemp(folder), nullptr);
+    serverEnd.linkDir = clientEnd.linkDir = folder;
+    clientEnd.end = End::kClient;
+    std::string error;
+    own = DatagramLink::Open(serverEnd, &error);
+    peer = DatagramLink::Open(clientEnd, &error);
+    ASSERT_TRUE(own && peer) << error;
+  }
+  void TearDown() override {
+    own.reset();
+    peer.reset();
+    rmdir(folder);
+  }
 
-TEST(HostSendTest, ASendToAFullLinkWaitsOnlyAsLongAsItIsAllowed) {
-  char folder[] = "/tmp/kvx-host-send.XXXXXX";
-  ASSERT_NE(mkdtemp(folder), nullptr);
+  char folder[32] = "/tmp/kvx-host-send.XXXXXX";
   HostOptions serverEnd, clientEnd;
   std::unique_ptr<DatagramLink> own, peer;
-  OpenPair(folder, &serverEnd, &clientEnd, &own, &peer);
-  ASSERT_TRUE(own && peer);
+};
+
+TEST_F(HostSendTest, ASendToAFullLinkWaitsOnlyAsLongAsItIsAllowed) {
   LinkSession session(serverEnd, *own);
 
   // The peer reads nothing: sends that may not wait go until its queue is full.
@@ -56,16 +63,9 @@ TEST(HostSendTest, ASendToAFullLinkWaitsOnlyAsLongAsItIsAllowed) {
   peer->Stop();
   EXPECT_EQ(session.SendWithin(frame, 60000), Result::kLinkDown);
   session.BeginStop();  // before the link it uses goes
-  rmdir(folder);
 }
 
-TEST(HostSendTest, ADatagramArrivesWholeWhateverRoomTheReceiverOffersAndReachesARestartedPeer) {
-  char folder[] = "/tmp/kvx-host-pieces.XXXXXX";
-  ASSERT_NE(mkdtemp(folder), nullptr);
-  HostOptions serverEnd, clientEnd;
-  std::unique_ptr<DatagramLink> own, peer;
-  OpenPair(folder, &serverEnd, &clientEnd, &own, &peer);
-  ASSERT_TRUE(own && peer);
+TEST_F(HostSendTest, ADatagramArrivesWholeWhateverRoomTheReceiverOffersAndReachesARestartedPeer) {
 
   const std::string head = "h", body(2999, 'b');
   ASSERT_EQ(own->Send(head.data(), head.size(), body.data(), body.size(), true),
@@ -92,7 +92,6 @@ TEST(HostSendTest, ADatagramArrivesWholeWhateverRoomTheReceiverOffersAndReachesA
   ASSERT_EQ(own->Send("again", 5, false), DatagramLink::SendResult::kSent);
   ASSERT_EQ(peer->Receive(&received, 5000), DatagramLink::ReceiveResult::kReceived);
   EXPECT_EQ(received, "again");
-  rmdir(folder);
 }
 
 }  // namespace
