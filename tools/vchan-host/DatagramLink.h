@@ -10,6 +10,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -82,8 +83,15 @@ class DatagramLink {
   intptr_t socket_ = -1;
   // Unix link: the sends go through a socket of their own, connected to the
   // peer's path, so the path is looked up once rather than per datagram
-  // (`socket_` stays unconnected: a restarted peer must reach it).
-  intptr_t sendSocket_ = -1;
+  // (`socket_` stays unconnected: a restarted peer must reach it). -1 until
+  // the peer is first found. A socket is never connected while another thread
+  // may send on it: each look-up connects a fresh one and then publishes it;
+  // the sockets it replaces may still be in a send, so they are closed with
+  // the link (one per time the peer came back).
+  bool ConnectAfresh(int* connected);
+  std::atomic<int> sendSocket_{-1};
+  std::mutex replacedLock_;
+  std::vector<int> replacedSendSockets_;
   bool udp_ = false;
   std::string ownPath_;
   // sockaddr storage for the peer, kept opaque here.

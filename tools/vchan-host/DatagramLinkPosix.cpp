@@ -81,12 +81,8 @@ std::unique_ptr<DatagramLink> DatagramLink::Open(const HostOptions& options, std
     }
     link->ownPath_ = own;
     link->peerAddress_.assign(reinterpret_cast<const char*>(&peerAddress), sizeof(peerAddress));
-    link->sendSocket_ = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    if (link->sendSocket_ < 0) {
-      *error = std::string("socket: ") + std::strerror(errno);
-      return nullptr;
-    }
-    SetTimeout(link->sendSocket_, SO_SNDTIMEO, kSendSliceMs);
+    int connected = -1;
+    link->ConnectAfresh(&connected);  // the peer need not be there yet
   }
   SetTimeout(link->socket_, SO_SNDTIMEO, kSendSliceMs);
   return link;
@@ -94,7 +90,8 @@ std::unique_ptr<DatagramLink> DatagramLink::Open(const HostOptions& options, std
 
 DatagramLink::~DatagramLink() {
   Stop();
-  if (sendSocket_ >= 0) close(sendSocket_);
+  if (sendSocket_.load() >= 0) close(sendSocket_.load());
+  for (const int replaced : replacedSendSockets_) close(replaced);
   if (socket_ >= 0) close(socket_);
 }
 
@@ -107,6 +104,24 @@ void DatagramLink::Stop() {
   shutdown(static_cast<int>(socket_), SHUT_RD);
 }
 
+bool DatagramLink::ConnectAfresh(int* connected) {
+  const int fresh = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  if (fresh < 0) return false;
+  SetTimeout(fresh, SO_SNDTIMEO, kSendSliceMs);
+  if (connect(fresh, reinterpret_cast<const sockaddr*>(peerAddress_.data()),
+              static_cast<socklen_t>(peerAddress_.size())) != 0) {
+    close(fresh);
+    return false;
+  }
+  const int replaced = sendSocket_.exchange(fresh);
+  if (replaced >= 0) {
+    std::lock_guard<std::mutex> lock(replacedLock_);
+    replacedSendSockets_.push_back(replaced);
+  }
+  *connected = fresh;
+  return true;
+}
+
 DatagramLink::SendResult DatagramLink::Send(const void* head, size_t headSize, const void* body,
                                             size_t bodySize, bool wait) {
   iovec pieces[2] = {{const_cast<void*>(head), headSize}, {const_cast<void*>(body), bodySize}};
@@ -117,11 +132,16 @@ DatagramLink::SendResult DatagramLink::Send(const void* head, size_t headSize, c
   }
   message.msg_iov = pieces;
   message.msg_iovlen = bodySize > 0 ? 2 : 1;
-  const int s = static_cast<int>(udp_ ? socket_ : sendSocket_);
+  int s = udp_ ? static_cast<int>(socket_) : sendSocket_.load();
   const size_t size = headSize + bodySize;
   bool lookedUp = false;
   for (;;) {
     if (stopped_.load()) return SendResult::kStopped;
+    if (s < 0) {
+      // The peer was not there at any earlier look.
+      if (lookedUp || !ConnectAfresh(&s)) return SendResult::kPeerAbsent;
+      lookedUp = true;
+    }
     ssize_t sent = sendmsg(s, &message, (wait ? 0 : MSG_DONTWAIT) | MSG_NOSIGNAL);
     if (sent == static_cast<ssize_t>(size)) return SendResult::kSent;
     if (sent >= 0) return SendResult::kFailed;  // a datagram goes whole or not at all
@@ -147,10 +167,7 @@ DatagramLink::SendResult DatagramLink::Send(const void* head, size_t headSize, c
         // kernel disconnects from a socket that has gone.)
         if (!udp_ && !lookedUp) {
           lookedUp = true;
-          if (connect(s, reinterpret_cast<const sockaddr*>(peerAddress_.data()),
-                      static_cast<socklen_t>(peerAddress_.size())) == 0) {
-            continue;
-          }
+          if (ConnectAfresh(&s)) continue;
         }
         return SendResult::kPeerAbsent;
       default:
