@@ -358,8 +358,8 @@ bool NamedPipeServer::IssueRead() {
   }
   char* into = instance->buffer.data();
   uint32_t size = kReadBufferSize;
-  readIntoPending = pendingMessage.capacity() > pendingFilled && pendingFilled > 0 &&
-                    pendingMessage.capacity() - pendingFilled >= kReadBufferSize;
+  readIntoPending =
+      pendingFilled > 0 && pendingMessage.capacity() - pendingFilled >= kReadBufferSize;
   if (readIntoPending) {
     // The rest of a message whose length is known: read where it will stay.
     size = static_cast<uint32_t>(
@@ -377,23 +377,25 @@ bool NamedPipeServer::IssueRead() {
 }
 
 bool NamedPipeServer::KeepPiece(const char* data, uint32_t count) {
-  uint64_t left = 0;
-  {
-    std::lock_guard<std::mutex> guard(ioLock);
-    if (openPipe != platform::InvalidPipeHandle()) {
-      left = platform::PipeMessageBytesLeft(openPipe);
-    }
-  }
   // More follows, so reaching the quota here means the message exceeds it.
   if (pendingFilled + count >= kPipeQuota) {
     return false;
   }
-  if (pendingFilled == 0 && left > 0) {
+  if (pendingFilled == 0) {
+    uint64_t left = 0;
+    {
+      std::lock_guard<std::mutex> guard(ioLock);
+      if (openPipe != platform::InvalidPipeHandle()) {
+        left = platform::PipeMessageBytesLeft(openPipe);
+      }
+    }
     // Room for the whole message (never beyond the quota, whatever was
     // announced), but only address space: pages are touched as the bytes
     // arrive, so a client that announces a long message and sends little of
     // it costs little.
-    pendingMessage.reserve(std::min<uint64_t>(count + left, kPipeQuota));
+    if (left > 0) {
+      pendingMessage.reserve(std::min<uint64_t>(count + left, kPipeQuota));
+    }
   }
   pendingMessage.resize(pendingFilled);
   pendingMessage.append(data, count);
@@ -483,7 +485,9 @@ void NamedPipeServer::OnIoCompleted() {
   pendingMessage.resize(pendingFilled);
   message.swap(pendingMessage);
   pendingFilled = 0;
-  message.append(data != nullptr ? data : "", count);
+  if (data != nullptr) {
+    message.append(data, count);
+  }
   if (!message.empty() && receiveCallback) {
     receiveCallback(std::move(message));
   }

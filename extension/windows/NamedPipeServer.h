@@ -162,9 +162,9 @@ class NamedPipeServer : public SDK::ITransport {
   size_t pendingFilled = 0;
   bool readIntoPending = false;
   static constexpr uint32_t kDirectReadStep = 4 * kReadBufferSize;
-  // A read of the first piece went into the instance's buffer and more of the
-  // message follows: keeps it and makes room for the rest. False when the
-  // message exceeds the quota.
+  // A piece read into the instance's buffer, with more of the message to
+  // follow: keeps it and, for the first piece, makes room for the rest when
+  // the pipe tells how much is left. False when the message exceeds the quota.
   bool KeepPiece(const char* data, uint32_t count);
   // The instance's record carries a connect still waiting for its client, so
   // the next completion on ioEvent is that connect's, not a read's. Set by
