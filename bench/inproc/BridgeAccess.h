@@ -37,7 +37,7 @@ class ChannelBridgeTestAccess {
   }
   static void AddPipeServer(ChannelBridge& bridge,
                             std::unique_ptr<Orvane::Extension::Windows::NamedPipeServer> server) {
-    platform::CriticalSectionLock guard(bridge.pipeWriteLock);
+    platform::CriticalSectionLock guard(bridge.pipeListLock);
     bridge.pipeServers.push_back(std::move(server));
   }
 };

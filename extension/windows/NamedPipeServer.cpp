@@ -84,10 +84,15 @@ NamedPipeServer::NamedPipeServer(std::string pipeName, int32_t maxInstances)
   // and the server ends up stopped instead of half working.
   waitHandles.push_back(ioEvent);
   waitHandles.push_back(exitEvent);
+  // Without it the share cannot gate reading; the server then reads on
+  // whatever its share holds (still bounded by what the client's own requests
+  // make its owner write).
+  outboundRoomEvent = platform::CreateEventObject(true, true);
 }
 
 NamedPipeServer::~NamedPipeServer() {
   Stop();
+  StopWriter();
   if (readerThread.joinable()) {
     readerThread.join();
   }
@@ -98,6 +103,9 @@ NamedPipeServer::~NamedPipeServer() {
     if (event != nullptr) {
       platform::CloseEventObject(event);
     }
+  }
+  if (outboundRoomEvent != nullptr) {
+    platform::CloseEventObject(outboundRoomEvent);
   }
 }
 
@@ -148,6 +156,7 @@ SDK::TransportStatus NamedPipeServer::Start() {
   NoteReadProgress();
 
   running.exchange(1);
+  StartWriter();
   readerThread = std::thread(&NamedPipeServer::ReadLoop, this);
   return SDK::TransportStatus::Ok;
 }
@@ -161,6 +170,7 @@ void NamedPipeServer::Stop() {
   }
   platform::SetEventObject(waitHandles[1]);
   ClosePipeHandle();
+  StopWriter();
 }
 
 SDK::TransportStatus NamedPipeServer::Send(std::string message) {
@@ -176,7 +186,8 @@ uint64_t NamedPipeServer::CurrentClient() {
   return clientGeneration;
 }
 
-SDK::TransportStatus NamedPipeServer::Write(const std::string& message, const uint64_t* onlyTo) {
+SDK::TransportStatus NamedPipeServer::Write(const std::string& message, const uint64_t* onlyTo,
+                                            bool* timedOut) {
   if (message.size() > UINT32_MAX) {
     return SDK::TransportStatus::Failed;
   }
@@ -201,6 +212,7 @@ SDK::TransportStatus NamedPipeServer::Write(const std::string& message, const ui
   if (!platform::WritePipe(openPipe, message.data(), length, &written, timeoutMs)) {
     if (platform::GetLastErrorCode() == platform::kErrorSemTimeout) {
       DropClientThatStoppedReading(generation, timeoutMs);
+      if (timedOut != nullptr) *timedOut = true;
     }
     return SDK::TransportStatus::Failed;
   }
@@ -231,6 +243,106 @@ void NamedPipeServer::DropClientThatStoppedReading(uint64_t generation, uint32_t
   }
   Print(WithCode("Pipe client not reading; write timed out, client disconnected. Timeout=", timeoutMs),
         true);
+}
+
+bool NamedPipeServer::QueueToClient(uint64_t client, std::string message, bool waitForRoom) {
+  if (running.load() != 1 || CurrentClient() != client) {
+    return false;
+  }
+  const size_t charge = message.size() + kOutboundItemOverheadBytes;
+  {
+    std::unique_lock<std::mutex> guard(outboundLock);
+    if (waitForRoom && outboundBytes >= kOutboundShareBytes) {
+      outboundRoom.wait(guard, [this] { return writerStopping || outboundBytes < kOutboundShareBytes; });
+      // The client may have gone while the share drained.
+      if (CurrentClient() != client) {
+        return false;
+      }
+    }
+    if (writerStopping) {
+      return false;
+    }
+    outbound.push_back(OutboundItem{client, std::move(message)});
+    outboundBytes += charge;
+    UpdateOutboundRoom();
+  }
+  outboundQueued.notify_one();
+  return true;
+}
+
+void NamedPipeServer::UpdateOutboundRoom() {
+  const bool hasRoom = outboundBytes < kOutboundShareBytes;
+  if (hasRoom) {
+    outboundRoom.notify_all();
+  }
+  if (outboundRoomEvent == nullptr) {
+    return;
+  }
+  // The event is set and reset under outboundLock, so it agrees with the count.
+  if (hasRoom) {
+    platform::SetEventObject(outboundRoomEvent);
+  } else {
+    platform::ResetEventObject(outboundRoomEvent);
+  }
+}
+
+void NamedPipeServer::StartWriter() {
+  StopWriter();
+  {
+    std::lock_guard<std::mutex> guard(outboundLock);
+    writerStopping = false;
+  }
+  writerThread = std::thread(&NamedPipeServer::WriteLoop, this);
+}
+
+void NamedPipeServer::StopWriter() {
+  {
+    std::lock_guard<std::mutex> guard(outboundLock);
+    writerStopping = true;
+  }
+  outboundQueued.notify_all();
+  outboundRoom.notify_all();
+  if (writerThread.joinable()) {
+    writerThread.join();
+  }
+  std::lock_guard<std::mutex> guard(outboundLock);
+  outbound.clear();
+  outboundBytes = 0;
+  UpdateOutboundRoom();
+}
+
+void NamedPipeServer::WriteLoop() {
+  std::deque<OutboundItem> batch;
+  for (;;) {
+    {
+      std::unique_lock<std::mutex> guard(outboundLock);
+      outboundQueued.wait(guard, [this] { return writerStopping || !outbound.empty(); });
+      if (writerStopping) {
+        return;
+      }
+      batch.swap(outbound);
+    }
+    // Written with no lock of the share held, so the owner keeps queueing
+    // (and other pipes' writers keep writing) while this one waits on its
+    // client; the room of each message comes back once it is written.
+    while (!batch.empty()) {
+      OutboundItem& item = batch.front();
+      bool timedOut = false;
+      Write(item.bytes, &item.client, &timedOut);
+      if (timedOut && writeTimedOutCallback) {
+        writeTimedOutCallback();
+      }
+      const size_t charge = item.bytes.size() + kOutboundItemOverheadBytes;
+      batch.pop_front();
+      std::lock_guard<std::mutex> guard(outboundLock);
+      outboundBytes -= charge;
+      UpdateOutboundRoom();
+    }
+  }
+}
+
+void NamedPipeServer::SetWriteTimedOutCallback(std::function<void()> callback) {
+  writeTimedOutCallback = std::move(callback);
 }
 
 void NamedPipeServer::SetReceiveCallback(std::function<void(std::string)> callback) {
@@ -287,8 +399,16 @@ void NamedPipeServer::ReadLoop() {
   running.exchange(0);
 }
 
+namespace {
+bool Closed(platform::EventHandle gate) {
+  return gate != nullptr && platform::WaitForEvent(gate, 0) != platform::kWaitObject0;
+}
+}  // namespace
+
 bool NamedPipeServer::StartNextMessage() {
-  if (readGate != nullptr && platform::WaitForEvent(readGate, 0) != platform::kWaitObject0) {
+  // The owner's gate (its queue for this client is full) or the client's own
+  // outbound share (it does not read what it is sent) holds reading back.
+  if (Closed(readGate) || Closed(outboundRoomEvent)) {
     readingHeld = true;
     return true;
   }
@@ -296,8 +416,12 @@ bool NamedPipeServer::StartNextMessage() {
 }
 
 bool NamedPipeServer::ResumeReading() {
-  const platform::EventHandle gateOrExit[2] = {readGate, waitHandles[1]};
-  if (platform::WaitForAnyEvent(gateOrExit, 2, platform::kInfinite) != platform::kWaitObject0) {
+  // Waits for one closed gate; StartNextMessage looks at both again.
+  const platform::EventHandle closedGate =
+      Closed(readGate) ? readGate : Closed(outboundRoomEvent) ? outboundRoomEvent : nullptr;
+  const platform::EventHandle gateOrExit[2] = {closedGate, waitHandles[1]};
+  if (closedGate != nullptr &&
+      platform::WaitForAnyEvent(gateOrExit, 2, platform::kInfinite) != platform::kWaitObject0) {
     return false;
   }
   readingHeld = false;

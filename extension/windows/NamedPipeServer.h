@@ -7,7 +7,9 @@
 #pragma once
 
 #include <atomic>
+#include <condition_variable>
 #include <cstdint>
+#include <deque>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -56,6 +58,14 @@ class NamedPipeServer : public SDK::ITransport {
   // The same for kStalledMessageTimeoutMs.
   static void SetStalledMessageTimeoutMs(uint32_t timeoutMs);
 
+  // Messages handed to QueueToClient wait for the server's writer thread in a
+  // share of their own, at most this many bytes (each message counts its
+  // bytes and 64 more; one more whole message may come while there is room).
+  // While the share is full the server reads no new message from its client
+  // either, so a client that stops reading holds back itself alone.
+  static constexpr size_t kOutboundShareBytes = size_t{16} << 20;
+  static constexpr size_t kOutboundItemOverheadBytes = 64;
+
   // Holds reading back while `roomEvent` (a manual-reset event, or null for
   // never) is not signalled: the server then starts reading no new message,
   // so its client's writes wait in the pipe, until the event is set again. A
@@ -80,6 +90,19 @@ class NamedPipeServer : public SDK::ITransport {
   // the caller's buffer (a message from the peer, as it was reassembled),
   // never copied first.
   SDK::TransportStatus SendToClient(uint64_t client, const std::string& message);
+  // Hands a message for `client` to the server's writer thread, which writes
+  // the messages of its share in order, each within the write time-out, so
+  // that a client that reads slowly or not at all holds up no other pipe.
+  // With `waitForRoom`, first waits while the share is full: until the writer
+  // has made room (a client that stopped reading is let go within the write
+  // time-out, and its share emptied) or the server stops. Without it the
+  // message passes a full share (answers the server's owner writes on behalf
+  // of the client's own requests). False when `client` is no longer the one
+  // connected or the server is not running: nothing was queued.
+  bool QueueToClient(uint64_t client, std::string message, bool waitForRoom);
+  // Called on the writer thread when a queued write ran out of time: the
+  // message was lost and the client disconnected.
+  void SetWriteTimedOutCallback(std::function<void()> callback);
   void SetReceiveCallback(std::function<void(std::string)> callback) override;
   void SetDisconnectCallback(std::function<void()> callback) override;
 
@@ -123,9 +146,19 @@ class NamedPipeServer : public SDK::ITransport {
   // that client, unless the reader thread has already let it go. Under
   // sendLock.
   void DropClientThatStoppedReading(uint64_t generation, uint32_t timeoutMs);
-  // The write behind Send and SendToClient; `onlyTo` null writes to whoever
-  // is connected.
-  SDK::TransportStatus Write(const std::string& message, const uint64_t* onlyTo);
+  // The write behind Send, SendToClient and the writer thread; `onlyTo` null
+  // writes to whoever is connected. `timedOut`, when given, tells whether the
+  // write ran out of time (and the client was disconnected for it).
+  SDK::TransportStatus Write(const std::string& message, const uint64_t* onlyTo,
+                             bool* timedOut = nullptr);
+  // The writer thread: writes what QueueToClient queued, in order.
+  void WriteLoop();
+  // Starts the writer thread with an empty share; ends it, dropping what it
+  // had not written (under no other lock of the server).
+  void StartWriter();
+  void StopWriter();
+  // Under outboundLock: the share's room changed; wakes those waiting for it.
+  void UpdateOutboundRoom();
 
   std::function<void(std::string)> receiveCallback;
   std::function<void()> disconnectCallback;
@@ -170,6 +203,24 @@ class NamedPipeServer : public SDK::ITransport {
   // the next completion on ioEvent is that connect's, not a read's. Set by
   // Start before the reader thread begins; the reader thread's alone after.
   bool connectPending = false;
+
+  // The outbound share: messages for the writer thread, their bytes (queued
+  // and in the writer's hands) against kOutboundShareBytes, and a
+  // manual-reset event that is set while it has room (the reader thread's
+  // second gate). All under outboundLock.
+  struct OutboundItem {
+    uint64_t client = 0;
+    std::string bytes;
+  };
+  std::thread writerThread;
+  std::mutex outboundLock;
+  std::condition_variable outboundQueued;
+  std::condition_variable outboundRoom;
+  std::deque<OutboundItem> outbound;
+  size_t outboundBytes = 0;
+  bool writerStopping = false;
+  platform::EventHandle outboundRoomEvent = nullptr;
+  std::function<void()> writeTimedOutCallback;
 
   // Reading held back by a closed read gate; the reader thread's alone.
   platform::EventHandle readGate = nullptr;

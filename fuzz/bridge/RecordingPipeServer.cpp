@@ -33,6 +33,15 @@ SDK::TransportStatus NamedPipeServer::SendToClient(uint64_t, const std::string& 
   return Send(message);
 }
 
+bool NamedPipeServer::QueueToClient(uint64_t, std::string message, bool) {
+  RecordPipeWrite(this, message);
+  return true;
+}
+
+void NamedPipeServer::SetWriteTimedOutCallback(std::function<void()> callback) {
+  writeTimedOutCallback = std::move(callback);
+}
+
 void NamedPipeServer::SetReceiveCallback(std::function<void(std::string)> callback) {
   receiveCallback = std::move(callback);
 }

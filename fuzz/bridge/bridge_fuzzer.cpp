@@ -57,7 +57,7 @@ class ChannelBridgeTestAccess {
     bridge->isServer = isServer;
     bridge->sendToPeer = send;
     bridge->propertyProvider = properties;
-    platform::CriticalSectionLock guard(bridge->pipeWriteLock);
+    platform::CriticalSectionLock guard(bridge->pipeListLock);
     bridge->pipeCount = ChannelBridge::kPipeServerCount;
     for (int32_t i = 0; i < ChannelBridge::kPipeServerCount; ++i) {
       bridge->pipeServers.push_back(std::make_unique<Orvane::Extension::Windows::NamedPipeServer>(
@@ -70,7 +70,7 @@ class ChannelBridgeTestAccess {
     bridge.channels.Clear();
     bridge.nextChannelId = 0;
     platform::CriticalSectionLock pipeGuard(bridge.pipeQueueLock);
-    bridge.pipeQueue.clear();
+    bridge.ClearPipeQueue();
   }
   static std::vector<ChannelEntry> Channels(ChannelBridge& bridge) {
     platform::CriticalSectionLock guard(bridge.channelLock);
@@ -83,7 +83,8 @@ class ChannelBridgeTestAccess {
   static std::deque<PipeItem> TakePipeQueue(ChannelBridge& bridge) {
     platform::CriticalSectionLock guard(bridge.pipeQueueLock);
     std::deque<PipeItem> items;
-    bridge.pipeQueue.swap(items);
+    bridge.peerBoundQueue.GiveBack(bridge.peerBoundQueue.TakeAll(&items));
+    for (auto& share : bridge.pipeShares) share->GiveBack(share->TakeAll(&items));
     return items;
   }
   static int PipeIdOf(ChannelBridge& bridge, const void* server) {

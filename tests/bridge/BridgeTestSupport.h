@@ -38,13 +38,13 @@ class ChannelBridgeTestAccess {
     bridge.nextChannelId = next;
   }
   static size_t ServerCount(ChannelBridge& bridge) {
-    platform::CriticalSectionLock guard(bridge.pipeWriteLock);
+    platform::CriticalSectionLock guard(bridge.pipeListLock);
     return bridge.pipeServers.size();
   }
   static bool IsServerEnd(ChannelBridge& bridge) { return bridge.isServer; }
   static size_t PipeQueueBytes(ChannelBridge& bridge) {
     platform::CriticalSectionLock guard(bridge.pipeQueueLock);
-    return bridge.pipeQueue.Bytes();
+    return bridge.PipeQueueBytes();
   }
   // Counts what the worker has taken and not yet handled too.
   static size_t PcoipQueueBytes(ChannelBridge& bridge) {

@@ -1,5 +1,5 @@
-// Flow control in the bridge: a full pipe queue holds the pipe servers'
-// reading back without losing a message, and the PCoIP worker goes on
+// Flow control in the bridge: a full share of the pipe queue holds its pipe
+// server's reading back without losing a message, and the PCoIP worker goes on
 // handling the peer's messages while the channel to the peer is blocked.
 #include <condition_variable>
 #include <mutex>
@@ -46,13 +46,13 @@ class ChannelBridgeFlowTest : public BridgeFixture {
   }
 };
 
-TEST_F(ChannelBridgeFlowTest, AFullPipeQueueHoldsReadingBackAndLosesNothing) {
+TEST_F(ChannelBridgeFlowTest, AFullPipeShareHoldsReadingBackAndLosesNothing) {
   int pipeId = -1;
   PipeClient& client = Connect(&pipeId);
   SetChannelOpen(false);
 
   constexpr size_t kMessage = 1 << 20;
-  const size_t bound = ChannelBridge::kPipeQueueBoundBytes;
+  const size_t bound = ChannelBridge::kPipeShareBoundBytes;
   const int count = static_cast<int>(bound / kMessage) + 16;
   std::vector<std::string> written;
   for (int i = 0; i < count; ++i) written.push_back(TransferData(i, PatternBytes(kMessage, i)));
@@ -60,7 +60,7 @@ TEST_F(ChannelBridgeFlowTest, AFullPipeQueueHoldsReadingBackAndLosesNothing) {
     for (const std::string& message : written) ASSERT_TRUE(client.Write(message));
   });
 
-  // The queue fills up to its bound and then stops growing: the server reads
+  // The pipe's share fills up to its bound and then stops growing: the server reads
   // no further message while the pipe worker cannot send.
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
   while (ChannelBridgeTestAccess::PipeQueueBytes(*bridge) < bound &&

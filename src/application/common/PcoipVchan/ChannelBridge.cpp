@@ -6,6 +6,7 @@
 #include <utility>
 
 #include "extension/windows/NamedPipeServer.h"
+#include "src/application/common/PcoipVchan/ChannelBridgeNotices.h"
 
 using Orvane::Extension::SDK::TransportStatus;
 using Orvane::Extension::Windows::NamedPipeServer;
@@ -34,16 +35,21 @@ void ChannelBridge::ShutdownInstance() {
 }
 
 ChannelBridge::ChannelBridge() {
+  bool sharesWhole = true;
+  for (auto& share : pipeShares) {
+    share = std::make_unique<PipeShare>(kPipeShareBoundBytes);
+    sharesWhole = sharesWhole && share->Whole();
+  }
   pipeQueueLock.Initialize();
   pcoipQueueLock.Initialize();
   channelLock.Initialize();
-  pipeWriteLock.Initialize();
+  pipeListLock.Initialize();
   pipeQueueEvent = platform::CreateEventObject(false, false);
   pcoipQueueEvent = platform::CreateEventObject(false, false);
   // Without its event a worker's wait would fail at once, every time; such a
   // bridge starts no workers and refuses to be started instead.
-  if (pipeQueueEvent == nullptr || pcoipQueueEvent == nullptr || !pipeQueue.Whole() ||
-      !pcoipQueue.Whole()) {
+  if (pipeQueueEvent == nullptr || pcoipQueueEvent == nullptr || !sharesWhole ||
+      !peerBoundQueue.Whole() || !pcoipQueue.Whole()) {
     return;
   }
   workersRunning.exchange(true);
@@ -80,7 +86,7 @@ ChannelBridge::~ChannelBridge() {
   pipeQueueLock.Delete();
   pcoipQueueLock.Delete();
   channelLock.Delete();
-  pipeWriteLock.Delete();
+  pipeListLock.Delete();
   if (pipeQueueEvent != nullptr) {
     platform::CloseEventObject(pipeQueueEvent);
   }
@@ -108,26 +114,28 @@ bool ChannelBridge::InitializeWith(bool isServerEnd, std::string pipeName,
   propertyProvider = propertyFunction;
   isServer = isServerEnd;
   {
-    platform::CriticalSectionLock writeGuard(pipeWriteLock);
+    platform::CriticalSectionLock writeGuard(pipeListLock);
     pipeCount = kPipeServerCount;
     pipeServers.reserve(static_cast<size_t>(pipeCount));
   }
 
   for (int32_t pipeId = 0; pipeId < pipeCount; ++pipeId) {
     auto server = std::make_unique<NamedPipeServer>(pipeName, pipeCount);
-    // A full pipe queue holds every server's reading back.
-    server->SetReadGate(pipeQueue.RoomEvent());
+    // A full share holds its own server's reading back, and no other.
+    server->SetReadGate(pipeShares[static_cast<size_t>(pipeId)]->RoomEvent());
     NamedPipeServer* serverInList = server.get();
     // Both callbacks run while the client they report on is the server's
     // current one, so its count names that client.
     server->SetReceiveCallback([this, pipeId, serverInList](std::string bytes) {
-      QueuePipeMessage(PipeItem{pipeId, std::move(bytes), serverInList->CurrentClient()});
+      OnPipeMessage(PipeItem{pipeId, std::move(bytes), serverInList->CurrentClient()});
     });
     server->SetDisconnectCallback([this, pipeId, serverInList] {
       OnPipeDisconnected(pipeId, serverInList->CurrentClient());
     });
+    server->SetWriteTimedOutCallback(
+        [this, pipeId] { Diagnose(ChannelBridgeText::WriteTimedOut(pipeId)); });
     {
-      platform::CriticalSectionLock writeGuard(pipeWriteLock);
+      platform::CriticalSectionLock writeGuard(pipeListLock);
       pipeServers.push_back(std::move(server));
     }
     TransportStatus status = TransportStatus::Failed;
@@ -156,7 +164,7 @@ bool ChannelBridge::InitializeWith(bool isServerEnd, std::string pipeName,
 void ChannelBridge::DiscardPipeServers() {
   std::vector<std::unique_ptr<NamedPipeServer>> discarded;
   {
-    platform::CriticalSectionLock writeGuard(pipeWriteLock);
+    platform::CriticalSectionLock writeGuard(pipeListLock);
     discarded.swap(pipeServers);
     pipeCount = 0;
   }
@@ -197,7 +205,7 @@ void ChannelBridge::Shutdown() {
 void ChannelBridge::ForgetQueuedWorkAndChannels() {
   {
     platform::CriticalSectionLock queueGuard(pipeQueueLock);
-    pipeQueue.clear();
+    ClearPipeQueue();
     peerBoundBacklog.store(0);
   }
   {

@@ -4,6 +4,7 @@
 // the peer and writing to pipes, one item at a time per queue.
 #pragma once
 
+#include <array>
 #include <atomic>
 #include <cstdint>
 #include <deque>
@@ -82,6 +83,13 @@ class ChannelBridge {
   // plus one message per pipe server, the PCoIP queue never more than the
   // bound plus one message.
   static constexpr size_t kPipeQueueBoundBytes = size_t{64} << 20;
+  // The pipe queue is one share per pipe, each with an equal part of the
+  // bound and its own read gate, so that an application that floods is held
+  // back alone; the pipe worker serves the shares in turn, this many bytes
+  // per turn (deficit round robin: a longer message waits until its share
+  // has saved up turns enough), each share in its own order.
+  static constexpr size_t kPipeShareBoundBytes = kPipeQueueBoundBytes / kPipeServerCount;
+  static constexpr size_t kPipeTurnBytes = size_t{256} << 10;
   static constexpr size_t kPcoipQueueBoundBytes = size_t{64} << 20;
   // What the PCoIP worker hands the pipe worker for the peer (answers to the
   // peer's requests) may hold at most this many bytes while it waits to be
@@ -116,13 +124,22 @@ class ChannelBridge {
                       PropertyProviderFunction propertyProvider);
 
   void QueuePipeMessage(PipeItem item);
+  // A message a pipe server read (on its reader thread): queued on the pipe's
+  // share, or, for a property request with nothing of its application ahead
+  // of it, answered at once.
+  void OnPipeMessage(PipeItem item);
   void QueuePcoipMessage(std::string bytes);
   // The receive thread's look before it reads the next datagram: true at once
   // while the PCoIP queue has room, else after waiting up to `timeoutMs` for
   // it (false when there is still none).
   bool WaitForPcoipQueueRoom(uint32_t timeoutMs);
-  // Writes to the pipe only while `client` is still the one connected to it.
-  void WriteToPipe(int32_t pipeId, uint64_t client, const std::string& bytes);
+  // Hands the bytes to the pipe's outbound share, for its writer to write
+  // only while `client` is still the one connected to it; "Invalid pipe ID."
+  // when there is no such pipe or that client has gone. On the PCoIP worker
+  // it first waits while the share is full (the receive path holds back for
+  // a slow application only once its own share is full); the pipe worker
+  // never waits (see ChannelBridgeQueues.cpp).
+  void WriteToPipe(int32_t pipeId, uint64_t client, std::string bytes);
 
   // Pipe side: run on the pipe worker (OnPipeDisconnected on the reader thread
   // of the pipe whose client left; it only queues the departure).
@@ -135,12 +152,14 @@ class ChannelBridge {
   void HandleDeparture(int32_t pipeId);
 
   // Peer side: run on the PCoIP worker.
-  void HandlePcoipMessage(const std::string& bytes);
+  // Takes the bytes by value, so that the worker moves a message to its
+  // application's share without copying it.
+  void HandlePcoipMessage(std::string bytes);
   void OnPeerConnectRequest(const KVX::ConnectChannelRequest& request);
   void OnPeerDisconnectRequest(int64_t channelId);
   void OnPeerConnectionResponse(const KVX::ChannelConnectionResponse& response,
                                 const std::string& bytes);
-  void DeliverToChannelOwner(int64_t channelId, const std::string& bytes);
+  void DeliverToChannelOwner(int64_t channelId, std::string bytes);
   // What the PCoIP worker queued for the peer, as it must go now that its
   // turn has come on the pipe worker.
   std::string PeerBoundAsOfNow(const std::string& bytes);
@@ -158,6 +177,8 @@ class ChannelBridge {
 
   void PipeQueueWorker();
   void PcoipQueueWorker();
+  // True on this bridge's PCoIP worker thread.
+  bool OnPcoipWorker() const;
   // Drain both queues, end the workers, delete the servers. Idempotent.
   void Shutdown();
   // Ends the servers of an earlier, failed start so that a new start begins
@@ -192,14 +213,26 @@ class ChannelBridge {
   platform::CriticalSection pipeQueueLock;
   platform::CriticalSection pcoipQueueLock;
   platform::CriticalSection channelLock;
-  platform::CriticalSection pipeWriteLock;
+  // Guards the list of pipe servers (not the writes: each server writes on
+  // its own thread).
+  platform::CriticalSection pipeListLock;
   platform::EventHandle pipeQueueEvent = nullptr;
   platform::EventHandle pcoipQueueEvent = nullptr;
   std::atomic<bool> workersRunning{false};
   // The PCoIP worker stops first at teardown, so that what its last pass
   // queues for the peer is still sent by the pipe worker's last pass.
   std::atomic<bool> pcoipWorkerRunning{false};
-  ChannelBridgeQueue<PipeItem> pipeQueue{kPipeQueueBoundBytes};
+  // The pipe queue: a share per pipe (an item of an unknown pipe ID goes to
+  // share 0), and what the PCoIP worker has for the peer, which the pipe
+  // worker sends before the items it takes with it (see PipeQueueWorker).
+  // All under pipeQueueLock.
+  using PipeShare = ChannelBridgeQueue<PipeItem>;
+  std::array<std::unique_ptr<PipeShare>, kPipeServerCount> pipeShares;
+  ChannelBridgeQueue<PipeItem> peerBoundQueue{~size_t{0}};
+  PipeShare& ShareOf(int32_t pipeId);
+  // Bytes held by the whole pipe queue; the caller holds pipeQueueLock.
+  size_t PipeQueueBytes() const;
+  void ClearPipeQueue();
   ChannelBridgeQueue<std::string> pcoipQueue{kPcoipQueueBoundBytes};
   ChannelTable channels;
   std::vector<std::unique_ptr<Orvane::Extension::Windows::NamedPipeServer>> pipeServers;

@@ -21,6 +21,9 @@ constexpr char kChannelTableFull[] = "ERROR: Channel table full; connect request
 constexpr char kPeerBacklogFull[] =
     "ERROR: Answer for the peer dropped; the peer is not reading its channel.";
 constexpr char kChannelNameTooLong[] = "ERROR: Channel name too long; connect request refused.";
+// "ERROR: Write to pipe N timed out; a message was lost and the client
+// disconnected." for pipe IDs 0 to 5 (texts that live for the process).
+const char* WriteTimedOut(int32_t pipeId);
 }  // namespace ChannelBridgeText
 
 // A connection notice: a Message whose response holds only a
@@ -37,6 +40,11 @@ std::string BuildPropertyAnswer(const std::string& propertyName, const std::stri
 // A Message around a new Response holding a copy of `response` (its unknown
 // fields included), serialised.
 std::string WrapConnectionResponse(const KVX::ChannelConnectionResponse& response);
+
+// A look at the wire format alone, cheap enough for every message a pipe
+// reads: false when the bytes are surely no property request; true when they
+// may be one (a parse must then tell).
+bool MayBePropertyRequest(const std::string& bytes);
 
 // Parses one whole unit into a cleared message. On failure the message keeps
 // what was read before the fault, and the caller goes on with that.

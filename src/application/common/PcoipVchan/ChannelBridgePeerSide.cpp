@@ -2,11 +2,13 @@
 // table in step, answer connect requests, pass data and notices on to the
 // local application that holds the channel, and at the client end launch an
 // application on request. Nothing from the peer is sent back unchanged.
+#include <utility>
+
 #include "platform/debug_output.h"
 #include "src/application/common/PcoipVchan/ChannelBridge.h"
 #include "src/application/common/PcoipVchan/ChannelBridgeNotices.h"
 
-void ChannelBridge::HandlePcoipMessage(const std::string& bytes) {
+void ChannelBridge::HandlePcoipMessage(std::string bytes) {
   KVX::Message message;
   if (!ParseUnit(bytes, &message)) {
     Diagnose(ChannelBridgeText::kParseError);
@@ -23,7 +25,7 @@ void ChannelBridge::HandlePcoipMessage(const std::string& bytes) {
           return;
         case KVX::Request::kTransferData:
           // The application gets the whole message its partner wrote.
-          DeliverToChannelOwner(request.transfer_data().channel_id(), bytes);
+          DeliverToChannelOwner(request.transfer_data().channel_id(), std::move(bytes));
           return;
         default:
           Diagnose(ChannelBridgeText::kUnexpectedRequest);
@@ -44,7 +46,7 @@ void ChannelBridge::HandlePcoipMessage(const std::string& bytes) {
   }
 }
 
-void ChannelBridge::DeliverToChannelOwner(int64_t channelId, const std::string& bytes) {
+void ChannelBridge::DeliverToChannelOwner(int64_t channelId, std::string bytes) {
   int32_t pipeId = -1;
   uint64_t client = 0;
   {
@@ -55,7 +57,7 @@ void ChannelBridge::DeliverToChannelOwner(int64_t channelId, const std::string& 
     }
   }
   // No entry, or no local client: WriteToPipe reports it and drops the bytes.
-  WriteToPipe(pipeId, client, bytes);
+  WriteToPipe(pipeId, client, std::move(bytes));
 }
 
 void ChannelBridge::OnPeerConnectRequest(const KVX::ConnectChannelRequest& request) {

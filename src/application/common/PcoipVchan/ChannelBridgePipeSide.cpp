@@ -44,6 +44,32 @@ void ChannelBridge::HandlePipeMessage(const PipeItem& item) {
   sendToPeer(item.bytes);
 }
 
+void ChannelBridge::OnPipeMessage(PipeItem item) {
+  // A property is answered at this end and asks nothing of the table or the
+  // link, so it need not wait for the pipe worker, which may be sending
+  // another application's data to a slow link. It is answered here, on the
+  // pipe's own reader thread, when everything its application wrote before
+  // has been handled (its share is empty, nothing of it in the worker's
+  // hands): only this thread queues the pipe's items, so none can come in
+  // between, and the answer still follows the application's own earlier
+  // messages. Otherwise it waits its turn in the share.
+  if (MayBePropertyRequest(item.bytes)) {
+    bool idle = false;
+    {
+      platform::CriticalSectionLock guard(pipeQueueLock);
+      idle = ShareOf(item.pipeId).Bytes() == 0;
+    }
+    KVX::Message message;
+    if (idle && ParseUnit(item.bytes, &message) &&
+        message.request().body_case() == KVX::Request::kGetPropertyRequest) {
+      AnswerPropertyRequest(message.request().get_property_request().property_name(), item.pipeId,
+                            item.client);
+      return;
+    }
+  }
+  QueuePipeMessage(std::move(item));
+}
+
 bool ChannelBridge::RegisterChannel(const std::string& channelName, int32_t pipeId,
                                     uint64_t client) {
   ChannelEntry previousHolder;

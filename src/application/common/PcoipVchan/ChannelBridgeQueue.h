@@ -87,6 +87,20 @@ class ChannelBridgeQueue {
     takenBytes = bytes;
     return taken;
   }
+  // Moves queued items, in order, to the end of `batch` while their charge
+  // adds up to no more than `budget` (perhaps none); their charge stays
+  // counted until GiveBack. Returns that charge.
+  size_t TakeWithin(std::deque<Item>* batch, size_t budget) {
+    size_t taken = 0;
+    while (!items.empty() && taken + charges.front() <= budget) {
+      taken += charges.front();
+      batch->push_back(std::move(items.front()));
+      items.pop_front();
+      charges.pop_front();
+    }
+    takenBytes += taken;
+    return taken;
+  }
   // Gives back the room of taken items that have been handled.
   void GiveBack(size_t charge) {
     takenBytes -= charge;

@@ -26,10 +26,30 @@
 #include "src/application/common/PcoipVchan/ChannelBridge.h"
 #include "src/application/common/PcoipVchan/ChannelBridgeNotices.h"
 
+ChannelBridge::PipeShare& ChannelBridge::ShareOf(int32_t pipeId) {
+  const bool known = pipeId >= 0 && pipeId < kPipeServerCount;
+  return *pipeShares[known ? static_cast<size_t>(pipeId) : 0];
+}
+
+size_t ChannelBridge::PipeQueueBytes() const {
+  size_t bytes = peerBoundQueue.Bytes();
+  for (const auto& share : pipeShares) bytes += share->Bytes();
+  return bytes;
+}
+
+void ChannelBridge::ClearPipeQueue() {
+  peerBoundQueue.clear();
+  for (auto& share : pipeShares) share->clear();
+}
+
 void ChannelBridge::QueuePipeMessage(PipeItem item) {
   {
     platform::CriticalSectionLock guard(pipeQueueLock);
-    pipeQueue.push_back(std::move(item));
+    if (item.pipeId == kPeerBoundItem) {
+      peerBoundQueue.push_back(std::move(item));
+    } else {
+      ShareOf(item.pipeId).push_back(std::move(item));
+    }
   }
   platform::SetEventObject(pipeQueueEvent);
 }
@@ -53,6 +73,8 @@ namespace {
 // while teardown joins it.
 thread_local const ChannelBridge* pcoipWorkerOf = nullptr;
 }  // namespace
+
+bool ChannelBridge::OnPcoipWorker() const { return pcoipWorkerOf == this; }
 
 void ChannelBridge::PeerRoute::operator()(const std::string& bytes) const {
   if (pcoipWorkerOf == &bridge) {
@@ -128,18 +150,62 @@ void RunQueueWorker(const std::atomic<bool>& running, const std::atomic<bool>& r
 
 }  // namespace
 
+// The pipe worker serves the pipes' shares in turn, kPipeTurnBytes per turn
+// (deficit round robin by bytes), so an application that floods delays
+// another's message by at most one turn of each busy pipe, never by its whole
+// backlog; within a share the items keep their order, so an application's
+// messages are handled as it wrote them and its departure after them. What
+// the PCoIP worker has for the peer is taken in the same hold of the lock as
+// each turn's items and sent before them: an answer for the peer was queued
+// before the local application could read the notice that goes with it, so
+// it reaches the peer before any data the application writes in reply.
 void ChannelBridge::PipeQueueWorker() {
-  RunQueueWorker(workersRunning, routinesReady, pipeQueueEvent, pipeQueueLock, pipeQueue,
-                 kPipeQueueBoundBytes / kGiveBackStepsPerBound,
-                 [this] { Diagnose(ChannelBridgeText::kPipeQueueWaitFailed); },
-                 [this](const PipeItem& item) {
-                   if (item.pipeId == kPeerBoundItem) {
-                     sendToPeer.SendNow(PeerBoundAsOfNow(item.bytes));
-                     peerBoundBacklog.fetch_sub(QueuedBytesOf(item.bytes));
-                   } else {
-                     HandlePipeMessage(item);
-                   }
-                 });
+  std::deque<PipeItem> forPeer;
+  std::deque<PipeItem> turnItems;
+  std::array<size_t, kPipeServerCount> deficit{};
+  size_t nextTurn = 0;
+  for (;;) {
+    if (platform::WaitForEvent(pipeQueueEvent, platform::kInfinite) != platform::kWaitObject0) {
+      Diagnose(ChannelBridgeText::kPipeQueueWaitFailed);
+    }
+    // Read before the drain, as in RunQueueWorker.
+    const bool lastPass = !workersRunning.load();
+    while (routinesReady.load()) {
+      size_t forPeerCharge = 0;
+      size_t turnCharge = 0;
+      PipeShare* turn = nullptr;
+      {
+        platform::CriticalSectionLock guard(pipeQueueLock);
+        if (!peerBoundQueue.empty()) forPeerCharge = peerBoundQueue.TakeAll(&forPeer);
+        for (size_t looked = 0; looked < pipeShares.size() && turn == nullptr; ++looked) {
+          const size_t pipe = (nextTurn + looked) % pipeShares.size();
+          if (pipeShares[pipe]->empty()) {
+            deficit[pipe] = 0;  // an idle pipe saves up no turns
+            continue;
+          }
+          turn = pipeShares[pipe].get();
+          deficit[pipe] += kPipeTurnBytes;
+          turnCharge = turn->TakeWithin(&turnItems, deficit[pipe]);
+          deficit[pipe] -= turnCharge;
+          nextTurn = pipe + 1;
+        }
+        if (forPeer.empty() && turn == nullptr) break;
+      }
+      for (const PipeItem& item : forPeer) {
+        sendToPeer.SendNow(PeerBoundAsOfNow(item.bytes));
+        peerBoundBacklog.fetch_sub(QueuedBytesOf(item.bytes));
+      }
+      forPeer.clear();
+      for (const PipeItem& item : turnItems) HandlePipeMessage(item);
+      turnItems.clear();
+      platform::CriticalSectionLock guard(pipeQueueLock);
+      if (forPeerCharge != 0) peerBoundQueue.GiveBack(forPeerCharge);
+      if (turnCharge != 0) turn->GiveBack(turnCharge);
+    }
+    if (lastPass) {
+      return;
+    }
+  }
 }
 
 void ChannelBridge::PcoipQueueWorker() {
@@ -147,5 +213,5 @@ void ChannelBridge::PcoipQueueWorker() {
   RunQueueWorker(pcoipWorkerRunning, routinesReady, pcoipQueueEvent, pcoipQueueLock, pcoipQueue,
                  kPcoipQueueBoundBytes / kGiveBackStepsPerBound,
                  [this] { Diagnose(ChannelBridgeText::kPcoipQueueWaitFailed); },
-                 [this](const std::string& bytes) { HandlePcoipMessage(bytes); });
+                 [this](std::string& bytes) { HandlePcoipMessage(std::move(bytes)); });
 }

@@ -28,20 +28,22 @@ void ChannelBridge::ReportRefusedChannel(ChannelTable::AddResult refusal) {
                                 : ChannelBridgeText::kChannelTableFull);
 }
 
-void ChannelBridge::WriteToPipe(int32_t pipeId, uint64_t client, const std::string& bytes) {
-  bool known = false;
+void ChannelBridge::WriteToPipe(int32_t pipeId, uint64_t client, std::string bytes) {
+  Orvane::Extension::Windows::NamedPipeServer* server = nullptr;
   {
-    // The list is read under the same lock under which it changes, and every
-    // Send to any server is serialised by it.
-    platform::CriticalSectionLock guard(pipeWriteLock);
+    // The list changes only while no worker handles anything (at the start
+    // and at teardown), so the server outlives the hand-over below.
+    platform::CriticalSectionLock guard(pipeListLock);
     if (pipeId >= 0 && static_cast<size_t>(pipeId) < pipeServers.size()) {
-      known = true;
-      // When the client has gone the bytes are lost: nobody waits for them,
-      // and the pipe's next client must never read them.
-      pipeServers[static_cast<size_t>(pipeId)]->SendToClient(client, bytes);
+      server = pipeServers[static_cast<size_t>(pipeId)].get();
     }
   }
-  if (!known) {
+  // Only the PCoIP worker waits for room: what the pipe worker writes answers
+  // the application's own requests (or tells it that another took its
+  // channel), and a full share already holds that application's reading
+  // back, so those few bytes pass. A client that has gone gets nothing: its
+  // pipe's next client must never read what was meant for it.
+  if (server == nullptr || !server->QueueToClient(client, std::move(bytes), OnPcoipWorker())) {
     Diagnose(ChannelBridgeText::kInvalidPipeId);
   }
 }
