@@ -50,6 +50,21 @@ class KvxToolTest : public SessionPairTest {
     return bytes;
   }
 
+#ifndef _WIN32
+  // A pipe that stays open for as long as the test holds `*writer`: input
+  // that has not ended.
+  std::string OpenInput(int* writer) {
+    const std::string fifo = MakeTempFile("fifo");
+    files_.push_back(fifo);
+    std::remove(fifo.c_str());
+    EXPECT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    // Read and write here: the child's open for reading then finds a writer.
+    *writer = open(fifo.c_str(), O_RDWR | O_CLOEXEC);
+    EXPECT_GE(*writer, 0);
+    return fifo;
+  }
+#endif
+
   std::vector<std::string> files_;
 };
 
@@ -283,7 +298,7 @@ TEST_F(KvxToolTest, CatSendsInputAsItComesAndKeepsReceivingAfterItsEnd) {
   ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
   // Opened for reading and writing here first: the child's open for reading
   // then finds a writer and does not block the spawn.
-  const int input = open(fifo.c_str(), O_RDWR);
+  const int input = open(fifo.c_str(), O_RDWR | O_CLOEXEC);
   ASSERT_GE(input, 0);
   ToolProcess cat({"--pipe", kServerEndPipe, "--progress", "cat", "talk"}, fifo);
   ASSERT_EQ(write(input, "hi\n", 3), 3);
@@ -335,6 +350,70 @@ TEST_F(KvxToolTest, BenchAgainstItsServingPeer) {
     EXPECT_NE(out.find(key), std::string::npos) << key << " in " << out;
   }
   EXPECT_NE(serve.Stdout().find("\"event\":\"client-left\""), std::string::npos) << serve.Stdout();
+}
+
+// The protocol has no acknowledgement, but what a side can know it reports:
+// a far side gone before the input was all sent, or an interrupted sender.
+TEST_F(KvxToolTest, ACutTransferIsNeverASuccess) {
+#ifdef _WIN32
+  GTEST_SKIP() << "needs input that stays open and Ctrl-C for another process";
+#else
+  // The far application leaves while the input is still open: exit 6.
+  int writer = -1;
+  ToolProcess sender({"--pipe", kServerEndPipe, "cat", "-N", "cut.leave"}, OpenInput(&writer));
+  ASSERT_TRUE(WaitForRegistration(*server, "cut.leave"));
+  auto app = OpenAtClientEnd();
+  auto channel = app->OpenChannel("cut.leave");
+  ASSERT_TRUE(channel.Ok());
+  ASSERT_EQ(write(writer, "part", 4), 4);
+  ASSERT_TRUE(channel->Receive(10000).Ok());
+  ASSERT_TRUE(channel->Disconnect(5000).Ok());
+  EXPECT_EQ(sender.Wait(std::chrono::seconds(20)), 6) << sender.Stderr();
+  EXPECT_NE(sender.Stderr().find("left 'cut.leave' before the input was all sent: 4 bytes"), std::string::npos)
+      << sender.Stderr();
+  close(writer);
+
+  // Ctrl-C on a sending cat: the far side reads the channel lost, not a leave.
+  ToolProcess interrupted({"--pipe", kServerEndPipe, "cat", "cut.int"}, OpenInput(&writer));
+  ASSERT_TRUE(WaitForRegistration(*server, "cut.int"));
+  auto reader = app->OpenChannel("cut.int");
+  ASSERT_TRUE(reader.Ok());
+  ASSERT_EQ(write(writer, "part", 4), 4);
+  ASSERT_TRUE(reader->Receive(10000).Ok());
+  ASSERT_TRUE(interrupted.Interrupt());
+  EXPECT_EQ(interrupted.Wait(std::chrono::seconds(20)), 130) << interrupted.Stderr();
+  EXPECT_EQ(reader->Receive(10000).GetError().Code(), sdk::ErrorCode::ChannelLost);
+  close(writer);
+
+  // Ctrl-C on a receiving cat: the sender, not done, fails and says how far
+  // it got; a sending kvx interrupted in turn makes a kvx receiver fail.
+  for (bool interruptReceiver : {true, false}) {
+    const std::string name = interruptReceiver ? "cut.rx" : "cut.tx";
+    ToolProcess receiver({"--pipe", kClientEndPipe, "cat", name});
+    ASSERT_TRUE(WaitForRegistration(*client, name));
+    ToolProcess tx({"--pipe", kServerEndPipe, "cat", "-N", name}, OpenInput(&writer));
+    ASSERT_EQ(write(writer, "12345", 5), 5);
+    ASSERT_TRUE(WaitUntil([&] { return receiver.Stdout() == "12345"; }));
+    ToolProcess& victim = interruptReceiver ? receiver : tx;
+    ToolProcess& survivor = interruptReceiver ? tx : receiver;
+    ASSERT_TRUE(victim.Interrupt());
+    EXPECT_EQ(victim.Wait(std::chrono::seconds(20)), 130) << victim.Stderr();
+    EXPECT_EQ(survivor.Wait(std::chrono::seconds(20)), 6) << name;
+    EXPECT_NE(survivor.Stderr().find("5 bytes (0.0 MiB) had been"), std::string::npos) << survivor.Stderr();
+    close(writer);
+  }
+
+  // send --wait: done only when the far application leaves; one that
+  // vanishes after the data fails the send.
+  auto inbox = app->OpenChannel("cut.wait");
+  ASSERT_TRUE(inbox.Ok());
+  ASSERT_TRUE(WaitForRegistration(*client, "cut.wait"));
+  ToolProcess waiting({"--pipe", kServerEndPipe, "send", "--wait", "cut.wait", "data"});
+  ASSERT_TRUE(inbox->Receive(10000).Ok());
+  app.reset();  // vanishes without leaving
+  EXPECT_EQ(waiting.Wait(std::chrono::seconds(20)), 6) << waiting.Stderr();
+  EXPECT_NE(waiting.Stderr().find("4 bytes (0.0 MiB) had been sent"), std::string::npos) << waiting.Stderr();
+#endif
 }
 
 }  // namespace

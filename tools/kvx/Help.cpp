@@ -41,7 +41,18 @@ const char kToolHelp[] =
     "\n"
     "Exit status: 0 success, 1 failure, 2 bad usage, 3 no plug-in on the pipe,\n"
     "4 all pipe instances busy, 5 time-out, 6 plug-in or peer gone (the channel\n"
-    "lost, the plug-in gone, or a transfer cut), 7 I/O error, 130 Ctrl-C.\n";
+    "lost, the plug-in gone, or a transfer cut), 7 I/O error, 130 Ctrl-C.\n"
+    "\n"
+    "What a transfer can tell: the channel has no acknowledgement. A sender\n"
+    "knows that its data went to the plug-in in order while the far application\n"
+    "held the channel; it cannot know that the far application read the last of\n"
+    "it. A far side that leaves or vanishes before the sender's input is all\n"
+    "sent makes the sender exit 6, saying how much it sent. A sender that ends\n"
+    "normally leaves the channel politely, which the receiver takes for \"all\n"
+    "sent\" (cat exits 0); one interrupted or cut short closes its pipe instead,\n"
+    "and the receiver reads the channel lost (exit 6). To learn that the far\n"
+    "application is done, wait for it to leave: 'cat' keeps receiving after the\n"
+    "end of input, 'send --wait' waits after sending.\n";
 
 const char kPropertyHelp[] =
     "Usage: kvx property NAME\n"
@@ -64,7 +75,12 @@ const char kSendHelp[] =
     "\n"
     "Waits until channel NAME is connected, sends TEXT as one message (or the\n"
     "file F, in messages of at most 64 MiB; '-' reads standard input), then\n"
-    "leaves the channel.\n"
+    "leaves the channel. The far side leaving or vanishing before all is sent,\n"
+    "or Ctrl-C, ends it with how much was sent (exit 6 or 130); the far side\n"
+    "then reads the channel lost, not a polite leave.\n"
+    "  --wait          after sending, stay until the application at the other\n"
+    "                  end leaves (exit 0) or vanishes (exit 6); with --timeout\n"
+    "                  at most that long (exit 5)\n"
     "  --app-value N   the number carried with each message (default 0)\n"
     "  --launch LINK   ask the client end to open LINK\n";
 
@@ -85,8 +101,11 @@ const char kCatHelp[] =
     "to standard output, byte for byte. Waits for the peer at most --timeout.\n"
     "Input goes out as soon as it is read, in messages of up to 256 KiB. After\n"
     "the end of input it keeps receiving until the application at the other end\n"
-    "leaves (exit 0). The channel lost (the peer vanished without leaving), the\n"
-    "plug-in gone or a transfer cut short exit 6, Ctrl-C exits 130.\n"
+    "leaves (exit 0). The peer leaving before the end of input, the channel lost\n"
+    "(the peer vanished without leaving) or the plug-in gone exit 6, Ctrl-C\n"
+    "exits 130; cut short or interrupted, cat closes its pipe without leaving, so\n"
+    "that the far side reads the channel lost. To only receive, give it no input\n"
+    "(< /dev/null).\n"
     "  -N, --close-on-eof   leave the channel (and end) once standard input is\n"
     "                       used up and sent\n"
     "  -w, --idle SECS      after the end of input, leave once nothing has\n"

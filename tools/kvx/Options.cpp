@@ -130,6 +130,8 @@ bool ParseOptions(int argc, char** argv, Options* options, std::string* error) {
       if (!number(&options->count)) return false;
     } else if (arg == "-N" || arg == "--close-on-eof") {
       options->closeOnEof = true;
+    } else if (arg == "--wait") {
+      options->waitLeave = true;
     } else if (arg == "--lines") {
       options->lines = true;
     } else if (arg == "--serve") {

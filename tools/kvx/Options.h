@@ -26,6 +26,7 @@ struct Options {
   bool progress = false;    // --progress
   uint64_t count = 0;       // --count N
   bool closeOnEof = false;  // -N / --close-on-eof
+  bool waitLeave = false;   // send --wait: until the far application leaves
   bool lines = false;       // --lines
   bool serve = false;       // --serve
   bool once = false;        // --once
