@@ -416,5 +416,39 @@ TEST_F(KvxToolTest, ACutTransferIsNeverASuccess) {
 #endif
 }
 
+TEST_F(KvxToolTest, SendStreamsItsInputInMessages) {
+  auto app = OpenAtClientEnd();
+  auto inbox = app->OpenChannel("stream");
+  ASSERT_TRUE(inbox.Ok());
+  ASSERT_TRUE(WaitForRegistration(*client, "stream"));
+  // A file longer than one message goes as several, in order.
+  std::string out;
+  EXPECT_EQ(RunTool({"--pipe", kServerEndPipe, "--json", "send", "stream", "--file", TempFile("abcdefghij"),
+                     "--message-size", "4"},
+                    &out),
+            0);
+  EXPECT_NE(out.find("\"bytes\":10,\"messages\":3"), std::string::npos) << out;
+  for (const char* piece : {"abcd", "efgh", "ij"}) {
+    auto got = inbox->Receive(5000);
+    ASSERT_TRUE(got.Ok()) << got.GetError().ToString();
+    EXPECT_EQ(got->data, piece);
+  }
+  EXPECT_EQ(inbox->Receive(5000).GetError().Code(), sdk::ErrorCode::PeerLeft);
+#ifndef _WIN32
+  // Input that has not ended goes out as it comes, and Ctrl-C acts at once.
+  int writer = -1;
+  ToolProcess sender({"--pipe", kServerEndPipe, "send", "stream", "--file", OpenInput(&writer), "--message-size",
+                      "4"});
+  ASSERT_EQ(write(writer, "12345", 5), 5);
+  auto got = inbox->Receive(10000);
+  ASSERT_TRUE(got.Ok()) << got.GetError().ToString();
+  EXPECT_EQ(got->data, "1234");
+  ASSERT_TRUE(sender.Interrupt());
+  EXPECT_EQ(sender.Wait(std::chrono::seconds(5)), 130) << sender.Stderr();
+  EXPECT_EQ(inbox->Receive(5000).GetError().Code(), sdk::ErrorCode::ChannelLost);
+  close(writer);
+#endif
+}
+
 }  // namespace
 }  // namespace kvxtest

@@ -30,7 +30,7 @@ class StandardInputSource : public InputSource {
  public:
   explicit StandardInputSource(bool lines) : lines_(lines), buffer_(kChunkSize) {}
 
-  bool Next(std::string* piece, std::string* error) override {
+  Read Next(std::string* piece, std::string* error) override {
     piece->clear();
     if (lines_) {
       int c;
@@ -38,14 +38,14 @@ class StandardInputSource : public InputSource {
         piece->push_back(static_cast<char>(c));
         if (c == '\n') break;
       }
-      if (std::ferror(stdin) == 0) return true;
+      if (std::ferror(stdin) == 0) return piece->empty() ? Read::End : Read::Piece;
     } else {
       const long n = ReadAvailableInput(buffer_.data(), buffer_.size());
       if (n > 0) piece->assign(buffer_.data(), static_cast<size_t>(n));
-      if (n >= 0) return true;
+      if (n >= 0) return n == 0 ? Read::End : Read::Piece;
     }
     *error = "reading standard input failed";
-    return false;
+    return Read::Failed;
   }
 
  private:

@@ -31,6 +31,7 @@ struct Options {
   bool serve = false;       // --serve
   bool once = false;        // --once
   uint64_t size = 65536;    // --size BYTES
+  size_t messageSize = 0x4000000 - 64;  // send --message-size BYTES (at most Channel::kMaxDataSize)
   uint64_t pings = 1000;    // --pings N
   uint64_t pingSize = 64;   // --ping-size BYTES
   uint64_t window = 8;      // --window N

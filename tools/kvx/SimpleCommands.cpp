@@ -56,28 +56,21 @@ int RunConnect(const Options& options) {
 
 namespace {
 
-// Data already in memory, in messages that each fit one pipe message; an
-// empty text is still one (empty) message.
-class MemorySource : public InputSource {
+// TEXT from the command line, as one message.
+class TextSource : public InputSource {
  public:
-  explicit MemorySource(std::string data) : data_(std::move(data)) {}
+  explicit TextSource(std::string text) : text_(std::move(text)) {}
 
-  bool Next(std::string* piece, std::string*) override {
-    if (offset_ >= data_.size() && !(data_.empty() && first_)) {
-      piece->clear();
-      return true;
-    }
-    first_ = false;
-    const size_t n = std::min(Channel::kMaxDataSize, data_.size() - offset_);
-    piece->assign(data_, offset_, n);
-    offset_ += n;
-    return true;
+  Read Next(std::string* piece, std::string*) override {
+    if (taken_) return Read::End;
+    taken_ = true;
+    *piece = text_;
+    return Read::Piece;
   }
 
  private:
-  const std::string data_;
-  size_t offset_ = 0;
-  bool first_ = true;
+  const std::string text_;
+  bool taken_ = false;
 };
 
 // Waits until the far application leaves the channel (success) or vanishes,
@@ -113,15 +106,19 @@ int RunSend(const Options& options) {
   }
   InstallInterruptHandler();
   const std::string& name = options.positional[0];
-  std::string data;
+  // The file is opened before the wait for a peer, so that a wrong name
+  // fails at once; it is read as it goes, one message at a time.
+  std::unique_ptr<InputSource> source;
   if (fromFile) {
+    std::unique_ptr<FileSource> file(new FileSource(options.file, options.messageSize));
     std::string why;
-    if (!ReadWholeFile(options.file, &data, &why)) {
+    if (!file->Open(&why)) {
       std::fprintf(stderr, "kvx: %s\n", why.c_str());
       return kExitIo;
     }
+    source = std::move(file);
   } else {
-    data = options.positional[1];
+    source.reset(new TextSource(options.positional[1]));
   }
 
   auto session = OpenSession(options);
@@ -129,8 +126,7 @@ int RunSend(const Options& options) {
   Result<Channel> channel = OpenConnectedChannel(**session, options, name);
   if (!channel) return ReportError(options, channel.GetError());
 
-  InputPump pump(channel.Value(), std::unique_ptr<InputSource>(new MemorySource(std::move(data))),
-                 options.appValue);
+  InputPump pump(channel.Value(), std::move(source), options.appValue);
   pump.Start();
   // Watches for Ctrl-C and for the far side while the pump sends.
   bool peerLeft = false;

@@ -42,8 +42,9 @@ void InputPump::Run() {
   Error sendError;
   bool complete = false;
   for (;;) {
-    if (!source_->Next(&piece, &readError)) break;
-    if (piece.empty()) {
+    const InputSource::Read read = source_->Next(&piece, &readError);
+    if (read == InputSource::Read::Failed) break;
+    if (read == InputSource::Read::End) {
       complete = true;
       break;
     }

@@ -16,17 +16,9 @@
 #include <thread>
 
 #include "tools/kvx/Common.h"
+#include "tools/kvx/Input.h"
 
 namespace kvx {
-
-// Where a pump reads its input, one message at a time.
-class InputSource {
- public:
-  virtual ~InputSource() = default;
-  // The next message's bytes, empty at the end of input. False when reading
-  // failed, with `error` saying what and why.
-  virtual bool Next(std::string* piece, std::string* error) = 0;
-};
 
 // Reads its source and sends each piece as one message. A read from standard
 // input or a send into a full pipe cannot be interrupted portably, so the
