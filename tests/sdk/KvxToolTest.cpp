@@ -450,5 +450,37 @@ TEST_F(KvxToolTest, SendStreamsItsInputInMessages) {
 #endif
 }
 
+TEST_F(KvxToolTest, WithJsonEveryErrorIsJsonAndAnUnsafeFolderIsNotAMissingOne) {
+  std::string out, err;
+  const std::string folder = std::filesystem::temp_directory_path().string();
+  const std::vector<std::pair<std::vector<std::string>, std::string>> cases = {
+      {{"--bogus", "--json", "property", "X"}, "{\"error\":\"usage\",\"message\":\"unknown option --bogus\"}\n"},
+      {{"--json"}, "{\"error\":\"usage\",\"message\":\"no command given\"}\n"},
+      {{"--json", "--pipe", kServerEndPipe, "send", "x", "--file", "/no/such/file"},
+       "{\"error\":\"io-error\",\"message\":\"cannot open /no/such/file: No such file or directory\"}\n"},
+      {{"--json", "--pipe", kServerEndPipe, "send", "x", "--file", folder}, "{\"error\":\"io-error\""}};
+  for (const auto& c : cases) {
+    const int code = RunTool(c.first, &out, &err);
+    EXPECT_EQ(code, c.second.find("usage") != std::string::npos ? 2 : 7) << err;
+    EXPECT_EQ(out, "");
+    EXPECT_EQ(err.compare(0, c.second.size(), c.second), 0) << err;
+  }
+#ifndef _WIN32
+  // The pipe folder open to others: refused with its own code (8,
+  // access-denied); a missing folder is still "nobody serves here" (3).
+  const std::string open = pipeDir.Path() + "/open";
+  ASSERT_EQ(mkdir(open.c_str(), 0755), 0);
+  ASSERT_EQ(chmod(open.c_str(), 0755), 0);
+  setenv("KVX_PIPE_DIR", open.c_str(), 1);
+  EXPECT_EQ(RunTool({"--json", "property", "KVXCoreType"}, &out, &err), 8);
+  EXPECT_EQ(err.find("{\"error\":\"access-denied\""), 0u) << err;
+  EXPECT_NE(err.find("open to group or others"), std::string::npos) << err;
+  setenv("KVX_PIPE_DIR", (open + "/missing").c_str(), 1);
+  EXPECT_EQ(RunTool({"--json", "property", "KVXCoreType"}, &out, &err), 3);
+  EXPECT_EQ(err.find("{\"error\":\"no-server\""), 0u) << err;
+  setenv("KVX_PIPE_DIR", pipeDir.Path().c_str(), 1);
+#endif
+}
+
 }  // namespace
 }  // namespace kvxtest

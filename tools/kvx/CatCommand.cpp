@@ -134,9 +134,7 @@ int RunCat(const Options& options) {
         cut = true;
         break;
       } else if (!input.complete) {
-        std::fprintf(stderr, "kvx: %s after %s had been sent\n", input.readError.c_str(),
-                     DescribeBytes(input.bytes).c_str());
-        code = kExitIo;
+        code = ReportIoError(input.readError + " after " + DescribeBytes(input.bytes) + " had been sent");
         cut = true;
         break;
       } else if (options.closeOnEof) {
@@ -171,8 +169,7 @@ int RunCat(const Options& options) {
       break;
     }
     if (!WriteOut(event->packet.data)) {
-      std::fprintf(stderr, "kvx: writing standard output failed\n");
-      code = kExitIo;
+      code = ReportIoError("writing standard output failed");
       cut = !input.complete;
       break;
     }

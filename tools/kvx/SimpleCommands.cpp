@@ -112,10 +112,7 @@ int RunSend(const Options& options) {
   if (fromFile) {
     std::unique_ptr<FileSource> file(new FileSource(options.file, options.messageSize));
     std::string why;
-    if (!file->Open(&why)) {
-      std::fprintf(stderr, "kvx: %s\n", why.c_str());
-      return kExitIo;
-    }
+    if (!file->Open(&why)) return ReportIoError(why);
     source = std::move(file);
   } else {
     source.reset(new TextSource(options.positional[1]));
