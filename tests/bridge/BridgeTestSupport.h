@@ -46,6 +46,10 @@ class ChannelBridgeTestAccess {
     platform::CriticalSectionLock guard(bridge.pipeQueueLock);
     return bridge.PipeQueueBytes();
   }
+  static size_t PipeShareBytes(ChannelBridge& bridge, int pipeId) {
+    platform::CriticalSectionLock guard(bridge.pipeQueueLock);
+    return bridge.ShareOf(pipeId).Bytes();
+  }
   // Counts what the worker has taken and not yet handled too.
   static size_t PcoipQueueBytes(ChannelBridge& bridge) {
     platform::CriticalSectionLock guard(bridge.pcoipQueueLock);

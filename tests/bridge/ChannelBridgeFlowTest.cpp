@@ -1,6 +1,7 @@
 // Flow control in the bridge: a full share of the pipe queue holds its pipe
 // server's reading back without losing a message, and the PCoIP worker goes on
 // handling the peer's messages while the channel to the peer is blocked.
+#include <algorithm>
 #include <condition_variable>
 #include <mutex>
 #include <thread>
@@ -78,6 +79,41 @@ TEST_F(ChannelBridgeFlowTest, AFullPipeShareHoldsReadingBackAndLosesNothing) {
   writer.join();
   ASSERT_TRUE(SentToPeer().WaitForCount(written.size(), std::chrono::seconds(60)));
   EXPECT_TRUE(SentToPeer().All() == written);
+}
+
+TEST_F(ChannelBridgeFlowTest, AFloodingPipeIsHeldBackAloneAndOthersGoFirstOrAreAnsweredAtOnce) {
+  int floodId = -1, otherId = -1;
+  PipeClient& flood = Connect(&floodId);
+  PipeClient& other = Connect(&otherId);
+  SetChannelOpen(false);
+  constexpr size_t kMessage = 1 << 20;
+  const int count = static_cast<int>(ChannelBridge::kPipeShareBoundBytes / kMessage) + 8;
+  std::thread writer([&] {
+    for (int i = 0; i < count; ++i) flood.Write(TransferData(1, PatternBytes(kMessage, i)));
+  });
+  ASSERT_TRUE(WaitUntil([&] {
+    return ChannelBridgeTestAccess::PipeShareBytes(*bridge, floodId) >= ChannelBridge::kPipeShareBoundBytes;
+  }));
+
+  // The worker waits on the channel with the flood's backlog behind it, yet
+  // another application's property is answered, and its data is read.
+  ASSERT_TRUE(other.Write(PropertyRequest("KVXCoreType")));
+  std::string answer;
+  ASSERT_TRUE(other.Read(&answer));
+  KVX::Message message;
+  ASSERT_TRUE(message.ParseFromString(answer));
+  EXPECT_EQ(message.response().get_property_response().property_value(), "Server");
+  const std::string otherData = TransferData(2, "not behind the flood");
+  ASSERT_TRUE(other.Write(otherData));
+  ASSERT_TRUE(WaitUntil([&] { return ChannelBridgeTestAccess::PipeShareBytes(*bridge, otherId) > 0; }));
+
+  // Once the channel moves, it goes within a turn, not after the backlog.
+  SetChannelOpen(true);
+  writer.join();
+  ASSERT_TRUE(SentToPeer().WaitForCount(static_cast<size_t>(count) + 1, std::chrono::seconds(60)));
+  const std::vector<std::string> sent = SentToPeer().All();
+  const auto at = std::find(sent.begin(), sent.end(), otherData) - sent.begin();
+  EXPECT_LE(at, 2) << "sent after " << at << " of the flood's messages";
 }
 
 TEST_F(ChannelBridgeFlowTest, ThePeersRequestsAreHandledWhileTheChannelToThePeerIsBlocked) {

@@ -1,24 +1,37 @@
 // The two queues and their workers. Producers only append and signal; each
-// worker handles its queue's items one at a time, in queue order, with no
-// queue lock held while a handler runs. Both queues are bounded by bytes: a
-// full queue holds its producers back (see ChannelBridgeQueue.h), never the
-// items they have already taken in.
+// worker handles its queue's items with no queue lock held while a handler
+// runs. Both queues are bounded by bytes: a full queue (for the pipe queue, a
+// full share of one pipe) holds its producers back (see ChannelBridgeQueue.h),
+// never the items they have already taken in.
 //
-// Why no cycle of waits can close with both ends flooding each other. The
-// PCoIP worker never waits on the channel: what it has for the peer (answers
-// to connect requests, notices) goes on the pipe queue as a peer-bound item,
-// which is always accepted, and the pipe worker sends it. Its other waits are
-// short locks and pipe writes, and a pipe write ends within the write time-out
-// even for an application that has stopped reading. So the PCoIP queue always
-// drains, the receive thread, which waits only for room on that queue, always
-// resumes, and the host's channel always takes the peer's datagrams again in
-// the end. The pipe worker, the only thread that waits on the channel, waits
-// there on the peer's receive thread alone (besides short locks and pipe
-// writes bounded as above), which by the same argument at the peer always
-// resumes; and nothing on the receive path waits on the pipe worker.
-// The pipe servers wait for room on the pipe queue, which only the pipe worker
-// empties, and only applications wait on them. Every chain of waits thus ends
-// at a thread that is sure to move, and none returns to where it began.
+// Why no cycle of waits can close, with both ends flooding each other and
+// applications that read slowly, never, or on the same thread as they write.
+// The waits that last, thread by thread:
+//   * a pipe server's writer waits for its application to read, at most the
+//     write time-out; then that client is let go, and writes to a client that
+//     has gone fail at once. It waits on nothing of the bridge.
+//   * a pipe server's reader waits for its client's bytes, for room in its own
+//     share of the pipe queue (the pipe worker's) and for room in its own
+//     outbound share (its writer's). When it answers a property it writes to
+//     its own outbound share without waiting.
+//   * the PCoIP worker waits only for room in the outbound share of the
+//     application a message is for, that is for one writer. It never waits on
+//     the channel: what it has for the peer goes on the peer-bound queue,
+//     always accepted (or, beyond its bound, dropped with a diagnostic).
+//   * the receive thread waits for room on the PCoIP queue: for the PCoIP
+//     worker.
+//   * the pipe worker waits on the channel, that is for the peer's receive
+//     thread. Its own writes to pipes (answers, notices) never wait for room.
+// So every chain of waits ends at a writer, possibly after crossing to the
+// peer through the channel (pipe worker -> peer's receive thread -> peer's
+// PCoIP worker -> one of the peer's writers), and every writer is free within
+// the write time-out. A cycle could only close through an application: one
+// that writes and reads on one thread and does not read while its write
+// waits, at one end or at both. Its write waits for its reader, which waits
+// for its writer (or for the pipe worker and the channel), which waits for
+// it; its writer gives up within the time-out and lets it go, which breaks
+// the cycle. It stalls itself, and the others only as any slow reader does
+// once its share is full: the receive path then waits for it.
 #include <atomic>
 #include <deque>
 #include <utility>
