@@ -143,6 +143,9 @@ class Instance : public HandleHeader, public event_detail::CompletionSource {
   bool writeBroken = false;
 };
 
+// The functions more than one file calls, grouped by the file that defines
+// them; what each does is said there.
+
 // ---- instance records and names (pipe_names.cpp) ----
 
 Instance* ToInstance(PipeHandle pipe);
