@@ -15,6 +15,7 @@
 #include "platform/event.h"
 #include "platform/last_error.h"
 #include "platform/named_pipe.h"
+#include "platform/posix/pipe_instance.h"
 #include "tests/platform/pipe_test_util.h"
 
 namespace platform {
@@ -434,6 +435,24 @@ TEST_F(PipeTest, TimedWriteWaitsForAClientThatCatchesUp) {
   writer.join();
   EXPECT_EQ(failures.load(), 0);
   EXPECT_EQ(read, kMessages);
+}
+
+// What a socket of the stand-in may hold in flight is the pipe's quota, as
+// the system reports it (twice what was asked), never more: it is memory the
+// host's own figures do not show.
+TEST(PipeSendBufferTest, IsThePipeQuotaAndNoMore) {
+  int fds[2];
+  ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, fds), 0);
+  pipe_detail::RaiseSendBuffer(fds[0]);
+  int size = 0;
+  socklen_t length = sizeof size;
+  ASSERT_EQ(getsockopt(fds[0], SOL_SOCKET, SO_SNDBUF, &size, &length), 0);
+  EXPECT_LE(size, static_cast<int>(kMaxClientMessageSize));
+  if (geteuid() == 0) {
+    EXPECT_EQ(size, static_cast<int>(kMaxClientMessageSize));
+  }
+  close(fds[0]);
+  close(fds[1]);
 }
 
 }  // namespace
