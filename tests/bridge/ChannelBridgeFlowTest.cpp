@@ -146,32 +146,49 @@ TEST_F(ChannelBridgeFlowTest, ThePeersRequestsAreHandledWhileTheChannelToThePeer
   EXPECT_EQ(answers.back(), notice);
 }
 
-TEST_F(ChannelBridgeFlowTest, APeerThatNeverReadsCannotGrowTheAnswersWithoutBound) {
+TEST_F(ChannelBridgeFlowTest, APeersStormNeitherGrowsTheAnswersWithoutBoundNorDropsAHoldersAnswer) {
+  int pipeId = -1;
+  PipeClient& holder = Connect(&pipeId);
+  ChannelBridgeTestAccess::SetChannels(*bridge, {{"held", 0, pipeId}});
+  ChannelBridgeTestAccess::SetNextChannelId(*bridge, 1);
   SetChannelOpen(false);
-  // Requests for one long name: the table stays at one entry, and every
-  // request provokes an answer that cannot go out.
-  const std::string name(1000, 'n');
-  const std::string answerBytes = BuildConnectionNotice(name, 0, KVX::CONNECTION_PENDING_PEER);
-  const size_t perAnswer = QueuedBytesOf(answerBytes);
+  // Repeated requests for one name pile up no answers: one of each kind.
+  for (int i = 0; i < 100; ++i) bridge->QueuePcoipMessage(ConnectRequest("again"));
+  // Ever new long names: the table takes its share of them, and the answers
+  // to the rest (refusals) count against the bound; beyond it they are dropped.
+  auto name = [](size_t i) { return std::string(1000, 'n') + std::to_string(i); };
+  const size_t perAnswer =
+      QueuedBytesOf(BuildConnectionNotice(name(999999), -1, KVX::CONNECTION_LOST));
   const size_t fitting = ChannelBridge::kPeerBoundBacklogBytes / perAnswer;
-  const size_t requests = fitting + 2000;
-  for (size_t i = 0; i < requests; ++i) bridge->QueuePcoipMessage(ConnectRequest(name));
+  const size_t requests = ChannelTable::kMaxEntriesFromPeer + fitting + 2000;
+  for (size_t i = 0; i < requests; ++i) bridge->QueuePcoipMessage(ConnectRequest(name(i)));
   ASSERT_TRUE(debug.WaitFor(ChannelBridgeText::kPeerBacklogFull));
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
-  // Every request handled, not only taken off the queue.
-  while (ChannelBridgeTestAccess::PcoipQueueBytes(*bridge) > 0 &&
-         std::chrono::steady_clock::now() < deadline) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  }
+  // An answer about a channel an application here holds still goes.
+  bridge->QueuePcoipMessage(ConnectRequest("held"));
+  std::string notice;
+  ASSERT_TRUE(holder.Read(&notice));
+  EXPECT_EQ(ReadNotice(notice), (NoticeFields{"held", 0, KVX::CONNECTION_CONNECTED}));
   EXPECT_LE(ChannelBridgeTestAccess::PipeQueueBytes(*bridge),
-            ChannelBridge::kPeerBoundBacklogBytes + perAnswer);
+            ChannelBridge::kPeerBoundBacklogBytes +
+                (ChannelTable::kMaxEntriesFromPeer + 3) * perAnswer);
 
   // What was kept goes out once the peer reads again, and answers flow anew.
   SetChannelOpen(true);
-  ASSERT_TRUE(SentToPeer().WaitForCount(fitting, std::chrono::seconds(60)));
+  ASSERT_TRUE(WaitUntil([&] { return ChannelBridgeTestAccess::PipeQueueBytes(*bridge) == 0; },
+                        std::chrono::seconds(60)));
   bridge->QueuePcoipMessage(ConnectRequest("after"));
-  ASSERT_TRUE(SentToPeer().WaitForCount(fitting + 1, std::chrono::seconds(60)));
-  EXPECT_EQ(ReadNotice(SentToPeer().All().back()).name, "after");
+  ASSERT_TRUE(WaitUntil([] {
+    const std::vector<std::string> sent = SentToPeer().All();
+    return !sent.empty() && ReadNotice(sent.back()).name == "after";
+  }, std::chrono::seconds(60)));
+  size_t again = 0, held = 0;
+  for (const std::string& answer : SentToPeer().All()) {
+    again += ReadNotice(answer).name == "again" ? 1 : 0;
+    held += ReadNotice(answer) == NoticeFields{"held", 0, KVX::CONNECTION_CONNECTED} ? 1 : 0;
+  }
+  EXPECT_EQ(again, 2u);
+  EXPECT_EQ(held, 1u);
+  EXPECT_GE(SentToPeer().Count(), fitting);
 }
 
 }  // namespace

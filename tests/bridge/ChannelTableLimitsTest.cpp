@@ -108,6 +108,39 @@ TEST_F(ChannelTableLimitsTest, ServerEndRemovesPeerOnlyEntriesRefusesBeyondLimit
   EXPECT_EQ(Table().size(), ChannelTable::kMaxEntries);
 }
 
+TEST_F(ChannelTableLimitsTest, OneApplicationAndThePeerEachFillOnlyTheirShare) {
+  Start(true);
+  int greedyPipe = -1, otherPipe = -1;
+  PipeClient& greedy = Connect(&greedyPipe);
+  PipeClient& other = Connect(&otherPipe);
+  std::vector<ChannelEntry> entries;
+  for (size_t i = 0; i < ChannelTable::kMaxEntriesPerApplication; ++i) {
+    entries.push_back({"mine " + std::to_string(i), static_cast<int64_t>(i), greedyPipe});
+  }
+  for (size_t i = 0; i < ChannelTable::kMaxEntriesFromPeer; ++i) {
+    entries.push_back({"peer " + std::to_string(i), static_cast<int64_t>(entries.size()), -1});
+  }
+  ChannelBridgeTestAccess::SetChannels(*bridge, entries);
+  ChannelBridgeTestAccess::SetNextChannelId(*bridge, static_cast<int64_t>(entries.size()));
+
+  // Both shares are full, the table is not: their holders are refused alone.
+  ASSERT_TRUE(greedy.Write(ConnectRequest("one more")));
+  EXPECT_EQ(ReadNotice(Next(greedy)), (NoticeFields{"one more", -1, KVX::CONNECTION_LOST}));
+  FromPeer(ConnectRequest("peer more"));
+  EXPECT_EQ(LastToPeer(1), (NoticeFields{"peer more", -1, KVX::CONNECTION_LOST}));
+  ASSERT_TRUE(other.Write(ConnectRequest("theirs")));
+  ASSERT_TRUE(SentToPeer().WaitForCount(2));
+  EXPECT_EQ(SentToPeer().All().back(), ConnectRequest("theirs"));  // accepted and sent on
+  EXPECT_EQ(Table().size(), entries.size() + 1);
+  // Taking over a channel moves it between shares: the greedy one has room again.
+  ASSERT_TRUE(other.Write(ConnectRequest("mine 0")));
+  EXPECT_EQ(ReadNotice(Next(greedy)), (NoticeFields{"mine 0", 0, KVX::CONNECTION_LOST}));
+  ASSERT_TRUE(greedy.Write(ConnectRequest("now it fits")));
+  ASSERT_TRUE(SentToPeer().WaitForCount(4));
+  EXPECT_EQ(SentToPeer().All().back(), ConnectRequest("now it fits"));
+  EXPECT_EQ(Table().size(), entries.size() + 2);
+}
+
 TEST_F(ChannelTableLimitsTest, ClientEndDropsAChannelTheFarEndRefused) {
   Start(false);
   int pipe = -1;

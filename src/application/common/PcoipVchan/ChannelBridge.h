@@ -12,6 +12,7 @@
 #include <mutex>
 #include <string>
 #include <thread>
+#include <unordered_set>
 #include <vector>
 
 #include "extension/diagnostics/RepeatLimiter.h"
@@ -43,6 +44,9 @@ struct PipeItem {
   std::string bytes;
   uint64_t client = 0;
   bool departure = false;
+  // For bytes the PCoIP worker queued for the peer: what they count against
+  // kPeerBoundBacklogBytes until they are sent.
+  size_t backlogCharge = 0;
 };
 
 inline size_t QueuedBytesOf(const PipeItem& item) { return QueuedBytesOf(item.bytes); }
@@ -97,6 +101,10 @@ class ChannelBridge {
   // peer that keeps sending requests but never reads its channel would grow
   // this end through the answers it provokes. A peer that reads on drains
   // them long before this; beyond it an answer is dropped with a diagnostic.
+  // Only answers about names the table does not hold count: those about its
+  // channels are bounded by the table itself (an answer the same as one that
+  // still waits is not queued again), so a storm of requests for new names
+  // never drops the answer an application's channel is waiting for.
   static constexpr size_t kPeerBoundBacklogBytes = size_t{16} << 20;
   // The pipe ID of an item on the pipe queue that is no application's
   // message but bytes for the peer, queued there by the PCoIP worker.
@@ -237,8 +245,14 @@ class ChannelBridge {
   ChannelTable channels;
   std::vector<std::unique_ptr<Orvane::Extension::Windows::NamedPipeServer>> pipeServers;
   PeerRoute sendToPeer{*this};
-  // Bytes (as charged by the queue) of the peer-bound items on the pipe queue.
+  // Bytes (as charged by the queue) of the peer-bound items on the pipe queue
+  // that count against kPeerBoundBacklogBytes.
   std::atomic<size_t> peerBoundBacklog{0};
+  // The peer-bound items waiting on the pipe queue, so that a repeated
+  // request does not pile up answers. Under pipeQueueLock.
+  std::unordered_set<std::string> peerBoundWaiting;
+  // Queues an answer for the peer on the PCoIP worker (see PeerRoute).
+  void QueueForPeer(const std::string& bytes);
   PropertyProviderFunction propertyProvider = nullptr;
   std::shared_ptr<LaunchGate> launchGate = std::make_shared<LaunchGate>();
   diagnostics::RepeatLimiter diagnosticLimiter;

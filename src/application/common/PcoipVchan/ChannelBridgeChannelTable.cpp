@@ -12,6 +12,7 @@ ChannelTable::AddResult ChannelTable::Add(ChannelEntry entry) {
   // same, lookups keep finding the first.
   byName.emplace(slot->entry.channelName, slot);
   IndexId(slot);
+  CountHolder(slot->entry.pipeId, true);
   return AddResult::kAdded;
 }
 
@@ -26,6 +27,7 @@ void ChannelTable::RemoveSlot(SlotRef slot) {
   UnindexId(slot);
   auto named = byName.find(slot->entry.channelName);
   if (named != byName.end() && named->second == slot) byName.erase(named);
+  CountHolder(slot->entry.pipeId, false);
   slots.erase(slot);
 }
 
@@ -63,6 +65,28 @@ void ChannelTable::SetId(ChannelEntry* entry, int64_t channelId) {
   IndexId(named->second);
 }
 
+void ChannelTable::SetHolder(ChannelEntry* entry, int32_t pipeId, uint64_t client) {
+  if (entry == nullptr) return;
+  CountHolder(entry->pipeId, false);
+  entry->pipeId = pipeId;
+  entry->client = client;
+  CountHolder(pipeId, true);
+}
+
+size_t ChannelTable::HeldBy(int32_t pipeId) const {
+  const auto found = heldBy.find(pipeId);
+  return found == heldBy.end() ? 0 : found->second;
+}
+
+void ChannelTable::CountHolder(int32_t pipeId, bool added) {
+  if (added) {
+    ++heldBy[pipeId];
+    return;
+  }
+  const auto found = heldBy.find(pipeId);
+  if (found != heldBy.end() && --found->second == 0) heldBy.erase(found);
+}
+
 std::vector<ChannelEntry> ChannelTable::Entries() const {
   std::vector<ChannelEntry> entries;
   entries.reserve(slots.size());
@@ -76,6 +100,7 @@ void ChannelTable::Replace(const std::vector<ChannelEntry>& entries) {
 }
 
 void ChannelTable::Clear() {
+  heldBy.clear();
   byId.clear();
   byName.clear();
   slots.clear();

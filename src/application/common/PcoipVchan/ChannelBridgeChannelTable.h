@@ -31,6 +31,12 @@ class ChannelTable {
   // table's names to 4 MiB at worst.
   static constexpr size_t kMaxEntries = 4096;
   static constexpr size_t kMaxNameLength = 1024;
+  // The shares the bridge allows (see ChannelBridge::AddEntry): one local
+  // application may hold a quarter of the table, and the entries the peer
+  // made (held by nobody here) half of it, so that neither one application's
+  // storm of names nor the far end's can take every channel from the others.
+  static constexpr size_t kMaxEntriesPerApplication = kMaxEntries / 4;
+  static constexpr size_t kMaxEntriesFromPeer = kMaxEntries / 2;
 
   enum class AddResult { kAdded, kNameTooLong, kFull };
 
@@ -52,6 +58,10 @@ class ChannelTable {
   // The first entry in table order with this ID; -1 never matches.
   ChannelEntry* FindById(int64_t channelId);
   void SetId(ChannelEntry* entry, int64_t channelId);
+  // Moves the entry to another holder (pipe and client).
+  void SetHolder(ChannelEntry* entry, int32_t pipeId, uint64_t client);
+  // How many entries the pipe holds (-1: held by nobody here).
+  size_t HeldBy(int32_t pipeId) const;
 
   size_t Size() const { return slots.size(); }
   // Every entry in table order, and replacing them all (tests, benchmarks).
@@ -79,4 +89,7 @@ class ChannelTable {
   // Entries without an ID (-1) are not indexed; each list is in table order.
   std::unordered_map<int64_t, std::vector<SlotRef>> byId;
   uint64_t nextOrder = 0;
+  // Entries per holding pipe ID; a holder with none has no key.
+  std::unordered_map<int32_t, size_t> heldBy;
+  void CountHolder(int32_t pipeId, bool added);
 };

@@ -81,8 +81,7 @@ bool ChannelBridge::RegisterChannel(const std::string& channelName, int32_t pipe
       if (entry->pipeId != pipeId || entry->client != client) {
         previousHolder = *entry;
       }
-      entry->pipeId = pipeId;
-      entry->client = client;
+      channels.SetHolder(entry, pipeId, client);
     } else {
       added = AddEntry(channelName, pipeId, client);
     }

@@ -52,6 +52,7 @@ size_t ChannelBridge::PipeQueueBytes() const {
 
 void ChannelBridge::ClearPipeQueue() {
   peerBoundQueue.clear();
+  peerBoundWaiting.clear();
   for (auto& share : pipeShares) share->clear();
 }
 
@@ -93,16 +94,45 @@ void ChannelBridge::PeerRoute::operator()(const std::string& bytes) const {
   if (pcoipWorkerOf == &bridge) {
     // The PCoIP worker must not wait on the channel (see the top of this
     // file): the pipe worker sends these bytes, in turn with the rest.
-    const size_t charge = QueuedBytesOf(bytes);
-    if (bridge.peerBoundBacklog.fetch_add(charge) + charge > kPeerBoundBacklogBytes) {
-      bridge.peerBoundBacklog.fetch_sub(charge);
-      bridge.Diagnose(ChannelBridgeText::kPeerBacklogFull);
-      return;
-    }
-    bridge.QueuePipeMessage(PipeItem{kPeerBoundItem, bytes});
+    bridge.QueueForPeer(bytes);
     return;
   }
   SendNow(bytes);
+}
+
+void ChannelBridge::QueueForPeer(const std::string& bytes) {
+  // Whether the answer is about a channel in the table: those are bounded by
+  // the table, the rest by kPeerBoundBacklogBytes (see there).
+  bool aboutHeldChannel = false;
+  KVX::Message message;
+  if (ParseUnit(bytes, &message)) {
+    const std::string& name =
+        message.content_case() == KVX::Message::kResponse
+            ? message.response().channel_connection_response().channel_name()
+            : message.request().connect_channel_request().channel_name();
+    platform::CriticalSectionLock guard(channelLock);
+    aboutHeldChannel = FindByName(name) != nullptr;
+  }
+  PipeItem item{kPeerBoundItem, bytes};
+  item.backlogCharge = aboutHeldChannel ? 0 : QueuedBytesOf(bytes);
+  bool full = false;
+  {
+    platform::CriticalSectionLock guard(pipeQueueLock);
+    if (peerBoundWaiting.count(bytes) != 0) {
+      return;  // the same answer still waits: one is enough
+    }
+    full = peerBoundBacklog.load() + item.backlogCharge > kPeerBoundBacklogBytes;
+    if (!full) {
+      peerBoundBacklog.fetch_add(item.backlogCharge);
+      peerBoundWaiting.insert(bytes);
+      peerBoundQueue.push_back(std::move(item));
+    }
+  }
+  if (full) {
+    Diagnose(ChannelBridgeText::kPeerBacklogFull);
+    return;
+  }
+  platform::SetEventObject(pipeQueueEvent);
 }
 
 namespace {
@@ -189,7 +219,10 @@ void ChannelBridge::PipeQueueWorker() {
       PipeShare* turn = nullptr;
       {
         platform::CriticalSectionLock guard(pipeQueueLock);
-        if (!peerBoundQueue.empty()) forPeerCharge = peerBoundQueue.TakeAll(&forPeer);
+        if (!peerBoundQueue.empty()) {
+          forPeerCharge = peerBoundQueue.TakeAll(&forPeer);
+          for (const PipeItem& item : forPeer) peerBoundWaiting.erase(item.bytes);
+        }
         for (size_t looked = 0; looked < pipeShares.size() && turn == nullptr; ++looked) {
           const size_t pipe = (nextTurn + looked) % pipeShares.size();
           if (pipeShares[pipe]->empty()) {
@@ -206,7 +239,7 @@ void ChannelBridge::PipeQueueWorker() {
       }
       for (const PipeItem& item : forPeer) {
         sendToPeer.SendNow(PeerBoundAsOfNow(item.bytes));
-        peerBoundBacklog.fetch_sub(QueuedBytesOf(item.bytes));
+        peerBoundBacklog.fetch_sub(item.backlogCharge);
       }
       forPeer.clear();
       for (const PipeItem& item : turnItems) HandlePipeMessage(item);

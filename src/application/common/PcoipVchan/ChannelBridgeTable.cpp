@@ -13,6 +13,12 @@ ChannelEntry* ChannelBridge::FindById(int64_t channelId) { return channels.FindB
 
 ChannelTable::AddResult ChannelBridge::AddEntry(const std::string& channelName, int32_t pipeId,
                                                 uint64_t client) {
+  // Within the table's bound, each holder has its share (see ChannelTable).
+  const size_t share = pipeId == -1 ? ChannelTable::kMaxEntriesFromPeer
+                                    : ChannelTable::kMaxEntriesPerApplication;
+  if (ChannelTable::NameFits(channelName) && channels.HeldBy(pipeId) >= share) {
+    return ChannelTable::AddResult::kFull;
+  }
   // The client end never invents an ID; it comes with the peer's answer.
   const ChannelTable::AddResult added =
       channels.Add(ChannelEntry{channelName, isServer ? nextChannelId : -1, pipeId, client});
