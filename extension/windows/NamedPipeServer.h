@@ -62,8 +62,10 @@ class NamedPipeServer : public SDK::ITransport {
   // share of their own, at most this many bytes (each message counts its
   // bytes and 64 more; one more whole message may come while there is room).
   // While the share is full the server reads no new message from its client
-  // either, so a client that stops reading holds back itself alone.
-  static constexpr size_t kOutboundShareBytes = size_t{16} << 20;
+  // either, so a client that stops reading holds back itself alone. The
+  // pipe's own buffer (the quota) holds far more already; the share only
+  // lets its owner hand messages over without waiting on the write.
+  static constexpr size_t kOutboundShareBytes = size_t{8} << 20;
   static constexpr size_t kOutboundItemOverheadBytes = 64;
 
   // Holds reading back while `roomEvent` (a manual-reset event, or null for
