@@ -151,10 +151,12 @@ class ChannelBridge {
   void DeliverToHolder(const std::string& channelName, int64_t channelId,
                        const std::string& bytes);
   // What this end answers the peer's connect request for the name, as the
-  // table stands now (at the server end a new name gets its ID here); a
-  // CONNECTED answer is delivered to the local holder too. `refused` says
-  // whether the answer is a refusal.
-  std::string AnswerPeerConnectRequest(const std::string& channelName, bool* refused);
+  // table stands now (at the server end a new name gets its ID here).
+  // `refused` says whether the answer is a refusal, `tellHolder` whether the
+  // local holder is to read it too (a CONNECTED), once it has gone to the peer.
+  std::string AnswerPeerConnectRequest(const std::string& channelName, bool* refused,
+                                       bool* tellHolder);
+  static int64_t ConnectedIdOf(const std::string& notice);
   // What the PCoIP worker queued for the peer, as it must go now that its
   // turn has come on the pipe worker: an answer that what happened meanwhile
   // has made untrue is answered again. Call it just before the bytes are sent.

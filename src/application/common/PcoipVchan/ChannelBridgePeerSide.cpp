@@ -60,7 +60,13 @@ void ChannelBridge::DeliverToChannelOwner(int64_t channelId, const std::string& 
 
 void ChannelBridge::OnPeerConnectRequest(const KVX::ConnectChannelRequest& request) {
   bool refused = false;
-  sendToPeer(AnswerPeerConnectRequest(request.channel_name(), &refused));
+  bool tellHolder = false;
+  const std::string answer =
+      AnswerPeerConnectRequest(request.channel_name(), &refused, &tellHolder);
+  // The peer's answer is on its way first: data the holder writes once told
+  // must not overtake it.
+  sendToPeer(answer);
+  if (tellHolder) DeliverToHolder(request.channel_name(), ConnectedIdOf(answer), answer);
   // A refused request launches nothing.
   if (!refused && !isServer && request.has_launch_options() &&
       request.launch_options().launch_mode() == KVX::LAUNCH_APP) {
@@ -69,7 +75,8 @@ void ChannelBridge::OnPeerConnectRequest(const KVX::ConnectChannelRequest& reque
 }
 
 std::string ChannelBridge::AnswerPeerConnectRequest(const std::string& requestedName,
-                                                    bool* refused) {
+                                                    bool* refused, bool* tellHolder) {
+  *tellHolder = false;
   bool found = false;
   int64_t entryId = -1;
   ChannelTable::AddResult added = ChannelTable::AddResult::kAdded;
@@ -98,10 +105,8 @@ std::string ChannelBridge::AnswerPeerConnectRequest(const std::string& requested
                                      : kRefusedTableFull);
   }
   if (found && (isServer || entryId != -1)) {
-    const std::string notice =
-        BuildConnectionNotice(requestedName, entryId, KVX::CONNECTION_CONNECTED);
-    DeliverToHolder(requestedName, entryId, notice);
-    return notice;
+    *tellHolder = true;
+    return BuildConnectionNotice(requestedName, entryId, KVX::CONNECTION_CONNECTED);
   }
   if (found) {
     // Both applications asked at nearly the same moment: ours is held here
@@ -164,7 +169,17 @@ std::string ChannelBridge::PeerBoundAsOfNow(const std::string& bytes) {
     return BuildConnectRequest(answer.channel_name());
   }
   bool refused = false;
-  return AnswerPeerConnectRequest(answer.channel_name(), &refused);
+  bool tellHolder = false;
+  const std::string fresh = AnswerPeerConnectRequest(answer.channel_name(), &refused, &tellHolder);
+  // This worker sends the answer before it handles anything the holder writes.
+  if (tellHolder) DeliverToHolder(answer.channel_name(), ConnectedIdOf(fresh), fresh);
+  return fresh;
+}
+
+int64_t ChannelBridge::ConnectedIdOf(const std::string& notice) {
+  KVX::Message message;
+  ParseUnit(notice, &message);
+  return message.response().channel_connection_response().channel_id();
 }
 
 void ChannelBridge::OnPeerDisconnectRequest(int64_t channelId) {
