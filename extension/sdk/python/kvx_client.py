@@ -12,6 +12,9 @@ what belongs to other channels. Use one Session from one thread at a time.
         channel.send(b"hello")
         packet = channel.receive(5)          # or raises PeerLeft, ChannelLost, ...
 
+Time-outs are in seconds (None waits without end), as Python's own are; the
+C++ SDK takes milliseconds.
+
 On Linux the pipe "\\\\.\\pipe\\NAME" is the Unix socket $KVX_PIPE_DIR/NAME; every
 message, both ways, is a 4-byte little-endian length and one serialised
 KVX.Message (see docs/protocol.md, which this module follows).
