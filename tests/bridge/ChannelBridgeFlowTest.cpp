@@ -158,7 +158,7 @@ TEST_F(ChannelBridgeFlowTest, APeersStormNeitherGrowsTheAnswersWithoutBoundNorDr
   // to the rest (refusals) count against the bound; beyond it they are dropped.
   auto name = [](size_t i) { return std::string(1000, 'n') + std::to_string(i); };
   const size_t perAnswer =
-      QueuedBytesOf(BuildConnectionNotice(name(999999), -1, KVX::CONNECTION_LOST));
+      QueuedBytesOf(BuildConnectionNotice(name(999999), -1, kRefusedTableFull));
   const size_t fitting = ChannelBridge::kPeerBoundBacklogBytes / perAnswer;
   const size_t requests = ChannelTable::kMaxEntriesFromPeer + fitting + 2000;
   for (size_t i = 0; i < requests; ++i) bridge->QueuePcoipMessage(ConnectRequest(name(i)));
@@ -186,7 +186,10 @@ TEST_F(ChannelBridgeFlowTest, APeersStormNeitherGrowsTheAnswersWithoutBoundNorDr
     again += ReadNotice(answer).name == "again" ? 1 : 0;
     held += ReadNotice(answer) == NoticeFields{"held", 0, KVX::CONNECTION_CONNECTED} ? 1 : 0;
   }
-  EXPECT_EQ(again, 2u);
+  // Pending, then connected; one more connected at most, when the worker took
+  // the first ones before the channel blocked it and more requests came.
+  EXPECT_GE(again, 2u);
+  EXPECT_LE(again, 3u);
   EXPECT_EQ(held, 1u);
   EXPECT_GE(SentToPeer().Count(), fitting);
 }

@@ -12,7 +12,7 @@ ChannelEntry* ChannelBridge::FindByName(const std::string& channelName) {
 ChannelEntry* ChannelBridge::FindById(int64_t channelId) { return channels.FindById(channelId); }
 
 ChannelTable::AddResult ChannelBridge::AddEntry(const std::string& channelName, int32_t pipeId,
-                                                uint64_t client) {
+                                                uint64_t client, bool idTold) {
   // Within the table's bound, each holder has its share (see ChannelTable).
   const size_t share = pipeId == -1 ? ChannelTable::kMaxEntriesFromPeer
                                     : ChannelTable::kMaxEntriesPerApplication;
@@ -20,8 +20,8 @@ ChannelTable::AddResult ChannelBridge::AddEntry(const std::string& channelName, 
     return ChannelTable::AddResult::kFull;
   }
   // The client end never invents an ID; it comes with the peer's answer.
-  const ChannelTable::AddResult added =
-      channels.Add(ChannelEntry{channelName, isServer ? nextChannelId : -1, pipeId, client});
+  const ChannelTable::AddResult added = channels.Add(
+      ChannelEntry{channelName, isServer ? nextChannelId : -1, pipeId, client, idTold});
   if (added == ChannelTable::AddResult::kAdded && isServer) ++nextChannelId;
   return added;
 }
