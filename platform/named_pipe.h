@@ -108,6 +108,12 @@ uint64_t PipePartialMessageBytes(PipeHandle pipe);
 // when it cannot be told (no message under way, or the system does not say).
 uint64_t PipeMessageBytesLeft(PipeHandle pipe);
 
+// Whether the client has closed its end: true once it has gone (POSIX: as
+// soon as it closes, even with messages of it still unread; Win32: once what
+// it wrote has been read). A server that reads nothing for a while asks, so
+// that it can read a departed client's last messages and report it gone.
+bool PipeClientHasLeft(PipeHandle pipe);
+
 // CloseHandle. Ends the client's connection and any pending operation.
 bool ClosePipe(PipeHandle pipe);
 

@@ -153,6 +153,7 @@ SDK::TransportStatus NamedPipeServer::Start() {
   pendingFilled = 0;
   connectPending = connectPendingNow;
   readingHeld = false;
+  readPastGates = false;
   NoteReadProgress();
 
   running.exchange(1);
@@ -345,6 +346,10 @@ void NamedPipeServer::SetWriteTimedOutCallback(std::function<void()> callback) {
   writeTimedOutCallback = std::move(callback);
 }
 
+void NamedPipeServer::SetLeavingCallback(std::function<void()> callback) {
+  leavingCallback = std::move(callback);
+}
+
 void NamedPipeServer::SetReceiveCallback(std::function<void(std::string)> callback) {
   receiveCallback = std::move(callback);
 }
@@ -408,7 +413,7 @@ bool Closed(platform::EventHandle gate) {
 bool NamedPipeServer::StartNextMessage() {
   // The owner's gate (its queue for this client is full) or the client's own
   // outbound share (it does not read what it is sent) holds reading back.
-  if (Closed(readGate) || Closed(outboundRoomEvent)) {
+  if (!readPastGates && (Closed(readGate) || Closed(outboundRoomEvent))) {
     readingHeld = true;
     return true;
   }
@@ -420,9 +425,19 @@ bool NamedPipeServer::ResumeReading() {
   const platform::EventHandle closedGate =
       Closed(readGate) ? readGate : Closed(outboundRoomEvent) ? outboundRoomEvent : nullptr;
   const platform::EventHandle gateOrExit[2] = {closedGate, waitHandles[1]};
-  if (closedGate != nullptr &&
-      platform::WaitForAnyEvent(gateOrExit, 2, platform::kInfinite) != platform::kWaitObject0) {
-    return false;
+  while (closedGate != nullptr) {
+    const uint32_t result = platform::WaitForAnyEvent(gateOrExit, 2, kHeldLookMs);
+    if (result == platform::kWaitObject0) break;
+    if (result != platform::kWaitTimeout) return false;
+    {
+      std::lock_guard<std::mutex> guard(ioLock);
+      readPastGates =
+          openPipe != platform::InvalidPipeHandle() && platform::PipeClientHasLeft(openPipe);
+    }
+    if (readPastGates) {
+      if (leavingCallback) leavingCallback();
+      break;
+    }
   }
   readingHeld = false;
   NoteReadProgress();
@@ -622,6 +637,7 @@ void NamedPipeServer::OnIoCompleted() {
 }
 
 void NamedPipeServer::OnClientGone(bool clientWasThere) {
+  readPastGates = false;
   // Whatever part of a message the client left behind is worthless now.
   pendingMessage.clear();
   pendingMessage.shrink_to_fit();

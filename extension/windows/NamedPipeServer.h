@@ -67,6 +67,9 @@ class NamedPipeServer : public SDK::ITransport {
   // lets its owner hand messages over without waiting on the write.
   static constexpr size_t kOutboundShareBytes = size_t{8} << 20;
   static constexpr size_t kOutboundItemOverheadBytes = 64;
+  // How often a server whose reading is held back looks whether its client
+  // has left.
+  static constexpr uint32_t kHeldLookMs = 10;
 
   // Holds reading back while `roomEvent` (a manual-reset event, or null for
   // never) is not signalled: the server then starts reading no new message,
@@ -105,6 +108,10 @@ class NamedPipeServer : public SDK::ITransport {
   // Called on the writer thread when a queued write ran out of time: the
   // message was lost and the client disconnected.
   void SetWriteTimedOutCallback(std::function<void()> callback);
+  // Called on the reader thread when the server, holding reading back, finds
+  // that its client has left: its last messages are read past the gates
+  // now, and the disconnect callback follows them.
+  void SetLeavingCallback(std::function<void()> callback);
   void SetReceiveCallback(std::function<void(std::string)> callback) override;
   void SetDisconnectCallback(std::function<void()> callback) override;
 
@@ -223,10 +230,15 @@ class NamedPipeServer : public SDK::ITransport {
   bool writerStopping = false;
   platform::EventHandle outboundRoomEvent = nullptr;
   std::function<void()> writeTimedOutCallback;
+  std::function<void()> leavingCallback;
 
   // Reading held back by a closed read gate; the reader thread's alone.
   platform::EventHandle readGate = nullptr;
   bool readingHeld = false;
+  // The client left while reading was held back: its last messages (no more
+  // than its pipe holds) are read past the gates, so that its departure is
+  // reported soon and after them. Until the client-gone step.
+  bool readPastGates = false;
   // What the client had of its message in hand at the last look, and since
   // when it has not changed. The reader thread's alone.
   uint64_t stallMark = 0;

@@ -42,6 +42,10 @@ void NamedPipeServer::SetWriteTimedOutCallback(std::function<void()> callback) {
   writeTimedOutCallback = std::move(callback);
 }
 
+void NamedPipeServer::SetLeavingCallback(std::function<void()> callback) {
+  leavingCallback = std::move(callback);
+}
+
 void NamedPipeServer::SetReceiveCallback(std::function<void(std::string)> callback) {
   receiveCallback = std::move(callback);
 }

@@ -92,7 +92,7 @@ class ChannelBridgeTestAccess {
     std::deque<PipeItem> items;
     bridge.peerBoundQueue.GiveBack(bridge.peerBoundQueue.TakeAll(&items));
     for (auto& share : bridge.pipeShares) share->GiveBack(share->TakeAll(&items));
-    bridge.peerBoundWaiting.clear();
+    bridge.ClearPipeQueue();
     return items;
   }
   static int PipeIdOf(ChannelBridge& bridge, const void* server) {

@@ -8,6 +8,7 @@
 // set the event nor touch the overlapped record, as on Win32.
 #include "platform/posix/pipe_instance.h"
 
+#include <poll.h>
 #include <sys/socket.h>
 
 #include <algorithm>
@@ -154,6 +155,15 @@ uint64_t PipePartialMessageBytes(PipeHandle pipe) {
   if (in->inMessage) held += kHeaderBytes;
   if (in->op == PendingOp::Read) held += in->readFilled;
   return held;
+}
+
+bool PipeClientHasLeft(PipeHandle pipe) {
+  Instance* in = ToInstance(pipe);
+  if (in == nullptr) return false;
+  std::lock_guard<std::mutex> lock(in->mutex);
+  if (in->state != PipeState::Connected || in->fd < 0) return false;
+  pollfd look{in->fd, POLLRDHUP, 0};
+  return poll(&look, 1, 0) == 1 && (look.revents & (POLLRDHUP | POLLHUP)) != 0;
 }
 
 uint64_t PipeMessageBytesLeft(PipeHandle pipe) {

@@ -137,6 +137,12 @@ bool WritePipe(PipeHandle pipe, const void* data, uint32_t size, uint32_t* writt
 
 uint64_t PipePartialMessageBytes(PipeHandle /*pipe*/) { return 0; }
 
+bool PipeClientHasLeft(PipeHandle pipe) {
+  DWORD available = 0;
+  return !PeekNamedPipe(pipe, nullptr, 0, nullptr, &available, nullptr) &&
+         GetLastError() == ERROR_BROKEN_PIPE;
+}
+
 uint64_t PipeMessageBytesLeft(PipeHandle pipe) {
   DWORD left = 0;
   if (!PeekNamedPipe(pipe, nullptr, 0, nullptr, nullptr, &left)) return 0;

@@ -132,6 +132,7 @@ bool ChannelBridge::InitializeWith(bool isServerEnd, std::string pipeName,
     server->SetDisconnectCallback([this, pipeId, serverInList] {
       OnPipeDisconnected(pipeId, serverInList->CurrentClient());
     });
+    server->SetLeavingCallback([this, pipeId] { OnPipeClientLeaving(pipeId); });
     server->SetWriteTimedOutCallback(
         [this, pipeId] { Diagnose(ChannelBridgeText::WriteTimedOut(pipeId)); });
     {

@@ -47,6 +47,12 @@ struct PipeItem {
   // For bytes the PCoIP worker queued for the peer: what they count against
   // kPeerBoundBacklogBytes until they are sent.
   size_t backlogCharge = 0;
+  // A departure, or a message that may be a connect or disconnect request:
+  // handling it may change the table, and so what an answer for the peer
+  // queued after it must say (see PipeQueueWorker).
+  bool changesTable = false;
+  // Its place in the order of everything queued on the pipe queue.
+  uint64_t stamp = 0;
 };
 
 inline size_t QueuedBytesOf(const PipeItem& item) { return QueuedBytesOf(item.bytes); }
@@ -259,8 +265,22 @@ class ChannelBridge {
   // All under pipeQueueLock.
   using PipeShare = ChannelBridgeQueue<PipeItem>;
   std::array<std::unique_ptr<PipeShare>, kPipeServerCount> pipeShares;
+  // The stamps of each share's items that change the table and are not
+  // handled yet, oldest first; and the stamp the next item gets.
+  std::array<std::deque<uint64_t>, kPipeServerCount> tableItemStamps;
+  uint64_t nextStamp = 0;
+  // For a pipe whose client is known to have left while its last messages
+  // are still being read: the stamp its departure has been given already
+  // (and which those messages share), so that answers queued from now on
+  // wait for the departure. 0: none.
+  std::array<uint64_t, kPipeServerCount> leavingStamp{};
+  // The pipe server found its client gone while holding reading back.
+  void OnPipeClientLeaving(int32_t pipeId);
   ChannelBridgeQueue<PipeItem> peerBoundQueue{~size_t{0}};
-  PipeShare& ShareOf(int32_t pipeId);
+  static size_t ShareIndexOf(int32_t pipeId);
+  PipeShare& ShareOf(int32_t pipeId) { return *pipeShares[ShareIndexOf(pipeId)]; }
+  // Queues an item whose changesTable is set already.
+  void QueueClassifiedPipeMessage(PipeItem item);
   // Bytes held by the whole pipe queue; the caller holds pipeQueueLock.
   size_t PipeQueueBytes() const;
   void ClearPipeQueue();

@@ -41,10 +41,11 @@ bool ReadVarint(const char** at, const char* end, uint64_t* value) {
   return false;
 }
 
-// Whether the fields in [at, end) hold a length-delimited field `number`;
-// its contents in [*body, *bodyEnd).
-bool HasField(const char* at, const char* end, uint64_t number, const char** body,
-              const char** bodyEnd) {
+// Calls `found`(number, body, bodyEnd) for each length-delimited field in
+// [at, end) and skips the others, without looking inside any. False when the
+// bytes are not well-formed fields.
+template <typename Found>
+bool ForEachLengthDelimited(const char* at, const char* end, Found found) {
   while (at < end) {
     uint64_t key = 0, length = 0;
     if (!ReadVarint(&at, end, &key)) return false;
@@ -65,26 +66,28 @@ bool HasField(const char* at, const char* end, uint64_t number, const char** bod
         return false;
     }
     if (length > static_cast<uint64_t>(end - at)) return false;
-    if ((key >> 3) == number && (key & 7u) == 2) {
-      *body = at;
-      *bodyEnd = at + length;
-      return true;
-    }
+    if ((key & 7u) == 2) found(key >> 3, at, at + length);
     at += length;
   }
-  return false;
+  return true;
 }
 
 }  // namespace
 
-bool MayBePropertyRequest(const std::string& bytes) {
-  constexpr uint64_t kRequestField = 20;          // Message.request
-  constexpr uint64_t kGetPropertyRequestField = 30;  // Request.get_property_request
-  const char* request = nullptr;
-  const char* requestEnd = nullptr;
-  const char* unused = nullptr;
-  return HasField(bytes.data(), bytes.data() + bytes.size(), kRequestField, &request, &requestEnd) &&
-         HasField(request, requestEnd, kGetPropertyRequestField, &unused, &unused);
+unsigned RequestBodiesOnWire(const std::string& bytes) {
+  constexpr uint64_t kRequestField = 20;  // Message.request
+  unsigned bodies = 0;
+  ForEachLengthDelimited(bytes.data(), bytes.data() + bytes.size(),
+                         [&](uint64_t number, const char* body, const char* bodyEnd) {
+    if (number != kRequestField) return;
+    ForEachLengthDelimited(body, bodyEnd, [&](uint64_t field, const char*, const char*) {
+      // Request.connect_channel_request, disconnect_channel_request,
+      // get_property_request
+      bodies |= field == 11 ? kWireConnect : field == 12 ? kWireDisconnect
+                                           : field == 30 ? kWireProperty : 0u;
+    });
+  });
+  return bodies;
 }
 
 bool ParseUnit(const std::string& bytes, KVX::Message* message) {

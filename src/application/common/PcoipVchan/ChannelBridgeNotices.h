@@ -54,9 +54,12 @@ std::string BuildPropertyAnswer(const std::string& propertyName, const std::stri
 std::string WrapConnectionResponse(const KVX::ChannelConnectionResponse& response);
 
 // A look at the wire format alone, cheap enough for every message a pipe
-// reads: false when the bytes are surely no property request; true when they
-// may be one (a parse must then tell).
-bool MayBePropertyRequest(const std::string& bytes);
+// reads (it never reads a payload): which of these request bodies the bytes
+// hold. A body not found is surely not there; one found may still not parse.
+constexpr unsigned kWireConnect = 1;
+constexpr unsigned kWireDisconnect = 2;
+constexpr unsigned kWireProperty = 4;
+unsigned RequestBodiesOnWire(const std::string& bytes);
 
 // Parses one whole unit into a cleared message. On failure the message keeps
 // what was read before the fault, and the caller goes on with that.

@@ -48,6 +48,8 @@ void ChannelBridge::HandlePipeMessage(const PipeItem& item) {
 }
 
 void ChannelBridge::OnPipeMessage(PipeItem item) {
+  const unsigned bodies = RequestBodiesOnWire(item.bytes);
+  item.changesTable = (bodies & (kWireConnect | kWireDisconnect)) != 0;
   // A property is answered at this end and asks nothing of the table or the
   // link, so it need not wait for the pipe worker, which may be sending
   // another application's data to a slow link. It is answered here, on the
@@ -56,7 +58,7 @@ void ChannelBridge::OnPipeMessage(PipeItem item) {
   // hands): only this thread queues the pipe's items, so none can come in
   // between, and the answer still follows the application's own earlier
   // messages. Otherwise it waits its turn in the share.
-  if (MayBePropertyRequest(item.bytes)) {
+  if ((bodies & kWireProperty) != 0) {
     bool idle = false;
     {
       platform::CriticalSectionLock guard(pipeQueueLock);
@@ -70,7 +72,7 @@ void ChannelBridge::OnPipeMessage(PipeItem item) {
       return;
     }
   }
-  QueuePipeMessage(std::move(item));
+  QueueClassifiedPipeMessage(std::move(item));
 }
 
 bool ChannelBridge::RegisterChannel(const std::string& channelName, int32_t pipeId,
@@ -139,6 +141,7 @@ void ChannelBridge::OnPipeDisconnected(int32_t pipeId, uint64_t client) {
   departure.pipeId = pipeId;
   departure.client = client;
   departure.departure = true;
+  departure.changesTable = true;
   QueuePipeMessage(std::move(departure));
 }
 

@@ -90,9 +90,11 @@ class ChannelBridgeQueue {
   // Moves queued items, in order, to the end of `batch` while their charge
   // adds up to no more than `budget` (perhaps none); their charge stays
   // counted until GiveBack. Returns that charge.
-  size_t TakeWithin(std::deque<Item>* batch, size_t budget) {
+  // Only items that `keep` accepts are taken; the first it refuses ends the take.
+  template <typename Keep>
+  size_t TakeWithin(std::deque<Item>* batch, size_t budget, Keep keep) {
     size_t taken = 0;
-    while (!items.empty() && taken + charges.front() <= budget) {
+    while (!items.empty() && taken + charges.front() <= budget && keep(items.front())) {
       taken += charges.front();
       batch->push_back(std::move(items.front()));
       items.pop_front();

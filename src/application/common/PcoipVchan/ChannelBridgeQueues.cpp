@@ -32,6 +32,7 @@
 // it; its writer gives up within the time-out and lets it go, which breaks
 // the cycle. It stalls itself, and the others only as any slow reader does
 // once its share is full: the receive path then waits for it.
+#include <algorithm>
 #include <atomic>
 #include <deque>
 #include <utility>
@@ -39,9 +40,8 @@
 #include "src/application/common/PcoipVchan/ChannelBridge.h"
 #include "src/application/common/PcoipVchan/ChannelBridgeNotices.h"
 
-ChannelBridge::PipeShare& ChannelBridge::ShareOf(int32_t pipeId) {
-  const bool known = pipeId >= 0 && pipeId < kPipeServerCount;
-  return *pipeShares[known ? static_cast<size_t>(pipeId) : 0];
+size_t ChannelBridge::ShareIndexOf(int32_t pipeId) {
+  return pipeId >= 0 && pipeId < kPipeServerCount ? static_cast<size_t>(pipeId) : 0;
 }
 
 size_t ChannelBridge::PipeQueueBytes() const {
@@ -53,17 +53,42 @@ size_t ChannelBridge::PipeQueueBytes() const {
 void ChannelBridge::ClearPipeQueue() {
   peerBoundQueue.clear();
   peerBoundWaiting.clear();
+  for (auto& stamps : tableItemStamps) stamps.clear();
+  leavingStamp.fill(0);
   for (auto& share : pipeShares) share->clear();
 }
 
+void ChannelBridge::OnPipeClientLeaving(int32_t pipeId) {
+  platform::CriticalSectionLock guard(pipeQueueLock);
+  const size_t share = ShareIndexOf(pipeId);
+  if (leavingStamp[share] != 0) return;
+  leavingStamp[share] = ++nextStamp;  // never 0
+  ++nextStamp;
+  tableItemStamps[share].push_back(leavingStamp[share]);
+}
+
 void ChannelBridge::QueuePipeMessage(PipeItem item) {
+  item.changesTable =
+      item.departure || (RequestBodiesOnWire(item.bytes) & (kWireConnect | kWireDisconnect)) != 0;
+  QueueClassifiedPipeMessage(std::move(item));
+}
+
+void ChannelBridge::QueueClassifiedPipeMessage(PipeItem item) {
   {
     platform::CriticalSectionLock guard(pipeQueueLock);
-    if (item.pipeId == kPeerBoundItem) {
-      peerBoundQueue.push_back(std::move(item));
+    const size_t share = ShareIndexOf(item.pipeId);
+    uint64_t& leaving = leavingStamp[share];
+    if (leaving == 0) {
+      item.stamp = nextStamp++;
+      if (item.changesTable) tableItemStamps[share].push_back(item.stamp);
     } else {
-      ShareOf(item.pipeId).push_back(std::move(item));
+      // The departed client's last items, and its departure, which holds the
+      // place reserved for it.
+      item.stamp = leaving;
+      if (item.changesTable && !item.departure) tableItemStamps[share].push_back(item.stamp);
+      if (item.departure) leaving = 0;
     }
+    pipeShares[share]->push_back(std::move(item));
   }
   platform::SetEventObject(pipeQueueEvent);
 }
@@ -125,6 +150,7 @@ void ChannelBridge::QueueForPeer(const std::string& bytes) {
     if (!full) {
       peerBoundBacklog.fetch_add(item.backlogCharge);
       peerBoundWaiting.insert(bytes);
+      item.stamp = nextStamp++;
       peerBoundQueue.push_back(std::move(item));
     }
   }
@@ -197,11 +223,18 @@ void RunQueueWorker(const std::atomic<bool>& running, const std::atomic<bool>& r
 // (deficit round robin by bytes), so an application that floods delays
 // another's message by at most one turn of each busy pipe, never by its whole
 // backlog; within a share the items keep their order, so an application's
-// messages are handled as it wrote them and its departure after them. What
-// the PCoIP worker has for the peer is taken in the same hold of the lock as
-// each turn's items and sent before them: an answer for the peer was queued
-// before the local application could read the notice that goes with it, so
-// it reaches the peer before any data the application writes in reply.
+// messages are handled as it wrote them and its departure after them.
+//
+// What the PCoIP worker has for the peer keeps the order the protocol needs.
+// An answer is sent before the items of the turn it is taken with, so it
+// reaches the peer before any data an application writes once the notice
+// that goes with it has been delivered. And it is sent only once every item
+// queued before it that may change the table (a departure, a connect or
+// disconnect request) has been handled, so that its re-check
+// (PeerBoundAsOfNow) sees what the peer will have heard by then; while it
+// waits for such an item, only items queued before it are handled, so no
+// later data overtakes it either. Without answers waiting, the turns go on
+// freely.
 void ChannelBridge::PipeQueueWorker() {
   std::deque<PipeItem> forPeer;
   std::deque<PipeItem> turnItems;
@@ -216,22 +249,36 @@ void ChannelBridge::PipeQueueWorker() {
     while (routinesReady.load()) {
       size_t forPeerCharge = 0;
       size_t turnCharge = 0;
+      size_t turnPipe = 0;
       PipeShare* turn = nullptr;
       {
         platform::CriticalSectionLock guard(pipeQueueLock);
-        if (!peerBoundQueue.empty()) {
-          forPeerCharge = peerBoundQueue.TakeAll(&forPeer);
-          for (const PipeItem& item : forPeer) peerBoundWaiting.erase(item.bytes);
+        uint64_t oldestTableItem = ~uint64_t{0};
+        for (const auto& stamps : tableItemStamps) {
+          if (!stamps.empty()) oldestTableItem = std::min(oldestTableItem, stamps.front());
         }
+        // Counted until sent, as the turn's items are until handled.
+        forPeerCharge = peerBoundQueue.TakeWithin(
+            &forPeer, ~size_t{0},
+            [oldestTableItem](const PipeItem& item) { return item.stamp < oldestTableItem; });
+        for (const PipeItem& item : forPeer) peerBoundWaiting.erase(item.bytes);
+        const uint64_t waitingAnswer =
+            peerBoundQueue.empty() ? ~uint64_t{0} : peerBoundQueue.front().stamp;
+        const auto queuedBefore = [waitingAnswer](const PipeItem& item) {
+          return item.stamp < waitingAnswer;
+        };
         for (size_t looked = 0; looked < pipeShares.size() && turn == nullptr; ++looked) {
           const size_t pipe = (nextTurn + looked) % pipeShares.size();
-          if (pipeShares[pipe]->empty()) {
+          PipeShare& share = *pipeShares[pipe];
+          if (share.empty()) {
             deficit[pipe] = 0;  // an idle pipe saves up no turns
             continue;
           }
-          turn = pipeShares[pipe].get();
+          if (!queuedBefore(share.front())) continue;  // behind a waiting answer
+          turn = &share;
+          turnPipe = pipe;
           deficit[pipe] += kPipeTurnBytes;
-          turnCharge = turn->TakeWithin(&turnItems, deficit[pipe]);
+          turnCharge = share.TakeWithin(&turnItems, deficit[pipe], queuedBefore);
           deficit[pipe] -= turnCharge;
           nextTurn = pipe + 1;
         }
@@ -242,11 +289,18 @@ void ChannelBridge::PipeQueueWorker() {
         peerBoundBacklog.fetch_sub(item.backlogCharge);
       }
       forPeer.clear();
-      for (const PipeItem& item : turnItems) HandlePipeMessage(item);
+      size_t tableItemsHandled = 0;
+      for (const PipeItem& item : turnItems) {
+        HandlePipeMessage(item);
+        tableItemsHandled += item.changesTable ? 1 : 0;
+      }
       turnItems.clear();
       platform::CriticalSectionLock guard(pipeQueueLock);
       if (forPeerCharge != 0) peerBoundQueue.GiveBack(forPeerCharge);
-      if (turnCharge != 0) turn->GiveBack(turnCharge);
+      if (turn == nullptr) continue;
+      turn->GiveBack(turnCharge);
+      std::deque<uint64_t>& stamps = tableItemStamps[turnPipe];
+      for (; tableItemsHandled > 0 && !stamps.empty(); --tableItemsHandled) stamps.pop_front();
     }
     if (lastPass) {
       return;
