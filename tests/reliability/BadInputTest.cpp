@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "extension/windows/NamedPipeServer.h"
+#include "src/application/common/PcoipVchan/ChannelBridgeNotices.h"
 #include "tests/bridge/BridgeFixture.h"
 #include "tests/reliability/RawPipeClient.h"
 
@@ -220,6 +221,12 @@ TEST_F(BadInputTest, ClientThatNeverReadsPastTheQuotaDoesNotStallTheOthers) {
   EXPECT_TRUE(WaitUntil(
       [&] { return console.Text().find("Pipe client not reading; write timed out") != std::string::npos; }, 20s))
       << console.Text();
+  // The bridge says which pipe it was and that a message was lost.
+  int deafPipe = -1;
+  for (int pipe = 0; pipe < ChannelBridge::kPipeServerCount && deafPipe < 0; ++pipe) {
+    if (debug.CountOf(ChannelBridgeText::WriteTimedOut(pipe)) != 0) deafPipe = pipe;
+  }
+  EXPECT_GE(deafPipe, 0) << "no diagnostic names the pipe whose write timed out";
   ASSERT_TRUE(SentToPeer().WaitForCount(1, 20s));
   const std::vector<std::string> sent = SentToPeer().All();
   ASSERT_EQ(sent.size(), 1u);
