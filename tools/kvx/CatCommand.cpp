@@ -119,11 +119,15 @@ int RunCat(const Options& options) {
   Clock::time_point lastActivity = Clock::now();
   const auto idle = std::chrono::duration<double>(options.idleSeconds);
   for (;;) {
+    input = pump.Get();
     if (g_interrupted.load()) {
       cut = !input.complete;
+      if (cut) {
+        code = ReportInterrupted("interrupted after " + DescribeBytes(input.bytes) + " had been sent on '" + name +
+                                 "'; the far side reads the channel lost");
+      }
       break;
     }
-    input = pump.Get();
     if (!inputDone && input.finished) {
       inputDone = true;
       lastActivity = Clock::now();

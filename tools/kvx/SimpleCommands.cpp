@@ -149,7 +149,10 @@ int RunSend(const Options& options) {
   if (!sent.complete) {
     // Interrupted, or a send refused: the far side must not read "all sent".
     LeaveAbruptly(session.Value());
-    if (!sent.finished) return EndCommand(pump, kExitInterrupted);
+    if (!sent.finished) {
+      return EndCommand(pump, ReportInterrupted("interrupted after " + DescribeBytes(sent.bytes) + " had been sent on '" +
+                                                name + "'; the far side reads the channel lost"));
+    }
     return EndCommand(pump, ReportError(options, CutBeforeDone(sent.sendError, name, sent.bytes)));
   }
 
