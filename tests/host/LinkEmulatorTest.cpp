@@ -45,7 +45,13 @@ TEST(LinkEmulatorTest, FramesArriveNoSoonerThanTheirDelayAtAboutTheRateInOrder) 
   uint32_t sequence = 0;
   std::memcpy(&body[0], &sequence, sizeof(sequence));
   ASSERT_EQ(link.Send(&type, 1, body.data(), 4, kForever), LinkEmulator::Result::kSent);
-  for (int i = 0; i < 500 && arrivals.empty(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  for (int i = 0; i < 500; ++i) {
+    {
+      std::lock_guard<std::mutex> lock(mutex);
+      if (!arrivals.empty()) break;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
   {
     std::lock_guard<std::mutex> lock(mutex);
     ASSERT_EQ(arrivals.size(), 1u);
@@ -61,8 +67,10 @@ TEST(LinkEmulatorTest, FramesArriveNoSoonerThanTheirDelayAtAboutTheRateInOrder) 
     ASSERT_EQ(link.Send(&type, 1, body.data(), body.size(), kForever), LinkEmulator::Result::kSent);
   }
   for (int i = 0; i < 1000; ++i) {
-    std::lock_guard<std::mutex> lock(mutex);
-    if (arrivals.size() == kFrames + 1) break;
+    {
+      std::lock_guard<std::mutex> lock(mutex);
+      if (arrivals.size() == kFrames + 1) break;
+    }
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
   }
   std::lock_guard<std::mutex> lock(mutex);

@@ -88,8 +88,9 @@ TEST(TcpLinkTest, APeerThatReadsNothingHoldsTheSenderBackAndOneThatLeavesIsNotic
   }
   EXPECT_EQ(pair.listening->Receive(&got, 100), Receive::kTimeout);
 
-  // The peer leaves: the other end's receive fails and its sends find nobody.
-  pair.listening->Stop();
+  // The peer leaves (its process ends): the other end's receive fails and
+  // its sends find nobody.
+  pair.listening.reset();
   size_t length = 0;
   EXPECT_EQ(pair.connecting->ReceiveInto(&got, &length, 5000), Receive::kFailed);
   Send result = Send::kSent;

@@ -15,8 +15,9 @@ The server end runs in $WINEPREFIX, the client end in $KVX_PEER_WINEPREFIX
 
 With --linux-dir DIR (a Linux build holding vchan-host, the plug-in and kvx)
 the client end is the Linux one instead, joined to the Windows server end over
-TCP: both rendezvous orders, 64 MiB of random bytes each way through `kvx
-cat`, and a clean end.
+TCP through an emulated link (2 ms one way, 400 Mbit/s): both rendezvous
+orders, 64 MiB of random bytes each way through `kvx cat`, a round trip never
+shorter than the link's, and a clean end.
 """
 import argparse
 import json
@@ -304,8 +305,9 @@ def run_with_linux(args, workdir):
     client = End("client", None, args, workdir, linux=linux)
     try:
         port = free_tcp_port()
-        server.start_host_with(["--tcp", str(port)])
-        client.start_host_with(["--peer", "127.0.0.1:%d" % port])
+        link = ["--link-delay", "2", "--link-rate", "400"]
+        server.start_host_with(["--tcp", str(port)] + link)
+        client.start_host_with(["--peer", "127.0.0.1:%d" % port] + link)
         for end in (server, client):
             end.wait_for_log("channel open", HOST_START_TIMEOUT)
         print("  Windows server end and Linux client end up, link on TCP port %d" % port)
@@ -313,12 +315,35 @@ def run_with_linux(args, workdir):
         rendezvous(client, server, "client-first", "from the Windows end")
         bulk(client, server, "bulk-up", 64 << 20, workdir)
         bulk(server, client, "bulk-down", 64 << 20, workdir)
+        round_trip_over_link(server, client)
         end_session(server, client)
     finally:
         for end in (server, client):
             if end.host is not None and end.host.poll() is None:
                 end.host.kill()
                 end.host.wait()
+
+
+def round_trip_over_link(server, client):
+    """kvx bench at the Windows end, told the link's rate and delay: no round
+    trip beats twice the delay, and the figures are given against the link."""
+    serving = client.kvx_background("bench", "--serve", "bench", "--once", "--timeout", str(APP_TIMEOUT))
+    try:
+        wait_until_waiting(serving, APP_TIMEOUT)
+        measured = server.kvx("bench", "bench", "--pings", "50", "--duration", "1", "--json",
+                              "--link-rate", "400", "--link-delay", "2", "--timeout", str(APP_TIMEOUT))
+        check(measured.returncode == 0, "bench failed (%d): %s" %
+              (measured.returncode, measured.stderr.decode(errors="replace")))
+        figures = json.loads(measured.stdout.decode().strip().splitlines()[-1])
+        check(figures["latency_us"]["min"] >= 4000, "a round trip shorter than the link's: %r" % figures)
+        check(figures["link"]["rate_mbit"] == 400 and figures["link"]["throughput_share"] > 0,
+              "no figures against the link: %r" % figures)
+        print("  round trip over the emulated link: p50 %.1f ms (link 4 ms); throughput %.0f%% of 400 Mbit/s" %
+              (figures["latency_us"]["p50"] / 1000, 100 * figures["link"]["throughput_share"]))
+        serving.wait(timeout=APP_TIMEOUT)
+    finally:
+        if serving.poll() is None:
+            serving.kill()
 
 
 def free_tcp_port():
