@@ -61,10 +61,8 @@ LinkEmulator::Result LinkEmulator::Send(const void* head, size_t headSize, const
                                         size_t bodySize, uint32_t timeoutMs) {
   const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
   std::unique_lock<std::mutex> lock(mutex_);
-  // With no rate, nothing waits for the wire: what is under way is bounded.
-  const bool unlimited = shape_.rateMbit <= 0;
   auto room = [&] {
-    const size_t held = queuedBytes_ + (unlimited ? flightBytes_ : 0);
+    const size_t held = HeldLocked();
     return stopping_ || held == 0 || held + bodySize <= bound_;
   };
   if (!room()) {
@@ -96,6 +94,18 @@ LinkEmulator::Result LinkEmulator::Send(const void* head, size_t headSize, const
   return Result::kSent;
 }
 
+size_t LinkEmulator::HeldLocked() const {
+  // With no rate, nothing waits for the wire: what is under way is bounded.
+  return queuedBytes_ + (shape_.rateMbit <= 0 ? flightBytes_ : 0);
+}
+
+void LinkEmulator::NotifyRoomLocked() {
+  // A waiting sender is woken once a quarter of the bound is free, not for
+  // each frame that leaves: it then brings several frames in a row, and the
+  // queue never runs dry meanwhile.
+  if (waiters_ > 0 && HeldLocked() <= bound_ - bound_ / 4) roomFreed_.notify_all();
+}
+
 void LinkEmulator::HandOverDue(std::unique_lock<std::mutex>& lock) {
   while (!stopping_ && !flight_.empty() && flight_.front().at <= Clock::now()) {
     Frame frame = std::move(flight_.front());
@@ -106,7 +116,7 @@ void LinkEmulator::HandOverDue(std::unique_lock<std::mutex>& lock) {
     lock.lock();
     flightBytes_ -= std::min(flightBytes_, frame.wireBytes);
     if (spare_.size() < kMaxSpare) spare_.push_back(std::move(frame.bytes));
-    if (waiters_ > 0) roomFreed_.notify_all();
+    NotifyRoomLocked();
     if (result != HostLink::SendResult::kSent) {
       // The far end is gone or the link stopped: nothing more goes.
       stopping_ = true;
@@ -139,7 +149,7 @@ void LinkEmulator::Run() {
       flightBytes_ += frame.wireBytes;
       flight_.push_back(std::move(frame));
       queue_.pop_front();
-      if (waiters_ > 0) roomFreed_.notify_all();
+      NotifyRoomLocked();
     }
     if (!flight_.empty() && flight_.front().at <= now) {
       HandOverDue(lock);

@@ -69,6 +69,8 @@ class LinkEmulator {
   Clock::duration WireTime(size_t bytes) const;
   Clock::duration DrawDelay();
   void HandOverDue(std::unique_lock<std::mutex>& lock);
+  size_t HeldLocked() const;
+  void NotifyRoomLocked();
 
   const LinkShape shape_;
   const size_t bound_;
