@@ -57,7 +57,8 @@ class HostLink {
   virtual void Stop() = 0;
 
   // Whether kPeerAbsent (or a failed receive) reliably tells that the peer
-  // has gone; UDP cannot, and relies on silence instead.
+  // has gone; UDP and TCP cannot (a peer may vanish without a word), and
+  // rely on long silence as well.
   virtual bool DetectsAbsentPeer() const = 0;
 
   // The largest frame a link carries.

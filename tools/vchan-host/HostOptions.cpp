@@ -127,7 +127,8 @@ const char* HostUsage() {
          "  --window H[@P]        a window handle to hand over, with its parent window\n"
 #endif
          "  --log-level L         show plug-in log lines of level L and below (1)\n"
-         "  --peer-timeout MS     UDP only: silence after which the other end counts as gone\n"
+         "  --peer-timeout MS     UDP and TCP: silence after which the other end counts as\n"
+         "                        gone (15000; each end greets the other twice a second)\n"
          "  --version             print the version and end\n"
          "\n"
          "Fault injection:\n"

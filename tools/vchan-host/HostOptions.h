@@ -53,7 +53,7 @@ struct HostOptions {
   uint32_t packetSize = 3000;  // what the state query reports
   std::vector<WindowOption> windows;
   int32_t logLevel = 1;        // log lines of this level and below are shown
-  uint32_t peerTimeoutMs = 15000;  // UDP only: silence after which the peer counts as gone
+  uint32_t peerTimeoutMs = 15000;  // UDP and TCP: silence after which the peer counts as gone
   FaultOptions faults;
   LinkShape shape;             // the emulated link; none by default
   bool version = false;        // --version: print it and end

@@ -27,6 +27,10 @@ LinkEmulator::LinkEmulator(const LinkShape& shape, Deliver deliver)
 
 LinkEmulator::~LinkEmulator() {
   Stop();
+  Join();
+}
+
+void LinkEmulator::Join() {
   if (thread_.joinable()) thread_.join();
 }
 

@@ -48,6 +48,9 @@ class LinkEmulator {
 
   // Frames still queued or on their way are dropped; waiting sends end.
   void Stop();
+  // After Stop, waits for the link's thread, which may be in a hand-over to
+  // the real link until that link is stopped too.
+  void Join();
 
   // The queue's bound in bytes: twice the rate times the round trip (two
   // delays plus the jitter), at least kMinQueueBytes; with no rate given,

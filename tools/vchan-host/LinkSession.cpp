@@ -132,8 +132,9 @@ void LinkSession::Tick() {
       return;
     }
   }
-  // UDP cannot tell that nobody listens any more; long silence must do. A
-  // reader held up by a full queue hears nothing, which proves nothing.
+  // UDP cannot tell that nobody listens any more, nor TCP that a machine
+  // vanished; long silence must do. A reader held up by a full queue hears
+  // nothing, which proves nothing.
   if (!link_.DetectsAbsentPeer() && !readerBlocked_.load() &&
       now - lastHeardMs_.load() > static_cast<int64_t>(options_.peerTimeoutMs)) {
     MarkGone("nothing heard from the other end for " + std::to_string(options_.peerTimeoutMs) +
@@ -235,6 +236,7 @@ void LinkSession::BeginStop() {
 
 void LinkSession::Join() {
   if (reader_.joinable()) reader_.join();
+  if (emulator_) emulator_->Join();
 }
 
 }  // namespace vchan_host

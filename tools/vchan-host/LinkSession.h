@@ -65,7 +65,8 @@ class LinkSession {
   void ReopenBoth();
 
   // Tells the peer we leave and releases blocked sends; Join then waits for
-  // the reader (after the channel's Shutdown has released it).
+  // the reader (after the channel's Shutdown has released it) and the
+  // emulated link's thread.
   void BeginStop();
   void Join();
 

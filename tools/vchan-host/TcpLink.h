@@ -32,7 +32,9 @@ class TcpLink : public HostLink {
                   bool wait) override;
   ReceiveResult ReceiveInto(std::string* frame, size_t* length, uint32_t timeoutMs) override;
   void Stop() override;
-  bool DetectsAbsentPeer() const override { return true; }
+  // A closed connection is seen at once, but a machine that vanishes sends
+  // nothing at all: long silence counts too.
+  bool DetectsAbsentPeer() const override { return false; }
 
  private:
   TcpLink() = default;
