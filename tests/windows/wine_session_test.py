@@ -246,6 +246,14 @@ def end_session(server, client):
     print("  Ctrl-C at the client end: both hosts ended cleanly")
 
 
+def kill_hosts(*ends):
+    """Hosts a failed check left running."""
+    for end in ends:
+        if end.host is not None and end.host.poll() is None:
+            end.host.kill()
+            end.host.wait()
+
+
 def run(args, workdir):
     server_prefix = os.environ["WINEPREFIX"]
     client_prefix = os.environ.get("KVX_PEER_WINEPREFIX", server_prefix + "-peer")
@@ -285,10 +293,7 @@ def run(args, workdir):
         round_trip(server, client)
         end_session(server, client)
     finally:
-        for end in (server, client):
-            if end.host is not None and end.host.poll() is None:
-                end.host.kill()
-                end.host.wait()
+        kill_hosts(server, client)
         subprocess.run(["wineserver", "-k"], env=client.env, check=False)
 
 
@@ -318,10 +323,7 @@ def run_with_linux(args, workdir):
         round_trip_over_link(server, client)
         end_session(server, client)
     finally:
-        for end in (server, client):
-            if end.host is not None and end.host.poll() is None:
-                end.host.kill()
-                end.host.wait()
+        kill_hosts(server, client)
 
 
 def round_trip_over_link(server, client):
