@@ -19,6 +19,7 @@ const char* ErrorCodeName(ErrorCode code) {
     case ErrorCode::InvalidArgument: return "invalid-argument";
     case ErrorCode::SystemError: return "system-error";
     case ErrorCode::PeerLeft: return "peer-left";
+    case ErrorCode::AccessDenied: return "access-denied";
   }
   return "unknown";
 }

@@ -51,6 +51,12 @@ enum class ErrorCode : int32_t {
   // after CONNECTION_CONNECTED). Everything it sent before leaving has been
   // delivered. Added last, so that the numbers of the older codes stay.
   PeerLeft,
+  // This user may not use the pipe. On POSIX its folder is not one to trust
+  // (a symbolic link, another user's, or open to group or others: the
+  // message names it, says how it was chosen and how to make a fit one) or
+  // another user serves the socket; on Windows the pipe's security refused.
+  // A missing folder is NoServer: nobody serves there yet.
+  AccessDenied,
 };
 
 // A short stable name for a code ("timeout", "no-server", ...), for logs and

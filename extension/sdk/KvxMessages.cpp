@@ -30,15 +30,61 @@ std::string PropertyRequest(const std::string& propertyName) {
   return message.SerializeAsString();
 }
 
+namespace {
+
+void PutVarint(std::string* out, uint64_t value) {
+  while (value >= 0x80) {
+    out->push_back(static_cast<char>((value & 0x7F) | 0x80));
+    value >>= 7;
+  }
+  out->push_back(static_cast<char>(value));
+}
+
+size_t VarintSize(uint64_t value) {
+  size_t n = 1;
+  while (value >= 0x80) {
+    value >>= 7;
+    ++n;
+  }
+  return n;
+}
+
+// A varint field, left out when 0 as the serialiser does.
+void PutVarintField(std::string* out, uint32_t number, uint64_t value) {
+  if (value == 0) return;
+  PutVarint(out, number << 3);
+  PutVarint(out, value);
+}
+
+void PutLengthOf(std::string* out, uint32_t number, size_t length) {
+  PutVarint(out, number << 3 | 2);
+  PutVarint(out, length);
+}
+
+}  // namespace
+
+// Encoded by hand, the same bytes as the serialiser writes: going through a
+// KVX::Message would copy the data twice more (into the message, then out),
+// and data may be up to 64 MiB.
 std::string TransferData(int64_t channelId, int64_t appValue, const std::string& data, uint32_t requestId) {
-  KVX::Message message;
-  KVX::Request* request = message.mutable_request();
-  request->set_id(requestId);
-  KVX::TransferData* transfer = request->mutable_transfer_data();
-  transfer->set_channel_id(channelId);
-  transfer->set_app_value(appValue);
-  transfer->set_data(data);
-  return message.SerializeAsString();
+  std::string transfer;  // TransferData without its data
+  PutVarintField(&transfer, 1, static_cast<uint64_t>(channelId));
+  PutVarintField(&transfer, 2, static_cast<uint64_t>(appValue));
+  if (!data.empty()) PutLengthOf(&transfer, 3, data.size());
+  const size_t transferSize = transfer.size() + data.size();
+
+  std::string request;  // Request up to the start of its transfer_data's bytes
+  PutVarintField(&request, 1, requestId);
+  PutLengthOf(&request, 20, transferSize);
+  const size_t requestSize = request.size() + transferSize;
+
+  std::string out;
+  out.reserve(1 + VarintSize(requestSize) + requestSize);
+  PutLengthOf(&out, 20, requestSize);
+  out += request;
+  out += transfer;
+  out += data;
+  return out;
 }
 
 Incoming Read(const std::string& bytes) {

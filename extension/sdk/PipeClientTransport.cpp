@@ -31,6 +31,9 @@ Error OpenFailure(const std::string& pipeName, uint32_t code, uint32_t timeoutMs
       return Error(ErrorCode::PipeBusy,
                    "every instance of the pipe " + where + " stayed busy for " + std::to_string(timeoutMs) + " ms",
                    code);
+    case platform::kErrorAccessDenied:
+      return Error(ErrorCode::AccessDenied, "cannot open the pipe " + where + (detail.empty() ? ": access denied" : why),
+                   code);
     default:
       return Error(ErrorCode::SystemError,
                    "cannot open the pipe " + where +

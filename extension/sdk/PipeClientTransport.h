@@ -35,7 +35,8 @@ class KVX_SDK_API PipeClientTransport : public ITransport {
   PipeClientTransport& operator=(const PipeClientTransport&) = delete;
 
   // Connects and starts the reader thread. Failed when the pipe cannot be
-  // opened; LastError() then says why (NoServer, PipeBusy, SystemError).
+  // opened; LastError() then says why (NoServer, PipeBusy, AccessDenied,
+  // SystemError).
   // Start on a running transport does nothing and returns Ok. A stopped or
   // disconnected transport may be started again.
   TransportStatus Start() override;

@@ -58,8 +58,8 @@ struct SessionStats {
 // All calls are safe from any thread, including from the SDK's callbacks.
 class KVX_SDK_API Session {
  public:
-  // Connects to the plug-in's pipe. Errors: NoServer, PipeBusy, Timeout,
-  // ConnectionLost, SystemError.
+  // Connects to the plug-in's pipe. Errors: NoServer, PipeBusy, AccessDenied,
+  // Timeout, ConnectionLost, SystemError.
   static Result<std::unique_ptr<Session>> Open(const SessionOptions& options);
   // Runs a session over any transport (the transport is started here).
   static Result<std::unique_ptr<Session>> Attach(std::unique_ptr<ITransport> transport,

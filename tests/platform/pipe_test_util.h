@@ -3,11 +3,15 @@
 
 #include <dirent.h>
 #include <gtest/gtest.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdint>
 #include <cstdlib>
+#include <cstring>
 #include <string>
 #include <thread>
 
@@ -179,6 +183,54 @@ struct Client {
   PipeHandle pipe = InvalidPipeHandle();
   uint32_t error = 0;
 };
+
+// Bytes that differ from message to message (by `seed`) and along each one.
+inline std::string Pattern(size_t size, uint32_t seed) {
+  std::string s(size, '\0');
+  uint32_t x = seed * 2654435761u + 1;
+  for (size_t i = 0; i < size; ++i) {
+    x = x * 1664525u + 1013904223u;
+    s[i] = static_cast<char>(x >> 24);
+  }
+  return s;
+}
+
+// A raw Unix socket, to play a client written in any language, or a foreign
+// server.
+inline int RawConnect(const std::string& path) {
+  int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_un a{};
+  a.sun_family = AF_UNIX;
+  std::strncpy(a.sun_path, path.c_str(), sizeof a.sun_path - 1);
+  if (connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
+    close(fd);
+    return -1;
+  }
+  return fd;
+}
+
+inline int RawListen(const std::string& path, bool listening) {
+  int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_un a{};
+  a.sun_family = AF_UNIX;
+  std::strncpy(a.sun_path, path.c_str(), sizeof a.sun_path - 1);
+  if (bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
+    close(fd);
+    return -1;
+  }
+  if (listening) listen(fd, 4);
+  return fd;
+}
+
+inline bool RawReadAll(int fd, char* out, size_t n) {
+  while (n > 0) {
+    ssize_t r = recv(fd, out, n, 0);
+    if (r <= 0) return false;
+    out += r;
+    n -= static_cast<size_t>(r);
+  }
+  return true;
+}
 
 }  // namespace testing_pipe
 }  // namespace platform

@@ -60,7 +60,7 @@ TEST(PipeDiagnosticsTest, FailuresNameTheSocketHowItsFolderWasChosenAndWhy) {
   ASSERT_EQ(chmod(open.c_str(), 0755), 0);
   setenv("KVX_PIPE_DIR", open.c_str(), 1);
   error = OpenError();
-  EXPECT_EQ(error.Code(), ErrorCode::SystemError);
+  EXPECT_EQ(error.Code(), ErrorCode::AccessDenied);
   EXPECT_TRUE(Contains(error.Message(), "cannot open the pipe socket " + open + socket + ": the folder " + open +
                                             " (owner uid " + std::to_string(geteuid())))
       << error.Message();

@@ -7,6 +7,8 @@ properties and its report of a sender that vanished.
 import os
 import shutil
 import signal
+import socket
+import struct
 import subprocess
 import sys
 import tempfile
@@ -104,17 +106,47 @@ def main(argv):
                 assert client.get_property("KVXCoreType") == expected
         print("ok: properties")
 
-        # A pipe folder that others may write to is not trusted.
+        # A pipe folder that others may write to is not trusted, and says so
+        # apart from a missing one; a server that dies under a queued connect
+        # or announces more than 64 MiB ends in the client's own errors.
         open_folder = os.path.join(session.root, "open-pipes")
         os.makedirs(open_folder, mode=0o755)
         os.chmod(open_folder, 0o755)
-        os.environ["KVX_PIPE_DIR"] = open_folder
-        try:
-            kvx_client.Session()
-            raise AssertionError("a folder open to others was trusted")
-        except kvx_client.NoServer as error:
-            assert "mode 755" in str(error), error
-        print("ok: an open pipe folder is refused")
+        for folder, error_class, words in (
+                (open_folder, kvx_client.AccessDenied, "(folder from KVX_PIPE_DIR): the folder %s (owner uid "
+                 "%d, mode 0755) is open to group or others; a pipe folder must be closed to them (chmod 700)"
+                 % (open_folder, os.geteuid())),
+                (open_folder + "/missing", kvx_client.NoServer, "the folder %s/missing does not exist"
+                 % open_folder)):
+            os.environ["KVX_PIPE_DIR"] = folder
+            try:
+                kvx_client.Session()
+                raise AssertionError("no error for " + folder)
+            except error_class as error:
+                assert words in str(error), error
+        fake_folder = os.path.join(session.root, "fake-pipes")
+        os.makedirs(fake_folder, mode=0o700)
+        os.environ["KVX_PIPE_DIR"] = fake_folder
+        for dies in (True, False):
+            listener = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
+            listener.bind(os.path.join(fake_folder, "KVX_Pipe_Channel"))
+            listener.listen(1)
+            client = kvx_client.Session()
+            if dies:
+                listener.close()  # the queued connection is reset
+            else:
+                served, _ = listener.accept()
+                served.sendall(struct.pack("<I", 1 << 30))
+            try:
+                client.get_property("KVXCoreType", LONG_WAIT)
+                raise AssertionError("no error")
+            except (kvx_client.ConnectionLost if dies else kvx_client.ProtocolError) as error:
+                assert dies or "1073741824 bytes, more than the limit of 67108864" in str(error), error
+            if not dies:
+                served.close()
+                listener.close()
+            os.remove(os.path.join(fake_folder, "KVX_Pipe_Channel"))
+        print("ok: an open pipe folder, a missing one, a reset and an oversized message")
 
         # A C++ sender that vanishes (killed) is reported as lost, with its
         # data before it; a Python sender that leaves, as the peer leaving.

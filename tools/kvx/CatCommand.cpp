@@ -12,6 +12,7 @@
 #include "tools/kvx/ExitCodes.h"
 #include "tools/kvx/Input.h"
 #include "tools/kvx/Output.h"
+#include "tools/kvx/Transfer.h"
 
 namespace kvx {
 
@@ -23,53 +24,33 @@ using Clock = std::chrono::steady_clock;
 // the plug-in's read buffer of 256 KiB with the message envelope added.
 constexpr size_t kChunkSize = 256 * 1024 - 64;
 
-// Reads standard input and sends it; runs on a thread of its own because a
-// read from standard input cannot be interrupted.
-struct InputPump {
-  Channel channel;
-  bool lines = false;
-  int64_t appValue = 0;
-  std::mutex mutex;
-  bool finished = false;
-  Error sendError;
-  bool readFailed = false;
-  uint64_t bytes = 0;
+// Standard input as it comes: a line with --lines, else whatever it has at
+// the moment, so that each piece goes out as soon as it is typed or written.
+class StandardInputSource : public InputSource {
+ public:
+  explicit StandardInputSource(bool lines) : lines_(lines), buffer_(kChunkSize) {}
 
-  // The next piece of input: a line with --lines, else whatever standard
-  // input has at the moment. Empty at the end of input.
-  bool ReadPiece(std::vector<char>& buffer, std::string* piece) {
+  Read Next(std::string* piece, std::string* error) override {
     piece->clear();
-    if (lines) {
+    if (lines_) {
       int c;
       while (piece->size() < kChunkSize && (c = std::getchar()) != EOF) {
         piece->push_back(static_cast<char>(c));
         if (c == '\n') break;
       }
-      return std::ferror(stdin) == 0;
+      if (std::ferror(stdin) == 0) return piece->empty() ? Read::End : Read::Piece;
+    } else {
+      const long n = ReadAvailableInput(buffer_.data(), buffer_.size());
+      if (n > 0) piece->assign(buffer_.data(), static_cast<size_t>(n));
+      if (n >= 0) return n == 0 ? Read::End : Read::Piece;
     }
-    const long n = ReadAvailableInput(buffer.data(), buffer.size());
-    if (n > 0) piece->assign(buffer.data(), static_cast<size_t>(n));
-    return n >= 0;
+    *error = "reading standard input failed";
+    return Read::Failed;
   }
 
-  void Run() {
-    std::vector<char> buffer(kChunkSize);
-    std::string piece;
-    Error error;
-    bool failed = false;
-    for (;;) {
-      failed = !ReadPiece(buffer, &piece);
-      if (failed || piece.empty()) break;
-      error = channel.Send(piece, appValue);
-      if (error) break;
-      std::lock_guard<std::mutex> lock(mutex);
-      bytes += piece.size();
-    }
-    std::lock_guard<std::mutex> lock(mutex);
-    sendError = error;
-    readFailed = failed;
-    finished = true;
-  }
+ private:
+  const bool lines_;
+  std::vector<char> buffer_;
 };
 
 // --progress: a line on standard error, redrawn about once a second.
@@ -121,46 +102,48 @@ int RunCat(const Options& options) {
   Result<Channel> channel = OpenConnectedChannel(**session, options, name);
   if (!channel) return ReportError(options, channel.GetError());
 
-  InputPump pump;
-  pump.channel = channel.Value();
-  pump.lines = options.lines;
-  pump.appValue = options.appValue;
-  std::thread input([&pump] { pump.Run(); });
+  InputPump pump(channel.Value(), std::unique_ptr<InputSource>(new StandardInputSource(options.lines)),
+                 options.appValue);
+  pump.Start();
 
   Progress progress(options);
   int code = kExitOk;
+  // Set when the channel is to be left without the polite disconnect: the
+  // input was not all sent, and the far side must not read "all sent".
+  bool cut = false;
   bool inputDone = false;
   // A send refused because the channel changed: the event queue says how.
   bool waitForReason = false;
   uint64_t received = 0;
-  uint64_t sent = 0;
+  InputPump::Status input;
   Clock::time_point lastActivity = Clock::now();
   const auto idle = std::chrono::duration<double>(options.idleSeconds);
   for (;;) {
-    if (g_interrupted.load()) break;
-    if (!inputDone) {
-      std::lock_guard<std::mutex> lock(pump.mutex);
-      sent = pump.bytes;
-      if (pump.finished) {
-        inputDone = true;
-        lastActivity = Clock::now();
-        if (pump.sendError && IsChannelGone(pump.sendError)) {
-          waitForReason = true;
-        } else if (pump.sendError) {
-          code = ReportError(options, pump.sendError);
-          break;
-        } else if (pump.readFailed) {
-          std::fprintf(stderr, "kvx: reading standard input failed\n");
-          code = kExitIo;
-          break;
-        } else if (options.closeOnEof) {
-          if (Error gone = CheckPeerBeforeLeaving(channel.Value(), WriteOut)) code = ReportError(options, gone);
-          break;
-        }
+    if (g_interrupted.load()) {
+      cut = !input.complete;
+      break;
+    }
+    input = pump.Get();
+    if (!inputDone && input.finished) {
+      inputDone = true;
+      lastActivity = Clock::now();
+      if (input.sendError && IsChannelGone(input.sendError)) {
+        waitForReason = true;
+      } else if (input.sendError) {
+        code = ReportError(options, CutBeforeDone(input.sendError, name, input.bytes));
+        cut = true;
+        break;
+      } else if (!input.complete) {
+        code = ReportIoError(input.readError + " after " + DescribeBytes(input.bytes) + " had been sent");
+        cut = true;
+        break;
+      } else if (options.closeOnEof) {
+        if (Error gone = CheckPeerBeforeLeaving(channel.Value(), WriteOut)) code = ReportError(options, gone);
+        break;
       }
     }
     if (inputDone && !waitForReason && options.idleSeconds >= 0 && Clock::now() - lastActivity >= idle) break;
-    progress.Update(sent, received);
+    progress.Update(input.bytes, received);
     Result<ChannelEvent> event = channel->NextEvent(kPollMs);
     if (!event) {
       if (event.GetError().Code() == ErrorCode::Timeout) continue;
@@ -168,39 +151,39 @@ int RunCat(const Options& options) {
       break;
     }
     if (event->kind == ChannelEvent::Kind::Notice) continue;
-    // The far application leaving is the normal end, as when netcat's peer
-    // closes; vanishing (Lost), or the plug-in going (Ended), is not.
-    if (event->kind == ChannelEvent::Kind::PeerLeft) break;
-    if (event->kind == ChannelEvent::Kind::Lost || event->kind == ChannelEvent::Kind::Ended) {
-      code = ReportError(options, event->error);
+    if (event->kind == ChannelEvent::Kind::PeerLeft || event->kind == ChannelEvent::Kind::Lost) {
+      // The far application leaving after all our input was sent is the
+      // normal end, as when netcat's peer closes; leaving before, or
+      // vanishing, is not.
+      input = pump.WaitBriefly();
+      if (!input.complete) {
+        code = ReportError(options, CutBeforeDone(event->error, name, input.bytes));
+        cut = true;
+      } else if (event->kind == ChannelEvent::Kind::Lost) {
+        code = ReportError(options, CutWhileReceiving(event->error, received));
+      }
+      break;
+    }
+    if (event->kind == ChannelEvent::Kind::Ended) {
+      code = ReportError(options, CutWhileReceiving(event->error, received));
       break;
     }
     if (!WriteOut(event->packet.data)) {
-      std::fprintf(stderr, "kvx: writing standard output failed\n");
-      code = kExitIo;
+      code = ReportIoError("writing standard output failed");
+      cut = !input.complete;
       break;
     }
     received += event->packet.data.size();
     lastActivity = Clock::now();
   }
-  channel->Disconnect(WaitMs(options));
-  std::fflush(stdout);
-
-  bool inputFinished;
-  {
-    std::lock_guard<std::mutex> lock(pump.mutex);
-    inputFinished = pump.finished;
-    sent = pump.bytes;
+  if (cut) {
+    LeaveAbruptly(session.Value());
+  } else {
+    channel->Disconnect(WaitMs(options));
   }
-  progress.Update(sent, received, true);
-  if (inputFinished) {
-    input.join();
-    return code;
-  }
-  // The input thread is blocked reading standard input, which nothing can
-  // interrupt portably; the channel is already left, so end the process here.
-  std::fflush(stderr);
-  std::_Exit(FinalExitCode(code));
+  input = pump.Get();
+  progress.Update(input.bytes, received, true);
+  return EndCommand(pump, code);
 }
 
 }  // namespace kvx

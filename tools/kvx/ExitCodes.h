@@ -15,6 +15,7 @@ enum ExitCode : int {
   kExitTimeout = 5,      // the awaited answer, peer or data did not come in time
   kExitLost = 6,         // the plug-in or the peer application went away
   kExitIo = 7,           // reading a file or standard input, or writing output, failed
+  kExitAccessDenied = 8,  // the pipe may not be used: its folder is unsafe, or another user serves it
   kExitInterrupted = 130,  // Ctrl-C (SIGINT) or SIGTERM, as shells report a death by SIGINT
 };
 
@@ -24,6 +25,7 @@ inline int ExitCodeFor(const Orvane::Extension::SDK::Error& error) {
     case ErrorCode::Ok: return kExitOk;
     case ErrorCode::NoServer: return kExitNoServer;
     case ErrorCode::PipeBusy: return kExitBusy;
+    case ErrorCode::AccessDenied: return kExitAccessDenied;
     case ErrorCode::Timeout: return kExitTimeout;
     case ErrorCode::ConnectionLost:
     case ErrorCode::ChannelLost:

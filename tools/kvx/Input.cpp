@@ -3,7 +3,9 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
-#include <memory>
+#include <algorithm>
+#include <utility>
+#include <sys/stat.h>
 #ifdef _WIN32
 #include <fcntl.h>
 #include <io.h>
@@ -20,30 +22,53 @@ void UseBinaryStandardStreams() {
 #endif
 }
 
-bool ReadWholeFile(const std::string& path, std::string* data, std::string* error) {
-  const bool standardInput = path == "-";
-  const std::string shown = standardInput ? "standard input" : path;
-  std::FILE* file = standardInput ? stdin : std::fopen(path.c_str(), "rb");
-  if (file == nullptr) {
-    *error = "cannot open " + shown + ": " + std::strerror(errno);
+FileSource::FileSource(std::string path, size_t messageSize)
+    : path_(std::move(path)), shown_(path_ == "-" ? "standard input" : path_), messageSize_(messageSize) {}
+
+FileSource::~FileSource() {
+  if (file_ != nullptr && file_ != stdin) std::fclose(file_);
+}
+
+bool FileSource::Open(std::string* error) {
+  if (path_ == "-") {
+    UseBinaryStandardStreams();
+    file_ = stdin;
+  } else {
+    file_ = std::fopen(path_.c_str(), "rb");
+  }
+  if (file_ == nullptr) {
+    *error = "cannot open " + shown_ + ": " + std::strerror(errno);
     return false;
   }
-  if (standardInput) UseBinaryStandardStreams();
-  std::unique_ptr<std::FILE, int (*)(std::FILE*)> closer(standardInput ? nullptr : file, std::fclose);
-  data->clear();
-  char buffer[65536];
-  for (;;) {
-    errno = 0;
-    const size_t n = std::fread(buffer, 1, sizeof buffer, file);
-    data->append(buffer, n);
-    if (n == sizeof buffer) continue;
-    if (std::ferror(file)) {
-      // A folder opens on some systems and fails only here (EISDIR).
-      *error = "cannot read " + shown + ": " + std::strerror(errno != 0 ? errno : EIO);
-      return false;
-    }
-    return true;
+  // A folder opens on some systems and fails only at the first read; that
+  // would come after the wait for a peer.
+  struct stat info {};
+  if (fstat(fileno(file_), &info) == 0 && S_ISDIR(info.st_mode)) {
+    *error = "cannot read " + shown_ + ": " + std::strerror(EISDIR);
+    return false;
   }
+  return true;
+}
+
+InputSource::Read FileSource::Next(std::string* piece, std::string* error) {
+  piece->clear();
+  char buffer[65536];
+  while (piece->size() < messageSize_) {
+    const size_t want = std::min(sizeof buffer, messageSize_ - piece->size());
+    errno = 0;
+    const size_t n = std::fread(buffer, 1, want, file_);
+    piece->append(buffer, n);
+    if (n == want) continue;
+    if (std::ferror(file_)) {
+      *error = "cannot read " + shown_ + ": " + std::strerror(errno != 0 ? errno : EIO);
+      return Read::Failed;
+    }
+    break;  // the end of input
+  }
+  // An empty file is still one (empty) message.
+  const bool first = first_;
+  first_ = false;
+  return piece->empty() && !first ? Read::End : Read::Piece;
 }
 
 long ReadAvailableInput(char* buffer, size_t size) {

@@ -4,6 +4,7 @@
 #include <cmath>
 #include <cstdlib>
 
+#include "extension/sdk/Channel.h"
 #include "extension/sdk/Error.h"
 
 namespace kvx {
@@ -130,6 +131,8 @@ bool ParseOptions(int argc, char** argv, Options* options, std::string* error) {
       if (!number(&options->count)) return false;
     } else if (arg == "-N" || arg == "--close-on-eof") {
       options->closeOnEof = true;
+    } else if (arg == "--wait") {
+      options->waitLeave = true;
     } else if (arg == "--lines") {
       options->lines = true;
     } else if (arg == "--serve") {
@@ -138,6 +141,15 @@ bool ParseOptions(int argc, char** argv, Options* options, std::string* error) {
       options->once = true;
     } else if (arg == "--size") {
       if (!number(&options->size)) return false;
+    } else if (arg == "--message-size") {
+      uint64_t bytes = 0;
+      if (!number(&bytes)) return false;
+      if (bytes == 0 || bytes > Orvane::Extension::SDK::Channel::kMaxDataSize) {
+        *error = "option --message-size needs 1 to " + std::to_string(Orvane::Extension::SDK::Channel::kMaxDataSize) +
+                 " bytes";
+        return false;
+      }
+      options->messageSize = static_cast<size_t>(bytes);
     } else if (arg == "--pings") {
       if (!number(&options->pings)) return false;
     } else if (arg == "--ping-size") {

@@ -26,10 +26,12 @@ struct Options {
   bool progress = false;    // --progress
   uint64_t count = 0;       // --count N
   bool closeOnEof = false;  // -N / --close-on-eof
+  bool waitLeave = false;   // send --wait: until the far application leaves
   bool lines = false;       // --lines
   bool serve = false;       // --serve
   bool once = false;        // --once
   uint64_t size = 65536;    // --size BYTES
+  size_t messageSize = 0x4000000 - 64;  // send --message-size BYTES (at most Channel::kMaxDataSize)
   uint64_t pings = 1000;    // --pings N
   uint64_t pingSize = 64;   // --ping-size BYTES
   uint64_t window = 8;      // --window N

@@ -129,20 +129,41 @@ std::string Printable(const std::string& bytes) {
   return out;
 }
 
-int ReportError(const Options& options, const Orvane::Extension::SDK::Error& error) {
-  if (options.json) {
-    std::fprintf(stderr, "{\"error\":%s,\"message\":%s}\n",
-                 JsonString(Orvane::Extension::SDK::ErrorCodeName(error.Code())).c_str(),
-                 JsonString(error.Message()).c_str());
+namespace {
+
+bool g_jsonErrors = false;
+
+void PrintError(bool json, const char* code, const std::string& message) {
+  if (json) {
+    std::fprintf(stderr, "{\"error\":%s,\"message\":%s}\n", JsonString(code).c_str(), JsonString(message).c_str());
   } else {
-    std::fprintf(stderr, "kvx: %s\n", error.Message().c_str());
+    std::fprintf(stderr, "kvx: %s\n", message.c_str());
   }
+}
+
+}  // namespace
+
+void SetJsonErrors(bool json) { g_jsonErrors = json; }
+
+int ReportError(const Options& options, const Orvane::Extension::SDK::Error& error) {
+  PrintError(options.json, Orvane::Extension::SDK::ErrorCodeName(error.Code()), error.Message());
   return ExitCodeFor(error);
 }
 
 int ReportUsage(const std::string& message) {
-  std::fprintf(stderr, "kvx: %s\nTry 'kvx --help'.\n", message.c_str());
+  PrintError(g_jsonErrors, "usage", message);
+  if (!g_jsonErrors) std::fputs("Try 'kvx --help'.\n", stderr);
   return kExitUsage;
+}
+
+int ReportIoError(const std::string& message) {
+  PrintError(g_jsonErrors, "io-error", message);
+  return kExitIo;
+}
+
+int ReportFailure(const std::string& message) {
+  PrintError(g_jsonErrors, "failed", message);
+  return kExitFailed;
 }
 
 void PrintLine(const std::string& line) {

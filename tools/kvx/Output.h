@@ -31,8 +31,19 @@ std::string Printable(const std::string& bytes);
 // results and data. Returns the exit code for the error.
 int ReportError(const Options& options, const Orvane::Extension::SDK::Error& error);
 
-// A usage error: message and a hint on standard error; returns kExitUsage.
+// With --json, the errors below are JSON objects too. Set by main as soon as
+// it has seen the command line, so that even a usage error is one.
+void SetJsonErrors(bool json);
+
+// A usage error: message and a hint on standard error, or with --json
+// {"error":"usage","message":...}; returns kExitUsage.
 int ReportUsage(const std::string& message);
+
+// Reading the input or writing the output failed: "io-error"; returns kExitIo.
+int ReportIoError(const std::string& message);
+
+// Any other failure of the tool itself: "failed"; returns kExitFailed.
+int ReportFailure(const std::string& message);
 
 // Writes one line to standard output and flushes it, so that a reader at the
 // other end of a pipe sees each event as it happens.

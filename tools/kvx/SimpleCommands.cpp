@@ -1,12 +1,15 @@
 // property, connect and send: open, do one thing, leave.
-#include <cstdio>
 #include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <utility>
 
 #include "tools/kvx/Commands.h"
 #include "tools/kvx/Common.h"
 #include "tools/kvx/ExitCodes.h"
 #include "tools/kvx/Input.h"
 #include "tools/kvx/Output.h"
+#include "tools/kvx/Transfer.h"
 
 namespace kvx {
 
@@ -51,6 +54,50 @@ int RunConnect(const Options& options) {
   return kExitOk;
 }
 
+namespace {
+
+// TEXT from the command line, as one message.
+class TextSource : public InputSource {
+ public:
+  explicit TextSource(std::string text) : text_(std::move(text)) {}
+
+  Read Next(std::string* piece, std::string*) override {
+    if (taken_) return Read::End;
+    taken_ = true;
+    *piece = text_;
+    return Read::Piece;
+  }
+
+ private:
+  const std::string text_;
+  bool taken_ = false;
+};
+
+// Waits until the far application leaves the channel (success) or vanishes,
+// for as long as --timeout when it was given, else without end.
+Error WaitForPeerToLeave(Channel& channel, const Options& options) {
+  using Clock = std::chrono::steady_clock;
+  const Clock::time_point start = Clock::now();
+  while (!g_interrupted.load()) {
+    Result<ChannelEvent> event = channel.NextEvent(kPollMs);
+    if (event) {
+      if (event->kind == ChannelEvent::Kind::PeerLeft) return Error::Success();
+      if (event->kind == ChannelEvent::Kind::Lost || event->kind == ChannelEvent::Kind::Ended) return event->error;
+      continue;
+    }
+    if (event.GetError().Code() != ErrorCode::Timeout) return event.GetError();
+    if (options.timeoutGiven && options.timeoutMs > 0 &&
+        Clock::now() - start >= std::chrono::milliseconds(options.timeoutMs)) {
+      return Error(ErrorCode::Timeout, "the application at the other end of '" + channel.Name() +
+                                           "' did not leave within " + std::to_string(options.timeoutMs) + " ms");
+    }
+  }
+  return Error(ErrorCode::Timeout, "interrupted while waiting for the application at the other end to leave '" +
+                                       channel.Name() + "'");
+}
+
+}  // namespace
+
 int RunSend(const Options& options) {
   const bool fromFile = !options.file.empty();
   std::string usage;
@@ -59,15 +106,16 @@ int RunSend(const Options& options) {
   }
   InstallInterruptHandler();
   const std::string& name = options.positional[0];
-  std::string data;
+  // The file is opened before the wait for a peer, so that a wrong name
+  // fails at once; it is read as it goes, one message at a time.
+  std::unique_ptr<InputSource> source;
   if (fromFile) {
+    std::unique_ptr<FileSource> file(new FileSource(options.file, options.messageSize));
     std::string why;
-    if (!ReadWholeFile(options.file, &data, &why)) {
-      std::fprintf(stderr, "kvx: %s\n", why.c_str());
-      return kExitIo;
-    }
+    if (!file->Open(&why)) return ReportIoError(why);
+    source = std::move(file);
   } else {
-    data = options.positional[1];
+    source.reset(new TextSource(options.positional[1]));
   }
 
   auto session = OpenSession(options);
@@ -75,34 +123,62 @@ int RunSend(const Options& options) {
   Result<Channel> channel = OpenConnectedChannel(**session, options, name);
   if (!channel) return ReportError(options, channel.GetError());
 
-  // An empty text is still one (empty) message; a file goes in pieces that
-  // each fit one pipe message.
-  size_t messages = 0;
-  size_t offset = 0;
-  do {
-    size_t n = std::min(Channel::kMaxDataSize, data.size() - offset);
-    Error error = channel->Send(data.substr(offset, n), options.appValue);
-    if (error) return ReportError(options, error);
-    offset += n;
-    ++messages;
-  } while (offset < data.size());
+  InputPump pump(channel.Value(), std::move(source), options.appValue);
+  pump.Start();
+  // Watches for Ctrl-C and for the far side while the pump sends.
+  bool peerLeft = false;
+  for (;;) {
+    if (pump.Get().finished || g_interrupted.load()) break;
+    Result<ChannelEvent> event = channel->NextEvent(kPollMs);
+    if (!event) {
+      if (event.GetError().Code() == ErrorCode::Timeout) continue;
+      LeaveAbruptly(session.Value());
+      return EndCommand(pump, ReportError(options, CutBeforeDone(event.GetError(), name, pump.Get().bytes)));
+    }
+    if (event->kind == ChannelEvent::Kind::PeerLeft && pump.WaitBriefly().complete) {
+      peerLeft = true;  // after all was sent
+      break;
+    }
+    if (event->kind == ChannelEvent::Kind::PeerLeft || event->kind == ChannelEvent::Kind::Lost ||
+        event->kind == ChannelEvent::Kind::Ended) {
+      LeaveAbruptly(session.Value());
+      return EndCommand(pump, ReportError(options, CutBeforeDone(event->error, name, pump.Get().bytes)));
+    }
+  }
+  const InputPump::Status sent = pump.Get();
+  if (!sent.complete) {
+    // Interrupted, or a send refused: the far side must not read "all sent".
+    LeaveAbruptly(session.Value());
+    if (!sent.finished) return EndCommand(pump, kExitInterrupted);
+    return EndCommand(pump, ReportError(options, CutBeforeDone(sent.sendError, name, sent.bytes)));
+  }
 
   // A peer that went away meanwhile did not take everything.
   if (Error gone = CheckPeerBeforeLeaving(channel.Value(), [](const std::string&) { return true; })) {
-    channel->Disconnect(WaitMs(options));
-    return ReportError(options, gone);
+    return EndCommand(pump, ReportError(options, Error(gone.Code(), gone.Message() + "; " +
+                                                                        DescribeBytes(sent.bytes) + " had been sent")));
+  }
+  // --wait: no acknowledgement comes back, but the far application leaving
+  // politely after our data is as close as the protocol gets to one.
+  if (options.waitLeave && !peerLeft) {
+    if (Error gone = WaitForPeerToLeave(channel.Value(), options)) {
+      channel->Disconnect(WaitMs(options));  // all was sent: the polite leave tells the truth
+      return EndCommand(pump, ReportError(options, Error(gone.Code(), gone.Message() + "; " +
+                                                                          DescribeBytes(sent.bytes) + " had been sent")));
+    }
   }
   // Leaving the channel politely: the plug-in forwards everything in order,
   // so the data is on its way before the far end hears that we left.
   channel->Disconnect(WaitMs(options));
   if (options.json) {
     PrintLine("{\"channel\":" + JsonString(name) + ",\"id\":" + std::to_string(channel->Id()) +
-              ",\"bytes\":" + std::to_string(data.size()) + ",\"messages\":" + std::to_string(messages) + "}");
+              ",\"bytes\":" + std::to_string(sent.bytes) + ",\"messages\":" + std::to_string(sent.messages) + "}");
   } else if (!options.quiet) {
-    std::fprintf(stderr, "sent %zu bytes in %zu message%s on '%s' (ID %lld)\n", data.size(), messages,
-                 messages == 1 ? "" : "s", name.c_str(), static_cast<long long>(channel->Id()));
+    std::fprintf(stderr, "sent %llu bytes in %llu message%s on '%s' (ID %lld)\n",
+                 static_cast<unsigned long long>(sent.bytes), static_cast<unsigned long long>(sent.messages),
+                 sent.messages == 1 ? "" : "s", name.c_str(), static_cast<long long>(channel->Id()));
   }
-  return kExitOk;
+  return EndCommand(pump, kExitOk);
 }
 
 }  // namespace kvx

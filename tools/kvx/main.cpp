@@ -32,6 +32,7 @@ int Run(const kvx::Options& options) {
     return kvx::kExitOk;
   }
   if (c.empty()) {
+    if (options.json) return kvx::ReportUsage("no command given");
     std::fputs(kvx::HelpText(""), stderr);
     return kvx::kExitUsage;
   }
@@ -49,6 +50,10 @@ int Run(const kvx::Options& options) {
 int main(int argc, char** argv) {
   kvx::Options options;
   std::string error;
+  // --json anywhere makes even an error in the options before it JSON.
+  for (int i = 1; i < argc && std::string(argv[i]) != "--"; ++i) {
+    if (std::string(argv[i]) == "--json") kvx::SetJsonErrors(true);
+  }
   if (!kvx::ParseOptions(argc, argv, &options, &error)) return kvx::ReportUsage(error);
   int code;
   try {
@@ -56,8 +61,7 @@ int main(int argc, char** argv) {
   } catch (const std::exception& e) {
     // Nothing should throw here; if something does, say so instead of
     // aborting with a core dump.
-    std::fprintf(stderr, "kvx: unexpected failure: %s\n", e.what());
-    code = kvx::kExitFailed;
+    code = kvx::ReportFailure(std::string("unexpected failure: ") + e.what());
   }
   return kvx::FinalExitCode(code);
 }

@@ -41,7 +41,8 @@ class KvxError(Exception):
     code = "error"
 
 
-class NoServer(KvxError): code = "no-server"
+class NoServer(KvxError): code = "no-server"          # nobody serves the pipe (or its folder is missing)
+class AccessDenied(KvxError): code = "access-denied"  # the pipe folder is unsafe, or another user serves it
 class ConnectionLost(KvxError): code = "connection-lost"
 class Timeout(KvxError): code = "timeout"
 class PeerLeft(KvxError): code = "peer-left"          # the far application disconnected
@@ -187,59 +188,89 @@ def decode(message):
 
 # --- the pipe ----------------------------------------------------------------
 
-def pipe_path(pipe_name=DEFAULT_PIPE):
-    """The socket behind a pipe name, in the folder the plug-in serves from:
-    $KVX_PIPE_DIR, else $XDG_RUNTIME_DIR, else /tmp/kvx-<uid>."""
+def pipe_location(pipe_name=DEFAULT_PIPE):
+    """(socket path, how its folder was chosen) for a pipe name, in the folder
+    the plug-in serves from: $KVX_PIPE_DIR, else $XDG_RUNTIME_DIR, else
+    /tmp/kvx-<uid>."""
     base = pipe_name[9:] if pipe_name.startswith("\\\\.\\pipe\\") else pipe_name
-    folder = (os.environ.get("KVX_PIPE_DIR") or os.environ.get("XDG_RUNTIME_DIR")
-              or "/tmp/kvx-%d" % os.getuid())
-    return os.path.join(folder, base)
+    if os.environ.get("KVX_PIPE_DIR"):
+        folder, origin = os.environ["KVX_PIPE_DIR"], "folder from KVX_PIPE_DIR"
+    elif os.environ.get("XDG_RUNTIME_DIR"):
+        folder, origin = os.environ["XDG_RUNTIME_DIR"], "default folder, from XDG_RUNTIME_DIR"
+    else:
+        folder, origin = "/tmp/kvx-%d" % os.getuid(), "default folder; KVX_PIPE_DIR chooses another"
+    return os.path.join(folder, base), origin
 
 
-def _check_folder(path):
+def pipe_path(pipe_name=DEFAULT_PIPE):
+    """The socket behind a pipe name (see pipe_location)."""
+    return pipe_location(pipe_name)[0]
+
+
+def _check_folder(path, origin):
     """Refuses a folder that someone else could have put a socket in: it must
     be a real folder of this user's, closed to group and others."""
     folder = os.path.dirname(path)
+    where = "the pipe socket %s (%s)" % (path, origin)
     try:
         info = os.lstat(folder)
+    except FileNotFoundError:
+        raise NoServer("no plug-in serves %s: the folder %s does not exist (a host makes only the default "
+                       "folder itself; is KVX_PIPE_DIR the host's?)" % (where, folder)) from None
     except OSError as error:
-        raise NoServer("no plug-in serves the pipe socket %s: %s" % (path, error.strerror)) from None
-    if stat.S_ISLNK(info.st_mode) or not stat.S_ISDIR(info.st_mode):
-        raise NoServer("the pipe folder %s is not a real folder" % folder)
-    if info.st_uid != os.getuid() or info.st_mode & 0o077:
-        raise NoServer("the pipe folder %s (uid %d, mode %03o) must belong to uid %d with no "
-                       "access for group or others" % (folder, info.st_uid, info.st_mode & 0o777,
-                                                       os.getuid()))
+        raise AccessDenied("cannot open %s: cannot look at the folder %s: %s"
+                           % (where, folder, error.strerror)) from None
+    owner = "owner uid %d, mode %04o" % (info.st_uid, info.st_mode & 0o7777)
+    fix = "; 'mkdir -m 700 DIR' makes a fit one"
+    if stat.S_ISLNK(info.st_mode):
+        raise AccessDenied("cannot open %s: the folder %s (%s) is a symbolic link; a pipe folder must be a "
+                           "real folder%s" % (where, folder, owner, fix))
+    if not stat.S_ISDIR(info.st_mode):
+        raise NoServer("no plug-in serves %s: %s (%s) is not a folder" % (where, folder, owner))
+    if info.st_uid != os.geteuid():
+        raise AccessDenied("cannot open %s: the folder %s (%s) does not belong to this user, uid %d; a pipe "
+                           "folder must be the user's own%s" % (where, folder, owner, os.geteuid(), fix))
+    if info.st_mode & 0o077:
+        raise AccessDenied("cannot open %s: the folder %s (%s) is open to group or others; a pipe folder "
+                           "must be closed to them (chmod 700)" % (where, folder, owner))
 
 
 def _check_server(sock, path):
     """The process serving the socket must be this user's (or root's)."""
     creds = sock.getsockopt(socket.SOL_SOCKET, socket.SO_PEERCRED, struct.calcsize("3i"))
     pid, uid, _ = struct.unpack("3i", creds)
-    if uid not in (0, os.getuid()):
-        raise NoServer("the pipe socket %s is served by process %d of uid %d, not by this user"
-                       % (path, pid, uid))
+    if uid not in (0, os.geteuid()):
+        raise AccessDenied("cannot open the pipe socket %s: it is served by process %d of uid %d, not by "
+                           "this user, uid %d" % (path, pid, uid, os.geteuid()))
 
 
 class Session:
     def __init__(self, pipe_name=DEFAULT_PIPE, timeout=5.0):
-        path = pipe_path(pipe_name)
-        _check_folder(path)
+        path, origin = pipe_location(pipe_name)
+        _check_folder(path, origin)
         self._socket = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
         try:
             self._socket.settimeout(timeout)
             self._socket.connect(path)
             self._socket.settimeout(None)
             _check_server(self._socket, path)
-        except NoServer:
+        except KvxError:
             self._socket.close()
             raise
         except (FileNotFoundError, ConnectionRefusedError) as error:
             self._socket.close()
-            raise NoServer("no plug-in serves the pipe %s (%s)" % (path, error)) from None
+            raise NoServer("no plug-in serves the pipe socket %s (%s): %s"
+                           % (path, origin, error.strerror)) from None
         except socket.timeout:
             self._socket.close()
             raise Timeout("the plug-in did not accept within %s s" % timeout) from None
+        except PermissionError as error:
+            self._socket.close()
+            raise AccessDenied("cannot open the pipe socket %s (%s): %s" % (path, origin, error.strerror)) from None
+        except OSError as error:
+            self._socket.close()
+            raise ConnectionLost("cannot connect to the pipe socket %s (%s): %s"
+                                 % (path, origin, error.strerror)) from None
         self._buffer = bytearray()
         self._channels = {}         # name -> Channel
         self._disconnecting = []    # channels waiting for their confirmation
@@ -299,6 +330,12 @@ class Session:
                 raise self._closed
             if len(self._buffer) >= 4:
                 length = struct.unpack_from("<I", self._buffer)[0]
+                if length > MAX_MESSAGE:
+                    # Refused before anything is gathered for it: the pipe
+                    # can carry nothing more after a length it cannot trust.
+                    self._lost("the plug-in announced a message of %d bytes, more than the limit of %d; "
+                               "the pipe was closed" % (length, MAX_MESSAGE), ProtocolError)
+                    raise self._closed
                 if len(self._buffer) >= 4 + length:
                     message = bytes(self._buffer[4:4 + length])
                     del self._buffer[:4 + length]
@@ -307,15 +344,19 @@ class Session:
             left = None if deadline is None else deadline - time.monotonic()
             if left is not None and left <= 0:
                 raise Timeout("no %s in time" % awaited)
-            if not select.select([self._socket], [], [], left)[0]:
+            try:
+                if not select.select([self._socket], [], [], left)[0]:
+                    continue
+                chunk = self._socket.recv(1 << 20)
+            except OSError as error:  # the connection reset, say: the host died
+                self._lost("the pipe connection failed: %s" % (error.strerror or error))
                 continue
-            chunk = self._socket.recv(1 << 20)
             if not chunk:
                 self._lost("the plug-in closed the pipe")
             self._buffer += chunk
 
-    def _lost(self, why):
-        self._closed = ConnectionLost(why)
+    def _lost(self, why, kind=None):
+        self._closed = (kind or ConnectionLost)(why)
         self._socket.close()
         for channel in self._channels.values():
             channel._end(self._closed)
