@@ -94,6 +94,20 @@ void ChannelCore::OnSessionEnded(SessionCore& session, const Error& error) {
   Emit(session, std::move(event));
 }
 
+void ChannelCore::OnPipeLost(SessionCore& session, const Error& why) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (state_ == ChannelState::Closed) return;
+  id_ = -1;
+  state_ = ChannelState::Lost;
+  connectedUnseen_ = false;
+  changed_.notify_all();
+  ChannelEvent event;
+  event.kind = ChannelEvent::Kind::Lost;
+  event.state = ChannelState::Lost;
+  event.error = why;
+  Emit(session, std::move(event));
+}
+
 void ChannelCore::MarkClosed() {
   std::lock_guard<std::mutex> lock(mutex_);
   if (state_ == ChannelState::Closed) return;

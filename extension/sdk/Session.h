@@ -40,8 +40,21 @@ struct SessionOptions {
   // later call.
   bool verifyServer = true;
   // Runs once, on the callback thread, when the connection to the plug-in
-  // ends by itself (not for Close).
+  // ends by itself (not for Close), and the session ends (without reconnect).
   std::function<void(const Error&)> onDisconnected;
+  // When the connection to the plug-in ends by itself (its host restarted,
+  // say: the pipe goes away and comes back), connect again, first after
+  // 100 ms and then twice as long each time up to reconnectMaxDelayMs, and
+  // ask again for every channel the session held. Each channel first
+  // reports Kind::Lost with error ConnectionLost (state Lost; ID -1 until
+  // the plug-in hands it out again), then its notices as it comes back
+  // (PendingPeer, Connected, with its ID). Meanwhile calls fail with
+  // ConnectionLost and data is not delivered. Close ends the attempts.
+  bool reconnect = false;
+  uint32_t reconnectMaxDelayMs = 5000;
+  // With reconnect, runs on the callback thread each time the pipe went
+  // away (with why) and when the session is connected again (Ok).
+  std::function<void(const Error&)> onReconnect;
   // Runs on the callback thread for each message the SDK had to drop: bytes
   // that do not parse, or a notice or data for no channel of this session.
   std::function<void(const Error&)> onDropped;

@@ -1,6 +1,8 @@
 #include "extension/sdk/SessionCore.h"
 
 #include <algorithm>
+#include <chrono>
+#include <vector>
 #include <utility>
 
 #include "extension/sdk/PipeClientTransport.h"
@@ -35,12 +37,7 @@ Error SessionCore::Start() {
     std::lock_guard<std::mutex> lock(mutex_);
     connected_ = true;  // before the transport starts, so that its first message is routed
   }
-  Error error;
-  if (auto* pipe = dynamic_cast<PipeClientTransport*>(transport_.get())) {
-    error = pipe->Open();
-  } else if (transport_->Start() != TransportStatus::Ok) {
-    error = Error(ErrorCode::ConnectionLost, "the transport did not start");
-  }
+  Error error = OpenTransport();
   if (error) {
     std::lock_guard<std::mutex> lock(mutex_);
     connected_ = false;
@@ -49,12 +46,66 @@ Error SessionCore::Start() {
   return error;
 }
 
+Error SessionCore::OpenTransport() {
+  if (auto* pipe = dynamic_cast<PipeClientTransport*>(transport_.get())) return pipe->Open();
+  if (transport_->Start() != TransportStatus::Ok) return Error(ErrorCode::ConnectionLost, "the transport did not start");
+  return Error::Success();
+}
+
+void SessionCore::ReconnectLoop() {
+  std::unique_lock<std::mutex> lock(mutex_);
+  for (;;) {
+    changed_.wait(lock, [&] { return closing_ || reconnectWanted_; });
+    if (closing_) return;
+    uint32_t delayMs = 100;
+    for (;;) {
+      if (changed_.wait_for(lock, std::chrono::milliseconds(delayMs), [&] { return closing_; })) return;
+      lock.unlock();
+      const Error error = OpenTransport();
+      lock.lock();
+      if (closing_) return;  // Close stops the transport
+      if (error.Ok()) break;
+      delayMs = std::min(std::max(delayMs * 2, delayMs), std::max<uint32_t>(options_.reconnectMaxDelayMs, 1));
+    }
+    reconnectWanted_ = false;
+    connected_ = true;
+    endError_ = Error();
+    if (options_.onReconnect) {
+      std::function<void(const Error&)> handler = options_.onReconnect;
+      dispatcher_.Post([handler] { handler(Error::Success()); });
+    }
+    // The plug-in of a restarted host knows none of the channels: ask again
+    // (without a launch: the application it opened may still run). Its pipe
+    // comes back before its channel to the far end opens, and a request made
+    // before that is dropped without a word; so a channel that has heard
+    // nothing since the loss is asked for again, less and less often.
+    uint32_t askAgainMs = 1000;
+    for (;;) {
+      std::vector<std::string> names;
+      for (const auto& entry : channels_) {
+        if (entry.second->State() == ChannelState::Lost && entry.second->Id() == -1) names.push_back(entry.first);
+      }
+      if (names.empty()) break;
+      lock.unlock();
+      for (const std::string& name : names) SendMessage(Wire::ConnectRequest(name, std::string()));
+      lock.lock();
+      if (changed_.wait_for(lock, std::chrono::milliseconds(askAgainMs),
+                            [&] { return closing_ || reconnectWanted_; })) {
+        break;
+      }
+      askAgainMs = std::min(askAgainMs * 2, std::max<uint32_t>(options_.reconnectMaxDelayMs, 1000));
+    }
+  }
+}
+
 void SessionCore::Close() {
   {
     std::lock_guard<std::mutex> lock(mutex_);
     if (closing_) return;
     closing_ = true;
+    changed_.notify_all();
   }
+  if (reconnector_.joinable()) reconnector_.join();
   // Joins the reader thread: no message is routed after this.
   transport_->Stop();
   std::map<std::string, std::shared_ptr<ChannelCore>> channels;
@@ -284,6 +335,32 @@ void SessionCore::OnTransportLost() {
   if (auto* pipe = dynamic_cast<PipeClientTransport*>(transport_.get())) {
     Error refused = pipe->LastError();
     if (refused.Code() == ErrorCode::ProtocolError) why = std::move(refused);
+  }
+  if (options_.reconnect) {
+    why = Error(why.Code() == ErrorCode::ProtocolError ? ErrorCode::ProtocolError : ErrorCode::ConnectionLost,
+                why.Message() + "; the session is reconnecting");
+    std::deque<std::shared_ptr<ChannelCore>> disconnecting;
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      if (closing_ || !connected_) return;
+      connected_ = false;
+      endError_ = why;
+      channels = channels_;
+      disconnecting.swap(disconnecting_);
+      reconnectWanted_ = true;
+      if (!reconnector_.joinable()) reconnector_ = std::thread([this] { ReconnectLoop(); });
+      changed_.notify_all();
+    }
+    for (auto& channel : disconnecting) {  // its leaving is as good as done: the plug-in forgot it
+      ForgetChannel(channel.get());
+      channel->MarkClosed();
+    }
+    for (auto& entry : channels) entry.second->OnPipeLost(*this, why);
+    if (options_.onReconnect) {
+      std::function<void(const Error&)> handler = options_.onReconnect;
+      dispatcher_.Post([handler, why] { handler(why); });
+    }
+    return;
   }
   {
     std::lock_guard<std::mutex> lock(mutex_);

@@ -11,6 +11,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <thread>
 
 #include "extension/sdk/Channel.h"
 #include "extension/sdk/Dispatcher.h"
@@ -42,6 +43,9 @@ class ChannelCore : public std::enable_shared_from_this<ChannelCore> {
   void OnSessionEnded(SessionCore& session, const Error& error);
   // This application's disconnect was confirmed (or given up on).
   void MarkClosed();
+  // The pipe went away and the session reconnects: the channel is Lost, its
+  // ID unknown until the plug-in hands it out again.
+  void OnPipeLost(SessionCore& session, const Error& why);
 
   Error WaitForState(ChannelState state, uint32_t timeoutMs) const;
   Error Send(const std::string& data, int64_t appValue, uint32_t requestId);
@@ -105,6 +109,10 @@ class SessionCore : public std::enable_shared_from_this<SessionCore> {
     std::string value;
   };
 
+  Error OpenTransport();
+  // With SessionOptions::reconnect: waits for a lost connection, opens it
+  // again with a growing pause and asks again for every channel.
+  void ReconnectLoop();
   void OnReceive(const std::string& bytes);
   void OnNotice(const Wire::Incoming& notice);
   void OnTransportLost();
@@ -124,6 +132,8 @@ class SessionCore : public std::enable_shared_from_this<SessionCore> {
   std::map<std::string, std::shared_ptr<ChannelCore>> channels_;
   std::deque<std::shared_ptr<ChannelCore>> disconnecting_;
   std::deque<std::shared_ptr<PropertyWait>> propertyWaits_;
+  bool reconnectWanted_ = false;
+  std::thread reconnector_;  // started at the first loss, joined by Close
 
   std::atomic<uint64_t> messagesSent_{0};
   std::atomic<uint64_t> messagesReceived_{0};

@@ -3,21 +3,28 @@
 // the fuzz input: applications writing requests (well formed or raw bytes) to
 // any of the six pipes at either end, applications leaving, peer messages
 // delivered, lost, or made up. Everything runs on this thread, calling the
-// bridge's handlers directly, so a run is fast and repeatable.
+// bridge's handlers directly, so a run is fast and repeatable. What an end
+// answers the peer waits, as it does on the pipe queue, until an op sends it
+// (through the bridge's last look at it), so applications' messages and
+// departures may come between an answer and its sending.
 //
 // Checked after every op and at every write:
 //   - a write to a pipe while handling a pipe message goes to that pipe, or is
 //     the CONNECTION_LOST notice to the application whose channel that
 //     message took over;
-//   - a write while handling a peer message carries data or a notice for a
-//     channel ID that the table gives to that very pipe;
+//   - a write while handling a peer message, or while sending an answer,
+//     carries data or a notice for a channel ID that the table gives to that
+//     very pipe, and a CONNECTED notice only for the name it holds with that ID;
+//   - an end tells the peer CONNECTED only for a name it holds with that ID
+//     at the moment the notice leaves;
 //   - a client leaving queues one departure behind its messages; when that is
 //     handled nothing is written to a pipe, and exactly one CONNECTION_LOST
 //     notice per channel the client held goes to the peer;
 //   - nothing from the peer is sent back unchanged (but for the client end
 //     asking again for a name it holds without an ID); a peer message removes
 //     at most one entry, and only one that no local application holds or that
-//     never got an ID; the client end's table never grows from the peer;
+//     never got an ID (or one the peer refused); the client end's table never
+//     grows from the peer;
 //   - the table: names unique, pipe IDs within 0..5 or -1;
 //   - only the client end launches applications;
 //   - while only well-formed traffic has been seen: channel IDs unique at the
@@ -103,11 +110,12 @@ constexpr int kClient = 1;
 constexpr int kPipes = ChannelBridge::kPipeServerCount;
 constexpr size_t kMaxOps = 512;
 
-enum class Phase { Idle, PipeSide, Departure, PeerSide };
+enum class Phase { Idle, PipeSide, Departure, PeerSide, PeerBound };
 
 struct End {
   ChannelBridge* bridge = nullptr;
-  std::deque<std::string> outbox;  // bound for the other end
+  std::deque<std::string> answers;  // built for the peer, not sent yet
+  std::deque<std::string> outbox;   // bound for the other end
 };
 
 struct Run {
@@ -144,6 +152,8 @@ void Check(bool condition, const char* what) {
   if (!condition) Fail(what);
 }
 
+bool ReadNotice(const std::string& bytes, KVX::ChannelConnectionResponse* notice);
+
 void SendToPeerFrom(int end, const std::string& bytes) {
   Check(run.phase != Phase::Idle, "sent to the peer outside any handler");
   Check(run.end == end, "one end sent with the other end's routine");
@@ -160,6 +170,21 @@ void SendToPeerFrom(int end, const std::string& bytes) {
     Check(ParseUnit(bytes, &notice) && notice.response().has_channel_connection_response() &&
               notice.response().channel_connection_response().status() == KVX::CONNECTION_LOST,
           "a departure sent something other than a lost notice");
+  }
+  if (run.phase == Phase::PeerSide) {
+    // Sent later, in turn with what the applications here write meanwhile.
+    run.ends[end].answers.push_back(bytes);
+    return;
+  }
+  KVX::ChannelConnectionResponse notice;
+  if (run.phase != Phase::PipeSide && ReadNotice(bytes, &notice) &&
+      notice.status() == KVX::CONNECTION_CONNECTED) {
+    bool held = false;
+    for (const ChannelEntry& entry : Access::Channels(*run.ends[end].bridge)) {
+      held = held || (entry.channelName == notice.channel_name() &&
+                      entry.channelId == notice.channel_id());
+    }
+    Check(held, "told the peer CONNECTED for a channel it does not hold");
   }
   // The datagram layer never sends an empty message.
   if (!bytes.empty()) run.ends[end].outbox.push_back(bytes);
@@ -243,13 +268,16 @@ void RecordPipeWrite(const void* server, const std::string& bytes) {
           "delivery addressed to no channel");
     return;
   }
+  // Only a confused peer makes two entries share an ID; then either may be meant.
+  bool known = false;
   for (const ChannelEntry& entry : Access::Channels(*run.ends[end].bridge)) {
-    if (entry.channelId == channelId) {
-      Check(entry.pipeId == pipe, "delivered to a pipe that does not hold the channel");
-      return;
-    }
+    if (entry.channelId != channelId) continue;
+    known = true;
+    const bool connected = isNotice && notice.status() == KVX::CONNECTION_CONNECTED;
+    if (entry.pipeId == pipe && (!connected || notice.channel_name() == entry.channelName)) return;
   }
-  Fail("delivered for a channel not in the table");
+  Fail(known ? "delivered to a pipe that does not hold the channel (for CONNECTED: of that name)"
+             : "delivered for a channel not in the table");
 }
 
 namespace {
@@ -383,12 +411,20 @@ void AppDisconnects(int end, int pipe, int64_t channelId) {
   KVX::Message message;
   message.mutable_request()->mutable_disconnect_channel_request()->set_channel_id(channelId);
   const std::vector<ChannelEntry> before = Access::Channels(*run.ends[end].bridge);
+  const size_t sentBefore = run.ends[end].outbox.size();
   AppWrites(end, pipe, message.SerializeAsString());
   const std::vector<ChannelEntry> after = Access::Channels(*run.ends[end].bridge);
+  bool known = false;
   bool held = false;
-  for (const ChannelEntry& entry : before) held = held || (channelId != -1 && entry.channelId == channelId);
-  if (!held) run.lossy = true;
+  for (const ChannelEntry& entry : before) {
+    if (channelId == -1 || entry.channelId != channelId || known) continue;
+    known = true;
+    held = entry.pipeId == pipe;
+  }
+  if (!known) run.lossy = true;
   Check(after.size() == before.size() - (held ? 1 : 0), "disconnect removed the wrong count");
+  Check(held || !known || run.ends[end].outbox.size() == sentBefore,
+        "a request to close another application's channel reached the peer");
 }
 
 void AppSendsData(int end, int pipe, int64_t channelId, const std::string& data) {
@@ -460,12 +496,29 @@ void PeerDelivers(int to, const std::string& bytes) {
       Check(after[j].pipeId == before[i].pipeId, "a peer message moved an entry to another pipe");
       continue;
     }
-    Check(before[i].pipeId == -1 || before[i].channelId == -1,
+    KVX::ChannelConnectionResponse refusal;
+    const bool refused = ReadNotice(bytes, &refusal) && refusal.channel_id() == -1 &&
+                         refusal.channel_name() == before[i].channelName &&
+                         (refusal.status() == kRefusedTableFull ||
+                          refusal.status() == kRefusedNameTooLong);
+    Check(before[i].pipeId == -1 || before[i].channelId == -1 || refused,
           "a peer message removed an entry that a local application holds");
     ++removed;
   }
   Check(removed <= 1, "a peer message removed more than one entry");
   Check(after.size() <= ChannelTable::kMaxEntries, "the table outgrew its bound");
+}
+
+// The end's oldest answer for the peer has its turn: it goes as the bridge
+// sends it then.
+void SendAnswer(int from) {
+  std::deque<std::string>& answers = run.ends[from].answers;
+  if (answers.empty()) return;
+  const std::string bytes = answers.front();
+  answers.pop_front();
+  Enter(Phase::PeerBound, from, -1);
+  SendToPeerFrom(from, run.ends[from].bridge->PeerBoundAsOfNow(bytes));
+  Leave();
 }
 
 void Deliver(int from) {
@@ -498,6 +551,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   SetUpOnce();
   for (End& end : run.ends) {
     Access::Reset(*end.bridge);
+    end.answers.clear();
     end.outbox.clear();
   }
   run.tainted = false;
@@ -510,7 +564,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   for (size_t ops = 0; ops < kMaxOps && !program.Done(); ++ops) {
     const uint8_t op = program.Next();
     const int end = op & 1;
-    switch ((op >> 1) % 10) {
+    switch ((op >> 1) % 11) {
       case 0: {
         const int pipe = program.Next() % kPipes;
         AppConnects(end, pipe, kNames[program.Next() % kNameCount], false);
@@ -562,21 +616,31 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         AppConnects(end, pipe, kNames[program.Next() % kNameCount], true);
         break;
       }
+      case 10:
+        SendAnswer(end);
+        break;
     }
     CheckTables();
   }
 
   // Let everything in flight arrive. A request at the server end draws at most
-  // a notice, one at the client end at most a notice or a connect request, and
-  // a notice draws at most a notice that draws nothing, so this ends.
-  for (size_t steps = 0; steps < 4 * kMaxOps; ++steps) {
-    if (run.ends[kServer].outbox.empty() && run.ends[kClient].outbox.empty()) break;
+  // a notice (or, when the name went meanwhile, a request), one at the client
+  // end at most a notice or a connect request, and a notice draws at most a
+  // notice that draws nothing, so this ends.
+  const auto inFlight = [] {
+    for (const End& end : run.ends) {
+      if (!end.outbox.empty() || !end.answers.empty()) return true;
+    }
+    return false;
+  };
+  for (size_t steps = 0; steps < 8 * kMaxOps && inFlight(); ++steps) {
+    SendAnswer(kServer);
+    SendAnswer(kClient);
     Deliver(kServer);
     Deliver(kClient);
     CheckTables();
   }
-  Check(run.ends[kServer].outbox.empty() && run.ends[kClient].outbox.empty(),
-        "messages still bouncing between the ends");
+  Check(!inFlight(), "messages still bouncing between the ends");
   if (!run.tainted && !run.lossy) CheckSettled();
   return 0;
 }

@@ -2,7 +2,7 @@
 // test plays by hand: the earlier server end answers every connect request
 // with CONNECTED and its ID; the earlier client end answers a forwarded
 // request with the ID it still holds, and adopts whatever ID a CONNECTED
-// names.
+// names; both take a CONNECTION_LOST by its ID alone.
 #include "tests/bridge/BridgeFixture.h"
 
 namespace kvxtest {
@@ -42,30 +42,62 @@ TEST_F(ChannelBridgeInteropTest, ClientEndMeetsAnEarlierServerEndOnCrossingReque
   EXPECT_EQ(SentToPeer().Count(), 2u) << "nothing more goes back: no loop";
 }
 
-TEST_F(ChannelBridgeInteropTest, ServerEndKeepsItsIdAgainstAnEarlierClientEndHoldingAStaleOne) {
+TEST_F(ChannelBridgeInteropTest, ServerEndTakesTheIdAnEarlierClientEndHoldsUnlessItCannot) {
   Start(true);
   int pipeId = -1;
   PipeClient& app = Connect(&pipeId);
+  ChannelBridgeTestAccess::SetChannels(*bridge, {{"other", 3, -1}});
   ChannelBridgeTestAccess::SetNextChannelId(*bridge, 5);
   ASSERT_TRUE(app.Write(ConnectRequest("A")));
   ASSERT_TRUE(SentToPeer().WaitForCount(1));
-  ASSERT_EQ(Table(), (std::vector<ChannelEntry>{{"A", 5, pipeId}}));
 
-  // The client end still holds ID 2 from the application that left here.
+  // The client end's application has held A as 2 since the one here left:
+  // this end takes 2, so the holder there keeps its ID and nothing more goes back.
   FromPeer(Notice("A", 2, KVX::CONNECTION_CONNECTED));
-  ASSERT_TRUE(SentToPeer().WaitForCount(2));
-  EXPECT_EQ(ReadNotice(SentToPeer().All()[1]), (NoticeFields{"A", 5, KVX::CONNECTION_CONNECTED}));
-  EXPECT_EQ(ReadNotice(Next(app)), (NoticeFields{"A", 5, KVX::CONNECTION_CONNECTED}));
-  EXPECT_EQ(Table(), (std::vector<ChannelEntry>{{"A", 5, pipeId}}));
+  EXPECT_EQ(ReadNotice(Next(app)), (NoticeFields{"A", 2, KVX::CONNECTION_CONNECTED}));
+  FromPeer(TransferData(2, "from the client"));
+  EXPECT_EQ(Next(app), TransferData(2, "from the client"));
+  EXPECT_EQ(Table(), (std::vector<ChannelEntry>{{"other", 3, -1}, {"A", 2, pipeId}}));
 
-  // It adopts 5 from that notice; its application's request and data follow.
-  FromPeer(ConnectRequest("A"));
+  // Its ID for B is another channel's here (this end started afresh): this
+  // end keeps 6 and says so; the earlier client end adopts it.
+  ASSERT_TRUE(app.Write(ConnectRequest("B")));
+  ASSERT_TRUE(SentToPeer().WaitForCount(2));
+  FromPeer(Notice("B", 3, KVX::CONNECTION_CONNECTED));
   ASSERT_TRUE(SentToPeer().WaitForCount(3));
-  EXPECT_EQ(ReadNotice(SentToPeer().All()[2]), (NoticeFields{"A", 5, KVX::CONNECTION_CONNECTED}));
-  EXPECT_EQ(ReadNotice(Next(app)), (NoticeFields{"A", 5, KVX::CONNECTION_CONNECTED}));
-  FromPeer(TransferData(5, "from the client"));
-  EXPECT_EQ(Next(app), TransferData(5, "from the client"));
-  EXPECT_EQ(SentToPeer().Count(), 3u);
+  EXPECT_EQ(ReadNotice(SentToPeer().All()[2]), (NoticeFields{"B", 6, KVX::CONNECTION_CONNECTED}));
+  EXPECT_EQ(ReadNotice(Next(app)), (NoticeFields{"B", 6, KVX::CONNECTION_CONNECTED}));
+
+  // Crossing requests for C: this end has answered with its ID 7 before the
+  // stale 1 arrives, so it keeps 7 and says so again. One ID per name.
+  ASSERT_TRUE(app.Write(ConnectRequest("C")));
+  ASSERT_TRUE(SentToPeer().WaitForCount(4));
+  FromPeer(ConnectRequest("C"));
+  ASSERT_TRUE(SentToPeer().WaitForCount(5));
+  EXPECT_EQ(ReadNotice(SentToPeer().All()[4]), (NoticeFields{"C", 7, KVX::CONNECTION_CONNECTED}));
+  FromPeer(Notice("C", 1, KVX::CONNECTION_CONNECTED));
+  ASSERT_TRUE(SentToPeer().WaitForCount(6));
+  EXPECT_EQ(ReadNotice(SentToPeer().All()[5]), (NoticeFields{"C", 7, KVX::CONNECTION_CONNECTED}));
+  EXPECT_EQ(ReadNotice(Next(app)), (NoticeFields{"C", 7, KVX::CONNECTION_CONNECTED}));
+  EXPECT_EQ(ReadNotice(Next(app)), (NoticeFields{"C", 7, KVX::CONNECTION_CONNECTED}));
+  EXPECT_EQ(Table(), (std::vector<ChannelEntry>{
+                         {"other", 3, -1}, {"A", 2, pipeId}, {"B", 6, pipeId}, {"C", 7, pipeId}}));
+}
+
+TEST_F(ChannelBridgeInteropTest, ARefusalReachesAnEarlierEndAsSomethingItCannotMisplace) {
+  // An earlier client end would hand a LOST with the ID -1 to the first of
+  // its channels still waiting for an ID, whoever holds it; any other status
+  // it passes on unchanged, under the requested name. An earlier server end
+  // drops it. So the refusal names the channel and is not a LOST.
+  Start(true);
+  std::vector<ChannelEntry> full;
+  for (size_t i = 0; i < ChannelTable::kMaxEntries; ++i) {
+    full.push_back({"peer " + std::to_string(i), static_cast<int64_t>(i), -1});
+  }
+  ChannelBridgeTestAccess::SetChannels(*bridge, full);
+  FromPeer(ConnectRequest("new"));
+  ASSERT_TRUE(SentToPeer().WaitForCount(1));
+  EXPECT_EQ(ReadNotice(SentToPeer().All()[0]), (NoticeFields{"new", -1, KVX::GENERIC_ERROR}));
 }
 
 }  // namespace

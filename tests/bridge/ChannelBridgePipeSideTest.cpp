@@ -59,22 +59,27 @@ TEST_F(ChannelBridgePipeSideTest, DisconnectRequestsAnswerTheRequesterAndGoOn) {
   ASSERT_TRUE(holder.Write(ConnectRequest("A")));
   ASSERT_TRUE(SentToPeer().WaitForCount(1));
 
-  // Closed by an application that does not hold it: the asker is told.
+  // Only the holder closes a channel: another application is answered as for
+  // an unknown ID, and neither the channel nor the peer hears of it.
   ASSERT_TRUE(other.Write(DisconnectRequest(0)));
   std::string answer;
   ASSERT_TRUE(other.Read(&answer));
-  EXPECT_EQ(ReadNotice(answer), (NoticeFields{"A", 0, KVX::CONNECTION_LOST}));
-  EXPECT_TRUE(Table().empty());
+  EXPECT_EQ(ReadNotice(answer), (NoticeFields{"", -1, KVX::CONNECTION_LOST}));
+  EXPECT_EQ(Table(), (std::vector<ChannelEntry>{{"A", 0, holderPipe}}));
 
-  // Unknown IDs, -1 included, find nothing.
+  // Unknown IDs, -1 included, find nothing, and still go on.
   ASSERT_TRUE(other.Write(DisconnectRequest(7)));
   ASSERT_TRUE(other.Read(&answer));
   EXPECT_EQ(ReadNotice(answer), (NoticeFields{"", -1, KVX::CONNECTION_LOST}));
 
+  ASSERT_TRUE(holder.Write(DisconnectRequest(0)));
+  ASSERT_TRUE(holder.Read(&answer));
+  EXPECT_EQ(ReadNotice(answer), (NoticeFields{"A", 0, KVX::CONNECTION_LOST}));
+  EXPECT_TRUE(Table().empty());
   ASSERT_TRUE(SentToPeer().WaitForCount(3));
   EXPECT_EQ(SentToPeer().All(),
-            (std::vector<std::string>{ConnectRequest("A"), DisconnectRequest(0), DisconnectRequest(7)}));
-  ExpectNothingMoreFor(holder);
+            (std::vector<std::string>{ConnectRequest("A"), DisconnectRequest(7), DisconnectRequest(0)}));
+  ExpectNothingMoreFor(other);
 }
 
 TEST_F(ChannelBridgePipeSideTest, DisconnectForMinusOneLeavesAPendingChannelAlone) {

@@ -72,8 +72,12 @@ TEST_F(ChannelTableLimitsTest, ServerEndRemovesPeerOnlyEntriesRefusesBeyondLimit
   EXPECT_EQ(LastToPeer(1), (NoticeFields{"X", big, KVX::CONNECTION_PENDING_PEER}));
   FromPeer(ConnectRequest("Y"));
   EXPECT_EQ(LastToPeer(2), (NoticeFields{"Y", big + 1, KVX::CONNECTION_PENDING_PEER}));
+  FromPeer(ConnectRequest("Z"));
+  EXPECT_EQ(LastToPeer(3), (NoticeFields{"Z", big + 2, KVX::CONNECTION_PENDING_PEER}));
   FromPeer(DisconnectRequest(big));
   FromPeer(Notice("Y", big + 1, KVX::CONNECTION_LOST));
+  // Its asker left before the ID reached it: the loss names the channel only.
+  FromPeer(Notice("Z", -1, KVX::CONNECTION_LOST));
   // A channel an application holds stays.
   FromPeer(DisconnectRequest(0));
   FromPeer(Notice("held", 0, KVX::CONNECTION_LOST));
@@ -84,7 +88,7 @@ TEST_F(ChannelTableLimitsTest, ServerEndRemovesPeerOnlyEntriesRefusesBeyondLimit
   // Names longer than the bound, from the peer and from the pipe.
   const std::string longName(ChannelTable::kMaxNameLength + 1, 'n');
   FromPeer(ConnectRequest(longName));
-  EXPECT_EQ(LastToPeer(3), (NoticeFields{"", -1, KVX::CONNECTION_LOST}));
+  EXPECT_EQ(LastToPeer(4), (NoticeFields{longName, -1, KVX::INVALID_ARGUMENT}));
   ASSERT_TRUE(app.Write(ConnectRequest(longName)));
   EXPECT_EQ(ReadNotice(Next(app)), (NoticeFields{longName, -1, KVX::CONNECTION_LOST}));
   EXPECT_EQ(debug.CountOf("ERROR: Channel name too long; connect request refused."), 2u);
@@ -96,15 +100,15 @@ TEST_F(ChannelTableLimitsTest, ServerEndRemovesPeerOnlyEntriesRefusesBeyondLimit
   }
   ChannelBridgeTestAccess::SetChannels(*bridge, full);
   FromPeer(ConnectRequest("new"));
-  EXPECT_EQ(LastToPeer(4), (NoticeFields{"new", -1, KVX::CONNECTION_LOST}));
+  EXPECT_EQ(LastToPeer(5), (NoticeFields{"new", -1, KVX::GENERIC_ERROR}));
   ASSERT_TRUE(app.Write(ConnectRequest("mine")));
   EXPECT_EQ(ReadNotice(Next(app)), (NoticeFields{"mine", -1, KVX::CONNECTION_LOST}));
   EXPECT_EQ(debug.CountOf("ERROR: Channel table full; connect request refused."), 2u);
   FromPeer(ConnectRequest("peer 7"));
-  EXPECT_EQ(LastToPeer(5), (NoticeFields{"peer 7", 7, KVX::CONNECTION_CONNECTED}));
+  EXPECT_EQ(LastToPeer(6), (NoticeFields{"peer 7", 7, KVX::CONNECTION_CONNECTED}));
   Sync(app);
   // Refused requests from the pipe never reached the peer.
-  EXPECT_EQ(SentToPeer().Count(), 5u);
+  EXPECT_EQ(SentToPeer().Count(), 6u);
   EXPECT_EQ(Table().size(), ChannelTable::kMaxEntries);
 }
 
@@ -116,6 +120,12 @@ TEST_F(ChannelTableLimitsTest, ClientEndDropsAChannelTheFarEndRefused) {
   ASSERT_TRUE(SentToPeer().WaitForCount(1));
   FromPeer(Notice("wanted", -1, KVX::CONNECTION_LOST));
   EXPECT_EQ(ReadNotice(Next(app)), (NoticeFields{"wanted", -1, KVX::CONNECTION_LOST}));
+  EXPECT_TRUE(Table().empty());
+  // The far end's refusal as it is sent now: the holder hears the same.
+  ASSERT_TRUE(app.Write(ConnectRequest("again")));
+  ASSERT_TRUE(SentToPeer().WaitForCount(2));
+  FromPeer(Notice("again", -1, KVX::GENERIC_ERROR));
+  EXPECT_EQ(ReadNotice(Next(app)), (NoticeFields{"again", -1, KVX::CONNECTION_LOST}));
   EXPECT_TRUE(Table().empty());
 }
 

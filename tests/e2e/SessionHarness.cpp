@@ -147,6 +147,8 @@ void SessionHarness::LinkOverTcp() {
 
 bool SessionHarness::Start(const HostLaunch& server, const HostLaunch& client) {
   if (root_.empty()) return false;
+  serverLaunch_ = server;
+  clientLaunch_ = client;
   serverPid_ = Spawn(true, server);
   clientPid_ = Spawn(false, client);
   return serverPid_ > 0 && clientPid_ > 0 && WaitForLog(true, "channel open") &&
@@ -182,6 +184,16 @@ bool SessionHarness::Running(bool server) const {
   siginfo_t info{};
   if (waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOHANG | WNOWAIT) != 0) return false;
   return info.si_pid == 0;
+}
+
+bool SessionHarness::Restart(bool server) {
+  EndChild(server ? &serverPid_ : &clientPid_);
+  pid_t* other = server ? &clientPid_ : &serverPid_;
+  int status = 0;
+  if (*other > 0 && WaitChild(*other, std::chrono::seconds(30), &status)) *other = -1;
+  if (serverPid_ <= 0) serverPid_ = Spawn(true, serverLaunch_);
+  if (clientPid_ <= 0) clientPid_ = Spawn(false, clientLaunch_);
+  return serverPid_ > 0 && clientPid_ > 0 && WaitForLog(true, "channel open") && WaitForLog(false, "channel open");
 }
 
 bool SessionHarness::StopCleanly() {

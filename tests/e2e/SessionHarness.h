@@ -47,6 +47,11 @@ class SessionHarness {
   std::string Launches() const;
   const std::string& Folder() const { return root_; }
 
+  // Ends one host and starts it again, as a session reconnect does. A host
+  // ends its session when its peer goes, so the other one is started again
+  // too once it has ended. True when both report their channel open again.
+  bool Restart(bool server);
+
   // SIGTERM to both; true when both ended by themselves with status 0.
   bool StopCleanly();
   bool Running(bool server) const;
@@ -55,6 +60,8 @@ class SessionHarness {
   pid_t Spawn(bool server, const HostLaunch& launch);
 
   std::string root_;
+  HostLaunch serverLaunch_;
+  HostLaunch clientLaunch_;
   pid_t serverPid_ = -1;
   pid_t clientPid_ = -1;
   uint16_t tcpPort_ = 0;  // 0: the link folder

@@ -122,5 +122,60 @@ TEST_F(KvxSessionTest, BenchAcrossTheSession) {
   std::printf("bench across a session: %s", out.c_str());
 }
 
+// A session reconnect: one host restarts under running applications (its
+// peer ends with it and starts again too). Both ends' applications, a kvx
+// listen --reconnect and an SDK session with reconnect, are told the
+// channel was lost, come back by themselves and meet on it again.
+TEST_F(KvxSessionTest, ApplicationsComeBackAfterTheHostRestarts) {
+  ToolProcess listener({"--pipe", SessionHarness::ClientPipe(), "listen", "--reconnect", "e2e.back", "--count", "2"});
+  ToolProcess cat({"--pipe", SessionHarness::ClientPipe(), "--timeout", "60", "cat", "--reconnect", "e2e.cat"});
+  const auto printed = [&](const std::string& what) {
+    const auto deadline = std::chrono::steady_clock::now() + e2e::kLongWait;
+    while (listener.Stdout().find(what) == std::string::npos && std::chrono::steady_clock::now() < deadline) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    return listener.Stdout().find(what) != std::string::npos;
+  };
+  ASSERT_TRUE(printed("pending-peer")) << listener.Stderr();
+  sdk::SessionOptions options;
+  options.pipeName = SessionHarness::ServerPipe();
+  options.reconnect = true;
+  options.reconnectMaxDelayMs = 500;
+  auto app = sdk::Session::Open(options);
+  ASSERT_TRUE(app.Ok()) << app.GetError().ToString();
+  auto channel = (*app)->OpenChannel("e2e.back");
+  auto toCat = (*app)->OpenChannel("e2e.cat");
+  ASSERT_TRUE(channel.Ok() && toCat.Ok());
+  ASSERT_TRUE(channel->WaitConnected(e2e::kWaitMs).Ok());
+  ASSERT_TRUE(toCat->WaitConnected(e2e::kWaitMs).Ok());
+  ASSERT_TRUE(channel->Send("before").Ok());
+  ASSERT_TRUE(toCat->Send("before,").Ok());
+  ASSERT_TRUE(printed("before"));
+
+  ASSERT_TRUE(session.Restart(false));
+  bool lost = false;
+  for (;;) {
+    auto event = channel->NextEvent(e2e::kWaitMs);
+    ASSERT_TRUE(event.Ok()) << event.GetError().ToString();
+    if (event->kind == sdk::ChannelEvent::Kind::Lost) {
+      EXPECT_EQ(event->error.Code(), sdk::ErrorCode::ConnectionLost) << event->error.ToString();
+      lost = true;
+    }
+    if (lost && event->kind == sdk::ChannelEvent::Kind::Notice && event->state == sdk::ChannelState::Connected) {
+      EXPECT_NE(event->channelId, -1);
+      break;
+    }
+  }
+  ASSERT_TRUE(channel->Send("after").Ok());
+  ASSERT_TRUE(toCat->WaitConnected(e2e::kWaitMs).Ok());
+  ASSERT_TRUE(toCat->Send("after").Ok());
+  ASSERT_TRUE(toCat->Disconnect(e2e::kWaitMs).Ok());
+  EXPECT_EQ(cat.Wait(e2e::kLongWait), 0) << cat.Stderr();
+  EXPECT_EQ(cat.Stdout(), "before,after");
+  EXPECT_EQ(listener.Wait(e2e::kLongWait), 0) << listener.Stderr();
+  EXPECT_NE(listener.Stdout().find("] lost (ID"), std::string::npos) << listener.Stdout();
+  EXPECT_NE(listener.Stdout().find("bytes: after"), std::string::npos) << listener.Stdout();
+}
+
 }  // namespace
 }  // namespace kvxtest

@@ -12,6 +12,7 @@ import struct
 import subprocess
 import sys
 import tempfile
+import threading
 import time
 
 LONG_WAIT = 60  # seconds; generous for a loaded machine
@@ -37,10 +38,11 @@ class Session:
         self.hosts = []
 
     def start(self, host, plugin):
-        os.makedirs(os.path.join(self.root, "link"), mode=0o700)
+        self.hosts = []
+        os.makedirs(os.path.join(self.root, "link"), mode=0o700, exist_ok=True)
         for end in ("server", "client"):
             pipes = os.path.join(self.root, end + "-pipes")
-            os.makedirs(pipes, mode=0o700)
+            os.makedirs(pipes, mode=0o700, exist_ok=True)
             log = open(os.path.join(self.root, end + ".log"), "w")
             env = dict(os.environ, KVX_PIPE_DIR=pipes)
             self.hosts.append(subprocess.Popen(
@@ -51,6 +53,13 @@ class Session:
 
     def env(self, end):
         return dict(os.environ, KVX_PIPE_DIR=os.path.join(self.root, end + "-pipes"))
+
+    def restart(self, host, plugin):
+        """The client end's host restarts; the server end's ends with it."""
+        self.hosts[1].send_signal(signal.SIGTERM)
+        for running in self.hosts:
+            running.wait(LONG_WAIT)
+        self.start(host, plugin)
 
     def close(self):
         for host in self.hosts:
@@ -170,6 +179,36 @@ def main(argv):
                 pass
             assert channel.state == kvx_client.LOST_STATE
         print("ok: a vanished sender is reported as lost")
+
+        # The hosts restart under two reconnecting sessions: each is told,
+        # comes back by itself and meets the other on the channel again.
+        ends = {}
+        for end in ("server", "client"):
+            os.environ["KVX_PIPE_DIR"] = os.path.join(session.root, end + "-pipes")
+            ends[end] = kvx_client.Session(reconnect=True, reconnect_max_delay=0.5)
+        near, far = ends["server"].open_channel("py.back"), ends["client"].open_channel("py.back")
+        far.next_event(LONG_WAIT)
+        near.wait_connected(LONG_WAIT)
+        far.wait_connected(LONG_WAIT)
+        session.restart(host, plugin)
+        for channel in (near, far):
+            try:
+                channel.receive(LONG_WAIT)
+                raise AssertionError("no loss reported")
+            except kvx_client.ConnectionLost:
+                pass
+        received = []
+        def far_side():
+            far.wait_connected(LONG_WAIT)
+            received.append(far.receive(LONG_WAIT).data)
+        thread = threading.Thread(target=far_side)
+        thread.start()
+        near.wait_connected(LONG_WAIT)
+        assert near.id != -1
+        near.send(b"after")
+        thread.join(LONG_WAIT)
+        assert received == [b"after"], received
+        print("ok: reconnecting sessions come back after the hosts restart")
     finally:
         session.close()
     return 0

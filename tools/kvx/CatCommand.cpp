@@ -151,6 +151,12 @@ int RunCat(const Options& options) {
       break;
     }
     if (event->kind == ChannelEvent::Kind::Notice) continue;
+    // --reconnect: the pipe went away and comes back; a cat that only
+    // receives by now waits for the channel to come back with it.
+    if (options.reconnect && event->kind == ChannelEvent::Kind::Lost &&
+        event->error.Code() == ErrorCode::ConnectionLost && pump.Get().complete) {
+      continue;
+    }
     if (event->kind == ChannelEvent::Kind::PeerLeft || event->kind == ChannelEvent::Kind::Lost) {
       // The far application leaving after all our input was sent is the
       // normal end, as when netcat's peer closes; leaving before, or
@@ -176,7 +182,7 @@ int RunCat(const Options& options) {
     received += event->packet.data.size();
     lastActivity = Clock::now();
   }
-  if (cut) {
+  if (cut || !(*session)->IsConnected()) {
     LeaveAbruptly(session.Value());
   } else {
     channel->Disconnect(WaitMs(options));

@@ -22,6 +22,7 @@ Result<std::unique_ptr<Session>> OpenSession(const Options& options) {
   Orvane::Extension::SDK::SessionOptions sessionOptions;
   sessionOptions.pipeName = options.pipeName;
   sessionOptions.connectTimeoutMs = WaitMs(options);
+  sessionOptions.reconnect = options.reconnect;
   return Session::Open(sessionOptions);
 }
 

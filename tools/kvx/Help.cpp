@@ -98,6 +98,8 @@ const char kListenHelp[] =
     "--timeout is given, until nothing has arrived for that long (exit 5).\n"
     "Waits for a peer for as long as it takes; a peer that leaves or is lost is\n"
     "printed, and the next one is waited for.\n"
+    "  --reconnect     keep going when the plug-in's pipe goes away (its host\n"
+    "                  restarted): connect again and ask for NAME again\n"
     "  --launch LINK   ask the client end to open LINK\n";
 
 const char kCatHelp[] =
@@ -117,6 +119,9 @@ const char kCatHelp[] =
     "  -w, --idle SECS      after the end of input, leave once nothing has\n"
     "                       arrived for SECS seconds\n"
     "  --lines              send each line of input as one message\n"
+    "  --reconnect          once the input is all sent, keep receiving when the\n"
+    "                       plug-in's pipe goes away and comes back (its host\n"
+    "                       restarted); a transfer still sending is cut (exit 6)\n"
     "  --progress           bytes sent and received, and the rate, on standard\n"
     "                       error about once a second\n"
     "  --app-value N        the number carried with each message sent\n"

@@ -66,7 +66,8 @@ int RunListen(const Options& options) {
     PrintEvent(options, name, event.Value());
     if (event->kind == ChannelEvent::Kind::Data && options.count > 0 && ++received >= options.count) break;
   }
-  channel->Disconnect(WaitMs(options));
+  // Reconnecting, the channel has no ID to leave: closing the session is all.
+  if ((*session)->IsConnected()) channel->Disconnect(WaitMs(options));
   return kExitOk;
 }
 

@@ -131,6 +131,8 @@ bool ParseOptions(int argc, char** argv, Options* options, std::string* error) {
       if (!number(&options->count)) return false;
     } else if (arg == "-N" || arg == "--close-on-eof") {
       options->closeOnEof = true;
+    } else if (arg == "--reconnect") {
+      options->reconnect = true;
     } else if (arg == "--wait") {
       options->waitLeave = true;
     } else if (arg == "--lines") {

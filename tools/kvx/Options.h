@@ -26,6 +26,7 @@ struct Options {
   bool progress = false;    // --progress
   uint64_t count = 0;       // --count N
   bool closeOnEof = false;  // -N / --close-on-eof
+  bool reconnect = false;   // listen, cat --reconnect: keep going across a restart of the host
   bool waitLeave = false;   // send --wait: until the far application leaves
   bool lines = false;       // --lines
   bool serve = false;       // --serve

@@ -12,6 +12,9 @@ what belongs to other channels. Use one Session from one thread at a time.
         channel.send(b"hello")
         packet = channel.receive(5)          # or raises PeerLeft, ChannelLost, ...
 
+Time-outs are in seconds (None waits without end), as Python's own are; the
+C++ SDK takes milliseconds.
+
 On Linux the pipe "\\\\.\\pipe\\NAME" is the Unix socket $KVX_PIPE_DIR/NAME; every
 message, both ways, is a 4-byte little-endian length and one serialised
 KVX.Message (see docs/protocol.md, which this module follows).
@@ -54,7 +57,8 @@ class ProtocolError(KvxError): code = "protocol-error"
 
 
 Packet = collections.namedtuple("Packet", "data app_value request_id")
-# kind: "notice" (state moved on), "data" (packet), "peer-left", "lost".
+# kind: "notice" (state moved on), "data" (packet), "peer-left", "lost", and
+# with reconnect "pipe-lost" (the pipe went away; the channel is asked for again).
 Event = collections.namedtuple("Event", "kind state channel_id packet")
 
 
@@ -244,38 +248,54 @@ def _check_server(sock, path):
                            "this user, uid %d" % (path, pid, uid, os.geteuid()))
 
 
+def _connect(path, origin, timeout):
+    """A socket connected to the plug-in's pipe, or the reason in our errors."""
+    _check_folder(path, origin)
+    sock = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
+    try:
+        sock.settimeout(timeout)
+        sock.connect(path)
+        sock.settimeout(None)
+        _check_server(sock, path)
+        return sock
+    except KvxError:
+        sock.close()
+        raise
+    except (FileNotFoundError, ConnectionRefusedError) as error:
+        sock.close()
+        raise NoServer("no plug-in serves the pipe socket %s (%s): %s" % (path, origin, error.strerror)) from None
+    except socket.timeout:
+        sock.close()
+        raise Timeout("the plug-in did not accept within %s s" % timeout) from None
+    except PermissionError as error:
+        sock.close()
+        raise AccessDenied("cannot open the pipe socket %s (%s): %s" % (path, origin, error.strerror)) from None
+    except OSError as error:
+        sock.close()
+        raise ConnectionLost("cannot connect to the pipe socket %s (%s): %s"
+                             % (path, origin, error.strerror)) from None
+
+
 class Session:
-    def __init__(self, pipe_name=DEFAULT_PIPE, timeout=5.0):
-        path, origin = pipe_location(pipe_name)
-        _check_folder(path, origin)
-        self._socket = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
-        try:
-            self._socket.settimeout(timeout)
-            self._socket.connect(path)
-            self._socket.settimeout(None)
-            _check_server(self._socket, path)
-        except KvxError:
-            self._socket.close()
-            raise
-        except (FileNotFoundError, ConnectionRefusedError) as error:
-            self._socket.close()
-            raise NoServer("no plug-in serves the pipe socket %s (%s): %s"
-                           % (path, origin, error.strerror)) from None
-        except socket.timeout:
-            self._socket.close()
-            raise Timeout("the plug-in did not accept within %s s" % timeout) from None
-        except PermissionError as error:
-            self._socket.close()
-            raise AccessDenied("cannot open the pipe socket %s (%s): %s" % (path, origin, error.strerror)) from None
-        except OSError as error:
-            self._socket.close()
-            raise ConnectionLost("cannot connect to the pipe socket %s (%s): %s"
-                                 % (path, origin, error.strerror)) from None
+    """With reconnect=True, a pipe that goes away (its host restarted) is
+    connected again, first after 0.1 s and then twice as long each time up to
+    reconnect_max_delay seconds, while a call waits on the session; every
+    channel then reads Event("pipe-lost") (receive raises ConnectionLost once)
+    and is asked for again, and its notices follow as for a new channel."""
+
+    def __init__(self, pipe_name=DEFAULT_PIPE, timeout=5.0, reconnect=False, reconnect_max_delay=5.0):
+        # The socket is found once: reconnecting goes back to the same one.
+        self._location, self._timeout = pipe_location(pipe_name), timeout
+        self._reconnect, self._reconnect_max_delay = reconnect, reconnect_max_delay
+        self._socket = _connect(self._location[0], self._location[1], timeout)
         self._buffer = bytearray()
         self._channels = {}         # name -> Channel
         self._disconnecting = []    # channels waiting for their confirmation
         self._answers = collections.deque()  # (name, value)
         self._closed = None         # the error once the pipe has ended
+        self._gone = None           # reconnecting: why the pipe went
+        self._retry_at = self._retry_delay = 0.0  # the next connect attempt, and the pause after it
+        self._ask_at = self._ask_delay = 0.0      # when channels not heard of are asked for again
 
     def __enter__(self):
         return self
@@ -286,7 +306,8 @@ class Session:
     def close(self):
         if self._closed is None:
             self._closed = ConnectionLost("the session was closed")
-            self._socket.close()
+            if self._socket is not None:
+                self._socket.close()
             for channel in self._channels.values():
                 channel._end(self._closed)
 
@@ -315,19 +336,24 @@ class Session:
     def _write(self, message):
         if self._closed is not None:
             raise self._closed
+        if self._socket is None:
+            raise self._gone
         if len(message) > MAX_MESSAGE:
             raise MessageTooLarge("a message of %d bytes is longer than the pipe carries" % len(message))
         try:
             self._socket.sendall(struct.pack("<I", len(message)) + message)
         except OSError as error:
             self._lost("writing to the plug-in failed: %s" % error)
-            raise self._closed from None
+            raise (self._closed or self._gone) from None
 
     def _pump(self, deadline, awaited):
         """Reads and routes one message, or raises Timeout at the deadline."""
         while True:
             if self._closed is not None:
                 raise self._closed
+            if self._socket is None:
+                self._try_reconnect(deadline, awaited)
+                continue
             if len(self._buffer) >= 4:
                 length = struct.unpack_from("<I", self._buffer)[0]
                 if length > MAX_MESSAGE:
@@ -344,8 +370,15 @@ class Session:
             left = None if deadline is None else deadline - time.monotonic()
             if left is not None and left <= 0:
                 raise Timeout("no %s in time" % awaited)
+            if self._ask_at:
+                wake = max(0.0, self._ask_at - time.monotonic())
+                left = wake if left is None else min(left, wake)
             try:
                 if not select.select([self._socket], [], [], left)[0]:
+                    # Asked again only when nothing is waiting to be read:
+                    # an answer may be there already.
+                    if self._ask_at and time.monotonic() >= self._ask_at:
+                        self._ask_again()
                     continue
                 chunk = self._socket.recv(1 << 20)
             except OSError as error:  # the connection reset, say: the host died
@@ -355,7 +388,56 @@ class Session:
                 self._lost("the plug-in closed the pipe")
             self._buffer += chunk
 
+    def _try_reconnect(self, deadline, awaited):
+        """One connect attempt when it is due; Timeout at the caller's deadline."""
+        now = time.monotonic()
+        if now < self._retry_at:
+            if deadline is not None and deadline <= now:
+                raise Timeout("no %s in time: the session is reconnecting" % awaited)
+            time.sleep(self._retry_at - now if deadline is None else min(self._retry_at, deadline) - now)
+            return
+        try:
+            self._socket = _connect(self._location[0], self._location[1], self._timeout)
+        except KvxError:
+            self._retry_delay = min(self._retry_delay * 2, max(self._reconnect_max_delay, 0.1))
+            self._retry_at = time.monotonic() + self._retry_delay
+            return
+        self._gone = None
+        self._buffer = bytearray()
+        self._ask_delay = 1.0
+        self._ask_again()
+
+    def _ask_again(self):
+        """Asks for the channels not heard of since the pipe came back: its
+        host's channel to the far end opens a little after the pipe, and a
+        request made before is dropped without a word."""
+        waiting = [c for c in self._channels.values() if c.state == LOST_STATE and c.id == -1]
+        self._ask_at = 0.0
+        if not waiting:
+            return
+        try:
+            for channel in waiting:
+                self._write(encode_connect(channel.name))
+        except ConnectionLost:
+            return  # gone again: asked for once it is back
+        self._ask_at = time.monotonic() + self._ask_delay
+        self._ask_delay = min(self._ask_delay * 2, max(self._reconnect_max_delay, 1.0))
+
     def _lost(self, why, kind=None):
+        if self._reconnect and kind is None and self._closed is None:
+            self._socket.close()
+            self._socket = None
+            self._gone = ConnectionLost(why + "; the session is reconnecting")
+            self._retry_delay, self._retry_at = 0.1, time.monotonic() + 0.1
+            self._ask_at = 0.0
+            self._answers.clear()
+            for channel in self._disconnecting:  # the plug-in forgot them: as good as left
+                channel.state = CLOSED
+                self._channels.pop(channel.name, None)
+            self._disconnecting = []
+            for channel in self._channels.values():
+                channel._pipe_lost()
+            return
         self._closed = (kind or ConnectionLost)(why)
         self._socket.close()
         for channel in self._channels.values():
@@ -422,6 +504,12 @@ class Channel:
             self._connected_unseen = True
         self._events.append(Event(kind, state, new_id, None))
 
+    def _pipe_lost(self):
+        if self.state != CLOSED:
+            self.id, self.state = -1, LOST_STATE
+            self._connected_unseen = False
+            self._events.append(Event("pipe-lost", LOST_STATE, -1, None))
+
     def _end(self, error):
         if self.state != CLOSED:
             self.state = CLOSED
@@ -472,6 +560,9 @@ class Channel:
                 return event.packet
             if event.kind == "peer-left":
                 raise PeerLeft("the application at the other end left channel %r" % self.name)
+            if event.kind == "pipe-lost":
+                raise ConnectionLost("the pipe to the plug-in went away; the session is reconnecting and "
+                                     "asks for channel %r again" % self.name)
             if event.kind == "lost":
                 raise ChannelLost("channel %r was lost: the application at the other end went away "
                                   "without leaving it, or another application here took it over" % self.name)

@@ -93,6 +93,9 @@ class ChannelBridge {
   // The pipe ID of an item on the pipe queue that is no application's
   // message but bytes for the peer, queued there by the PCoIP worker.
   static constexpr int32_t kPeerBoundItem = -2;
+  // The server end takes the peer's ID for a name only up to this, so that
+  // the IDs it hands out after it can never run past the largest int64.
+  static constexpr int64_t kLargestAdoptedId = int64_t{1} << 53;
 
   // The process-wide bridge, created on first use (thread-safe) and torn down
   // when the library is unloaded.
@@ -129,7 +132,9 @@ class ChannelBridge {
   void HandlePipeMessage(const PipeItem& item);
   // False when the table refused the channel; the application has been told.
   bool RegisterChannel(const std::string& channelName, int32_t pipeId, uint64_t client);
-  void CloseChannel(int64_t channelId, int32_t pipeId, uint64_t client);
+  // False when the channel is another application's: it is left untouched
+  // and the request goes no further.
+  bool CloseChannel(int64_t channelId, int32_t pipeId, uint64_t client);
   void AnswerPropertyRequest(const std::string& propertyName, int32_t pipeId, uint64_t client);
   void OnPipeDisconnected(int32_t pipeId, uint64_t client);
   void HandleDeparture(int32_t pipeId);
@@ -141,8 +146,20 @@ class ChannelBridge {
   void OnPeerConnectionResponse(const KVX::ChannelConnectionResponse& response,
                                 const std::string& bytes);
   void DeliverToChannelOwner(int64_t channelId, const std::string& bytes);
+  // Writes to the application holding the channel of this name, if the
+  // channel has this ID here; otherwise reports an invalid pipe ID.
+  void DeliverToHolder(const std::string& channelName, int64_t channelId,
+                       const std::string& bytes);
+  // What this end answers the peer's connect request for the name, as the
+  // table stands now (at the server end a new name gets its ID here).
+  // `refused` says whether the answer is a refusal, `tellHolder` whether the
+  // local holder is to read it too (a CONNECTED), once it has gone to the peer.
+  std::string AnswerPeerConnectRequest(const std::string& channelName, bool* refused,
+                                       bool* tellHolder);
+  static int64_t ConnectedIdOf(const std::string& notice);
   // What the PCoIP worker queued for the peer, as it must go now that its
-  // turn has come on the pipe worker.
+  // turn has come on the pipe worker: an answer that what happened meanwhile
+  // has made untrue is answered again. Call it just before the bytes are sent.
   std::string PeerBoundAsOfNow(const std::string& bytes);
 
   ChannelBridge(const ChannelBridge&) = delete;
@@ -172,7 +189,13 @@ class ChannelBridge {
   // Table changes; the caller holds channelLock. A new entry at the server end
   // takes the next channel ID.
   ChannelTable::AddResult AddEntry(const std::string& channelName, int32_t pipeId,
-                                   uint64_t client);
+                                   uint64_t client, bool idTold = false);
+  // Whether the server end may take the peer's ID for this entry: an ID the
+  // peer could have had from a server end, and no other channel's here.
+  bool AdoptablePeerId(int64_t peerId, const ChannelEntry* entry);
+  // The peer's CONNECTION_LOST, and its refusal of a connect request.
+  void OnPeerReportsLoss(const KVX::ChannelConnectionResponse& response);
+  void OnPeerRefusal(const std::string& channelName);
   void RemoveEntry(const ChannelEntry* entry);
   // Writes the diagnostic for a channel the table refused (no lock held).
   void ReportRefusedChannel(ChannelTable::AddResult refusal);

@@ -17,12 +17,15 @@
 
 // One channel as this end knows it. -1 in channelId: no ID handed out yet;
 // -1 in pipeId: no local application holds the channel. `client` names the
-// holder among the successive clients of that pipe.
+// holder among the successive clients of that pipe. `idTold` (server end):
+// this end has told the peer or a local application the entry's ID, so it may
+// no longer take the peer's ID for the name instead.
 struct ChannelEntry {
   std::string channelName;
   int64_t channelId = -1;
   int32_t pipeId = -1;
   uint64_t client = 0;
+  bool idTold = false;
 };
 
 class ChannelTable {

@@ -21,7 +21,19 @@ constexpr char kChannelTableFull[] = "ERROR: Channel table full; connect request
 constexpr char kPeerBacklogFull[] =
     "ERROR: Answer for the peer dropped; the peer is not reading its channel.";
 constexpr char kChannelNameTooLong[] = "ERROR: Channel name too long; connect request refused.";
+constexpr char kAdoptedIdInUse[] =
+    "WARNING: The peer's ID for a channel is another channel's here; this end's ID stays.";
 }  // namespace ChannelBridgeText
+
+// How an end answers the peer's connect request that it refuses (its table is
+// full, or the name is too long for it): (name, -1, status) with one of these.
+// Not CONNECTION_LOST: an end that addresses every notice by its ID would take
+// a LOST with the ID -1 for the first of its channels still waiting for an ID,
+// whichever application that is; any other status it passes on unchanged (the
+// name says whose request it was) or drops. Our ends tell their requester
+// (name, -1, CONNECTION_LOST), as when they refuse a request themselves.
+constexpr KVX::ResultCode kRefusedTableFull = KVX::GENERIC_ERROR;
+constexpr KVX::ResultCode kRefusedNameTooLong = KVX::INVALID_ARGUMENT;
 
 // A connection notice: a Message whose response holds only a
 // channel_connection_response with these three fields, serialised.

@@ -28,7 +28,10 @@ void ChannelBridge::HandlePipeMessage(const PipeItem& item) {
         }
         break;
       case KVX::Request::kDisconnectChannelRequest:
-        CloseChannel(request.disconnect_channel_request().channel_id(), item.pipeId, item.client);
+        if (!CloseChannel(request.disconnect_channel_request().channel_id(), item.pipeId,
+                          item.client)) {
+          return;  // another application's channel: the peer must not hear of it
+        }
         break;
       case KVX::Request::kGetPropertyRequest:
         // Each end reports its own properties; the question never crosses.
@@ -74,19 +77,27 @@ bool ChannelBridge::RegisterChannel(const std::string& channelName, int32_t pipe
   return false;
 }
 
-void ChannelBridge::CloseChannel(int64_t channelId, int32_t pipeId, uint64_t client) {
+bool ChannelBridge::CloseChannel(int64_t channelId, int32_t pipeId, uint64_t client) {
   std::string closedName;
   int64_t closedId = -1;
+  bool othersChannel = false;
   {
     platform::CriticalSectionLock guard(channelLock);
     if (ChannelEntry* entry = FindById(channelId)) {
-      closedName = entry->channelName;
-      closedId = entry->channelId;
-      RemoveEntry(entry);
+      // Only the holder closes a channel: a careless request (an absent ID
+      // reads as 0) must not take another application's away unannounced.
+      if (entry->pipeId == pipeId && entry->client == client) {
+        closedName = entry->channelName;
+        closedId = entry->channelId;
+        RemoveEntry(entry);
+      } else {
+        othersChannel = true;
+      }
     }
   }
-  // The requester is told, whichever pipe held the channel.
+  // Answered as for an ID this end does not know.
   WriteToPipe(pipeId, client, BuildConnectionNotice(closedName, closedId, KVX::CONNECTION_LOST));
+  return !othersChannel;
 }
 
 void ChannelBridge::AnswerPropertyRequest(const std::string& propertyName, int32_t pipeId,

@@ -12,10 +12,10 @@ ChannelEntry* ChannelBridge::FindByName(const std::string& channelName) {
 ChannelEntry* ChannelBridge::FindById(int64_t channelId) { return channels.FindById(channelId); }
 
 ChannelTable::AddResult ChannelBridge::AddEntry(const std::string& channelName, int32_t pipeId,
-                                                uint64_t client) {
+                                                uint64_t client, bool idTold) {
   // The client end never invents an ID; it comes with the peer's answer.
-  const ChannelTable::AddResult added =
-      channels.Add(ChannelEntry{channelName, isServer ? nextChannelId : -1, pipeId, client});
+  const ChannelTable::AddResult added = channels.Add(
+      ChannelEntry{channelName, isServer ? nextChannelId : -1, pipeId, client, idTold});
   if (added == ChannelTable::AddResult::kAdded && isServer) ++nextChannelId;
   return added;
 }
