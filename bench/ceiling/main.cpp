@@ -10,19 +10,18 @@
 //
 // Each figure runs for about --seconds (default 1). The sockets live in a
 // folder from mkdtemp that is removed at the end; children are always reaped.
-#include <signal.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <string>
 #include <vector>
 
 #include "bench/common/Figures.h"
+#include "bench/common/FolderMain.h"
 #include "bench/common/StreamWire.h"
 #include "tools/vchan-host/DatagramLink.h"
 #include "tools/vchan-host/HostOptions.h"
@@ -196,18 +195,9 @@ bool DatagramOneWay(uint32_t size, const std::string& label) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  for (int i = 1; i + 1 < argc; ++i) {
-    if (std::strcmp(argv[i], "--seconds") == 0) g_seconds = std::atof(argv[i + 1]);
-  }
-  signal(SIGPIPE, SIG_IGN);
-  char pattern[] = "/tmp/kvx-bench-ceiling.XXXXXX";
-  if (mkdtemp(pattern) == nullptr) return 1;
-  g_folder = pattern;
-  bool ok = StreamOneWay(1024, "1k") && StreamOneWay(65536, "64k") && StreamOneWay(1048576, "1m") &&
-            PingPong(1024) && DatagramOneWay(3000, "3000") &&
-            DatagramOneWay(kOneKiBMessageDatagram, "1k");
-  std::string command = "rm -rf '" + g_folder + "'";
-  if (std::system(command.c_str()) != 0) ok = false;
-  if (!ok) std::fprintf(stderr, "kvx-bench-ceiling: a measurement failed\n");
-  return ok ? 0 : 1;
+  return kvxbench::RunInFolder("kvx-bench-ceiling", argc, argv, &g_seconds, [](const std::string& folder) {
+    g_folder = folder;
+    return StreamOneWay(1024, "1k") && StreamOneWay(65536, "64k") && StreamOneWay(1048576, "1m") &&
+           PingPong(1024) && DatagramOneWay(3000, "3000") && DatagramOneWay(kOneKiBMessageDatagram, "1k");
+  });
 }

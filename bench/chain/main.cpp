@@ -29,8 +29,6 @@
 
 #include <algorithm>
 #include <chrono>
-#include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <initializer_list>
 #include <string>
@@ -38,6 +36,7 @@
 #include <vector>
 
 #include "bench/common/Figures.h"
+#include "bench/common/FolderMain.h"
 #include "bench/common/StreamWire.h"
 #include "src/application/common/PcoipVchan/PcoipVchanState.h"
 #include "tools/vchan-host/DatagramLink.h"
@@ -335,16 +334,8 @@ bool RoundTrip(uint32_t size) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  for (int i = 1; i + 1 < argc; ++i) {
-    if (std::strcmp(argv[i], "--seconds") == 0) g_seconds = std::atof(argv[i + 1]);
-  }
-  signal(SIGPIPE, SIG_IGN);
-  char pattern[] = "/tmp/kvx-bench-chain.XXXXXX";
-  if (mkdtemp(pattern) == nullptr) return 1;
-  g_folder = pattern;
-  bool ok = OneWay(1024, "1k") && OneWay(65536, "64k") && OneWay(1u << 20, "1m") && RoundTrip(1024);
-  std::string command = "rm -rf '" + g_folder + "'";
-  if (std::system(command.c_str()) != 0) ok = false;
-  if (!ok) std::fprintf(stderr, "kvx-bench-chain: a measurement failed\n");
-  return ok ? 0 : 1;
+  return kvxbench::RunInFolder("kvx-bench-chain", argc, argv, &g_seconds, [](const std::string& folder) {
+    g_folder = folder;
+    return OneWay(1024, "1k") && OneWay(65536, "64k") && OneWay(1u << 20, "1m") && RoundTrip(1024);
+  });
 }
