@@ -163,5 +163,14 @@ int main(int argc, char** argv) {
                  std::to_string(faults->EmptyReads()) + " reads empty, " +
                  std::to_string(faults->FailedReads()) + " reads failed, " +
                  std::to_string(faults->FailedCounts()) + " counts failed");
+  if (initResult != 1) {
+    // Last, at level 0, so that the cause stands out from the teardown
+    // lines above it.
+    const std::string problem = platform::PipePlaceProblem("\\\\.\\pipe\\KVX_Pipe_Channel");
+    HostLog(0, problem.empty() ? "the plug-in did not start; its lines above say why"
+                               : "the plug-in cannot serve the pipe " + problem +
+                                     "; KVX_PIPE_DIR may name another folder ('mkdir -m 700 DIR' makes a fit one)",
+            -1);
+  }
   return status;
 }
