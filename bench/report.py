@@ -1,6 +1,8 @@
 #!/usr/bin/env python3
-"""Prints the table of scripts/bench from the "FIGURE name value unit" lines
-that the benchmark programs wrote, each end-to-end figure beside its ceiling."""
+"""Prints the tables of scripts/bench from the "FIGURE name value unit" lines
+that the benchmark programs wrote: each end-to-end figure as a share of the
+null chain's (the floor of this design on the same transports), and beside
+the older ceilings of each transport alone."""
 import sys
 
 figures = {}
@@ -8,9 +10,9 @@ for line in open(sys.argv[1]):
     parts = line.split()
     if len(parts) == 4 and parts[0] == "FIGURE":
         name, value, unit = parts[1], float(parts[2]), parts[3]
-        # A ceiling is what the machine can do at all: of repeated runs the
-        # best one counts (highest rate, lowest time).
-        if name.startswith("ceiling.") and name in figures:
+        # A ceiling or the chain is what the machine can do at all: of
+        # repeated runs the best one counts (highest rate, lowest time).
+        if name.startswith(("ceiling.", "chain.")) and name in figures:
             value = min(value, figures[name]) if unit == "us" else max(value, figures[name])
         figures[name] = value
 
@@ -46,6 +48,55 @@ def verdict(ok):
     return "met" if ok else "not met"
 
 
+def table(headers, rows):
+    widths = [max(len(h), *(len(r[i]) for r in rows)) for i, h in enumerate(headers)]
+    print("  ".join(h.ljust(w) for h, w in zip(headers, widths)))
+    print("  ".join("-" * w for w in widths))
+    for r in rows:
+        print("  ".join(c.ljust(w) for c, w in zip(r, widths)))
+
+
+def total(*names):
+    values = [get(n) for n in names]
+    return None if any(v is None for v in values) else sum(values)
+
+
+# Against the floor: the null chain of four processes on the same transports,
+# measured in the same run. Rates are shares of the chain's, times and CPU
+# multiples of it.
+floor_rows = []
+def floor_row(what, e2e, chain, unit, target=None, share=True):
+    q = None if e2e is None or not chain else e2e / chain
+    r = "-" if q is None else (f"{q:.1%}" if share else f"{q:.2f}x")
+    v = ""
+    if target is not None:
+        v = (f">= {target:.0%}: " if share else f"<= {target:g}x: ") + \
+            ("-" if q is None else verdict(q >= target if share else q <= target))
+    floor_rows.append((what, fmt(e2e, unit), fmt(chain, unit), r, v))
+
+
+def floor_table():
+    floor_row("1 KiB one way", get("e2e.oneway.1k.msgps"), get("chain.oneway.1k.msgps"), "msg/s", 0.60)
+    floor_row("64 KiB one way", get("e2e.oneway.64k.mbps"), get("chain.oneway.64k.mbps"), "MB/s")
+    floor_row("1 MiB one way", get("e2e.oneway.1m.mbps"), get("chain.oneway.1m.mbps"), "MB/s", 0.75)
+    floor_row("1 KiB round trip p50", get("e2e.roundtrip.1k.p50"), get("chain.roundtrip.1k.p50"), "us", 2,
+              share=False)
+    floor_row("1 KiB round trip p99", get("e2e.roundtrip.1k.p99"), get("chain.roundtrip.1k.p99"), "us", share=False)
+    floor_row("CPU per 1 KiB msg: hosts / relays", total("e2e.cpu.server.1k.per_msg", "e2e.cpu.client.1k.per_msg"),
+              get("chain.cpu.relays.1k.per_msg"), "us", 2, share=False)
+    floor_row("CPU per MiB (1 MiB msgs): hosts / relays",
+              total("e2e.cpu.server.1m.per_mib", "e2e.cpu.client.1m.per_mib"),
+              get("chain.cpu.relays.1m.per_mib"), "us", 1.5, share=False)
+    floor_row("CPU per 1 KiB msg: SDK apps / bare apps", get("e2e.cpu.apps.1k.per_msg"),
+              get("chain.cpu.apps.1k.per_msg"), "us", 2, share=False)
+    floor_row("CPU per MiB (64 KiB msgs): SDK apps / bare", get("e2e.cpu.apps.64k.per_mib"),
+              get("chain.cpu.apps.64k.per_mib"), "us", share=False)
+    print()
+    print("Against the floor: a null chain of four processes on the same transports (application, pipe wire,\n"
+          "relay, datagram link, relay, pipe wire, application; the relays only forward), same run")
+    table(("figure", "end to end", "null chain", "share", "target"), floor_rows)
+
+
 def plain_tables():
     # Each target is a ratio to a ceiling measured in the same run.
     msg1k, dg1k = get("e2e.oneway.1k.msgps"), get("ceiling.dgram.1k.dgps")
@@ -65,13 +116,10 @@ def plain_tables():
         "<= 8x: " + verdict(p50 and pp and p50 <= 8 * pp), invert=True)
     row("1 KiB round trip p99", get("e2e.roundtrip.1k.p99"), "us", "ping-pong p99", get("ceiling.pingpong.1k.p99"), "us", "", invert=True)
 
-    headers = ("figure", "end to end", "ceiling", "ceiling value", "ratio", "target")
-    widths = [max(len(h), *(len(r[i]) for r in rows)) for i, h in enumerate(headers)]
+    floor_table()
     print()
-    print("  ".join(h.ljust(w) for h, w in zip(headers, widths)))
-    print("  ".join("-" * w for w in widths))
-    for r in rows:
-        print("  ".join(c.ljust(w) for c, w in zip(r, widths)))
+    print("Against each transport alone (context)")
+    table(("figure", "end to end", "ceiling", "ceiling value", "ratio", "target"), rows)
 
     print()
     print("Peak resident size (VmHWM) of each end, idle and after messages of 64 MiB less 64 KiB (the largest\n"
@@ -111,13 +159,13 @@ def plain_tables():
     print("  (the client end sends, the server end receives)")
 
     print()
-    print("Ceilings are the best of three runs, taken before and after the end-to-end runs.")
+    print("The null chain and the ceilings are the best of three runs, taken before and after the end-to-end runs.")
     print(f"Ceilings: datagram link {fmt(dg, 'MB/s')} ({fmt(get('ceiling.dgram.3000.dgps'), 'msg/s').replace('msg', 'datagrams')} of 3000 bytes; "
           f"{fmt(dg1k, 'msg/s').replace('msg', 'datagrams')} of the size that carries a 1 KiB message)")
 
 
 # The plain session's tables, unless only the emulated link was measured.
-if any(name.startswith(("e2e.", "ceiling.")) for name in figures):
+if any(name.startswith(("e2e.", "ceiling.", "chain.")) for name in figures):
     plain_tables()
 
 # ---- over an emulated link (kvx-bench-session --link PRESET) ----
@@ -159,12 +207,7 @@ if rate:
     link_row("second pair's 1 KiB round trip beside bulk, p50", b50, "us", rtt, "us", "", share=False)
     link_row("second pair's 1 KiB round trip beside bulk, p99", b99, "us", rtt, "us",
              f"<= link + 3 x 64 KiB ({limit / 1000:.1f} ms): " + verdict(b99 and b99 <= limit), share=False)
-    headers = ("figure", "measured", "the link allows", "ratio", "target")
-    widths = [max(len(h), *(len(r[i]) for r in link_rows)) for i, h in enumerate(headers)]
-    print("  ".join(h.ljust(w) for h, w in zip(headers, widths)))
-    print("  ".join("-" * w for w in widths))
-    for r in link_rows:
-        print("  ".join(c.ljust(w) for c, w in zip(r, widths)))
+    table(("figure", "measured", "the link allows", "ratio", "target"), link_rows)
     print(f"  (the bulk beside the second pair: 64 KiB messages, {window / 1048576:g} MiB in flight; "
           f"{get('link.roundtrip.1k_beside_bulk.count') or 0:.0f} round trips)")
 

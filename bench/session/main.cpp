@@ -82,20 +82,24 @@ int HostPid(const char* end) {
 }
 
 // CPU time each end's host process spends on a run, per unit of what the run
-// moved: the cost to the host besides the speed.
+// moved: the cost to the host besides the speed. Also this process's, which
+// holds the applications of both ends (the sending and the receiving one).
 class HostCpu {
  public:
   HostCpu() : serverPid(HostPid("server")), clientPid(HostPid("client")) {
+    apps0 = kvxbench::CpuSeconds(getpid());
     server0 = kvxbench::CpuSeconds(serverPid);
     client0 = kvxbench::CpuSeconds(clientPid);
     serverSwitches0 = kvxbench::ContextSwitches(serverPid);
     clientSwitches0 = kvxbench::ContextSwitches(clientPid);
   }
-  // Prints e2e.cpu.<end>.<label> as microseconds per unit, and
-  // e2e.switches.<end>.<label> as context switches per unit.
+  // Prints e2e.cpu.<end>.<label> and e2e.cpu.apps.<label> as microseconds
+  // per unit, and e2e.switches.<end>.<label> as context switches per unit.
   void Print(const std::string& label, double units) const {
     if (units <= 0) return;
     const double server = kvxbench::CpuSeconds(serverPid), client = kvxbench::CpuSeconds(clientPid);
+    const double apps = kvxbench::CpuSeconds(getpid());
+    if (apps0 >= 0 && apps >= 0) PrintFigure(g_prefix + ".cpu.apps." + label, (apps - apps0) * 1e6 / units, "us");
     if (server0 >= 0 && server >= 0) PrintFigure(g_prefix + ".cpu.server." + label, (server - server0) * 1e6 / units, "us");
     if (client0 >= 0 && client >= 0) PrintFigure(g_prefix + ".cpu.client." + label, (client - client0) * 1e6 / units, "us");
     const double serverSwitches = kvxbench::ContextSwitches(serverPid);
@@ -110,7 +114,7 @@ class HostCpu {
 
  private:
   int serverPid, clientPid;
-  double server0 = -1, client0 = -1;
+  double apps0 = -1, server0 = -1, client0 = -1;
   double serverSwitches0 = -1, clientSwitches0 = -1;
 };
 
