@@ -101,29 +101,46 @@ void PipeToLink(DatagramLink& link, int pipe) {
   }
 }
 
-// Link to pipe wire: datagrams appended to one message buffer, which keeps
-// its room from message to message, and each whole message written at once.
+// Link to pipe wire: datagrams appended to one output buffer, each message
+// behind its length as the pipe wire frames it; the whole messages gathered
+// there are written at once when no datagram is waiting (or 256 KiB are
+// ready), so a burst of small messages costs one write, not one each.
 void LinkToPipe(DatagramLink& link, int pipe) {
+  constexpr size_t kFlushBytes = 256 << 10;
   std::string datagram(1 + kPacketSize, '\0');
-  std::string message;
+  std::string out;
+  size_t complete = 0;  // the bytes of whole messages at the front of `out`
   uint32_t expected = 0;
   for (;;) {
     size_t length = 0;
-    const auto received = link.ReceiveInto(&datagram, &length, 1000);
-    if (received == DatagramLink::ReceiveResult::kTimeout) continue;
-    if (received != DatagramLink::ReceiveResult::kReceived) _exit(4);
+    const auto received = link.ReceiveInto(&datagram, &length, complete > 0 ? 0 : 1000);
+    if (received == DatagramLink::ReceiveResult::kFailed) _exit(4);
+    auto flush = [&] {
+      if (complete > 0 && !WriteAll(pipe, out.data(), complete)) _exit(6);
+      out.erase(0, complete);
+      complete = 0;
+    };
+    if (received == DatagramLink::ReceiveResult::kTimeout) {
+      flush();
+      continue;
+    }
     if (length < kFrameHead || datagram[0] != static_cast<char>(vchan_host::FrameType::kData)) continue;
     uint32_t words[4];
     std::memcpy(words, datagram.data() + 1, sizeof words);
     if (words[1] != expected || words[2] != length - kFrameHead) _exit(5);  // lost or cut: no floor
-    message.append(datagram.data() + kFrameHead, words[2]);
+    if (expected == 0) out.append(4, '\0');  // the message's length, known at its end
+    out.append(datagram.data() + kFrameHead, words[2]);
     if (words[3] == 0) {
       ++expected;
       continue;
     }
-    if (!WriteMessage(pipe, message.data(), static_cast<uint32_t>(message.size()))) _exit(6);
-    message.clear();
+    const uint32_t size = static_cast<uint32_t>(out.size() - complete - 4);
+    const unsigned char prefix[4] = {static_cast<unsigned char>(size), static_cast<unsigned char>(size >> 8),
+                                     static_cast<unsigned char>(size >> 16), static_cast<unsigned char>(size >> 24)};
+    std::memcpy(&out[complete], prefix, 4);
+    complete = out.size();
     expected = 0;
+    if (complete >= kFlushBytes) flush();
   }
 }
 
