@@ -363,7 +363,10 @@ bool RoundTripUnderBulk(Ends& bulk, Ends& pings, size_t bulkWindow) {
   std::atomic<bool> bulkRunning{true};
   bool bulkOk = false;
   const size_t window = g_window;
+  const double seconds = g_seconds;
   g_window = bulkWindow;
+  // Long enough for a few dozen round trips of a few hundred milliseconds.
+  g_seconds = 4 * seconds;
   std::thread sender([&] {
     bulkOk = OneWay(bulk, 65536, "64k_beside_pings", 65536);
     bulkRunning = false;
@@ -373,6 +376,7 @@ bool RoundTripUnderBulk(Ends& bulk, Ends& pings, size_t bulkWindow) {
   const bool ok = RoundTrip(pings, 1024, "1k_beside_bulk", 0, &bulkRunning);
   sender.join();
   g_window = window;
+  g_seconds = seconds;
   PrintFigure("link.beside_bulk.window", static_cast<double>(bulkWindow), "bytes");
   return ok && bulkOk;
 }
