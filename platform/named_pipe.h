@@ -155,4 +155,10 @@ std::string DescribePipeLocation(const std::string& name);
 // empty when there is nothing to add.
 std::string LastPipeFailureDetail();
 
+// What keeps a server of `name` from serving here, when it is the pipe's
+// place (POSIX: its folder missing, a symbolic link, another user's or open
+// to group or others): "socket PATH (how the folder was chosen): why".
+// Empty when the place is fit, and always on Win32, where a pipe has none.
+std::string PipePlaceProblem(const std::string& name);
+
 }  // namespace platform

@@ -10,110 +10,34 @@
 //
 // Each figure runs for about --seconds (default 1). The sockets live in a
 // folder from mkdtemp that is removed at the end; children are always reaped.
-#include <signal.h>
 #include <sys/socket.h>
-#include <sys/uio.h>
 #include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <string>
 #include <vector>
 
 #include "bench/common/Figures.h"
+#include "bench/common/FolderMain.h"
+#include "bench/common/StreamWire.h"
 #include "tools/vchan-host/DatagramLink.h"
 #include "tools/vchan-host/HostOptions.h"
 
 namespace {
 
+using kvxbench::BufferedReader;
 using kvxbench::Clock;
 using kvxbench::PrintFigure;
+using kvxbench::ReadAll;
 using kvxbench::SecondsSince;
+using kvxbench::WriteAll;
+using kvxbench::WriteMessage;
 
 double g_seconds = 1.0;
 std::string g_folder;
-
-bool ReadAll(int fd, void* data, size_t size) {
-  char* p = static_cast<char*>(data);
-  while (size > 0) {
-    ssize_t n = read(fd, p, size);
-    if (n <= 0) return false;
-    p += n;
-    size -= static_cast<size_t>(n);
-  }
-  return true;
-}
-
-bool WriteAll(int fd, const void* data, size_t size) {
-  const char* p = static_cast<const char*>(data);
-  while (size > 0) {
-    ssize_t n = write(fd, p, size);
-    if (n <= 0) return false;
-    p += n;
-    size -= static_cast<size_t>(n);
-  }
-  return true;
-}
-
-// One length-prefixed message, header and bytes in one call as the stand-in
-// writes them.
-bool WriteMessage(int fd, const char* data, uint32_t size) {
-  unsigned char header[4] = {static_cast<unsigned char>(size), static_cast<unsigned char>(size >> 8),
-                             static_cast<unsigned char>(size >> 16), static_cast<unsigned char>(size >> 24)};
-  iovec parts[2] = {{header, 4}, {const_cast<char*>(data), size}};
-  size_t left = 4 + size;
-  int index = 0;
-  while (left > 0) {
-    ssize_t n = writev(fd, parts + index, 2 - index);
-    if (n <= 0) return false;
-    left -= static_cast<size_t>(n);
-    size_t done = static_cast<size_t>(n);
-    while (index < 2 && done >= parts[index].iov_len) done -= parts[index++].iov_len;
-    if (index < 2) {
-      parts[index].iov_base = static_cast<char*>(parts[index].iov_base) + done;
-      parts[index].iov_len -= done;
-    }
-  }
-  return true;
-}
-
-// Reads messages out of large reads, as the stand-in's reader does, so the
-// ceiling is not two system calls per message.
-struct BufferedReader {
-  explicit BufferedReader(int socket) : fd(socket), data(1 << 20) {}
-  int fd;
-  std::vector<char> data;
-  size_t begin = 0, end = 0;
-
-  bool Fill(size_t need) {
-    if (end - begin >= need) return true;
-    if (begin > 0) {
-      std::memmove(data.data(), data.data() + begin, end - begin);
-      end -= begin;
-      begin = 0;
-    }
-    if (data.size() < need) data.resize(need);
-    while (end < need) {
-      ssize_t n = read(fd, data.data() + end, data.size() - end);
-      if (n <= 0) return false;
-      end += static_cast<size_t>(n);
-    }
-    return true;
-  }
-  // Points *message at the next message's bytes, valid until the next call.
-  bool Next(const char** message, uint32_t* size) {
-    if (!Fill(4)) return false;
-    const auto* h = reinterpret_cast<const unsigned char*>(data.data() + begin);
-    *size = h[0] | (h[1] << 8) | (h[2] << 16) | (static_cast<uint32_t>(h[3]) << 24);
-    if (!Fill(4 + static_cast<size_t>(*size))) return false;
-    *message = data.data() + begin + 4;
-    begin += 4 + static_cast<size_t>(*size);
-    return true;
-  }
-};
 
 // A connected pair through a listening socket file, as a pipe client reaches
 // the stand-in.
@@ -271,18 +195,9 @@ bool DatagramOneWay(uint32_t size, const std::string& label) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  for (int i = 1; i + 1 < argc; ++i) {
-    if (std::strcmp(argv[i], "--seconds") == 0) g_seconds = std::atof(argv[i + 1]);
-  }
-  signal(SIGPIPE, SIG_IGN);
-  char pattern[] = "/tmp/kvx-bench-ceiling.XXXXXX";
-  if (mkdtemp(pattern) == nullptr) return 1;
-  g_folder = pattern;
-  bool ok = StreamOneWay(1024, "1k") && StreamOneWay(65536, "64k") && StreamOneWay(1048576, "1m") &&
-            PingPong(1024) && DatagramOneWay(3000, "3000") &&
-            DatagramOneWay(kOneKiBMessageDatagram, "1k");
-  std::string command = "rm -rf '" + g_folder + "'";
-  if (std::system(command.c_str()) != 0) ok = false;
-  if (!ok) std::fprintf(stderr, "kvx-bench-ceiling: a measurement failed\n");
-  return ok ? 0 : 1;
+  return kvxbench::RunInFolder("kvx-bench-ceiling", argc, argv, &g_seconds, [](const std::string& folder) {
+    g_folder = folder;
+    return StreamOneWay(1024, "1k") && StreamOneWay(65536, "64k") && StreamOneWay(1048576, "1m") &&
+           PingPong(1024) && DatagramOneWay(3000, "3000") && DatagramOneWay(kOneKiBMessageDatagram, "1k");
+  });
 }

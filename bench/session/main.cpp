@@ -10,6 +10,11 @@
 //             SDK sends at most 256 KiB in one message). At most --window
 //             bytes are in flight.
 //   round     1 KiB round trip: the server end's application echoes.
+//   link      with --link PRESET [--memory-link PRESET]: over an emulated link
+//             instead, the round trip alone, the one-way figures, a second
+//             pair's round trip beside 64 KiB bulk, and the peak resident
+//             size of each end while the link (by default `slow`) holds
+//             1 MiB messages back.
 //   memory    peak resident size (VmHWM) of each end in a fresh session:
 //             idle, and after three messages just under 64 MiB (the pipe's
 //             quota) crossed one at a time; and again with the three written
@@ -32,6 +37,8 @@
 
 #include "bench/common/Figures.h"
 #include "extension/sdk/KvxSdk.h"
+#include "tools/vchan-host/HostOptions.h"
+#include "tools/vchan-host/LinkEmulator.h"
 #include "tests/e2e/RawApp.h"
 #include "tests/e2e/SessionHarness.h"
 
@@ -45,6 +52,8 @@ using kvxbench::SecondsSince;
 
 double g_seconds = 2.0;
 size_t g_window = 16u << 20;
+// Names of the figures: "e2e" over the plain link, "link" over an emulated one.
+std::string g_prefix = "e2e";
 
 // The vchan-host child of this process that serves `end`.
 int HostPid(const char* end) {
@@ -73,35 +82,39 @@ int HostPid(const char* end) {
 }
 
 // CPU time each end's host process spends on a run, per unit of what the run
-// moved: the cost to the host besides the speed.
+// moved: the cost to the host besides the speed. Also this process's, which
+// holds the applications of both ends (the sending and the receiving one).
 class HostCpu {
  public:
   HostCpu() : serverPid(HostPid("server")), clientPid(HostPid("client")) {
+    apps0 = kvxbench::CpuSeconds(getpid());
     server0 = kvxbench::CpuSeconds(serverPid);
     client0 = kvxbench::CpuSeconds(clientPid);
     serverSwitches0 = kvxbench::ContextSwitches(serverPid);
     clientSwitches0 = kvxbench::ContextSwitches(clientPid);
   }
-  // Prints e2e.cpu.<end>.<label> as microseconds per unit, and
-  // e2e.switches.<end>.<label> as context switches per unit.
+  // Prints e2e.cpu.<end>.<label> and e2e.cpu.apps.<label> as microseconds
+  // per unit, and e2e.switches.<end>.<label> as context switches per unit.
   void Print(const std::string& label, double units) const {
     if (units <= 0) return;
     const double server = kvxbench::CpuSeconds(serverPid), client = kvxbench::CpuSeconds(clientPid);
-    if (server0 >= 0 && server >= 0) PrintFigure("e2e.cpu.server." + label, (server - server0) * 1e6 / units, "us");
-    if (client0 >= 0 && client >= 0) PrintFigure("e2e.cpu.client." + label, (client - client0) * 1e6 / units, "us");
+    const double apps = kvxbench::CpuSeconds(getpid());
+    if (apps0 >= 0 && apps >= 0) PrintFigure(g_prefix + ".cpu.apps." + label, (apps - apps0) * 1e6 / units, "us");
+    if (server0 >= 0 && server >= 0) PrintFigure(g_prefix + ".cpu.server." + label, (server - server0) * 1e6 / units, "us");
+    if (client0 >= 0 && client >= 0) PrintFigure(g_prefix + ".cpu.client." + label, (client - client0) * 1e6 / units, "us");
     const double serverSwitches = kvxbench::ContextSwitches(serverPid);
     const double clientSwitches = kvxbench::ContextSwitches(clientPid);
     if (serverSwitches0 >= 0 && serverSwitches >= 0) {
-      PrintFigure("e2e.switches.server." + label, (serverSwitches - serverSwitches0) / units, "count");
+      PrintFigure(g_prefix + ".switches.server." + label, (serverSwitches - serverSwitches0) / units, "count");
     }
     if (clientSwitches0 >= 0 && clientSwitches >= 0) {
-      PrintFigure("e2e.switches.client." + label, (clientSwitches - clientSwitches0) / units, "count");
+      PrintFigure(g_prefix + ".switches.client." + label, (clientSwitches - clientSwitches0) / units, "count");
     }
   }
 
  private:
   int serverPid, clientPid;
-  double server0 = -1, client0 = -1;
+  double apps0 = -1, server0 = -1, client0 = -1;
   double serverSwitches0 = -1, clientSwitches0 = -1;
 };
 
@@ -208,14 +221,17 @@ bool OneWay(Ends& ends, size_t size, const std::string& label, double unitBytes)
   }
   receiver.join();
   if (failed.load()) return false;
-  PrintFigure("e2e.oneway." + label + ".mbps", static_cast<double>(sentBytes) / seconds / 1e6, "MB/s");
-  PrintFigure("e2e.oneway." + label + ".msgps", static_cast<double>(sentBytes) / unitBytes / seconds, "msg/s");
+  PrintFigure(g_prefix + ".oneway." + label + ".mbps", static_cast<double>(sentBytes) / seconds / 1e6, "MB/s");
+  PrintFigure(g_prefix + ".oneway." + label + ".msgps", static_cast<double>(sentBytes) / unitBytes / seconds, "msg/s");
   cpu.Print(label + ".per_msg", static_cast<double>(sentBytes) / unitBytes);
   cpu.Print(label + ".per_mib", static_cast<double>(sentBytes) / (1 << 20));
   return true;
 }
 
-bool RoundTrip(Ends& ends, size_t size) {
+// Times 1 KiB round trips for the run time and at least `minSamples` of
+// them, or, given `whileRunning`, as long as it stays set.
+bool RoundTrip(Ends& ends, size_t size, const std::string& label = "1k", size_t minSamples = 500,
+               const std::atomic<bool>* whileRunning = nullptr) {
   std::atomic<bool> stop{false};
   std::atomic<uint64_t> echoed{0};
   std::thread echo([&] {
@@ -230,7 +246,11 @@ bool RoundTrip(Ends& ends, size_t size) {
   std::vector<double> micros;
   bool ok = true;
   const Clock::time_point start = Clock::now();
-  for (int64_t i = 0; ok && (SecondsSince(start) < g_seconds || micros.size() < 500); ++i) {
+  auto more = [&] {
+    if (whileRunning != nullptr) return whileRunning->load();
+    return SecondsSince(start) < g_seconds || micros.size() < minSamples;
+  };
+  for (int64_t i = 0; ok && more(); ++i) {
     const Clock::time_point t0 = Clock::now();
     if (sdk::Error error = ends.out.Send(ping, i)) {
       std::fprintf(stderr, "round trip: send failed: %s\n", error.Message().c_str());
@@ -254,8 +274,9 @@ bool RoundTrip(Ends& ends, size_t size) {
   stop = true;
   echo.join();
   if (!ok) return false;
-  PrintFigure("e2e.roundtrip.1k.p50", kvxbench::Percentile(&micros, 50), "us");
-  PrintFigure("e2e.roundtrip.1k.p99", kvxbench::Percentile(&micros, 99), "us");
+  PrintFigure(g_prefix + ".roundtrip." + label + ".p50", kvxbench::Percentile(&micros, 50), "us");
+  PrintFigure(g_prefix + ".roundtrip." + label + ".p99", kvxbench::Percentile(&micros, 99), "us");
+  PrintFigure(g_prefix + ".roundtrip." + label + ".count", static_cast<double>(micros.size()), "count");
   return true;
 }
 
@@ -307,8 +328,8 @@ bool RawOneWay(RawEnds& ends, size_t size, const std::string& label) {
   const double seconds = SecondsSince(start);
   receiver.join();
   if (failed.load()) return false;
-  PrintFigure("e2e.oneway." + label + ".mbps", static_cast<double>(sent) * size / seconds / 1e6, "MB/s");
-  PrintFigure("e2e.oneway." + label + ".msgps", static_cast<double>(sent) / seconds, "msg/s");
+  PrintFigure(g_prefix + ".oneway." + label + ".mbps", static_cast<double>(sent) * size / seconds / 1e6, "MB/s");
+  PrintFigure(g_prefix + ".oneway." + label + ".msgps", static_cast<double>(sent) / seconds, "msg/s");
   cpu.Print(label + ".per_mib", static_cast<double>(sent) * static_cast<double>(size) / (1 << 20));
   return true;
 }
@@ -334,6 +355,103 @@ void Memory(const char* when) {
   }
 }
 
+// ---- over an emulated link (--link PRESET) ----
+
+// A second pair's 1 KiB round trips while the first pair sends 64 KiB
+// messages, at most `bulkWindow` bytes of them in flight.
+bool RoundTripUnderBulk(Ends& bulk, Ends& pings, size_t bulkWindow) {
+  std::atomic<bool> bulkRunning{true};
+  bool bulkOk = false;
+  const size_t window = g_window;
+  const double seconds = g_seconds;
+  g_window = bulkWindow;
+  // Long enough for a few dozen round trips of a few hundred milliseconds.
+  g_seconds = 4 * seconds;
+  std::thread sender([&] {
+    bulkOk = OneWay(bulk, 65536, "64k_beside_pings", 65536);
+    bulkRunning = false;
+  });
+  // The bulk fills the way first.
+  std::this_thread::sleep_for(std::chrono::milliseconds(500));
+  const bool ok = RoundTrip(pings, 1024, "1k_beside_bulk", 0, &bulkRunning);
+  sender.join();
+  g_window = window;
+  g_seconds = seconds;
+  PrintFigure("link.beside_bulk.window", static_cast<double>(bulkWindow), "bytes");
+  return ok && bulkOk;
+}
+
+// Peak resident size of each end while 1 MiB messages are written as fast as
+// the pipe takes them and the link, not the reader, holds them back.
+bool MemoryWhileTheLinkHoldsBack(const std::string& preset, double seconds) {
+  e2e::HostLaunch launch;
+  launch.extraArgs = {"--link-preset", preset};
+  auto harness = std::make_unique<e2e::SessionHarness>();
+  RawEnds raw;
+  if (!harness->Start(launch, launch) || !OpenRawEnds(&raw, "bench.link.memory")) return false;
+  Memory((preset + "_idle").c_str());
+  std::atomic<bool> stop{false};
+  const std::string message = e2e::TransferRequest(raw.id, std::string(1u << 20, 'w'), false);
+  std::thread writer([&] {
+    while (!stop.load() && raw.sender->Write(message)) {
+    }
+  });
+  std::thread reader([&] {
+    std::string got;
+    while (!stop.load() && raw.receiver->Next(&got, 1000)) {
+    }
+  });
+  std::this_thread::sleep_for(std::chrono::duration<double>(seconds));
+  Memory((preset + "_bulk").c_str());
+  stop = true;
+  harness.reset();  // the hosts end; blocked writes fail
+  writer.join();
+  reader.join();
+  return true;
+}
+
+int RunOverLink(const std::string& preset, const std::string& memoryPreset) {
+  vchan_host::LinkShape shape, memoryShape;
+  if (!vchan_host::LinkPreset(preset, &shape) || !vchan_host::LinkPreset(memoryPreset, &memoryShape)) {
+    std::fprintf(stderr, "kvx-bench-session: no link preset %s or %s (%s)\n", preset.c_str(),
+                 memoryPreset.c_str(), vchan_host::LinkPresetNames());
+    return 2;
+  }
+  g_prefix = "link";
+  PrintFigure("link.rate_mbit", shape.rateMbit, "Mbit/s");
+  PrintFigure("link.delay_ms", shape.delayMs, "ms");
+  PrintFigure("link.jitter_ms", shape.jitterMs, "ms");
+  e2e::HostLaunch launch;
+  launch.extraArgs = {"--link-preset", preset};
+  bool ok = false;
+  {
+    e2e::SessionHarness harness;
+    Ends ends, pings;
+    if (!harness.Start(launch, launch) || !OpenEnds(&ends, "bench.link")) {
+      std::fprintf(stderr, "kvx-bench-session: the session over the link did not come up\n");
+      return 1;
+    }
+    RawEnds raw;
+    ok = RoundTrip(ends, 1024, "1k", 50) && OneWay(ends, 65536, "64k", 65536) &&
+         OpenRawEnds(&raw, "bench.link.large") && RawOneWay(raw, 1u << 20, "1m");
+    // Four pipe instances for the two SDK pairs: the raw pair leaves first.
+    raw.sender.reset();
+    raw.receiver.reset();
+    ok = ok && OpenEnds(&pings, "bench.link.pings") && RoundTripUnderBulk(ends, pings, 2u << 20);
+    if (!ok) {
+      std::fprintf(stderr, "kvx-bench-session: a measurement over the link failed\n--- server end:\n%s\n--- client end:\n%s\n",
+                   harness.Log(true).c_str(), harness.Log(false).c_str());
+    }
+  }
+  PrintFigure("link.memory.rate_mbit", memoryShape.rateMbit, "Mbit/s");
+  PrintFigure("link.memory.queue_bytes", static_cast<double>(vchan_host::LinkEmulator::QueueBound(memoryShape)), "bytes");
+  if (ok && !MemoryWhileTheLinkHoldsBack(memoryPreset, 3 * g_seconds)) {
+    std::fprintf(stderr, "kvx-bench-session: the memory session over the link did not come up\n");
+    ok = false;
+  }
+  return ok ? 0 : 1;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -341,6 +459,15 @@ int main(int argc, char** argv) {
     if (std::strcmp(argv[i], "--seconds") == 0) g_seconds = std::atof(argv[i + 1]);
     if (std::strcmp(argv[i], "--window") == 0) g_window = static_cast<size_t>(std::atof(argv[i + 1]));
   }
+  // Over an emulated link: the figures of RunOverLink instead, the memory
+  // figure over --memory-link (slow by default).
+  const char* link = nullptr;
+  const char* memoryLink = "slow";
+  for (int i = 1; i + 1 < argc; ++i) {
+    if (std::strcmp(argv[i], "--link") == 0) link = argv[i + 1];
+    if (std::strcmp(argv[i], "--memory-link") == 0) memoryLink = argv[i + 1];
+  }
+  if (link != nullptr) return RunOverLink(link, memoryLink);
   bool ok = false;
   {
     e2e::SessionHarness harness;

@@ -2,8 +2,15 @@
 
 #include <algorithm>
 #include <functional>
+#include <system_error>
+#include <utility>
 
 namespace diagnostics {
+
+RepeatLimiter::RepeatLimiter(Sink summarySink, Clock::duration windowLength)
+    : sink(std::move(summarySink)), window(windowLength) {}
+
+RepeatLimiter::~RepeatLimiter() { Flush(); }
 
 RepeatLimiter::Verdict RepeatLimiter::Admit(std::string_view kind, std::string_view text,
                                             Clock::time_point now, Origin origin) {
@@ -17,7 +24,7 @@ RepeatLimiter::Verdict RepeatLimiter::Admit(std::string_view kind, std::string_v
     if (kinds.size() >= kMaxKinds) {
       // Forget the kinds whose window has passed with nothing held back.
       for (auto it = kinds.begin(); it != kinds.end();) {
-        const bool quiet = now - it->second.windowStart >= kWindow && it->second.heldBack == 0;
+        const bool quiet = now - it->second.windowStart >= window && it->second.heldBack == 0;
         it = quiet ? kinds.erase(it) : std::next(it);
       }
       if (kinds.size() >= kMaxKinds) {
@@ -29,7 +36,7 @@ RepeatLimiter::Verdict RepeatLimiter::Admit(std::string_view kind, std::string_v
   }
 
   KindState& state = found->second;
-  if (now - state.windowStart >= kWindow) {
+  if (now - state.windowStart >= window) {
     CloseWindow(state, &verdict.summaries);
     state.windowStart = now;
     state.written = 0;
@@ -41,10 +48,59 @@ RepeatLimiter::Verdict RepeatLimiter::Admit(std::string_view kind, std::string_v
     if (state.heldBack++ == 0) {
       state.firstHeldBack.assign(text.data(), text.size());
       state.firstOrigin = origin;
-      nextDue = std::min(nextDue, state.windowStart + kWindow);
+      nextDue = std::min(nextDue, state.windowStart + window);
+      StartTimer();
     }
   }
   return verdict;
+}
+
+void RepeatLimiter::StartTimer() {
+  if (!sink || timerRunning || flushing) return;
+  // A thread that found nothing more to do has let go of the lock for good.
+  if (timer.joinable()) timer.join();
+  try {
+    timer = std::thread(&RepeatLimiter::RunTimer, this);
+    timerRunning = true;
+  } catch (const std::system_error&) {
+    // Without a thread the summary still comes with the next line.
+  }
+}
+
+void RepeatLimiter::RunTimer() {
+  std::unique_lock<std::mutex> guard(lock);
+  while (!flushing && nextDue != Clock::time_point::max()) {
+    if (Clock::now() < nextDue) {
+      timerWake.wait_until(guard, nextDue);
+      continue;
+    }
+    std::vector<Summary> due;
+    CloseDueWindows(Clock::now(), &due);
+    guard.unlock();
+    for (const Summary& summary : due) sink(summary);
+    guard.lock();
+  }
+  timerRunning = false;
+}
+
+void RepeatLimiter::Flush() {
+  // Without a sink the summaries wait for the next line, as they always did.
+  if (!sink) return;
+  std::vector<Summary> held;
+  std::thread ending;
+  {
+    std::lock_guard<std::mutex> guard(lock);
+    flushing = true;
+    for (auto& [key, state] : kinds) CloseWindow(state, &held);
+    nextDue = Clock::time_point::max();
+    ending.swap(timer);
+  }
+  timerWake.notify_all();
+  if (ending.joinable()) ending.join();
+  for (const Summary& summary : held) sink(summary);
+  std::lock_guard<std::mutex> guard(lock);
+  flushing = false;
+  timerRunning = false;
 }
 
 void RepeatLimiter::Reset() {
@@ -70,7 +126,7 @@ void RepeatLimiter::CloseDueWindows(Clock::time_point now, std::vector<Summary>*
   nextDue = Clock::time_point::max();
   for (auto& [key, state] : kinds) {
     if (state.heldBack == 0) continue;
-    const Clock::time_point windowEnd = state.windowStart + kWindow;
+    const Clock::time_point windowEnd = state.windowStart + window;
     if (now >= windowEnd) {
       // The lines held back are reported; the next line of this kind starts
       // a new window.

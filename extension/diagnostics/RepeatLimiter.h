@@ -2,8 +2,10 @@
 // (its fixed text, or the format its lines are made from) may be written
 // kLinesPerWindow times per kWindow; later lines of that kind in the same
 // window are only counted, and once the window has passed one summary line
-// with the count takes their place. The lines that are written keep their
-// exact texts.
+// with the count takes their place: handed back with the next line of any
+// kind, or, when no line comes, written to the limiter's sink by a thread
+// that runs only while lines are held back. Flush writes every summary still
+// held at once (at exit). The lines that are written keep their exact texts.
 //
 // Thread-safe and cheap: one short lock, one hash of the kind and one clock
 // reading per diagnostic; it allocates only when it meets a kind for the first
@@ -15,7 +17,10 @@
 #include <cstdint>
 #include <mutex>
 #include <string>
+#include <condition_variable>
+#include <functional>
 #include <string_view>
+#include <thread>
 #include <unordered_map>
 #include <vector>
 
@@ -53,12 +58,26 @@ class RepeatLimiter {
     bool write = false;
   };
 
+  // Writes a summary the way the sink's lines are written. Called on the
+  // limiter's own thread, or on the thread that calls Flush.
+  using Sink = std::function<void(const Summary&)>;
+
+  // Without a sink, summaries come only with the next line of any kind.
+  // Tests shorten the window.
+  explicit RepeatLimiter(Sink sink = nullptr, Clock::duration window = kWindow);
+  ~RepeatLimiter();  // Flush()
+  RepeatLimiter(const RepeatLimiter&) = delete;
+  RepeatLimiter& operator=(const RepeatLimiter&) = delete;
+
   // `kind` says which diagnostic `text` is; lines of one kind share a budget.
   Verdict Admit(std::string_view kind, std::string_view text, Clock::time_point now,
                 Origin origin = {});
 
   // Forgets every count and every line held back (tests start each case afresh).
   void Reset();
+  // Writes to the sink the summary of every line held back, whether its
+  // window has passed or not, and ends the thread.
+  void Flush();
 
   // The summary that stands for `count` lines held back, the first being `text`.
   static std::string SummaryText(uint64_t count, std::string_view text);
@@ -75,8 +94,17 @@ class RepeatLimiter {
   // Moves the summary of a window that has passed into `summaries`.
   static void CloseWindow(KindState& state, std::vector<Summary>* summaries);
   void CloseDueWindows(Clock::time_point now, std::vector<Summary>* summaries);
+  // Under the lock: makes sure the thread runs while summaries are due later.
+  void StartTimer();
+  void RunTimer();
 
+  const Sink sink;
+  const Clock::duration window;
   std::mutex lock;
+  std::condition_variable timerWake;
+  std::thread timer;
+  bool timerRunning = false;
+  bool flushing = false;
   // By a hash of the kind: two kinds that share a hash share a budget, which
   // only makes the limit stricter.
   std::unordered_map<size_t, KindState> kinds;

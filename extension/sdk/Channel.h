@@ -52,7 +52,10 @@ struct ChannelEvent {
     PeerLeft,
     // The channel was lost: the far application vanished without leaving,
     // or another application at this end took the channel over; `state` is
-    // Lost and `error` is ChannelLost. Data may be missing.
+    // Lost and `error` is ChannelLost. Data may be missing. With
+    // SessionOptions::reconnect also when the pipe to the plug-in went away:
+    // `error` is then ConnectionLost, the ID -1, and the session asks for
+    // the channel again (Notice events follow as it comes back).
     Lost,
   };
   Kind kind = Kind::Data;
@@ -116,7 +119,9 @@ class KVX_SDK_API Channel {
   //                  over at this end; data may be missing
   //   Timeout        nothing arrived in time; nothing has changed
   //   ChannelClosed  after Disconnect
-  //   ConnectionLost once the session has ended and nothing is left to read
+  //   ConnectionLost once the session has ended and nothing is left to read;
+  //                  with SessionOptions::reconnect, once when the pipe went
+  //                  away (call again to wait for the channel to come back)
   Result<Packet> Receive(uint32_t timeoutMs);
   // The next event, data or notice, in order. Errors: Timeout, ChannelClosed
   // after Disconnect, ConnectionLost after the session's end event.

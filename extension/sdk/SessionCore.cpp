@@ -70,10 +70,7 @@ void SessionCore::ReconnectLoop() {
     reconnectWanted_ = false;
     connected_ = true;
     endError_ = Error();
-    if (options_.onReconnect) {
-      std::function<void(const Error&)> handler = options_.onReconnect;
-      dispatcher_.Post([handler] { handler(Error::Success()); });
-    }
+    PostHandler(options_.onReconnect, Error::Success());
     // The plug-in of a restarted host knows none of the channels: ask again
     // (without a launch: the application it opened may still run). Its pipe
     // comes back before its channel to the far end opens, and a request made
@@ -230,10 +227,7 @@ std::shared_ptr<ChannelCore> SessionCore::FindById(int64_t channelId) const {
 
 void SessionCore::Drop(Error why) {
   messagesDropped_.fetch_add(1);
-  if (options_.onDropped) {
-    std::function<void(const Error&)> handler = options_.onDropped;
-    dispatcher_.Post([handler, why] { handler(why); });
-  }
+  PostHandler(options_.onDropped, why);
 }
 
 void SessionCore::OnReceive(const std::string& bytes) {
@@ -337,46 +331,41 @@ void SessionCore::OnTransportLost() {
     if (refused.Code() == ErrorCode::ProtocolError) why = std::move(refused);
   }
   if (options_.reconnect) {
-    why = Error(why.Code() == ErrorCode::ProtocolError ? ErrorCode::ProtocolError : ErrorCode::ConnectionLost,
-                why.Message() + "; the session is reconnecting");
-    std::deque<std::shared_ptr<ChannelCore>> disconnecting;
-    {
-      std::lock_guard<std::mutex> lock(mutex_);
-      if (closing_ || !connected_) return;
-      connected_ = false;
-      endError_ = why;
-      channels = channels_;
-      disconnecting.swap(disconnecting_);
-      reconnectWanted_ = true;
-      if (!reconnector_.joinable()) reconnector_ = std::thread([this] { ReconnectLoop(); });
-      changed_.notify_all();
-    }
-    for (auto& channel : disconnecting) {  // its leaving is as good as done: the plug-in forgot it
-      ForgetChannel(channel.get());
-      channel->MarkClosed();
-    }
-    for (auto& entry : channels) entry.second->OnPipeLost(*this, why);
-    if (options_.onReconnect) {
-      std::function<void(const Error&)> handler = options_.onReconnect;
-      dispatcher_.Post([handler, why] { handler(why); });
-    }
-    return;
+    why = Error(why.Code(), why.Message() + "; the session is reconnecting");
   }
+  std::deque<std::shared_ptr<ChannelCore>> disconnecting;
   {
     std::lock_guard<std::mutex> lock(mutex_);
     if (closing_ || !connected_) return;
     connected_ = false;
     endError_ = why;
-    why = endError_;
-    channels.swap(channels_);
-    disconnecting_.clear();
+    disconnecting.swap(disconnecting_);
+    if (options_.reconnect) {
+      channels = channels_;
+      reconnectWanted_ = true;
+      if (!reconnector_.joinable()) reconnector_ = std::thread([this] { ReconnectLoop(); });
+    } else {
+      channels.swap(channels_);
+    }
     changed_.notify_all();
   }
-  for (auto& entry : channels) entry.second->OnSessionEnded(*this, why);
-  if (options_.onDisconnected) {
-    std::function<void(const Error&)> handler = options_.onDisconnected;
-    dispatcher_.Post([handler, why] { handler(why); });
+  if (!options_.reconnect) {
+    for (auto& entry : channels) entry.second->OnSessionEnded(*this, why);
+    PostHandler(options_.onDisconnected, why);
+    return;
   }
+  for (auto& channel : disconnecting) {  // its leaving is as good as done: the plug-in forgot it
+    ForgetChannel(channel.get());
+    channel->MarkClosed();
+  }
+  for (auto& entry : channels) entry.second->OnPipeLost(*this, why);
+  PostHandler(options_.onReconnect, why);
+}
+
+void SessionCore::PostHandler(const std::function<void(const Error&)>& handler, const Error& error) {
+  if (!handler) return;
+  std::function<void(const Error&)> copy = handler;
+  dispatcher_.Post([copy, error] { copy(error); });
 }
 
 }  // namespace SDK

@@ -110,6 +110,8 @@ class SessionCore : public std::enable_shared_from_this<SessionCore> {
   };
 
   Error OpenTransport();
+  // Runs `handler` (when set) with `error` on the callback thread.
+  void PostHandler(const std::function<void(const Error&)>& handler, const Error& error);
   // With SessionOptions::reconnect: waits for a lost connection, opens it
   // again with a growing pause and asks again for every channel.
   void ReconnectLoop();

@@ -58,7 +58,10 @@ uint64_t NowMs() {
 
 diagnostics::RepeatLimiter& ConsoleLimiter() {
   // Never freed: servers are deleted, and may print, while the library unloads.
-  static diagnostics::RepeatLimiter* limiter = new diagnostics::RepeatLimiter;
+  static diagnostics::RepeatLimiter* limiter =
+      new diagnostics::RepeatLimiter([](const diagnostics::RepeatLimiter::Summary& summary) {
+        WriteToConsole(summary.text, summary.origin.level != 0);
+      });
   return *limiter;
 }
 

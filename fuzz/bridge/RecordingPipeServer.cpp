@@ -57,6 +57,12 @@ void NamedPipeServer::SetDisconnectCallback(std::function<void()> callback) {
 // Nothing is read here, so there is nothing to hold back.
 void NamedPipeServer::SetReadGate(platform::EventHandle) {}
 
+// The stand-in prints nothing; the bridge still flushes the servers' limiter.
+diagnostics::RepeatLimiter& ConsoleLimiter() {
+  static diagnostics::RepeatLimiter* limiter = new diagnostics::RepeatLimiter;
+  return *limiter;
+}
+
 }  // namespace Windows
 }  // namespace Extension
 }  // namespace Orvane

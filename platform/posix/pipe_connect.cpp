@@ -12,6 +12,8 @@
 // instance's connect and no other.
 #include "platform/posix/pipe_instance.h"
 
+#include "extension/diagnostics/RepeatLimiter.h"
+
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -56,6 +58,24 @@ void RemoveListener(PipeName& name, Instance* in) {
   if (it != name.listeners.end()) name.listeners.erase(it);
 }
 
+namespace {
+
+// A process of another user can connect in a loop, and would flood the log
+// with one line per attempt: the lines are limited like the plug-in's own
+// diagnostics, and summarised.
+void ReportRefusedClient(const std::string& line) {
+  static diagnostics::RepeatLimiter* limiter =
+      new diagnostics::RepeatLimiter([](const diagnostics::RepeatLimiter::Summary& summary) {
+        OutputDebugText(summary.text.c_str());
+      });
+  const diagnostics::RepeatLimiter::Verdict verdict =
+      limiter->Admit("Pipe client refused", line, diagnostics::RepeatLimiter::Clock::now());
+  for (const auto& summary : verdict.summaries) OutputDebugText(summary.text.c_str());
+  if (verdict.write) OutputDebugText(line.c_str());
+}
+
+}  // namespace
+
 int PipeName::AcceptWaiting() {
   if (listenFd < 0) return -1;
   for (;;) {
@@ -72,9 +92,8 @@ int PipeName::AcceptWaiting() {
       const std::string who = known ? "process " + std::to_string(peer.pid) + " of " + DescribeUser(peer.uid)
                                     : std::string("a process of unknown user");
       close(fd);
-      OutputDebugText(("Pipe client refused: " + who + " connected to " + path + ", which serves only " +
-                       DescribeUser(geteuid()))
-                          .c_str());
+      ReportRefusedClient("Pipe client refused: " + who + " connected to " + path + ", which serves only " +
+                          DescribeUser(geteuid()));
       continue;
     }
     return fd;

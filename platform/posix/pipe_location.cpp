@@ -160,6 +160,13 @@ bool TrustedPeer(uid_t uid) { return uid == geteuid() || uid == 0; }
 
 std::string LastPipeFailureDetail() { return pipe_detail::tFailureDetail; }
 
+std::string PipePlaceProblem(const std::string& name) {
+  pipe_detail::PipeLocation where;
+  uint32_t error = 0;
+  if (pipe_detail::LocatePipe(name, false, &where, &error)) return std::string();
+  return pipe_detail::Describe(where) + ": " + pipe_detail::tFailureDetail;
+}
+
 std::string DescribePipeLocation(const std::string& name) {
   pipe_detail::PipeLocation where;
   pipe_detail::ResolvePipeLocation(name, &where);

@@ -327,6 +327,8 @@ void ClosePipeClient(PipeHandle pipe) {
 
 std::string DescribePipeLocation(const std::string& name) { return name; }
 
+std::string PipePlaceProblem(const std::string&) { return std::string(); }
+
 std::string LastPipeFailureDetail() { return tFailureDetail; }
 
 }  // namespace platform

@@ -1,6 +1,8 @@
 // What the far end can make this end do in bulk is bounded: launches (a few
-// running at once, a bounded rate) and diagnostic lines.
+// running at once, a bounded rate, a bounded queue of those waiting) and
+// diagnostic lines.
 #include "src/application/common/PcoipVchan/ChannelBridgeLaunchGate.h"
+#include "src/application/common/PcoipVchan/ChannelBridgeLaunchQueue.h"
 #include "tests/bridge/BridgeFixture.h"
 
 namespace kvxtest {
@@ -35,27 +37,25 @@ TEST(LaunchGateTest, BoundsRunningLaunchesAndTheirRate) {
 
 class ChannelBridgeFloodTest : public BridgeFixture {};
 
-TEST_F(ChannelBridgeFloodTest, AFloodOfLaunchRequestsLaunchesOnlyABurst) {
+TEST_F(ChannelBridgeFloodTest, LaunchesOverTheRateWaitTheirTurnAndOnlyThoseBeyondTheQueueAreDropped) {
   Start(false);
   ShellCapture shell(42);
-  constexpr size_t kRequests = 12;
+  const size_t kRequests = LaunchGate::kBurst + LaunchQueue::kMaxWaiting + 2;
   for (size_t i = 0; i < kRequests; ++i) {
-    bridge->QueuePcoipMessage(
-        ConnectRequestWithLaunch("A" + std::to_string(i), KVX::LAUNCH_APP, "app.exe"));
+    bridge->QueuePcoipMessage(ConnectRequestWithLaunch("A" + std::to_string(i), KVX::LAUNCH_APP,
+                                                       "app" + std::to_string(i)));
   }
-  // Every request is still answered.
+  // Every request is still answered; a burst is launched at once, the next
+  // ones wait, and only those beyond the queue are dropped.
   ASSERT_TRUE(SentToPeer().WaitForCount(kRequests));
-  const std::string droppedText = "ERROR: Launch dropped; launches too frequent.";
-  // The last launches follow the last answers; wait until each request has
-  // been launched or dropped.
-  for (int i = 0; i < 500 && shell.Links().size() + debug.CountOf(droppedText) < kRequests; ++i) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  }
-  const size_t dropped = debug.CountOf(droppedText);
-  // A loaded machine may take an interval or two over the flood, no more.
-  EXPECT_GE(shell.Links().size(), static_cast<size_t>(LaunchGate::kBurst));
-  EXPECT_LE(shell.Links().size(), static_cast<size_t>(LaunchGate::kBurst) + 2);
-  EXPECT_EQ(shell.Links().size() + dropped, kRequests);
+  const std::string droppedText = "ERROR: Launch dropped; too many launches waiting.";
+  ASSERT_TRUE(debug.WaitFor(droppedText, 2));
+  ASSERT_TRUE(shell.WaitForLaunches(LaunchGate::kBurst));
+  // One interval later the oldest waiting launch has run, in its turn.
+  ASSERT_TRUE(shell.WaitForLaunches(LaunchGate::kBurst + 1));
+  const std::vector<std::string> links = shell.Links();
+  for (size_t i = 0; i < links.size(); ++i) EXPECT_EQ(links[i], "app" + std::to_string(i));
+  EXPECT_EQ(debug.CountOf(droppedText), 2u);
 }
 
 TEST_F(ChannelBridgeFloodTest, AFloodOfBadInputWritesALimitedNumberOfLines) {

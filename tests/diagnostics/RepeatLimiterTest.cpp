@@ -1,11 +1,15 @@
 // A diagnostic repeated faster than the limit is written a set number of times
 // per window and then summarised once with the count; other kinds are not
-// affected, and the count is exact however many threads report at once.
+// affected, and the count is exact however many threads report at once. A
+// summary is written when its window has passed even if no later line comes,
+// and at once when the limiter is flushed or destroyed.
 #include "extension/diagnostics/RepeatLimiter.h"
 
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
+#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -69,6 +73,43 @@ TEST(RepeatLimiterTest, ThreadsReportingAtOnceAreCountedExactly) {
   ASSERT_EQ(verdict.summaries.size(), 1u);
   EXPECT_EQ(verdict.summaries[0].text,
             "Suppressed " + std::to_string(kThreads * kEach - kLimit) + " more lines like: flood");
+}
+
+TEST(RepeatLimiterTest, SummariesComeWithoutALaterLineAndAtFlush) {
+  std::mutex lock;
+  std::vector<std::string> written;
+  const RepeatLimiter::Sink sink = [&](const RepeatLimiter::Summary& summary) {
+    std::lock_guard<std::mutex> guard(lock);
+    written.push_back(summary.text);
+  };
+  const auto writtenNow = [&] {
+    std::lock_guard<std::mutex> guard(lock);
+    return written;
+  };
+  {
+    RepeatLimiter limiter(sink, std::chrono::milliseconds(100));
+    for (uint32_t i = 0; i <= kLimit; ++i) limiter.Admit("quiet", "quiet after this", Clock::now());
+    for (int i = 0; i < 500 && writtenNow().empty(); ++i) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    EXPECT_EQ(writtenNow(), std::vector<std::string>{RepeatLimiter::SummaryText(1, "quiet after this")});
+  }
+  written.clear();
+  RepeatLimiter slow(sink, std::chrono::hours(1));
+  {
+    RepeatLimiter dying(sink, std::chrono::hours(1));
+    for (uint32_t i = 0; i < kLimit + 3; ++i) {
+      slow.Admit("a", "a", Clock::now());
+      dying.Admit("b", "b", Clock::now());
+    }
+    EXPECT_TRUE(writtenNow().empty());
+    slow.Flush();
+  }
+  EXPECT_EQ(writtenNow(), (std::vector<std::string>{RepeatLimiter::SummaryText(3, "a"),
+                                                    RepeatLimiter::SummaryText(3, "b")}));
+  // Flushed lines are not summarised twice.
+  slow.Flush();
+  EXPECT_EQ(writtenNow().size(), 2u);
 }
 
 }  // namespace

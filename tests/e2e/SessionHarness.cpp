@@ -1,6 +1,9 @@
 #include "tests/e2e/SessionHarness.h"
 
+#include <arpa/inet.h>
 #include <fcntl.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/stat.h>
@@ -85,9 +88,14 @@ SessionHarness::~SessionHarness() {
 
 pid_t SessionHarness::Spawn(bool server, const HostLaunch& launch) {
   const std::string end = server ? "server" : "client";
-  std::vector<std::string> args = {VCHAN_HOST_PATH, "--end",  end, "--plugin",
-                                   PLUGIN_PATH,     "--link", root_ + "/link",
-                                   "--log-level",   "1"};
+  std::vector<std::string> args = {VCHAN_HOST_PATH, "--end", end, "--plugin", PLUGIN_PATH, "--log-level", "1"};
+  if (tcpPort_ == 0) {
+    args.insert(args.end(), {"--link", root_ + "/link"});
+  } else if (server) {
+    args.insert(args.end(), {"--tcp", std::to_string(tcpPort_)});
+  } else {
+    args.insert(args.end(), {"--peer", "127.0.0.1:" + std::to_string(tcpPort_)});
+  }
   args.insert(args.end(), launch.extraArgs.begin(), launch.extraArgs.end());
 
   std::vector<std::string> env;
@@ -122,6 +130,19 @@ pid_t SessionHarness::Spawn(bool server, const HostLaunch& launch) {
   if (posix_spawn(&pid, VCHAN_HOST_PATH, &actions, nullptr, argv.data(), envp.data()) != 0) pid = -1;
   posix_spawn_file_actions_destroy(&actions);
   return pid;
+}
+
+void SessionHarness::LinkOverTcp() {
+  // A port free now; the server end binds it moments later.
+  const int probe = socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  socklen_t size = sizeof(address);
+  if (probe >= 0 && bind(probe, reinterpret_cast<sockaddr*>(&address), size) == 0 &&
+      getsockname(probe, reinterpret_cast<sockaddr*>(&address), &size) == 0) {
+    tcpPort_ = ntohs(address.sin_port);
+  }
+  if (probe >= 0) close(probe);
 }
 
 bool SessionHarness::Start(const HostLaunch& server, const HostLaunch& client) {

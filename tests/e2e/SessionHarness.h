@@ -8,6 +8,7 @@
 #include <sys/types.h>
 
 #include <chrono>
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -26,6 +27,10 @@ class SessionHarness {
   ~SessionHarness();  // ends both hosts (by force if they hang), removes the folder
   SessionHarness(const SessionHarness&) = delete;
   SessionHarness& operator=(const SessionHarness&) = delete;
+
+  // Joins the two ends over TCP on the loopback (the server end listens)
+  // rather than by the link folder. Before Start.
+  void LinkOverTcp();
 
   // Starts both hosts and waits until each reports its channel open.
   bool Start(const HostLaunch& server = HostLaunch(), const HostLaunch& client = HostLaunch());
@@ -59,6 +64,7 @@ class SessionHarness {
   HostLaunch clientLaunch_;
   pid_t serverPid_ = -1;
   pid_t clientPid_ = -1;
+  uint16_t tcpPort_ = 0;  // 0: the link folder
 };
 
 // Generous limits: the tests run on loaded machines and under sanitizers.

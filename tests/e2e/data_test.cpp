@@ -111,5 +111,28 @@ TEST(DataTest, LargeMessagesArriveWholeBothWays) {
   EXPECT_TRUE(session.StopCleanly());
 }
 
+// Over TCP, as between two machines: the ends meet, the rendezvous runs, and
+// the largest message the pipe takes (64 MiB less 64 KiB) crosses both ways.
+TEST(DataTest, OverTcpTheRendezvousRunsAndTheLargestMessageCrossesBothWays) {
+  SessionHarness session;
+  session.LinkOverTcp();
+  ASSERT_TRUE(session.Start());
+  RawApp serverApp(SessionHarness::ServerPipe());
+  RawApp clientApp(SessionHarness::ClientPipe());
+  const int64_t id = Pair(serverApp, clientApp, "e2e.tcp");
+  ASSERT_EQ(id, 0);
+  const size_t largest = (64u << 20) - 65536;
+  for (bool fromServer : {false, true}) {
+    RawApp& sender = fromServer ? serverApp : clientApp;
+    RawApp& receiver = fromServer ? clientApp : serverApp;
+    const std::string sent = TransferRequest(id, RandomBytes(largest, fromServer ? 64 : 46), fromServer);
+    ASSERT_TRUE(sender.Write(sent));
+    std::string got;
+    ASSERT_TRUE(receiver.Next(&got, 4 * kWaitMs)) << "the message never arrived";
+    EXPECT_TRUE(got == sent) << got.size() << " bytes arrived, " << sent.size() << " sent";
+  }
+  EXPECT_TRUE(session.StopCleanly());
+}
+
 }  // namespace
 }  // namespace e2e

@@ -64,12 +64,16 @@ TEST(FaultsTest, TrafficResumesAfterTheHostClosesAndReopensTheChannel) {
   EXPECT_TRUE(session.StopCleanly());
 }
 
+// Over an emulated link (delay, jitter, a rate), which the faults strike on top of.
 TEST(FaultsTest, UnderInjectedFaultsEveryMessageThatArrivesIsOneThatWasSent) {
   SessionHarness session;
   HostLaunch server, client;
   server.extraArgs = {"--drop-every", "13", "--fail-send-every", "17", "--empty-read-every", "5",
                       "--close-after", "3000", "--reopen-after", "300", "--close-count", "0"};
   client.extraArgs = {"--drop-every", "11", "--fail-send-every", "19", "--empty-read-every", "7"};
+  for (HostLaunch* end : {&server, &client}) {
+    end->extraArgs.insert(end->extraArgs.end(), {"--link-delay", "3", "--link-jitter", "4", "--link-rate", "200"});
+  }
   ASSERT_TRUE(session.Start(server, client));
   RawApp serverApp(SessionHarness::ServerPipe());
   RawApp clientApp(SessionHarness::ClientPipe());
@@ -108,6 +112,7 @@ TEST(FaultsTest, UnderInjectedFaultsEveryMessageThatArrivesIsOneThatWasSent) {
   EXPECT_GT(atClient, 0);
   EXPECT_GT(atServer, 0);
   EXPECT_GT(session.CountLog(true, "fault injection: closing"), 0);
+  EXPECT_EQ(session.CountLog(false, "emulated link: 3 ms one way plus up to 4 ms, 200 Mbit/s"), 1);
 
   // Both plug-ins still answer, and both hosts end cleanly.
   RawApp probe(SessionHarness::ClientPipe());

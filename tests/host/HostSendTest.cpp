@@ -8,6 +8,7 @@
 #include <chrono>
 #include <string>
 
+#include "tools/vchan-host/DatagramLink.h"
 #include "tools/vchan-host/LinkSession.h"
 
 namespace vchan_host {

@@ -8,6 +8,7 @@
 #include <sys/wait.h>
 
 #include <atomic>
+#include <chrono>
 #include <mutex>
 #include <cstring>
 #include <functional>
@@ -15,6 +16,7 @@
 #include <tuple>
 #include <vector>
 
+#include "extension/diagnostics/RepeatLimiter.h"
 #include "platform/debug_output.h"
 #include "pipe_test_util.h"
 
@@ -23,6 +25,7 @@ namespace testing_pipe {
 namespace {
 
 constexpr uid_t kOtherUser = 65534;
+constexpr uint32_t kRefusedLines = diagnostics::RepeatLimiter::kLinesPerWindow;
 
 bool Contains(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
 
@@ -205,22 +208,39 @@ TEST_F(PipeTest, ServersAndClientsOfAnotherUserAreRefused) {
   const int intruder = RunChild([&] {
     if (setresgid(kOtherUser, kOtherUser, 0) != 0 || setresuid(kOtherUser, kOtherUser, 0) != 0) return 3;
     setfsuid(0);
-    const int fd = socket(AF_UNIX, SOCK_STREAM, 0);
-    const timeval patience{20, 0};  // a server that keeps the intruder fails the test, not hangs it
-    setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &patience, sizeof patience);
-    if (connect(fd, reinterpret_cast<const sockaddr*>(&guarded), sizeof guarded) != 0) return 4;
-    const char message[] = {5, 0, 0, 0, 'h', 'e', 'l', 'l', 'o'};
-    send(fd, message, sizeof message, MSG_NOSIGNAL);
-    char byte;
-    return recv(fd, &byte, 1, 0) == 0 || errno == ECONNRESET ? 0 : 1;  // closed on it
+    // It keeps trying: far more attempts than lines a window admits.
+    for (uint32_t attempt = 0; attempt < kRefusedLines + 10; ++attempt) {
+      const int fd = socket(AF_UNIX, SOCK_STREAM, 0);
+      const timeval patience{20, 0};  // a server that keeps the intruder fails the test, not hangs it
+      setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &patience, sizeof patience);
+      if (connect(fd, reinterpret_cast<const sockaddr*>(&guarded), sizeof guarded) != 0) return 4;
+      const char message[] = {5, 0, 0, 0, 'h', 'e', 'l', 'l', 'o'};
+      send(fd, message, sizeof message, MSG_NOSIGNAL);
+      char byte;
+      if (!(recv(fd, &byte, 1, 0) == 0 || errno == ECONNRESET)) return 1;  // closed on it
+      close(fd);
+    }
+    return 0;
   });
   childEnded.store(true);
   serverWaiter.join();
   EXPECT_EQ(intruder, 0);
   EXPECT_NE(serverWait, kWaitObject0) << "the server took a client of another user";
   EXPECT_NE(WaitForEvent(server.io, 200), kWaitObject0) << "the server took a client of another user";
+  // One line per attempt up to the limit; the rest are only counted, and
+  // summarised once the window has passed, with no later attempt needed.
+  const auto count = [&] {
+    std::lock_guard<std::mutex> lock(entriesMutex);
+    return entries.size();
+  };
+  EXPECT_EQ(count(), kRefusedLines);
+  const auto deadline = std::chrono::steady_clock::now() + diagnostics::RepeatLimiter::kWindow * 3;
+  while (count() == kRefusedLines && std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
   SetDebugSink(nullptr);
-  ASSERT_EQ(entries.size(), 1u);
+  ASSERT_EQ(entries.size(), kRefusedLines + 1);
+  EXPECT_TRUE(Contains(entries.back(), "Suppressed 10 more lines like: Pipe client refused")) << entries.back();
   EXPECT_TRUE(Contains(entries[0], "Pipe client refused: process ")) << entries[0];
   EXPECT_TRUE(Contains(entries[0], "of uid 65534")) << entries[0];
   EXPECT_TRUE(Contains(entries[0], SocketPath())) << entries[0];

@@ -382,6 +382,9 @@ TEST_F(KvxToolTest, ACutTransferIsNeverASuccess) {
   ASSERT_TRUE(reader->Receive(10000).Ok());
   ASSERT_TRUE(interrupted.Interrupt());
   EXPECT_EQ(interrupted.Wait(std::chrono::seconds(20)), 130) << interrupted.Stderr();
+  EXPECT_NE(interrupted.Stderr().find("interrupted after 4 bytes (0.0 MiB) had been sent on 'cut.int'"),
+            std::string::npos)
+      << interrupted.Stderr();
   EXPECT_EQ(reader->Receive(10000).GetError().Code(), sdk::ErrorCode::ChannelLost);
   close(writer);
 

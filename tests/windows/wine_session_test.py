@@ -12,6 +12,12 @@ both hosts after Ctrl-C at one of them.
 
 The server end runs in $WINEPREFIX, the client end in $KVX_PEER_WINEPREFIX
 (default: $WINEPREFIX-peer); scripts/windows/wine-prefix makes both.
+
+With --linux-dir DIR (a Linux build holding vchan-host, the plug-in and kvx)
+the client end is the Linux one instead, joined to the Windows server end over
+TCP through an emulated link (2 ms one way, 400 Mbit/s): both rendezvous
+orders, 64 MiB of random bytes each way through `kvx cat`, a round trip never
+shorter than the link's, and a clean end.
 """
 import argparse
 import json
@@ -49,23 +55,32 @@ def free_udp_ports(count):
 
 
 class End:
-    """One end of the session: its Wine prefix, its host process, its apps."""
+    """One end of the session: its Wine prefix (or, for a Linux end, its pipe
+    folder), its host process, its apps."""
 
-    def __init__(self, name, prefix, args, workdir):
+    def __init__(self, name, prefix, args, workdir, linux=None):
         self.name = name
-        self.args = args
-        self.env = dict(os.environ, WINEPREFIX=prefix)
         self.log_path = os.path.join(workdir, name + "-host.log")
         self.debug_path = os.path.join(workdir, name + "-host.debug")
         self.host = None
+        if linux:
+            pipes = os.path.join(workdir, name + "-pipes")
+            os.mkdir(pipes, 0o700)
+            self.env = dict(os.environ, KVX_PIPE_DIR=pipes)
+            self.host_exe, self.kvx_exe, self.plugin = [linux["host"]], [linux["kvx"]], linux["plugin"]
+        else:
+            self.env = dict(os.environ, WINEPREFIX=prefix)
+            self.host_exe, self.kvx_exe, self.plugin = ["wine", args.host], ["wine", args.kvx], args.plugin
 
     def start_host(self, own_port, peer_port):
+        self.start_host_with(["--udp", str(own_port), "--peer", "127.0.0.1:%d" % peer_port])
+
+    def start_host_with(self, link_args):
         # The host's stderr carries the plug-in's OutputDebugStringA texts
         # through Wine's debug channel.
         env = dict(self.env, WINEDEBUG="-all,warn+debugstr")
         self.host = subprocess.Popen(
-            ["wine", self.args.host, "--end", self.name, "--plugin", self.args.plugin,
-             "--udp", str(own_port), "--peer", "127.0.0.1:%d" % peer_port, "--log-level", "1"],
+            self.host_exe + ["--end", self.name, "--plugin", self.plugin, "--log-level", "1"] + link_args,
             stdin=subprocess.DEVNULL, stdout=open(self.log_path, "wb"),
             stderr=open(self.debug_path, "wb"), env=env)
 
@@ -88,12 +103,12 @@ class End:
         raise Failure("%s host never logged %r:\n%s" % (self.name, text, self.log()))
 
     def kvx(self, *args, stdin=None, timeout=APP_TIMEOUT):
-        return subprocess.run(["wine", self.args.kvx] + list(args), stdin=stdin,
+        return subprocess.run(self.kvx_exe + list(args), stdin=stdin,
                               stdout=subprocess.PIPE, stderr=subprocess.PIPE,
                               env=self.env, timeout=timeout)
 
     def kvx_background(self, *args, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE):
-        return subprocess.Popen(["wine", self.args.kvx] + list(args), stdin=stdin,
+        return subprocess.Popen(self.kvx_exe + list(args), stdin=stdin,
                                 stdout=stdout, stderr=subprocess.PIPE, env=self.env)
 
 
@@ -231,6 +246,14 @@ def end_session(server, client):
     print("  Ctrl-C at the client end: both hosts ended cleanly")
 
 
+def kill_hosts(*ends):
+    """Hosts a failed check left running."""
+    for end in ends:
+        if end.host is not None and end.host.poll() is None:
+            end.host.kill()
+            end.host.wait()
+
+
 def run(args, workdir):
     server_prefix = os.environ["WINEPREFIX"]
     client_prefix = os.environ.get("KVX_PEER_WINEPREFIX", server_prefix + "-peer")
@@ -270,11 +293,67 @@ def run(args, workdir):
         round_trip(server, client)
         end_session(server, client)
     finally:
-        for end in (server, client):
-            if end.host is not None and end.host.poll() is None:
-                end.host.kill()
-                end.host.wait()
+        kill_hosts(server, client)
         subprocess.run(["wineserver", "-k"], env=client.env, check=False)
+
+
+def run_with_linux(args, workdir):
+    """A Windows server end under Wine and a Linux client end, over TCP."""
+    linux = {"host": os.path.join(args.linux_dir, "tools/vchan-host/vchan-host"),
+             "kvx": os.path.join(args.linux_dir, "tools/kvx/kvx")}
+    for root, _, files in os.walk(os.path.join(args.linux_dir, "src")):
+        if "libpcoip_vchan_plugin.so" in files:
+            linux["plugin"] = os.path.join(root, "libpcoip_vchan_plugin.so")
+    for what in ("host", "kvx", "plugin"):
+        check(os.path.exists(linux.get(what, "")), "no Linux %s in %s" % (what, args.linux_dir))
+    server = End("server", os.environ["WINEPREFIX"], args, workdir)
+    client = End("client", None, args, workdir, linux=linux)
+    try:
+        port = free_tcp_port()
+        link = ["--link-delay", "2", "--link-rate", "400"]
+        server.start_host_with(["--tcp", str(port)] + link)
+        client.start_host_with(["--peer", "127.0.0.1:%d" % port] + link)
+        for end in (server, client):
+            end.wait_for_log("channel open", HOST_START_TIMEOUT)
+        print("  Windows server end and Linux client end up, link on TCP port %d" % port)
+        rendezvous(server, client, "server-first", "from the Linux end")
+        rendezvous(client, server, "client-first", "from the Windows end")
+        bulk(client, server, "bulk-up", 64 << 20, workdir)
+        bulk(server, client, "bulk-down", 64 << 20, workdir)
+        round_trip_over_link(server, client)
+        end_session(server, client)
+    finally:
+        kill_hosts(server, client)
+
+
+def round_trip_over_link(server, client):
+    """kvx bench at the Windows end, told the link's rate and delay: no round
+    trip beats twice the delay, and the figures are given against the link."""
+    serving = client.kvx_background("bench", "--serve", "bench", "--once", "--timeout", str(APP_TIMEOUT))
+    try:
+        wait_until_waiting(serving, APP_TIMEOUT)
+        measured = server.kvx("bench", "bench", "--pings", "50", "--duration", "1", "--json",
+                              "--link-rate", "400", "--link-delay", "2", "--timeout", str(APP_TIMEOUT))
+        check(measured.returncode == 0, "bench failed (%d): %s" %
+              (measured.returncode, measured.stderr.decode(errors="replace")))
+        figures = json.loads(measured.stdout.decode().strip().splitlines()[-1])
+        check(figures["latency_us"]["min"] >= 4000, "a round trip shorter than the link's: %r" % figures)
+        check(figures["link"]["rate_mbit"] == 400 and figures["link"]["throughput_share"] > 0,
+              "no figures against the link: %r" % figures)
+        print("  round trip over the emulated link: p50 %.1f ms (link 4 ms); throughput %.0f%% of 400 Mbit/s" %
+              (figures["latency_us"]["p50"] / 1000, 100 * figures["link"]["throughput_share"]))
+        serving.wait(timeout=APP_TIMEOUT)
+    finally:
+        if serving.poll() is None:
+            serving.kill()
+
+
+def free_tcp_port():
+    s = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
+    s.bind(("127.0.0.1", 0))
+    port = s.getsockname()[1]
+    s.close()
+    return port
 
 
 def main():
@@ -282,10 +361,14 @@ def main():
     parser.add_argument("--host", required=True)
     parser.add_argument("--kvx", required=True)
     parser.add_argument("--plugin", required=True)
+    parser.add_argument("--linux-dir", help="a Linux build: its end meets a Windows end over TCP")
     args = parser.parse_args()
     with tempfile.TemporaryDirectory(prefix="kvx-wine-session-") as workdir:
         try:
-            run(args, workdir)
+            if args.linux_dir:
+                run_with_linux(args, workdir)
+            else:
+                run(args, workdir)
         except (Failure, subprocess.TimeoutExpired) as failure:
             print("FAILED: %s" % failure)
             for name in ("server", "client"):

@@ -212,6 +212,11 @@ int Measure(const Options& options, const std::string& name) {
       line += Format("\"bytes_per_second\":%.0f,\"messages_per_second\":%.1f,\"window\":%.0f}", bytesPerSecond,
                      messagesPerSecond, static_cast<double>(options.window));
     }
+    if (options.linkRateMbit > 0) {
+      line += Format(",\"link\":{\"rate_mbit\":%g,\"delay_ms\":%g,\"throughput_share\":%.3f,\"round_trip_ratio\":%.3f}",
+                     options.linkRateMbit, options.linkDelayMs, bytesPerSecond * 8 / (options.linkRateMbit * 1e6),
+                     options.linkDelayMs > 0 && options.pings > 0 ? latency.Percentile(50) / (2000 * options.linkDelayMs) : 0);
+    }
     PrintLine(line + "}");
   } else {
     if (options.pings > 0) {
@@ -227,6 +232,15 @@ int Measure(const Options& options, const std::string& name) {
                        static_cast<double>(options.window)));
       PrintLine(Format("  %.2f MiB/s, %.0f messages/s (%.0f messages in %.2f s)", bytesPerSecond / 1048576.0,
                        messagesPerSecond, static_cast<double>(throughput.messages), throughput.seconds));
+    }
+    // Against what the session's link allows, when the user says what it is.
+    if (options.linkRateMbit > 0 && throughput.messages > 0) {
+      PrintLine(Format("  %.1f%% of the link's %g Mbit/s", 100 * bytesPerSecond * 8 / (options.linkRateMbit * 1e6),
+                       options.linkRateMbit));
+    }
+    if (options.linkDelayMs > 0 && options.pings > 0) {
+      PrintLine(Format("  round trip p50 %.2fx the link's %g ms", latency.Percentile(50) / (2000 * options.linkDelayMs),
+                       2 * options.linkDelayMs));
     }
   }
   return kExitOk;

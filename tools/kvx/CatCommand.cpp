@@ -3,6 +3,7 @@
 #include <cinttypes>
 #include <cstdio>
 #include <cstdlib>
+#include <functional>
 #include <mutex>
 #include <thread>
 #include <vector>
@@ -111,6 +112,8 @@ int RunCat(const Options& options) {
   // Set when the channel is to be left without the polite disconnect: the
   // input was not all sent, and the far side must not read "all sent".
   bool cut = false;
+  // What to say about it, once the pump has settled and knows what it sent.
+  std::function<int(uint64_t sent)> reportCut;
   bool inputDone = false;
   // A send refused because the channel changed: the event queue says how.
   bool waitForReason = false;
@@ -119,22 +122,28 @@ int RunCat(const Options& options) {
   Clock::time_point lastActivity = Clock::now();
   const auto idle = std::chrono::duration<double>(options.idleSeconds);
   for (;;) {
+    input = pump.Get();
     if (g_interrupted.load()) {
       cut = !input.complete;
+      reportCut = [&](uint64_t sent) {
+        return ReportInterrupted("interrupted after " + DescribeBytes(sent) + " had been sent on '" + name +
+                                 "'; the far side reads the channel lost");
+      };
       break;
     }
-    input = pump.Get();
     if (!inputDone && input.finished) {
       inputDone = true;
       lastActivity = Clock::now();
       if (input.sendError && IsChannelGone(input.sendError)) {
         waitForReason = true;
       } else if (input.sendError) {
-        code = ReportError(options, CutBeforeDone(input.sendError, name, input.bytes));
+        const Error why = input.sendError;
+        reportCut = [&, why](uint64_t sent) { return ReportError(options, CutBeforeDone(why, name, sent)); };
         cut = true;
         break;
       } else if (!input.complete) {
-        code = ReportIoError(input.readError + " after " + DescribeBytes(input.bytes) + " had been sent");
+        const std::string why = input.readError;
+        reportCut = [why](uint64_t sent) { return ReportIoError(why + " after " + DescribeBytes(sent) + " had been sent"); };
         cut = true;
         break;
       } else if (options.closeOnEof) {
@@ -163,7 +172,8 @@ int RunCat(const Options& options) {
       // vanishing, is not.
       input = pump.WaitBriefly();
       if (!input.complete) {
-        code = ReportError(options, CutBeforeDone(event->error, name, input.bytes));
+        const Error why = event->error;
+        reportCut = [&, why](uint64_t sent) { return ReportError(options, CutBeforeDone(why, name, sent)); };
         cut = true;
       } else if (event->kind == ChannelEvent::Kind::Lost) {
         code = ReportError(options, CutWhileReceiving(event->error, received));
@@ -184,6 +194,7 @@ int RunCat(const Options& options) {
   }
   if (cut || !(*session)->IsConnected()) {
     LeaveAbruptly(session.Value());
+    if (reportCut) code = reportCut(pump.Settle().bytes);
   } else {
     channel->Disconnect(WaitMs(options));
   }

@@ -129,6 +129,7 @@ const char kCatHelp[] =
 
 const char kBenchHelp[] =
     "Usage: kvx bench NAME [--pings N] [--ping-size B] [--size B] [--window N] [--duration S]\n"
+    "                      [--link-rate MBIT [--link-delay MS]]\n"
     "       kvx bench --serve NAME [--once]\n"
     "\n"
     "Measures the channel against 'kvx bench --serve' at the other end: first\n"
@@ -140,6 +141,11 @@ const char kBenchHelp[] =
     "  --size B        bytes per throughput message (default 65536; 0 skips)\n"
     "  --window N      throughput messages in flight (default 8)\n"
     "  --duration S    seconds of throughput test (default 3)\n"
+    "  --link-rate MBIT  the session's link rate (Mbit/s): the throughput is also\n"
+    "                  given as a share of it, as with an emulated link (vchan-host\n"
+    "                  --link-rate or --link-preset, scripts/session --link)\n"
+    "  --link-delay MS   its one-way delay: the round trip is also given against\n"
+    "                  twice this\n"
     "  --serve         answer pings and acknowledge data, until Ctrl-C\n"
     "  --once          with --serve: end when the first client leaves\n";
 

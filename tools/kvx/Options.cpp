@@ -164,6 +164,14 @@ bool ParseOptions(int argc, char** argv, Options* options, std::string* error) {
       }
     } else if (arg == "--duration") {
       if (!seconds(&options->durationSeconds)) return false;
+    } else if (arg == "--link-rate" || arg == "--link-delay") {
+      std::string text;
+      if (!value(&text)) return false;
+      double* out = arg == "--link-rate" ? &options->linkRateMbit : &options->linkDelayMs;
+      if (!ParseSeconds(text, out)) {  // a number, not negative, fractions allowed
+        *error = "option " + arg + " needs a number, not '" + text + "'";
+        return false;
+      }
     } else if (arg == "--") {
       for (++i; i < argc; ++i) options->positional.push_back(argv[i]);
     } else if (arg.size() > 1 && arg[0] == '-') {

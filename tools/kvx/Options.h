@@ -37,6 +37,8 @@ struct Options {
   uint64_t pingSize = 64;   // --ping-size BYTES
   uint64_t window = 8;      // --window N
   double durationSeconds = 3.0;  // --duration S
+  double linkRateMbit = 0;       // --link-rate MBIT: figures against the link (0: not given)
+  double linkDelayMs = 0;        // --link-delay MS: its one-way delay
 };
 
 // Parses argv. On failure returns false with `error` set.

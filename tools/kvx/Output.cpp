@@ -161,6 +161,11 @@ int ReportIoError(const std::string& message) {
   return kExitIo;
 }
 
+int ReportInterrupted(const std::string& message) {
+  PrintError(g_jsonErrors, "interrupted", message);
+  return kExitInterrupted;
+}
+
 int ReportFailure(const std::string& message) {
   PrintError(g_jsonErrors, "failed", message);
   return kExitFailed;

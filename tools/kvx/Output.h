@@ -42,6 +42,9 @@ int ReportUsage(const std::string& message);
 // Reading the input or writing the output failed: "io-error"; returns kExitIo.
 int ReportIoError(const std::string& message);
 
+// Ctrl-C cut something short: "interrupted"; returns kExitInterrupted.
+int ReportInterrupted(const std::string& message);
+
 // Any other failure of the tool itself: "failed"; returns kExitFailed.
 int ReportFailure(const std::string& message);
 

@@ -127,30 +127,47 @@ int RunSend(const Options& options) {
   pump.Start();
   // Watches for Ctrl-C and for the far side while the pump sends.
   bool peerLeft = false;
+  Error gone;  // the far side's leaving or the session's end, before the pump finished
   for (;;) {
     if (pump.Get().finished || g_interrupted.load()) break;
     Result<ChannelEvent> event = channel->NextEvent(kPollMs);
     if (!event) {
       if (event.GetError().Code() == ErrorCode::Timeout) continue;
-      LeaveAbruptly(session.Value());
-      return EndCommand(pump, ReportError(options, CutBeforeDone(event.GetError(), name, pump.Get().bytes)));
-    }
-    if (event->kind == ChannelEvent::Kind::PeerLeft && pump.WaitBriefly().complete) {
-      peerLeft = true;  // after all was sent
+      gone = event.GetError();
       break;
     }
     if (event->kind == ChannelEvent::Kind::PeerLeft || event->kind == ChannelEvent::Kind::Lost ||
         event->kind == ChannelEvent::Kind::Ended) {
-      LeaveAbruptly(session.Value());
-      return EndCommand(pump, ReportError(options, CutBeforeDone(event->error, name, pump.Get().bytes)));
+      // The pump may have sent the last of it just now.
+      if (pump.WaitBriefly().complete) {
+        peerLeft = event->kind == ChannelEvent::Kind::PeerLeft;
+        if (!peerLeft) gone = event->error;
+      } else {
+        gone = event->error;
+      }
+      break;
     }
   }
-  const InputPump::Status sent = pump.Get();
+  InputPump::Status sent = pump.Get();
   if (!sent.complete) {
-    // Interrupted, or a send refused: the far side must not read "all sent".
+    // Interrupted, cut by the far side, or a send refused: the far side must
+    // not read "all sent". Closing the session ends a send under way; then
+    // the pump knows what it sent.
     LeaveAbruptly(session.Value());
-    if (!sent.finished) return EndCommand(pump, kExitInterrupted);
-    return EndCommand(pump, ReportError(options, CutBeforeDone(sent.sendError, name, sent.bytes)));
+    sent = pump.Settle();
+    if (gone) return EndCommand(pump, ReportError(options, CutBeforeDone(gone, name, sent.bytes)));
+    if (sent.finished && sent.sendError) {
+      return EndCommand(pump, ReportError(options, CutBeforeDone(sent.sendError, name, sent.bytes)));
+    }
+    if (sent.finished && !sent.readError.empty()) {
+      return EndCommand(pump, ReportIoError(sent.readError + " after " + DescribeBytes(sent.bytes) + " had been sent"));
+    }
+    return EndCommand(pump, ReportInterrupted("interrupted after " + DescribeBytes(sent.bytes) + " had been sent on '" +
+                                              name + "'; the far side reads the channel lost"));
+  }
+  if (gone) {  // lost after everything was handed over: it may not all have arrived
+    return EndCommand(pump, ReportError(options, Error(gone.Code(), gone.Message() + "; " + DescribeBytes(sent.bytes) +
+                                                                        " had been sent")));
   }
 
   // A peer that went away meanwhile did not take everything.

@@ -36,6 +36,16 @@ InputPump::Status InputPump::WaitBriefly() const {
   return status;
 }
 
+InputPump::Status InputPump::Settle() const {
+  const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(1);
+  Status status = Get();
+  while (status.sending && std::chrono::steady_clock::now() < until) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    status = Get();
+  }
+  return status;
+}
+
 void InputPump::Run() {
   std::string piece;
   std::string readError;
@@ -48,9 +58,14 @@ void InputPump::Run() {
       complete = true;
       break;
     }
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      status_.sending = true;
+    }
     sendError = channel_.Send(piece, appValue_);
-    if (sendError) break;
     std::lock_guard<std::mutex> lock(mutex_);
+    status_.sending = false;
+    if (sendError) break;
     status_.bytes += piece.size();
     ++status_.messages;
   }

@@ -32,6 +32,7 @@ class InputPump {
     Error sendError;
     std::string readError;  // not empty when reading failed
     uint64_t bytes = 0;     // sent so far
+    bool sending = false;   // a send is under way (its bytes not counted yet)
     uint64_t messages = 0;
   };
 
@@ -48,6 +49,9 @@ class InputPump {
   // that has sent everything may not have read the end of its input yet
   // when the far side's leaving arrives.
   Status WaitBriefly() const;
+  // The status once no send is under way, after the session was closed
+  // under the pump (which ends a blocked send), or after a second.
+  Status Settle() const;
 
  private:
   void Run();

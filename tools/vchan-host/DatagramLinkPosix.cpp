@@ -45,13 +45,13 @@ std::unique_ptr<DatagramLink> DatagramLink::Open(const HostOptions& options, std
   link->udp_ = options.udp;
   if (options.udp) {
     sockaddr_in own{}, peer{};
-    if (!ResolveUdpAddress("0.0.0.0", options.udpPort, &own, error) ||
-        !ResolveUdpAddress(options.udpPeerHost, options.udpPeerPort, &peer, error)) {
+    if (!ResolveUdpAddress("0.0.0.0", options.localPort, &own, error) ||
+        !ResolveUdpAddress(options.peerHost, options.peerPort, &peer, error)) {
       return nullptr;
     }
     link->socket_ = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
     if (link->socket_ < 0 || bind(static_cast<int>(link->socket_), reinterpret_cast<sockaddr*>(&own), sizeof(own)) != 0) {
-      *error = "cannot bind UDP port " + std::to_string(options.udpPort) + ": " + std::strerror(errno);
+      *error = "cannot bind UDP port " + std::to_string(options.localPort) + ": " + std::strerror(errno);
       return nullptr;
     }
     // A large receive buffer is all UDP has against bursts.

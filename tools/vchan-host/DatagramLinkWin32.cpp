@@ -1,6 +1,7 @@
-// The link in the Windows build: UDP through Winsock. Each end runs in a Wine
-// prefix (or on a machine) of its own, because both ends serve the same pipe
-// name and one pipe namespace can hold only one of them.
+// The datagram link in the Windows build: UDP through Winsock (the Windows
+// build has no Unix link; TcpLink is its reliable one). Each end runs in a
+// Wine prefix (or on a machine) of its own, because both ends serve the same
+// pipe name and one pipe namespace can hold only one of them.
 #include "tools/vchan-host/DatagramLink.h"
 #include "tools/vchan-host/UdpAddress.h"
 
@@ -12,31 +13,21 @@
 namespace vchan_host {
 namespace {
 
-bool StartWinsock(std::string* error) {
-  static const int started = [] {
-    WSADATA data;
-    return WSAStartup(MAKEWORD(2, 2), &data);
-  }();
-  if (started != 0) *error = "WSAStartup failed, error " + std::to_string(started);
-  return started == 0;
-}
-
-
 SOCKET AsSocket(intptr_t socket) { return static_cast<SOCKET>(socket); }
 
 }  // namespace
 
 std::unique_ptr<DatagramLink> DatagramLink::Open(const HostOptions& options, std::string* error) {
   if (!options.udp) {
-    *error = "the Windows build carries the link over UDP only: give --udp PORT --peer HOST:PORT";
+    *error = "the Windows build has no --link DIR: give --tcp PORT, --peer HOST:PORT or --udp PORT --peer HOST:PORT";
     return nullptr;
   }
   if (!StartWinsock(error)) return nullptr;
   std::unique_ptr<DatagramLink> link(new DatagramLink());
   link->udp_ = true;
   sockaddr_in own{}, peer{};
-  if (!ResolveUdpAddress("0.0.0.0", options.udpPort, &own, error) ||
-      !ResolveUdpAddress(options.udpPeerHost, options.udpPeerPort, &peer, error)) {
+  if (!ResolveUdpAddress("0.0.0.0", options.localPort, &own, error) ||
+      !ResolveUdpAddress(options.peerHost, options.peerPort, &peer, error)) {
     return nullptr;
   }
   SOCKET s = socket(AF_INET, SOCK_DGRAM, IPPROTO_UDP);
@@ -46,7 +37,7 @@ std::unique_ptr<DatagramLink> DatagramLink::Open(const HostOptions& options, std
   }
   link->socket_ = static_cast<intptr_t>(s);
   if (bind(s, reinterpret_cast<sockaddr*>(&own), sizeof(own)) != 0) {
-    *error = "cannot bind UDP port " + std::to_string(options.udpPort) + ", error " +
+    *error = "cannot bind UDP port " + std::to_string(options.localPort) + ", error " +
              std::to_string(WSAGetLastError());
     return nullptr;
   }

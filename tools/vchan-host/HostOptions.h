@@ -26,19 +26,37 @@ struct FaultOptions {
   uint32_t closeCount = 1;       // how many close/reopen cycles (0: no limit)
 };
 
+// An emulated link between the two ends, applied to what each end sends:
+// each datagram takes its size over the rate, then the one-way delay plus up
+// to the jitter, in order. All zero: the link is as fast as the wire below.
+struct LinkShape {
+  double delayMs = 0;    // one way
+  double rateMbit = 0;   // 0: no limit
+  double jitterMs = 0;   // extra delay, drawn evenly from 0 to this, order kept
+  bool Active() const { return delayMs > 0 || rateMbit > 0 || jitterMs > 0; }
+};
+
+// The named links of --link-preset (lan, wan, slow); false for an unknown name.
+bool LinkPreset(const std::string& name, LinkShape* shape);
+// "lan, wan, slow"
+const char* LinkPresetNames();
+
 struct HostOptions {
   End end = End::kServer;
   std::string pluginPath;
   std::string linkDir;        // Unix datagram sockets DIR/server.sock, DIR/client.sock
-  bool udp = false;           // UDP instead: bind udpPort, talk to udpPeer
-  uint16_t udpPort = 0;
-  std::string udpPeerHost = "127.0.0.1";
-  uint16_t udpPeerPort = 0;
+  bool udp = false;           // UDP instead: bind localPort, talk to the peer
+  bool tcp = false;           // TCP instead: listen on localPort, or connect to the peer
+  uint16_t localPort = 0;     // --udp PORT or --tcp PORT
+  std::string peerHost = "127.0.0.1";
+  uint16_t peerPort = 0;      // --peer HOST:PORT
   uint32_t packetSize = 3000;  // what the state query reports
   std::vector<WindowOption> windows;
   int32_t logLevel = 1;        // log lines of this level and below are shown
-  uint32_t peerTimeoutMs = 15000;  // UDP only: silence after which the peer counts as gone
+  uint32_t peerTimeoutMs = 15000;  // UDP and TCP: silence after which the peer counts as gone
   FaultOptions faults;
+  LinkShape shape;             // the emulated link; none by default
+  bool version = false;        // --version: print it and end
 };
 
 const char* EndName(End end);

@@ -33,8 +33,17 @@ uint64_t MakeNonce() {
 
 }  // namespace
 
-LinkSession::LinkSession(const HostOptions& options, DatagramLink& link)
-    : options_(options), link_(link), nonce_(MakeNonce()) {}
+LinkSession::LinkSession(const HostOptions& options, HostLink& link)
+    : options_(options), link_(link), nonce_(MakeNonce()) {
+  if (!options.shape.Active()) return;
+  emulator_ = std::make_unique<LinkEmulator>(options.shape, [this](const std::string& frame) {
+    const HostLink::SendResult result = link_.Send(frame.data(), frame.size(), true);
+    if (result == HostLink::SendResult::kPeerAbsent && up_.load()) {
+      MarkGone("the other end's socket is gone");
+    }
+    return result;
+  });
+}
 
 LinkSession::~LinkSession() {
   BeginStop();
@@ -61,7 +70,7 @@ void LinkSession::MarkGone(const std::string& reason) {
   peerGone_.store(true);
 }
 
-DatagramLink::SendResult LinkSession::SendQuick(const std::string& frame) {
+HostLink::SendResult LinkSession::SendQuick(const std::string& frame) {
   return link_.Send(frame.data(), frame.size(), false);
 }
 
@@ -73,16 +82,24 @@ HostChannel::FrameSendResult LinkSession::SendPieces(const void* head, size_t he
                                                      const void* body, size_t bodySize,
                                                      uint32_t timeoutMs) {
   using Result = HostChannel::FrameSendResult;
+  if (emulator_) {
+    if (peerGone_.load()) return Result::kLinkDown;
+    switch (emulator_->Send(head, headSize, body, bodySize, timeoutMs)) {
+      case LinkEmulator::Result::kSent: return Result::kSent;
+      case LinkEmulator::Result::kTimedOut: return Result::kTimedOut;
+      case LinkEmulator::Result::kStopped: return Result::kLinkDown;
+    }
+  }
   const bool forever = timeoutMs == PCOIP_VCHAN_SEND_WAIT_FOREVER;
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
   for (;;) {
     if (peerGone_.load()) return Result::kLinkDown;
     switch (link_.Send(head, headSize, body, bodySize, forever)) {
-      case DatagramLink::SendResult::kSent:
+      case HostLink::SendResult::kSent:
         return Result::kSent;
-      case DatagramLink::SendResult::kBusy:
+      case HostLink::SendResult::kBusy:
         break;
-      case DatagramLink::SendResult::kPeerAbsent:
+      case HostLink::SendResult::kPeerAbsent:
         if (up_.load()) MarkGone("the other end's socket is gone");
         return Result::kLinkDown;
       default:
@@ -110,13 +127,14 @@ void LinkSession::Tick() {
   }
   if (now - lastPingMs_ >= kPingIntervalMs) {
     lastPingMs_ = now;
-    if (SendQuick(MakeFrame(FrameType::kPing)) == DatagramLink::SendResult::kPeerAbsent) {
+    if (SendQuick(MakeFrame(FrameType::kPing)) == HostLink::SendResult::kPeerAbsent) {
       MarkGone("the other end's socket is gone");
       return;
     }
   }
-  // UDP cannot tell that nobody listens any more; long silence must do. A
-  // reader held up by a full queue hears nothing, which proves nothing.
+  // UDP cannot tell that nobody listens any more, nor TCP that a machine
+  // vanished; long silence must do. A reader held up by a full queue hears
+  // nothing, which proves nothing.
   if (!link_.DetectsAbsentPeer() && !readerBlocked_.load() &&
       now - lastHeardMs_.load() > static_cast<int64_t>(options_.peerTimeoutMs)) {
     MarkGone("nothing heard from the other end for " + std::to_string(options_.peerTimeoutMs) +
@@ -131,9 +149,9 @@ void LinkSession::ReadLoop() {
   std::string frame;
   size_t length = 0;
   while (!stopping_.load()) {
-    DatagramLink::ReceiveResult result = link_.ReceiveInto(&frame, &length, kReceiveSliceMs);
-    if (result == DatagramLink::ReceiveResult::kTimeout) continue;
-    if (result == DatagramLink::ReceiveResult::kFailed) {
+    HostLink::ReceiveResult result = link_.ReceiveInto(&frame, &length, kReceiveSliceMs);
+    if (result == HostLink::ReceiveResult::kTimeout) continue;
+    if (result == HostLink::ReceiveResult::kFailed) {
       MarkGone("the link failed");
       return;
     }
@@ -210,12 +228,15 @@ void LinkSession::ReopenBoth() {
 
 void LinkSession::BeginStop() {
   if (stopping_.exchange(true)) return;
+  // What the emulated link still holds is lost, as on a session that ends.
+  if (emulator_) emulator_->Stop();
   if (up_.load() && !peerGone_.load()) SendQuick(MakeFrame(FrameType::kBye));
   link_.Stop();
 }
 
 void LinkSession::Join() {
   if (reader_.joinable()) reader_.join();
+  if (emulator_) emulator_->Join();
 }
 
 }  // namespace vchan_host

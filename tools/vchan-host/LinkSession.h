@@ -1,6 +1,9 @@
 // One end's side of the session: finds the other end over the link, passes
 // its datagrams to the channel and keeps the channel's state in step with it,
-// and notices when the other end leaves.
+// and notices when the other end leaves. With an emulated link (see
+// LinkEmulator) the data and channel frames this end sends pass through it;
+// greetings, pings and the goodbye go straight, as they only tell whether
+// the other end is there.
 #pragma once
 
 #include <atomic>
@@ -11,16 +14,17 @@
 #include <string>
 #include <thread>
 
-#include "tools/vchan-host/DatagramLink.h"
+#include "tools/vchan-host/HostLink.h"
 #include "tools/vchan-host/HostChannel.h"
 #include "tools/vchan-host/HostOptions.h"
+#include "tools/vchan-host/LinkEmulator.h"
 #include "tools/vchan-host/LinkFrames.h"
 
 namespace vchan_host {
 
 class LinkSession {
  public:
-  LinkSession(const HostOptions& options, DatagramLink& link);
+  LinkSession(const HostOptions& options, HostLink& link);
   ~LinkSession();
   LinkSession(const LinkSession&) = delete;
   LinkSession& operator=(const LinkSession&) = delete;
@@ -50,6 +54,8 @@ class LinkSession {
   }
 
   bool IsUp() const { return up_.load(); }
+  // The emulated link's queue at its fullest so far, in bytes (0 without one).
+  size_t PeakEmulatedQueueBytes() const { return emulator_ ? emulator_->PeakQueuedBytes() : 0; }
   // Set once the peer has left (or was never reachable after being up).
   bool PeerGone() const { return peerGone_.load(); }
   std::string GoneReason() const;
@@ -59,7 +65,8 @@ class LinkSession {
   void ReopenBoth();
 
   // Tells the peer we leave and releases blocked sends; Join then waits for
-  // the reader (after the channel's Shutdown has released it).
+  // the reader (after the channel's Shutdown has released it) and the
+  // emulated link's thread.
   void BeginStop();
   void Join();
 
@@ -70,11 +77,12 @@ class LinkSession {
   void HandleFrame(std::string* frame, size_t length);
   void HandleControlFrame(const std::string& frame);
   void MarkGone(const std::string& reason);
-  DatagramLink::SendResult SendQuick(const std::string& frame);
+  HostLink::SendResult SendQuick(const std::string& frame);
   void BecomeUp();
 
   const HostOptions& options_;
-  DatagramLink& link_;
+  HostLink& link_;
+  std::unique_ptr<LinkEmulator> emulator_;  // with an emulated link only
   HostChannel* channel_ = nullptr;
   const uint64_t nonce_;
   uint64_t peerNonce_ = 0;  // reader thread only

@@ -10,6 +10,17 @@
 
 namespace vchan_host {
 
+#if defined(_WIN32)
+bool StartWinsock(std::string* error) {
+  static const int started = [] {
+    WSADATA data;
+    return WSAStartup(MAKEWORD(2, 2), &data);
+  }();
+  if (started != 0) *error = "WSAStartup failed, error " + std::to_string(started);
+  return started == 0;
+}
+#endif
+
 bool ResolveUdpAddress(const std::string& host, uint16_t port, sockaddr_in* address,
                        std::string* error) {
   std::memset(address, 0, sizeof(*address));

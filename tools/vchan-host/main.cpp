@@ -7,9 +7,11 @@
 #include <string>
 #include <vector>
 
+#include "extension/sdk/Version.h"
 #include "platform/named_pipe.h"
 #include "platform/window.h"
-#include "tools/vchan-host/DatagramLink.h"
+#include "tools/vchan-host/HostLink.h"
+#include "tools/vchan-host/LinkEmulator.h"
 #include "tools/vchan-host/FaultInjector.h"
 #include "tools/vchan-host/HostChannel.h"
 #include "tools/vchan-host/HostLog.h"
@@ -46,6 +48,27 @@ std::string FaultSummary(const FaultOptions& f) {
   return text;
 }
 
+std::string Number(double value) {
+  char text[32];
+  std::snprintf(text, sizeof(text), "%g", value);
+  return text;
+}
+
+std::string WaitingFor(const HostOptions& options) {
+  const std::string peer = options.peerHost + ":" + std::to_string(options.peerPort);
+  if (options.udp) return "waiting for the other end at " + peer + " (UDP, lossy)";
+  if (options.tcp && options.peerPort != 0) return "connecting to the other end at " + peer + " (TCP)";
+  if (options.tcp) return "waiting for the other end on TCP port " + std::to_string(options.localPort);
+  return "waiting for the other end in " + options.linkDir;
+}
+
+std::string ShapeSummary(const LinkShape& shape) {
+  return Number(shape.delayMs) + " ms one way" +
+         (shape.jitterMs > 0 ? " plus up to " + Number(shape.jitterMs) + " ms" : std::string()) + ", " +
+         (shape.rateMbit > 0 ? Number(shape.rateMbit) + " Mbit/s" : std::string("no rate limit")) +
+         ", queue of " + std::to_string(LinkEmulator::QueueBound(shape)) + " bytes";
+}
+
 // Where applications find the plug-in's pipe.
 std::string PipeWhere() { return "pipe " + platform::DescribePipeLocation("\\\\.\\pipe\\KVX_Pipe_Channel"); }
 
@@ -78,6 +101,10 @@ int main(int argc, char** argv) {
                  error.empty() ? "" : (error + "\n\n").c_str(), HostUsage());
     return error.empty() ? 0 : 2;
   }
+  if (options.version) {
+    std::printf("vchan-host %s\n", KVX_SDK_VERSION_STRING);
+    return 0;
+  }
   SetLogEnd(EndName(options.end));
   SetLogLevel(options.logLevel);
   LabelPluginOutput();
@@ -92,7 +119,7 @@ int main(int argc, char** argv) {
   // The link, the session and the channel live as long as the process: the
   // plug-in's pipe servers and workers outlive its exit call and may still
   // reach the host's entries until the library goes at process end.
-  DatagramLink* link = DatagramLink::Open(options, &error).release();
+  HostLink* link = HostLink::Open(options, &error).release();
   if (link == nullptr) {
     HostLog(0, "cannot open the link: " + error, -1);
     return 1;
@@ -122,9 +149,8 @@ int main(int argc, char** argv) {
       HostLog(1, "fault injection: " + FaultSummary(options.faults));
     }
     session->Start(channel);
-    HostLog(1, options.udp ? "waiting for the other end at " + options.udpPeerHost + ":" +
-                                 std::to_string(options.udpPeerPort)
-                           : "waiting for the other end in " + options.linkDir);
+    HostLog(1, WaitingFor(options));
+    if (options.shape.Active()) HostLog(1, "emulated link: " + ShapeSummary(options.shape));
 
     CloseReopenSchedule schedule(options.faults);
     for (;;) {
@@ -163,5 +189,18 @@ int main(int argc, char** argv) {
                  std::to_string(faults->EmptyReads()) + " reads empty, " +
                  std::to_string(faults->FailedReads()) + " reads failed, " +
                  std::to_string(faults->FailedCounts()) + " counts failed");
+  if (options.shape.Active()) {
+    HostLog(1, "emulated link: its queue held at most " +
+                   std::to_string(session->PeakEmulatedQueueBytes()) + " bytes");
+  }
+  if (initResult != 1) {
+    // Last, at level 0, so that the cause stands out from the teardown
+    // lines above it.
+    const std::string problem = platform::PipePlaceProblem("\\\\.\\pipe\\KVX_Pipe_Channel");
+    HostLog(0, problem.empty() ? "the plug-in did not start; its lines above say why"
+                               : "the plug-in cannot serve the pipe " + problem +
+                                     "; KVX_PIPE_DIR may name another folder ('mkdir -m 700 DIR' makes a fit one)",
+            -1);
+  }
   return status;
 }

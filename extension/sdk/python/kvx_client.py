@@ -551,7 +551,9 @@ class Channel:
     def receive(self, timeout=None):
         """The next Packet. The peer leaving raises PeerLeft and the channel
         lost raises ChannelLost, each once and after the data before it; call
-        again to wait for the next peer. Timeout when nothing came in time."""
+        again to wait for the next peer. With reconnect, the pipe going away
+        raises ConnectionLost once; call again to wait for the channel to come
+        back. Timeout when nothing came in time."""
         deadline = _deadline(timeout)
         while True:
             left = None if deadline is None else max(0.0, deadline - time.monotonic())

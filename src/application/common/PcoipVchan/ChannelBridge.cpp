@@ -77,6 +77,8 @@ ChannelBridge::~ChannelBridge() {
     // by a thread that no longer runs.
     pipeWorker.detach();
     pcoipWorker.detach();
+    launchQueue->Abandon();
+    static_cast<void>(launchQueue.release());
     for (auto& server : pipeServers) {
       static_cast<void>(server.release());
     }
@@ -190,6 +192,8 @@ void ChannelBridge::Shutdown() {
   if (pcoipWorker.joinable()) {
     pcoipWorker.join();
   }
+  // No launch is asked for any more; those still waiting are dropped.
+  launchQueue->Stop();
   workersRunning.exchange(false);
   if (pipeQueueEvent != nullptr) {
     platform::SetEventObject(pipeQueueEvent);
@@ -201,6 +205,9 @@ void ChannelBridge::Shutdown() {
   // Their last disconnect callbacks queue departures that no worker will handle.
   DiscardPipeServers();
   ForgetQueuedWorkAndChannels();
+  // Lines held back are summarised now, not lost with the bridge.
+  diagnosticLimiter.Flush();
+  Orvane::Extension::Windows::ConsoleLimiter().Flush();
 }
 
 void ChannelBridge::ForgetQueuedWorkAndChannels() {

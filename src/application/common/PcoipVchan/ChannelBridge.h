@@ -17,9 +17,11 @@
 
 #include "extension/diagnostics/RepeatLimiter.h"
 #include "platform/critical_section.h"
+#include "platform/debug_output.h"
 #include "platform/event.h"
 #include "src/application/common/PcoipVchan/ChannelBridgeChannelTable.h"
 #include "src/application/common/PcoipVchan/ChannelBridgeLaunchGate.h"
+#include "src/application/common/PcoipVchan/ChannelBridgeLaunchQueue.h"
 #include "src/application/common/PcoipVchan/ChannelBridgeQueue.h"
 
 namespace Orvane {
@@ -215,8 +217,11 @@ class ChannelBridge {
   // Ends the servers of an earlier, failed start so that a new start begins
   // with an empty list and every position matches its pipe ID again.
   void DiscardPipeServers();
-  // Launches within the gate's bounds; requests beyond them are dropped.
+  // Launches within the gate's bounds, queued while over them; requests
+  // beyond the queue are dropped.
   void LaunchApplication(const std::string& appLink);
+  // Opens a link the gate has let through (the PCoIP worker or the queue's thread).
+  void OpenLink(const std::string& appLink);
 
   // Table lookups; the caller holds channelLock. Null when nothing matches.
   ChannelEntry* FindByName(const std::string& channelName);
@@ -298,7 +303,12 @@ class ChannelBridge {
   void QueueForPeer(const std::string& bytes);
   PropertyProviderFunction propertyProvider = nullptr;
   std::shared_ptr<LaunchGate> launchGate = std::make_shared<LaunchGate>();
-  diagnostics::RepeatLimiter diagnosticLimiter;
+  std::unique_ptr<LaunchQueue> launchQueue = std::make_unique<LaunchQueue>(
+      launchGate, [this](const std::string& link) { OpenLink(link); });
+  // Summaries due with no later line go out from the limiter's own thread.
+  diagnostics::RepeatLimiter diagnosticLimiter{[](const diagnostics::RepeatLimiter::Summary& summary) {
+    platform::OutputDebugText(summary.text.c_str());
+  }};
 
   // Set once InitializeWith has stored the routines: until then the workers
   // hold their items, so nothing that arrives early is lost and no null

@@ -25,3 +25,8 @@ void LaunchGate::Finished() {
   std::lock_guard<std::mutex> guard(lock);
   if (running > 0) --running;
 }
+
+LaunchGate::Clock::time_point LaunchGate::NextRefill() {
+  std::lock_guard<std::mutex> guard(lock);
+  return lastRefill + kRefillInterval;
+}

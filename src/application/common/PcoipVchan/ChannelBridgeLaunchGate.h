@@ -23,6 +23,8 @@ class LaunchGate {
   Verdict TryStart(Clock::time_point now);
   // May be called on any thread (the shell's reaper).
   void Finished();
+  // When the next launch comes back to a spent burst.
+  Clock::time_point NextRefill();
 
  private:
   std::mutex lock;

@@ -15,8 +15,7 @@ constexpr char kUnexpectedResponse[] = "WARNING: Unexpected response case.";
 constexpr char kLaunchFailed[] = "ERROR: Unexpected execution result.";
 constexpr char kPipeQueueWaitFailed[] = "WARNING: Unexpected event while processing pipe queue.";
 constexpr char kPcoipQueueWaitFailed[] = "WARNING: Unexpected event while processing PCoIP queue.";
-constexpr char kLaunchDroppedRunning[] = "ERROR: Launch dropped; too many launches running.";
-constexpr char kLaunchDroppedRate[] = "ERROR: Launch dropped; launches too frequent.";
+constexpr char kLaunchDropped[] = "ERROR: Launch dropped; too many launches waiting.";
 constexpr char kChannelTableFull[] = "ERROR: Channel table full; connect request refused.";
 constexpr char kPeerBacklogFull[] =
     "ERROR: Answer for the peer dropped; the peer is not reading its channel.";

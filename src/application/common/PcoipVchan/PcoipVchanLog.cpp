@@ -7,12 +7,6 @@
 
 #include "src/application/common/PcoipVchan/PcoipVchanState.h"
 
-diagnostics::RepeatLimiter& PluginLogLimiter() {
-  // Never freed: lines are written while the library is being unloaded too.
-  static diagnostics::RepeatLimiter* limiter = new diagnostics::RepeatLimiter;
-  return *limiter;
-}
-
 namespace {
 
 int WriteLine(const char* tag, int32_t level, int32_t code, const char* text) {
@@ -26,7 +20,20 @@ int WriteLine(const char* tag, int32_t level, int32_t code, const char* text) {
   return written;
 }
 
+void WriteSummary(const diagnostics::RepeatLimiter::Summary& summary) {
+  // Written like the lines it stands for, and cut like any line.
+  char line[kLogLineMax + 1];
+  std::snprintf(line, sizeof(line), "%s", summary.text.c_str());
+  WriteLine(static_cast<const char*>(summary.origin.tag), summary.origin.level, summary.origin.code, line);
+}
+
 }  // namespace
+
+diagnostics::RepeatLimiter& PluginLogLimiter() {
+  // Never freed: lines are written while the library is being unloaded too.
+  static diagnostics::RepeatLimiter* limiter = new diagnostics::RepeatLimiter(&WriteSummary);
+  return *limiter;
+}
 
 int plugin_log(const char* tag, int32_t level, int32_t code, const char* format, ...) {
   char text[kLogLineMax + 1];
@@ -47,12 +54,7 @@ int plugin_log(const char* tag, int32_t level, int32_t code, const char* format,
   const diagnostics::RepeatLimiter::Verdict verdict =
       PluginLogLimiter().Admit(format != nullptr ? format : "", text, diagnostics::RepeatLimiter::Clock::now(),
                          {tag, level, code});
-  for (const auto& summary : verdict.summaries) {
-    // Written like the lines it stands for, and cut like any line.
-    char line[kLogLineMax + 1];
-    std::snprintf(line, sizeof(line), "%s", summary.text.c_str());
-    WriteLine(static_cast<const char*>(summary.origin.tag), summary.origin.level, summary.origin.code, line);
-  }
+  for (const auto& summary : verdict.summaries) WriteSummary(summary);
   return verdict.write ? WriteLine(tag, level, code, text) : 0;
 }
 

@@ -141,6 +141,8 @@ int32_t InitEntryPoint(bool isServer, const char* entryName, const pcoip_vchan_i
 int32_t ExitEntryPoint(const char* entryName, void* context) {
   plugin_log("", 1, 0, "Entering %s (%s) ...", entryName, __FILE__);
   exit_sample_vchan(context);
+  // What the log held back is summarised now, not at some later line.
+  PluginLogLimiter().Flush();
   return 1;
 }
 
