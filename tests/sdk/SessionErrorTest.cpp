@@ -137,6 +137,47 @@ TEST_F(SessionErrorTest, PluginGoingAwayEndsEveryWaitAndEveryCall) {
   EXPECT_EQ(disconnects.load(), 1);
 }
 
+// With reconnect, the plug-in going away and coming back (its host
+// restarted) is a loss the session recovers from: the channel is told, and
+// asked for again, and again while the plug-in says nothing.
+TEST_F(SessionErrorTest, AReconnectingSessionAsksAgainForItsChannels) {
+  auto plugin = std::make_unique<ScriptedPlugin>(kPipe);
+  sdk::SessionOptions options;
+  options.reconnect = true;
+  options.reconnectMaxDelayMs = 200;
+  std::atomic<int> back{0};
+  options.onReconnect = [&](const sdk::Error& error) { back += error.Ok() ? 1 : 0; };
+  auto session = Open(options);
+  ASSERT_NE(session, nullptr);
+  sdk::Channel channel = OpenChannel(*session, *plugin, "again");
+  ASSERT_TRUE(plugin->SendNotice("again", 3, KVX::CONNECTION_CONNECTED));
+  ASSERT_TRUE(channel.WaitConnected(5000).Ok());
+  ASSERT_TRUE(channel.NextEvent(5000).Ok());  // the notice
+
+  plugin.reset();
+  auto lost = channel.NextEvent(5000);
+  ASSERT_TRUE(lost.Ok()) << lost.GetError().ToString();
+  EXPECT_EQ(lost->kind, sdk::ChannelEvent::Kind::Lost);
+  EXPECT_EQ(lost->error.Code(), ErrorCode::ConnectionLost);
+  EXPECT_EQ(channel.Id(), -1);
+  EXPECT_EQ(channel.Send("x").Code(), ErrorCode::ChannelLost);
+
+  plugin = std::make_unique<ScriptedPlugin>(kPipe);
+  for (int ask = 0; ask < 2; ++ask) {
+    KVX::Message request;
+    ASSERT_TRUE(plugin->NextMessage(&request, 10s)) << ask;
+    EXPECT_EQ(request.request().connect_channel_request().channel_name(), "again");
+    EXPECT_FALSE(request.request().connect_channel_request().has_launch_options());
+  }
+  ASSERT_TRUE(plugin->SendNotice("again", 9, KVX::CONNECTION_CONNECTED));
+  auto connected = channel.NextEvent(5000);
+  ASSERT_TRUE(connected.Ok()) << connected.GetError().ToString();
+  EXPECT_EQ(connected->state, ChannelState::Connected);
+  EXPECT_EQ(connected->channelId, 9);
+  EXPECT_TRUE(channel.Send("x").Ok());
+  EXPECT_TRUE(WaitUntil([&] { return back.load() == 1; }));
+}
+
 TEST_F(SessionErrorTest, ClosingTheSessionWakesBlockedCallers) {
   ScriptedPlugin plugin(kPipe);
   auto session = Open();
