@@ -210,6 +210,10 @@ if rate:
     table(("figure", "measured", "the link allows", "ratio", "target"), link_rows)
     print(f"  (the bulk beside the second pair: 64 KiB messages, {window / 1048576:g} MiB in flight; "
           f"{get('link.roundtrip.1k_beside_bulk.count') or 0:.0f} round trips)")
+    queue_bytes = get("link.queue_bytes")
+    if queue_bytes:
+        print(f"  (the link's own queue, {queue_bytes:,.0f} bytes, adds up to {queue_bytes / per_us / 1000:.0f} ms "
+              f"to a message behind a bulk transfer that keeps it full)")
 
     mrate = get("link.memory.rate_mbit")
     queue = get("link.memory.queue_bytes") or 0

@@ -421,6 +421,7 @@ int RunOverLink(const std::string& preset, const std::string& memoryPreset) {
   PrintFigure("link.rate_mbit", shape.rateMbit, "Mbit/s");
   PrintFigure("link.delay_ms", shape.delayMs, "ms");
   PrintFigure("link.jitter_ms", shape.jitterMs, "ms");
+  PrintFigure("link.queue_bytes", static_cast<double>(vchan_host::LinkEmulator::QueueBound(shape)), "bytes");
   e2e::HostLaunch launch;
   launch.extraArgs = {"--link-preset", preset};
   bool ok = false;

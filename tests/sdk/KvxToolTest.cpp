@@ -450,6 +450,13 @@ TEST_F(KvxToolTest, SendStreamsItsInputInMessages) {
   EXPECT_EQ(sender.Wait(std::chrono::seconds(5)), 130) << sender.Stderr();
   EXPECT_EQ(inbox->Receive(5000).GetError().Code(), sdk::ErrorCode::ChannelLost);
   close(writer);
+
+  // Endless input, interrupted in the middle of its sends.
+  ToolProcess endless({"--pipe", kServerEndPipe, "send", "stream", "--file", "/dev/zero", "--message-size", "65536"});
+  ASSERT_TRUE(inbox->Receive(10000).Ok());
+  ASSERT_TRUE(endless.Interrupt());
+  EXPECT_EQ(endless.Wait(std::chrono::seconds(10)), 130);
+  EXPECT_NE(endless.Stderr().find("kvx: interrupted after "), std::string::npos) << endless.Stderr();
 #endif
 }
 

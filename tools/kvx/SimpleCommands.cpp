@@ -156,10 +156,11 @@ int RunSend(const Options& options) {
     LeaveAbruptly(session.Value());
     sent = pump.Settle();
     if (gone) return EndCommand(pump, ReportError(options, CutBeforeDone(gone, name, sent.bytes)));
-    if (sent.finished && sent.sendError) {
+    // (A send that the closing ended fails too: Ctrl-C is the reason.)
+    if (sent.finished && sent.sendError && !g_interrupted.load()) {
       return EndCommand(pump, ReportError(options, CutBeforeDone(sent.sendError, name, sent.bytes)));
     }
-    if (sent.finished && !sent.readError.empty()) {
+    if (sent.finished && !sent.readError.empty() && !g_interrupted.load()) {
       return EndCommand(pump, ReportIoError(sent.readError + " after " + DescribeBytes(sent.bytes) + " had been sent"));
     }
     return EndCommand(pump, ReportInterrupted("interrupted after " + DescribeBytes(sent.bytes) + " had been sent on '" +
