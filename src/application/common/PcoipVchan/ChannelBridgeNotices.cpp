@@ -1,5 +1,8 @@
 #include "src/application/common/PcoipVchan/ChannelBridgeNotices.h"
 
+#include <string>
+#include <vector>
+
 std::string BuildConnectionNotice(const std::string& channelName, int64_t channelId,
                                   KVX::ResultCode status) {
   KVX::ChannelConnectionResponse notice;
@@ -97,15 +100,15 @@ bool ParseUnit(const std::string& bytes, KVX::Message* message) {
 
 namespace ChannelBridgeText {
 const char* WriteTimedOut(int32_t pipeId) {
-  static const char* const kTexts[] = {
-      "ERROR: Write to pipe 0 timed out; a message was lost and the client disconnected.",
-      "ERROR: Write to pipe 1 timed out; a message was lost and the client disconnected.",
-      "ERROR: Write to pipe 2 timed out; a message was lost and the client disconnected.",
-      "ERROR: Write to pipe 3 timed out; a message was lost and the client disconnected.",
-      "ERROR: Write to pipe 4 timed out; a message was lost and the client disconnected.",
-      "ERROR: Write to pipe 5 timed out; a message was lost and the client disconnected.",
-  };
-  constexpr int32_t kCount = static_cast<int32_t>(sizeof kTexts / sizeof kTexts[0]);
-  return kTexts[pipeId >= 0 && pipeId < kCount ? pipeId : 0];
+  // Built once; the limiter and the debugger output keep only the pointer's text.
+  static const std::vector<std::string> texts = [] {
+    std::vector<std::string> built;
+    for (int32_t pipe = 0; pipe < 6; ++pipe) {
+      built.push_back("ERROR: Write to pipe " + std::to_string(pipe) +
+                      " timed out; a message was lost and the client disconnected.");
+    }
+    return built;
+  }();
+  return texts[pipeId >= 0 && pipeId < 6 ? static_cast<size_t>(pipeId) : 0].c_str();
 }
 }  // namespace ChannelBridgeText
