@@ -240,15 +240,26 @@ void RunMemoryScenario(uint32_t seconds) {
   for (std::thread& writer : writers) writer.join();
 }
 
+// How much slower everything runs under a sanitizer: the bulk flood itself
+// then takes the cores, and a shared first-in-first-out path would still be
+// many times slower than these bounds.
+#if defined(__SANITIZE_THREAD__)
+constexpr double kSanitizerSlowdown = 6.0;
+#elif defined(__SANITIZE_ADDRESS__)
+constexpr double kSanitizerSlowdown = 3.0;
+#else
+constexpr double kSanitizerSlowdown = 1.0;
+#endif
+
 TEST(IsolationTest, AnotherPairsPingAndPropertyAnswersStayQuickDuringABulkFlood) {
-  // Bounds far above the targets (20 ms, 10 ms), for loaded machines and the
-  // sanitizers; the flood makes a shared first-in-first-out path exceed them.
+  // Bounds far above the targets (20 ms, 10 ms), for loaded machines; the
+  // flood makes a shared first-in-first-out path exceed them.
   const Figures figures = RunScenario({"bulk to a fast reader", kFullSpeed, 4});
   ASSERT_GE(figures.ping.ms.size(), 5u);
-  EXPECT_LE(figures.ping.Percentile(0.9), 100.0) << figures.ping.Summary();
+  EXPECT_LE(figures.ping.Percentile(0.9), 100.0 * kSanitizerSlowdown) << figures.ping.Summary();
   for (const Samples& property : figures.property) {
     ASSERT_GE(property.ms.size(), 5u);
-    EXPECT_LE(property.Percentile(0.9), 50.0) << property.Summary();
+    EXPECT_LE(property.Percentile(0.9), 50.0 * kSanitizerSlowdown) << property.Summary();
   }
 }
 
