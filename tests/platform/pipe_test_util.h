@@ -197,11 +197,16 @@ inline std::string Pattern(size_t size, uint32_t seed) {
 
 // A raw Unix socket, to play a client written in any language, or a foreign
 // server.
-inline int RawConnect(const std::string& path) {
-  int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+inline sockaddr_un RawAddress(const std::string& path) {
   sockaddr_un a{};
   a.sun_family = AF_UNIX;
   std::strncpy(a.sun_path, path.c_str(), sizeof a.sun_path - 1);
+  return a;
+}
+
+inline int RawConnect(const std::string& path) {
+  int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_un a = RawAddress(path);
   if (connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
     close(fd);
     return -1;
@@ -211,9 +216,7 @@ inline int RawConnect(const std::string& path) {
 
 inline int RawListen(const std::string& path, bool listening) {
   int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_un a{};
-  a.sun_family = AF_UNIX;
-  std::strncpy(a.sun_path, path.c_str(), sizeof a.sun_path - 1);
+  sockaddr_un a = RawAddress(path);
   if (bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
     close(fd);
     return -1;
