@@ -57,7 +57,7 @@ bool ParsePeer(const std::string& text, std::string* host, uint16_t* port) {
 }
 
 // A non-negative number, fractions allowed.
-bool ParseMs(const std::string& text, double* value) {
+bool ParseNonNegative(const std::string& text, double* value) {
   if (text.empty() || text[0] == '-') return false;
   errno = 0;
   char* end = nullptr;
@@ -191,11 +191,11 @@ bool ParseHostOptions(int argc, char** argv, HostOptions* options, std::string* 
     } else if (arg == "--peer") {
       ok = ParsePeer(value, &options->peerHost, &options->peerPort);
     } else if (arg == "--link-delay") {
-      ok = ParseMs(value, &options->shape.delayMs);
+      ok = ParseNonNegative(value, &options->shape.delayMs);
     } else if (arg == "--link-rate") {
-      ok = ParseMs(value, &options->shape.rateMbit) && options->shape.rateMbit > 0;
+      ok = ParseNonNegative(value, &options->shape.rateMbit) && options->shape.rateMbit > 0;
     } else if (arg == "--link-jitter") {
-      ok = ParseMs(value, &options->shape.jitterMs);
+      ok = ParseNonNegative(value, &options->shape.jitterMs);
     } else if (arg == "--link-preset") {
       if (!LinkPreset(value, &options->shape)) {
         *error = "unknown --link-preset " + value + " (" + LinkPresetNames() + ")";
