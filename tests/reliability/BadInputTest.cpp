@@ -221,11 +221,17 @@ TEST_F(BadInputTest, ClientThatNeverReadsPastTheQuotaDoesNotStallTheOthers) {
   EXPECT_TRUE(WaitUntil(
       [&] { return console.Text().find("Pipe client not reading; write timed out") != std::string::npos; }, 20s))
       << console.Text();
-  // The bridge says which pipe it was and that a message was lost.
+  // The bridge says which pipe it was and that a message was lost, once
+  // the writer is back from the write the pipe server has just reported.
   int deafPipe = -1;
-  for (int pipe = 0; pipe < ChannelBridge::kPipeServerCount && deafPipe < 0; ++pipe) {
-    if (debug.CountOf(ChannelBridgeText::WriteTimedOut(pipe)) != 0) deafPipe = pipe;
-  }
+  WaitUntil(
+      [&] {
+        for (int pipe = 0; pipe < ChannelBridge::kPipeServerCount && deafPipe < 0; ++pipe) {
+          if (debug.CountOf(ChannelBridgeText::WriteTimedOut(pipe)) != 0) deafPipe = pipe;
+        }
+        return deafPipe >= 0;
+      },
+      20s);
   EXPECT_GE(deafPipe, 0) << "no diagnostic names the pipe whose write timed out";
   ASSERT_TRUE(SentToPeer().WaitForCount(1, 20s));
   const std::vector<std::string> sent = SentToPeer().All();
