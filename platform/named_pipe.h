@@ -94,6 +94,40 @@ bool WritePipe(PipeHandle pipe, const void* data, uint32_t size, uint32_t* writt
 bool WritePipe(PipeHandle pipe, const void* data, uint32_t size, uint32_t* written,
                uint32_t timeoutMs);
 
+// One message of a gathered write.
+struct PipeMessageView {
+  const void* data = nullptr;
+  uint32_t size = 0;
+};
+
+// How far a gathered write got into the first message it was given, when it
+// stopped part-way for room (TryWritePipeMessages): the next write on the
+// pipe must begin with the same message, which then goes on from there.
+// Zero between messages.
+struct PipeWriteProgress {
+  uint64_t sent = 0;
+};
+
+// WritePipe of several messages in order, each whole and each within
+// `timeoutMs` of the end of the one before it (of the call, for the first),
+// as if each were written alone; the platform gathers as many as it can into
+// one system call (Win32: one WriteFile per message, as message mode needs).
+// *written tells how many went out whole. A write that runs out of time
+// fails with kErrorSemTimeout, and, as for WritePipe, the client must be
+// disconnected.
+bool WritePipeMessages(PipeHandle pipe, const PipeMessageView* messages, size_t count,
+                       uint32_t timeoutMs, size_t* written, PipeWriteProgress* progress);
+
+// The same, but only as far as it goes without waiting for the client to make
+// room: false with kErrorIoPending where a write would wait, with *written
+// messages gone out whole and `progress` telling how much of the next one
+// went too; the rest must then go with WritePipeMessages (or this call again)
+// before anything else is written on the pipe. (Win32 cannot tell a write
+// would wait without starting it, so there nothing is written and it always
+// says kErrorIoPending.)
+bool TryWritePipeMessages(PipeHandle pipe, const PipeMessageView* messages, size_t count,
+                          size_t* written, PipeWriteProgress* progress);
+
 // How many bytes of a message the client has begun and not finished the
 // platform holds for the instance and has not yet handed to a read: 0 between
 // messages. The caller compares it over time to tell a client that stalled

@@ -190,15 +190,42 @@ uint64_t NamedPipeServer::CurrentClient() {
   return clientGeneration;
 }
 
-SDK::TransportStatus NamedPipeServer::Write(const std::string& message, const uint64_t* onlyTo,
-                                            bool* timedOut) {
+SDK::TransportStatus NamedPipeServer::Write(const std::string& message, const uint64_t* onlyTo) {
   if (message.size() > UINT32_MAX) {
     return SDK::TransportStatus::Failed;
   }
-  std::lock_guard<std::mutex> guard(sendLock);
+  // In turn with the writer thread and the owner's writes from the share: a
+  // message the share has begun on the wire is finished first.
+  {
+    std::unique_lock<std::mutex> guard(outboundLock);
+    outboundQueued.notify_one();
+    wireFree.wait(guard, [this] { return !wireHeld && (frontProgress.sent == 0 || writerStopping); });
+    wireHeld = true;
+  }
+  const platform::PipeMessageView view{message.data(), static_cast<uint32_t>(message.size())};
+  platform::PipeWriteProgress progress;
+  const WriteOutcome outcome = WriteRun(&view, 1, onlyTo, true, &progress);
+  ReleaseWire(0, platform::PipeWriteProgress{});
+  return outcome.written == 1 ? SDK::TransportStatus::Ok : SDK::TransportStatus::Failed;
+}
+
+NamedPipeServer::WriteOutcome NamedPipeServer::WriteRun(const platform::PipeMessageView* views,
+                                                        size_t count, const uint64_t* onlyTo,
+                                                        bool wait,
+                                                        platform::PipeWriteProgress* progress) {
+  WriteOutcome outcome;
+  std::unique_lock<std::mutex> guard(sendLock, std::defer_lock);
+  if (wait) {
+    guard.lock();
+  } else if (!guard.try_lock()) {
+    // Only a client coming or going holds it, briefly: the waiting writer
+    // takes the messages instead.
+    outcome.pending = true;
+    return outcome;
+  }
   // Never before a successful Start, and never through a handle Stop closed.
   if (running.load() != 1 || openPipe == platform::InvalidPipeHandle()) {
-    return SDK::TransportStatus::Failed;
+    return outcome;
   }
   uint64_t generation = 0;
   {
@@ -208,22 +235,23 @@ SDK::TransportStatus NamedPipeServer::Write(const std::string& message, const ui
   // The count changes only under sendLock too, so the client checked here is
   // the one written to.
   if (onlyTo != nullptr && *onlyTo != generation) {
-    return SDK::TransportStatus::Failed;
+    return outcome;
   }
-  uint32_t written = 0;
-  const uint32_t length = static_cast<uint32_t>(message.size());
   const uint32_t timeoutMs = WriteTimeoutMs().load();
-  if (!platform::WritePipe(openPipe, message.data(), length, &written, timeoutMs)) {
-    if (platform::GetLastErrorCode() == platform::kErrorSemTimeout) {
-      DropClientThatStoppedReading(generation, timeoutMs);
-      if (timedOut != nullptr) *timedOut = true;
-    }
-    return SDK::TransportStatus::Failed;
+  const bool done =
+      wait ? platform::WritePipeMessages(openPipe, views, count, timeoutMs, &outcome.written, progress)
+           : platform::TryWritePipeMessages(openPipe, views, count, &outcome.written, progress);
+  if (done) {
+    return outcome;
   }
-  if (written != length) {
-    return SDK::TransportStatus::Failed;
+  const uint32_t error = platform::GetLastErrorCode();
+  if (!wait && error == platform::kErrorIoPending) {
+    outcome.pending = true;
+  } else if (error == platform::kErrorSemTimeout) {
+    DropClientThatStoppedReading(generation, timeoutMs);
+    outcome.timedOut = true;
   }
-  return SDK::TransportStatus::Ok;
+  return outcome;
 }
 
 void NamedPipeServer::DropClientThatStoppedReading(uint64_t generation, uint32_t timeoutMs) {
@@ -249,7 +277,8 @@ void NamedPipeServer::DropClientThatStoppedReading(uint64_t generation, uint32_t
         true);
 }
 
-bool NamedPipeServer::QueueToClient(uint64_t client, std::string message, bool waitForRoom) {
+bool NamedPipeServer::QueueToClient(uint64_t client, std::string message, bool waitForRoom,
+                                    bool writeHere) {
   if (running.load() != 1 || CurrentClient() != client) {
     return false;
   }
@@ -257,6 +286,10 @@ bool NamedPipeServer::QueueToClient(uint64_t client, std::string message, bool w
   {
     std::unique_lock<std::mutex> guard(outboundLock);
     if (waitForRoom && outboundBytes >= kOutboundShareBytes) {
+      // What the owner left for its own write goes to the writer now: it is
+      // what makes room.
+      heldForOwner = 0;
+      outboundQueued.notify_one();
       outboundRoom.wait(guard, [this] { return writerStopping || outboundBytes < kOutboundShareBytes; });
       // The client may have gone while the share drained.
       if (CurrentClient() != client) {
@@ -269,9 +302,82 @@ bool NamedPipeServer::QueueToClient(uint64_t client, std::string message, bool w
     outbound.push_back(OutboundItem{client, std::move(message)});
     outboundBytes += charge;
     UpdateOutboundRoom();
+    if (writeHere) {
+      // The owner writes what it queued once it has no more at hand, or once
+      // a gathered write's worth waits; until then the writer sleeps on.
+      heldForOwner += charge;
+      if (heldForOwner < kGatherBytes) {
+        return true;
+      }
+    } else {
+      heldForOwner = 0;
+    }
   }
-  outboundQueued.notify_one();
+  if (writeHere) {
+    WriteQueuedNow();
+  } else {
+    outboundQueued.notify_one();
+  }
   return true;
+}
+
+void NamedPipeServer::WriteQueuedNow() {
+  for (;;) {
+    std::vector<platform::PipeMessageView> views;
+    uint64_t client = 0;
+    platform::PipeWriteProgress progress;
+    {
+      std::lock_guard<std::mutex> guard(outboundLock);
+      heldForOwner = 0;
+      // The writer has the wire (and takes these next), or nothing waits.
+      if (wireHeld || outbound.empty() || writerStopping) {
+        return;
+      }
+      wireHeld = true;
+      client = TakeRun(&views);
+      progress = frontProgress;
+    }
+    const WriteOutcome outcome = WriteRun(views.data(), views.size(), &client, false, &progress);
+    if (outcome.pending) {
+      // The rest waits for room: the writer waits for it, never the owner.
+      ReleaseWire(outcome.written, progress);
+      outboundQueued.notify_one();
+      return;
+    }
+    // Written, or refused as a whole (the client has gone).
+    ReleaseWire(views.size(), platform::PipeWriteProgress{});
+  }
+}
+
+uint64_t NamedPipeServer::TakeRun(std::vector<platform::PipeMessageView>* views) {
+  // The items stay where they are in the share (a deque keeps its elements
+  // in place while others are added behind them), and only the holder of the
+  // wire takes them off, so the views stay good without the lock.
+  const uint64_t client = outbound.front().client;
+  size_t bytes = 0;
+  for (const OutboundItem& item : outbound) {
+    if (item.client != client || (!views->empty() && bytes + item.bytes.size() > kGatherBytes)) {
+      break;
+    }
+    views->push_back(
+        platform::PipeMessageView{item.bytes.data(), static_cast<uint32_t>(item.bytes.size())});
+    bytes += item.bytes.size();
+  }
+  return client;
+}
+
+void NamedPipeServer::ReleaseWire(size_t handled, platform::PipeWriteProgress progress) {
+  std::lock_guard<std::mutex> guard(outboundLock);
+  for (size_t i = 0; i < handled && !outbound.empty(); ++i) {
+    outboundBytes -= outbound.front().bytes.size() + kOutboundItemOverheadBytes;
+    outbound.pop_front();
+  }
+  frontProgress = progress;
+  if (handled > 0) {
+    UpdateOutboundRoom();
+  }
+  wireHeld = false;
+  wireFree.notify_all();
 }
 
 void NamedPipeServer::UpdateOutboundRoom() {
@@ -306,42 +412,47 @@ void NamedPipeServer::StopWriter() {
   }
   outboundQueued.notify_all();
   outboundRoom.notify_all();
+  wireFree.notify_all();
   if (writerThread.joinable()) {
     writerThread.join();
   }
-  std::lock_guard<std::mutex> guard(outboundLock);
+  std::unique_lock<std::mutex> guard(outboundLock);
+  // The owner may be writing from the share on its own thread right now.
+  wireFree.wait(guard, [this] { return !wireHeld; });
   outbound.clear();
   outboundBytes = 0;
+  heldForOwner = 0;
+  frontProgress = platform::PipeWriteProgress{};
   UpdateOutboundRoom();
+  wireFree.notify_all();
 }
 
 void NamedPipeServer::WriteLoop() {
-  std::deque<OutboundItem> batch;
+  std::vector<platform::PipeMessageView> views;
   for (;;) {
+    uint64_t client = 0;
+    platform::PipeWriteProgress progress;
     {
       std::unique_lock<std::mutex> guard(outboundLock);
-      outboundQueued.wait(guard, [this] { return writerStopping || !outbound.empty(); });
+      outboundQueued.wait(guard,
+                          [this] { return writerStopping || (!outbound.empty() && !wireHeld); });
       if (writerStopping) {
         return;
       }
-      batch.swap(outbound);
+      wireHeld = true;
+      views.clear();
+      client = TakeRun(&views);
+      progress = frontProgress;
     }
     // Written with no lock of the share held, so the owner keeps queueing
     // (and other pipes' writers keep writing) while this one waits on its
-    // client; the room of each message comes back once it is written.
-    while (!batch.empty()) {
-      OutboundItem& item = batch.front();
-      bool timedOut = false;
-      Write(item.bytes, &item.client, &timedOut);
-      if (timedOut && writeTimedOutCallback) {
-        writeTimedOutCallback();
-      }
-      const size_t charge = item.bytes.size() + kOutboundItemOverheadBytes;
-      batch.pop_front();
-      std::lock_guard<std::mutex> guard(outboundLock);
-      outboundBytes -= charge;
-      UpdateOutboundRoom();
+    // client; the room of the messages comes back once they are written. A
+    // run that fails is dropped whole: its client has gone, or is let go now.
+    const WriteOutcome outcome = WriteRun(views.data(), views.size(), &client, true, &progress);
+    if (outcome.timedOut && writeTimedOutCallback) {
+      writeTimedOutCallback();
     }
+    ReleaseWire(views.size(), platform::PipeWriteProgress{});
   }
 }
 

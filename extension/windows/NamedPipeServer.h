@@ -104,7 +104,16 @@ class NamedPipeServer : public SDK::ITransport {
   // message passes a full share (answers the server's owner writes on behalf
   // of the client's own requests). False when `client` is no longer the one
   // connected or the server is not running: nothing was queued.
-  bool QueueToClient(uint64_t client, std::string message, bool waitForRoom);
+  // With `writeHere` the caller writes the message itself, with the others it
+  // queued this way, by calling WriteQueuedNow once it has no more at hand
+  // (or here, once a gathered write's worth waits): as far as the client has
+  // room they go out on the caller's thread in one write, without waking the
+  // writer, and only what would have to wait is left to the writer.
+  bool QueueToClient(uint64_t client, std::string message, bool waitForRoom,
+                     bool writeHere = false);
+  // Writes what waits in the share, as far as it goes without waiting, and
+  // hands the rest to the writer thread. Never waits for the client.
+  void WriteQueuedNow();
   // Called on the writer thread when a queued write ran out of time: the
   // message was lost and the client disconnected.
   void SetWriteTimedOutCallback(std::function<void()> callback);
@@ -155,11 +164,29 @@ class NamedPipeServer : public SDK::ITransport {
   // that client, unless the reader thread has already let it go. Under
   // sendLock.
   void DropClientThatStoppedReading(uint64_t generation, uint32_t timeoutMs);
-  // The write behind Send, SendToClient and the writer thread; `onlyTo` null
-  // writes to whoever is connected. `timedOut`, when given, tells whether the
-  // write ran out of time (and the client was disconnected for it).
-  SDK::TransportStatus Write(const std::string& message, const uint64_t* onlyTo,
-                             bool* timedOut = nullptr);
+  // The write behind Send and SendToClient, in turn with the share's writes;
+  // `onlyTo` null writes to whoever is connected.
+  SDK::TransportStatus Write(const std::string& message, const uint64_t* onlyTo);
+  // What one write of a run of messages came to: how many went out whole,
+  // whether the rest waits for room (a write that was not to wait), and
+  // whether it ran out of time (the client was disconnected for it).
+  struct WriteOutcome {
+    size_t written = 0;
+    bool pending = false;
+    bool timedOut = false;
+  };
+  // Writes a run of messages for `onlyTo` (null: whoever is connected), from
+  // `progress` on; with `wait` false only as far as it goes without waiting.
+  // The caller holds the wire.
+  WriteOutcome WriteRun(const platform::PipeMessageView* views, size_t count,
+                        const uint64_t* onlyTo, bool wait, platform::PipeWriteProgress* progress);
+  // Under outboundLock: views of the share's first messages for one client,
+  // up to kGatherBytes (at least one); returns that client.
+  uint64_t TakeRun(std::vector<platform::PipeMessageView>* views);
+  // Gives the wire back, taking the first `handled` messages off the share
+  // (written, or dropped with their client) and keeping how far the wire got
+  // into the next one.
+  void ReleaseWire(size_t handled, platform::PipeWriteProgress progress);
   // The writer thread: writes what QueueToClient queued, in order.
   void WriteLoop();
   // Starts the writer thread with an empty share; ends it, dropping what it
@@ -228,6 +255,19 @@ class NamedPipeServer : public SDK::ITransport {
   std::deque<OutboundItem> outbound;
   size_t outboundBytes = 0;
   bool writerStopping = false;
+  // Whoever writes to the pipe holds the wire: the writer thread, the owner
+  // in WriteQueuedNow, or Send; nobody else writes meanwhile, and only the
+  // holder takes messages off the share. How far the wire got into the
+  // share's first message, when a write that was not to wait stopped inside
+  // it: the writer finishes it before anything else goes out.
+  bool wireHeld = false;
+  std::condition_variable wireFree;
+  platform::PipeWriteProgress frontProgress;
+  // Bytes queued for the owner's own write since it last wrote.
+  size_t heldForOwner = 0;
+  // A gathered write takes at most this many bytes (or one longer message),
+  // so that room comes back to the share as the messages go.
+  static constexpr size_t kGatherBytes = size_t{256} << 10;
   platform::EventHandle outboundRoomEvent = nullptr;
   std::function<void()> writeTimedOutCallback;
   std::function<void()> leavingCallback;

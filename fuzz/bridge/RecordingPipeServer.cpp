@@ -33,10 +33,13 @@ SDK::TransportStatus NamedPipeServer::SendToClient(uint64_t, const std::string& 
   return Send(message);
 }
 
-bool NamedPipeServer::QueueToClient(uint64_t, std::string message, bool) {
+bool NamedPipeServer::QueueToClient(uint64_t, std::string message, bool, bool) {
   RecordPipeWrite(this, message);
   return true;
 }
+
+// Every message is recorded as it is queued.
+void NamedPipeServer::WriteQueuedNow() {}
 
 void NamedPipeServer::SetWriteTimedOutCallback(std::function<void()> callback) {
   writeTimedOutCallback = std::move(callback);

@@ -165,8 +165,7 @@ bool ProgressRead(Instance& in, uint32_t* error, uint32_t* bytes);
 // ---- writes (pipe_write.cpp) ----
 
 void RaiseSendBuffer(int fd);
-int SendMessage(int fd, const void* data, uint32_t size, const Clock::time_point* deadline = nullptr,
-                size_t* sentOut = nullptr);
+int SendMessage(int fd, const void* data, uint32_t size);
 
 // ---- completions (pipe_completion.cpp) ----
 

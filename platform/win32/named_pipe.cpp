@@ -135,6 +135,35 @@ bool WritePipe(PipeHandle pipe, const void* data, uint32_t size, uint32_t* writt
   return ok != FALSE;
 }
 
+bool WritePipeMessages(PipeHandle pipe, const PipeMessageView* messages, size_t count,
+                       uint32_t timeoutMs, size_t* written, PipeWriteProgress* progress) {
+  // Message mode takes one message per WriteFile; TryWritePipeMessages never
+  // leaves one part-way here, so every message starts afresh.
+  *written = 0;
+  progress->sent = 0;
+  for (; *written < count; ++*written) {
+    const PipeMessageView& message = messages[*written];
+    uint32_t sent = 0;
+    if (!WritePipe(pipe, message.data, message.size, &sent, timeoutMs)) return false;
+    if (sent != message.size) {
+      SetLastError(ERROR_NO_DATA);
+      return false;
+    }
+  }
+  return true;
+}
+
+bool TryWritePipeMessages(PipeHandle /*pipe*/, const PipeMessageView* /*messages*/, size_t /*count*/,
+                          size_t* written, PipeWriteProgress* progress) {
+  // A write that would wait could only be cancelled, which may cut a message,
+  // or left in flight with the caller's bytes: the caller's waiting write
+  // does it instead.
+  *written = 0;
+  progress->sent = 0;
+  SetLastError(ERROR_IO_PENDING);
+  return false;
+}
+
 uint64_t PipePartialMessageBytes(PipeHandle /*pipe*/) { return 0; }
 
 bool PipeClientHasLeft(PipeHandle pipe) {

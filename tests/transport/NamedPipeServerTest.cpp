@@ -581,3 +581,46 @@ TEST_F(NamedPipeServerTest, SendsRacingStopNeverFailOtherwiseThanCleanly) {
 }
 
 }  // namespace
+
+namespace {
+TEST_F(NamedPipeServerTest, OwnerWritesNeverWaitForAClientThatDoesNotReadAndLoseNothing) {
+  Recorder recorder;
+  NamedPipeServer server(kPipeName, 6);
+  recorder.Attach(server);
+  ASSERT_EQ(server.Start(), TransportStatus::Ok);
+  platform::PipeHandle client = platform::OpenPipeClient(kPipeName, 5000);
+  ASSERT_NE(client, platform::InvalidPipeHandle());
+  ASSERT_TRUE(platform::WritePipeMessage(client, "hello", 5));
+  ASSERT_TRUE(WaitUntil([&] { return recorder.MessageCount() == 1; }));
+  const uint64_t id = server.CurrentClient();
+
+  // Far more than the pipe holds, queued and written by the owner while the
+  // client reads nothing: were any of these calls to wait for the client,
+  // they would hold until the write time-out let it go, and the messages
+  // would be lost. Small ones go in between, by the writer's own path.
+  constexpr int kLarge = 80;
+  std::vector<std::string> expected;
+  for (int i = 0; i < kLarge; ++i) {
+    expected.push_back(PatternBytes((1u << 20) + static_cast<size_t>(i), static_cast<unsigned>(i)));
+    ASSERT_TRUE(server.QueueToClient(id, expected.back(), false, true));
+    if (i % 16 == 5) {
+      expected.push_back("small " + std::to_string(i));
+      ASSERT_TRUE(server.QueueToClient(id, expected.back(), false));
+    }
+    if (i % 3 == 0) server.WriteQueuedNow();
+  }
+  server.WriteQueuedNow();
+
+  // Once the client reads, every message arrives whole and in order.
+  std::string message;
+  for (size_t i = 0; i < expected.size(); ++i) {
+    ASSERT_TRUE(platform::ReadPipeMessage(client, &message)) << i;
+    ASSERT_TRUE(message == expected[i]) << i << ": " << message.size() << " bytes";
+  }
+  // And a plain Send still follows them, whole.
+  EXPECT_EQ(server.Send("after"), TransportStatus::Ok);
+  ASSERT_TRUE(platform::ReadPipeMessage(client, &message));
+  EXPECT_EQ(message, "after");
+  platform::ClosePipeClient(client);
+}
+}  // namespace

@@ -159,6 +159,9 @@ class ChannelBridge {
   // a slow application only once its own share is full); the pipe worker
   // never waits (see ChannelBridgeQueues.cpp).
   void WriteToPipe(int32_t pipeId, uint64_t client, std::string bytes);
+  // On the PCoIP worker, once it has handled what it took from its queue:
+  // writes what WriteToPipe left queued for it, pipe by pipe.
+  void WriteQueuedPipeMessages();
 
   // Pipe side: run on the pipe worker (OnPipeDisconnected on the reader thread
   // of the pipe whose client left; it only queues the departure).
@@ -290,6 +293,9 @@ class ChannelBridge {
   size_t PipeQueueBytes() const;
   void ClearPipeQueue();
   ChannelBridgeQueue<std::string> pcoipQueue{kPcoipQueueBoundBytes};
+  // The pipes the PCoIP worker queued messages for and has not yet written
+  // (the PCoIP worker's alone).
+  std::array<bool, kPipeServerCount> pipesToWrite{};
   ChannelTable channels;
   std::vector<std::unique_ptr<Orvane::Extension::Windows::NamedPipeServer>> pipeServers;
   PeerRoute sendToPeer{*this};

@@ -178,11 +178,12 @@ constexpr size_t kGiveBackStepsPerBound = 8;
 // lost. `running` is read before the drain, so the last pass, woken by the
 // teardown, still handles every item queued before the teardown began, even
 // when the worker had not yet reached its first wait.
-template <typename Item, typename Handler, typename Report>
+// `batchDone` runs after each batch, once its items are all handled.
+template <typename Item, typename Handler, typename Report, typename BatchDone>
 void RunQueueWorker(const std::atomic<bool>& running, const std::atomic<bool>& ready,
                     platform::EventHandle event, platform::CriticalSection& lock,
                     ChannelBridgeQueue<Item>& queue, size_t giveBackStep, Report reportWaitFailed,
-                    Handler handle) {
+                    Handler handle, BatchDone batchDone) {
   std::deque<Item> batch;
   for (;;) {
     if (platform::WaitForEvent(event, platform::kInfinite) != platform::kWaitObject0) {
@@ -209,6 +210,7 @@ void RunQueueWorker(const std::atomic<bool>& running, const std::atomic<bool>& r
             handled = 0;
           }
         }
+        batchDone();
       }
     }
     if (lastPass) {
@@ -313,5 +315,6 @@ void ChannelBridge::PcoipQueueWorker() {
   RunQueueWorker(pcoipWorkerRunning, routinesReady, pcoipQueueEvent, pcoipQueueLock, pcoipQueue,
                  kPcoipQueueBoundBytes / kGiveBackStepsPerBound,
                  [this] { Diagnose(ChannelBridgeText::kPcoipQueueWaitFailed); },
-                 [this](std::string& bytes) { HandlePcoipMessage(std::move(bytes)); });
+                 [this](std::string& bytes) { HandlePcoipMessage(std::move(bytes)); },
+                 [this] { WriteQueuedPipeMessages(); });
 }

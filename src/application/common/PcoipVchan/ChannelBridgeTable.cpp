@@ -49,7 +49,27 @@ void ChannelBridge::WriteToPipe(int32_t pipeId, uint64_t client, std::string byt
   // channel), and a full share already holds that application's reading
   // back, so those few bytes pass. A client that has gone gets nothing: its
   // pipe's next client must never read what was meant for it.
-  if (server == nullptr || !server->QueueToClient(client, std::move(bytes), OnPcoipWorker())) {
+  // The PCoIP worker also writes itself what it queued, once its batch is
+  // handled (WriteQueuedPipeMessages): one gathered write per pipe, and no
+  // wake-up of the writer unless the application is slow to read.
+  const bool onPcoipWorker = OnPcoipWorker();
+  if (server == nullptr ||
+      !server->QueueToClient(client, std::move(bytes), onPcoipWorker, onPcoipWorker)) {
     Diagnose(ChannelBridgeText::kInvalidPipeId);
+    return;
+  }
+  if (onPcoipWorker) pipesToWrite[static_cast<size_t>(pipeId)] = true;
+}
+
+void ChannelBridge::WriteQueuedPipeMessages() {
+  for (size_t pipe = 0; pipe < pipesToWrite.size(); ++pipe) {
+    if (!pipesToWrite[pipe]) continue;
+    pipesToWrite[pipe] = false;
+    Orvane::Extension::Windows::NamedPipeServer* server = nullptr;
+    {
+      platform::CriticalSectionLock guard(pipeListLock);
+      if (pipe < pipeServers.size()) server = pipeServers[pipe].get();
+    }
+    if (server != nullptr) server->WriteQueuedNow();
   }
 }
