@@ -30,6 +30,11 @@ class DatagramLink : public HostLink {
                   bool wait) override;
   // Datagrams are received straight into the string, not copied again.
   ReceiveResult ReceiveInto(std::string* datagram, size_t* length, uint32_t timeoutMs) override;
+#ifndef _WIN32
+  // What has queued up comes in one recvmmsg.
+  ReceiveResult ReceiveSome(std::string* datagrams, size_t* lengths, size_t count,
+                            uint32_t timeoutMs, size_t* received) override;
+#endif
 
   // This end's socket file goes (Unix link); the socket itself stays open
   // (and is closed with the object) for threads that may still be in a call.
@@ -44,13 +49,15 @@ class DatagramLink : public HostLink {
 
   // Receives go into the caller's string first and into this thread's spill
   // buffer for what does not fit; the spill is then appended to the string.
-  static char* SpillBuffer() {
-    static thread_local std::vector<char> spill(kMaxDatagram + 1);
-    return spill.data();
+  static char* SpillBuffer(size_t index = 0) {
+    static thread_local std::vector<std::vector<char>> spills;
+    if (spills.size() <= index) spills.resize(index + 1);
+    if (spills[index].empty()) spills[index].resize(kMaxDatagram + 1);
+    return spills[index].data();
   }
   static size_t SpillSize() { return kMaxDatagram + 1; }
-  static void KeepSpill(std::string* datagram, size_t room, size_t got) {
-    if (got > room) datagram->append(SpillBuffer(), got - room);
+  static void KeepSpill(std::string* datagram, size_t room, size_t got, size_t index = 0) {
+    if (got > room) datagram->append(SpillBuffer(index), got - room);
   }
 
   // A file descriptor, or a Winsock SOCKET in the Windows build.

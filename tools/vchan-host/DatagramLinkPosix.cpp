@@ -10,6 +10,7 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 
@@ -203,6 +204,49 @@ DatagramLink::ReceiveResult DatagramLink::ReceiveInto(std::string* datagram, siz
   KeepSpill(datagram, room, static_cast<size_t>(got));
   *length = static_cast<size_t>(got);
   return ReceiveResult::kReceived;
+}
+
+DatagramLink::ReceiveResult DatagramLink::ReceiveSome(std::string* datagrams, size_t* lengths,
+                                                      size_t count, uint32_t timeoutMs,
+                                                      size_t* received) {
+  *received = 0;
+  // As many as a burst of the peer's usually brings; one call takes them all.
+  constexpr size_t kBatch = 16;
+  count = std::min(count, kBatch);
+  if (count == 0) return ReceiveResult::kTimeout;
+  mmsghdr messages[kBatch] = {};
+  iovec pieces[kBatch][2];
+  size_t rooms[kBatch];
+  for (size_t i = 0; i < count; ++i) {
+    rooms[i] = datagrams[i].size();
+    pieces[i][0] = {&datagrams[i][0], rooms[i]};
+    pieces[i][1] = {SpillBuffer(i), SpillSize()};
+    messages[i].msg_hdr.msg_iov = pieces[i];
+    messages[i].msg_hdr.msg_iovlen = 2;
+  }
+  const unsigned int wanted = static_cast<unsigned int>(count);
+  // As ReceiveInto: try first, and wait only when nothing is there.
+  int got = recvmmsg(static_cast<int>(socket_), messages, wanted, MSG_DONTWAIT, nullptr);
+  if (got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+    pollfd fd{static_cast<int>(socket_), POLLIN, 0};
+    int ready = poll(&fd, 1, static_cast<int>(timeoutMs));
+    if (ready == 0 || (ready < 0 && errno == EINTR)) return ReceiveResult::kTimeout;
+    if (ready < 0) return ReceiveResult::kFailed;
+    got = recvmmsg(static_cast<int>(socket_), messages, wanted, MSG_DONTWAIT, nullptr);
+  }
+  if (got < 0) {
+    if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR || errno == ECONNREFUSED) {
+      return ReceiveResult::kTimeout;
+    }
+    return ReceiveResult::kFailed;
+  }
+  for (int i = 0; i < got; ++i) {
+    const size_t length = messages[i].msg_len;
+    KeepSpill(&datagrams[i], rooms[i], length, static_cast<size_t>(i));
+    lengths[i] = length;
+  }
+  *received = static_cast<size_t>(got);
+  return got > 0 ? ReceiveResult::kReceived : ReceiveResult::kTimeout;
 }
 
 }  // namespace vchan_host

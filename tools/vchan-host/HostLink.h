@@ -44,6 +44,19 @@ class HostLink {
   // allocation nor zeroing. A longer frame makes the string grow to hold it.
   // `length` gets its length.
   virtual ReceiveResult ReceiveInto(std::string* frame, size_t* length, uint32_t timeoutMs) = 0;
+  // Receives up to `count` frames, each into its string of `frames` as
+  // ReceiveInto does, waiting up to `timeoutMs` only for the first: those
+  // already waiting come with it, in one system call where the link can
+  // (Unix and UDP sockets on POSIX). *received tells how many came, their
+  // lengths are in `lengths`. This one takes a frame at a time.
+  virtual ReceiveResult ReceiveSome(std::string* frames, size_t* lengths, size_t count,
+                                    uint32_t timeoutMs, size_t* received) {
+    *received = 0;
+    if (count == 0) return ReceiveResult::kTimeout;
+    const ReceiveResult result = ReceiveInto(frames, lengths, timeoutMs);
+    if (result == ReceiveResult::kReceived) *received = 1;
+    return result;
+  }
   // The same, with the string cut to the frame.
   ReceiveResult Receive(std::string* frame, uint32_t timeoutMs) {
     size_t length = 0;

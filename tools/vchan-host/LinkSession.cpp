@@ -143,20 +143,27 @@ void LinkSession::Tick() {
 }
 
 void LinkSession::ReadLoop() {
-  // The frame being received. A data frame's string goes into the channel's
+  // The frames being received. A data frame's string goes into the channel's
   // queue as it is, and the channel hands back the string of one the plug-in
   // has read: no datagram is copied between the socket and the plug-in's read.
-  std::string frame;
-  size_t length = 0;
+  // Frames that have queued up come in together, in one system call where
+  // the link can.
+  constexpr size_t kFramesPerReceive = 16;
+  std::string frames[kFramesPerReceive];
+  size_t lengths[kFramesPerReceive] = {};
   while (!stopping_.load()) {
-    HostLink::ReceiveResult result = link_.ReceiveInto(&frame, &length, kReceiveSliceMs);
+    size_t received = 0;
+    HostLink::ReceiveResult result =
+        link_.ReceiveSome(frames, lengths, kFramesPerReceive, kReceiveSliceMs, &received);
     if (result == HostLink::ReceiveResult::kTimeout) continue;
     if (result == HostLink::ReceiveResult::kFailed) {
       MarkGone("the link failed");
       return;
     }
     lastHeardMs_.store(NowMs());
-    if (length > 0) HandleFrame(&frame, length);
+    for (size_t i = 0; i < received && !stopping_.load(); ++i) {
+      if (lengths[i] > 0) HandleFrame(&frames[i], lengths[i]);
+    }
   }
 }
 
