@@ -3,6 +3,7 @@
 // host or the peer misbehaves.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
@@ -162,6 +163,38 @@ TEST_F(PluginTest, MessageOutgrowingTheBoundIsDroppedUntilTheNextFirstFragment) 
   std::memcpy(dgram.payload, "new", 3);
   ASSERT_TRUE(reassembler.OnDatagram(dgram, 19, 0, &out));
   EXPECT_EQ(out, "new");
+}
+
+TEST_F(PluginTest, WhatAFirstFragmentSaysOfTheLengthNeverChangesTheMessage) {
+  // A message's first bytes tell its length; the room made from them must not
+  // matter when they tell it right, tell too much or too little, or overflow.
+  DatagramReassembler reassembler(kChannelName);
+  auto reassemble = [&](const std::string& message) {
+    VchanDatagram dgram{};
+    std::string out;
+    uint32_t sequence = 0;
+    for (size_t at = 0; at < message.size(); at += kDatagramPayloadCapacity) {
+      const size_t chunk = std::min<size_t>(kDatagramPayloadCapacity, message.size() - at);
+      dgram.sequence = sequence++;
+      dgram.payload_length = static_cast<uint32_t>(chunk);
+      dgram.last_fragment = at + chunk == message.size() ? 1 : 0;
+      std::memcpy(dgram.payload, message.data() + at, chunk);
+      reassembler.OnDatagram(dgram, kDatagramHeaderSize + dgram.payload_length, 0, &out);
+    }
+    return out;
+  };
+  auto withHeader = [](const std::string& header, size_t size) {
+    std::string message = header;
+    while (message.size() < size) message.push_back(static_cast<char>(message.size() * 31 % 251));
+    return message;
+  };
+  const std::string told = withHeader(std::string("\xA2\x01\xFC\xD3\x01", 5), 27137);
+  const std::string tooMuch = withHeader(std::string("\xF2\x01\x80\x80\x80\x1F", 6), 12000);
+  const std::string tooLittle = withHeader(std::string("\xA2\x01\x05", 3), 20001);
+  const std::string overflowing = withHeader(std::string(12, '\xFF'), 15000);
+  for (const std::string& message : {told, tooMuch, tooLittle, overflowing}) {
+    EXPECT_TRUE(reassemble(message) == message) << message.size();
+  }
 }
 
 TEST_F(PluginTest, SeveralMegabytesGoThroughALoopbackWhole) {

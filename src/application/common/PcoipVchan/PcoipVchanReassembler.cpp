@@ -8,6 +8,33 @@
 
 namespace {
 constexpr char kRxThread[] = "rx_thread_entry";
+
+// Reads one base-128 number; false when it does not end within `size`.
+bool ReadVarint(const uint8_t* data, uint32_t size, uint32_t* at, uint64_t* value) {
+  *value = 0;
+  for (int shift = 0; shift < 64 && *at < size; shift += 7) {
+    const uint8_t byte = data[(*at)++];
+    *value |= static_cast<uint64_t>(byte & 0x7F) << shift;
+    if ((byte & 0x80) == 0) return true;
+  }
+  return false;
+}
+
+// How long the message a first fragment begins says it is: every message is
+// one length-delimited field (the request or the response), so its first
+// bytes tell its whole length. 0 when they do not read so. Only a hint for
+// the room to make: the fragments themselves decide what the message is.
+uint64_t AnnouncedLength(const uint8_t* data, uint32_t size) {
+  constexpr uint64_t kLengthDelimited = 2;
+  uint32_t at = 0;
+  uint64_t tag = 0;
+  uint64_t length = 0;
+  if (!ReadVarint(data, size, &at, &tag) || (tag & 7) != kLengthDelimited || (tag >> 3) == 0 ||
+      !ReadVarint(data, size, &at, &length)) {
+    return 0;
+  }
+  return length > kMaxReassembledMessage ? 0 : at + length;
+}
 }  // namespace
 
 void DatagramReassembler::OnWake(uint32_t nowMs) {
@@ -65,6 +92,15 @@ bool DatagramReassembler::OnDatagram(const VchanDatagram& dgram, uint32_t length
     return false;
   }
 
+  if (sequence == 0 && dgram.last_fragment == 0) {
+    // Room for the whole message at once, rather than growing it (and copying
+    // what came so far) again and again as its fragments arrive. Only address
+    // space until the bytes come, and never beyond the bound.
+    const uint64_t announced = AnnouncedLength(dgram.payload, payloadLength);
+    if (announced > payloadLength && announced <= kMaxReassembledMessage) {
+      buffer_.reserve(static_cast<size_t>(announced));
+    }
+  }
   buffer_.append(reinterpret_cast<const char*>(dgram.payload), payloadLength);
   inProgress_ = true;
   nextSequence_ = sequence + 1;
