@@ -382,6 +382,7 @@ void NamedPipeServer::ReleaseWire(size_t handled, platform::PipeWriteProgress pr
 
 void NamedPipeServer::UpdateOutboundRoom() {
   const bool hasRoom = outboundBytes < kOutboundShareBytes;
+  outboundHasRoom.store(hasRoom);
   if (hasRoom) {
     outboundRoom.notify_all();
   }

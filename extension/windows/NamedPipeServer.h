@@ -114,6 +114,9 @@ class NamedPipeServer : public SDK::ITransport {
   // Writes what waits in the share, as far as it goes without waiting, and
   // hands the rest to the writer thread. Never waits for the client.
   void WriteQueuedNow();
+  // Whether the share has room, so that a QueueToClient that waits for room
+  // would not wait now.
+  bool OutboundHasRoom() const { return outboundHasRoom.load(); }
   // Called on the writer thread when a queued write ran out of time: the
   // message was lost and the client disconnected.
   void SetWriteTimedOutCallback(std::function<void()> callback);
@@ -265,6 +268,8 @@ class NamedPipeServer : public SDK::ITransport {
   platform::PipeWriteProgress frontProgress;
   // Bytes queued for the owner's own write since it last wrote.
   size_t heldForOwner = 0;
+  // outboundBytes < kOutboundShareBytes, readable without the lock.
+  std::atomic<bool> outboundHasRoom{true};
   // A gathered write takes at most this many bytes (or one longer message),
   // so that room comes back to the share as the messages go.
   static constexpr size_t kGatherBytes = size_t{256} << 10;

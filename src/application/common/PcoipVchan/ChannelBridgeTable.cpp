@@ -53,6 +53,9 @@ void ChannelBridge::WriteToPipe(int32_t pipeId, uint64_t client, std::string byt
   // handled (WriteQueuedPipeMessages): one gathered write per pipe, and no
   // wake-up of the writer unless the application is slow to read.
   const bool onPcoipWorker = OnPcoipWorker();
+  // Before it waits for a slow application, what it holds for the others
+  // goes out, so that they do not wait with it.
+  if (onPcoipWorker && server != nullptr && !server->OutboundHasRoom()) WriteQueuedPipeMessages();
   if (server == nullptr ||
       !server->QueueToClient(client, std::move(bytes), onPcoipWorker, onPcoipWorker)) {
     Diagnose(ChannelBridgeText::kInvalidPipeId);
