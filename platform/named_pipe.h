@@ -133,6 +133,10 @@ bool WritePipeMessage(PipeHandle pipe, const void* data, size_t size);
 // when the server has gone or the pipe was shut down.
 bool ReadPipeMessage(PipeHandle pipe, std::string* message);
 
+// Whether the next ReadPipeMessage finds a whole message already received,
+// so that it will not wait. False when that cannot be told cheaply.
+bool PipeClientHoldsMessage(PipeHandle pipe);
+
 // Makes a ReadPipeMessage blocked on another thread return false, without
 // releasing the handle (so the reader can be joined before ClosePipeClient).
 void ShutdownPipeClient(PipeHandle pipe);

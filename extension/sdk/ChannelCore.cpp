@@ -12,10 +12,7 @@ namespace SDK {
 ChannelCore::ChannelCore(std::string name, std::weak_ptr<SessionCore> session, ChannelOptions options)
     : name_(std::move(name)), session_(std::move(session)), options_(std::move(options)) {}
 
-int64_t ChannelCore::Id() const {
-  std::lock_guard<std::mutex> lock(mutex_);
-  return id_;
-}
+int64_t ChannelCore::Id() const { return id_.load(); }
 
 ChannelState ChannelCore::State() const {
   std::lock_guard<std::mutex> lock(mutex_);
@@ -25,7 +22,7 @@ ChannelState ChannelCore::State() const {
 void ChannelCore::Emit(SessionCore& session, ChannelEvent event) {
   if (options_.onEvent) {
     std::function<void(const ChannelEvent&)> handler = options_.onEvent;
-    session.Post([handler, event] { handler(event); });
+    session.Post([handler, event = std::move(event)] { handler(event); });
     return;
   }
   events_.push_back(std::move(event));
@@ -35,7 +32,7 @@ void ChannelCore::Emit(SessionCore& session, ChannelEvent event) {
 void ChannelCore::OnNotice(SessionCore& session, int64_t channelId, ChannelState state) {
   std::lock_guard<std::mutex> lock(mutex_);
   if (state_ == ChannelState::Closed) return;
-  const int64_t newId = channelId != -1 ? channelId : id_;
+  const int64_t newId = channelId != -1 ? channelId : id_.load();
   // When both ends ask for a name at nearly the same moment, the plug-ins may
   // say CONNECTED twice; the repeat tells nothing new.
   if (state == state_ && newId == id_) return;
@@ -68,15 +65,25 @@ Error ChannelCore::PeerLeftError() const {
   return Error(ErrorCode::PeerLeft, "the application at the other end left channel '" + name_ + "'");
 }
 
-void ChannelCore::OnData(SessionCore& session, Packet packet) {
-  std::lock_guard<std::mutex> lock(mutex_);
-  if (state_ == ChannelState::Closed) return;
+bool ChannelCore::OnData(SessionCore& session, Packet packet, bool deferWake) {
+  std::unique_lock<std::mutex> lock(mutex_);
+  if (state_ == ChannelState::Closed) return false;
   ChannelEvent event;
   event.kind = ChannelEvent::Kind::Data;
   event.packet = std::move(packet);
   event.state = state_;
   event.channelId = id_;
-  Emit(session, std::move(event));
+  if (options_.onEvent) {
+    std::function<void(const ChannelEvent&)> handler = options_.onEvent;
+    session.Post([handler, event = std::move(event)] { handler(event); }, !deferWake);
+    return deferWake;
+  }
+  events_.push_back(std::move(event));
+  lock.unlock();
+  // After the unlock: a receiver woken while the lock is still held would
+  // only go back to sleep on it.
+  if (!deferWake) changed_.notify_all();
+  return deferWake;
 }
 
 void ChannelCore::OnSessionEnded(SessionCore& session, const Error& error) {

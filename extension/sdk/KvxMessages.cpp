@@ -1,5 +1,7 @@
 #include "extension/sdk/KvxMessages.h"
 
+#include <utility>
+
 #include "proto/kvx.pb.h"
 
 namespace Orvane {
@@ -87,7 +89,85 @@ std::string TransferData(int64_t channelId, int64_t appValue, const std::string&
   return out;
 }
 
-Incoming Read(const std::string& bytes) {
+namespace {
+
+// Reads the varint at `*at`, no further than `end`, in the form every
+// serialiser writes: as few bytes as the value needs, at most ten, the tenth
+// no more than 1 (a full 64-bit value). Any other form is left to the full
+// parse.
+bool TakeVarint(const char** at, const char* end, uint64_t* value) {
+  uint64_t result = 0;
+  for (int shift = 0; shift < 70 && *at < end; shift += 7) {
+    const uint8_t byte = static_cast<uint8_t>(*(*at)++);
+    if (shift == 63 && byte > 1) return false;
+    result |= static_cast<uint64_t>(byte & 0x7F) << shift;
+    if ((byte & 0x80) == 0) {
+      if (byte == 0 && shift > 0) return false;
+      *value = result;
+      return true;
+    }
+  }
+  return false;
+}
+
+// Takes the key `key` when it comes next.
+bool TakeKey(const char** at, const char* end, uint32_t key) {
+  const char* p = *at;
+  uint64_t found = 0;
+  if (!TakeVarint(&p, end, &found) || found != key) return false;
+  *at = p;
+  return true;
+}
+
+// A length-delimited field `number` that runs exactly to `end`.
+bool TakeEnclosing(const char** at, const char* end, uint32_t number) {
+  uint64_t length = 0;
+  return TakeKey(at, end, number << 3 | 2) && TakeVarint(at, end, &length) &&
+         length == static_cast<uint64_t>(end - *at);
+}
+
+// Data from the far application, in the one shape the SDK writes it (see
+// TransferData): each field once, in order, nothing else. It is read without
+// the message classes, and the data is kept where it arrived, so that a
+// message costs no copies or allocations besides its own bytes. Any other
+// shape, valid or not, is left to the full parse, which decides as always;
+// this shape the full parse accepts and reads to the same values.
+bool ReadCanonicalData(std::string* bytes, Incoming* in) {
+  const char* at = bytes->data();
+  const char* const end = at + bytes->size();
+  uint64_t requestId = 0, channelId = 0, appValue = 0;
+  if (!TakeEnclosing(&at, end, 20)) return false;                       // Message.request
+  if (TakeKey(&at, end, 1 << 3) && (!TakeVarint(&at, end, &requestId) || requestId > UINT32_MAX)) return false;
+  if (!TakeEnclosing(&at, end, 20)) return false;                       // Request.transfer_data
+  if (TakeKey(&at, end, 1 << 3) && !TakeVarint(&at, end, &channelId)) return false;
+  if (TakeKey(&at, end, 2 << 3) && !TakeVarint(&at, end, &appValue)) return false;
+  if (at != end && !TakeEnclosing(&at, end, 3)) return false;           // TransferData.data, last
+  in->kind = Incoming::Kind::Data;
+  in->channelId = static_cast<int64_t>(channelId);
+  in->appValue = static_cast<int64_t>(appValue);
+  in->requestId = static_cast<uint32_t>(requestId);
+  const size_t offset = static_cast<size_t>(at - bytes->data());
+  // The data is the message's tail: moved to the front of the same buffer,
+  // unless the buffer is much larger than the data would be (a read may
+  // leave room to spare), which a queued packet should not hold on to.
+  if (bytes->capacity() / 2 > bytes->size() - offset + 64) {
+    in->value.assign(at, end);
+  } else {
+    bytes->erase(0, offset);
+    in->value = std::move(*bytes);
+  }
+  return true;
+}
+
+}  // namespace
+
+Incoming Read(std::string bytes) {
+  Incoming in;
+  if (ReadCanonicalData(&bytes, &in)) return in;
+  return ReadParsed(bytes);
+}
+
+Incoming ReadParsed(const std::string& bytes) {
   Incoming in;
   KVX::Message message;
   if (!message.ParseFromString(bytes)) return in;

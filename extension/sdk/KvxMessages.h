@@ -38,7 +38,11 @@ struct Incoming {
   int32_t status = 0;
 };
 
-Incoming Read(const std::string& bytes);
+// Reads one message, taking its bytes: data moves into `value` without a
+// copy where the message has the shape the SDK itself writes.
+Incoming Read(std::string bytes);
+// The same through the full parse alone, whatever the shape.
+Incoming ReadParsed(const std::string& bytes);
 
 }  // namespace Wire
 }  // namespace SDK

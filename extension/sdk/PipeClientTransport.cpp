@@ -60,6 +60,7 @@ struct PipeClientTransport::Impl {
   uint32_t connectTimeoutMs;
   std::function<void(std::string)> receiveCallback;
   std::function<void()> disconnectCallback;
+  std::function<void()> idleCallback;
 
   // Order of locks: lifecycle, then write, then state.
   std::mutex lifecycleMutex;  // Open and Stop
@@ -80,6 +81,7 @@ struct PipeClientTransport::Impl {
   void ReadLoop(platform::PipeHandle pipe) {
     uint32_t failure = platform::kErrorBrokenPipe;
     for (;;) {
+      if (idleCallback && !platform::PipeClientHoldsMessage(pipe)) idleCallback();
       std::string message;
       if (!platform::ReadPipeMessage(pipe, &message)) {
         failure = platform::GetLastErrorCode();
@@ -89,6 +91,7 @@ struct PipeClientTransport::Impl {
       if (message.empty()) continue;
       if (receiveCallback) receiveCallback(std::move(message));
     }
+    if (idleCallback) idleCallback();
     Error ended = ReadFailure(pipeName, failure);
     {
       std::lock_guard<std::mutex> lock(stateMutex);
@@ -203,6 +206,10 @@ TransportStatus PipeClientTransport::Send(std::string message) {
 
 void PipeClientTransport::SetReceiveCallback(std::function<void(std::string)> callback) {
   impl_->receiveCallback = std::move(callback);
+}
+
+void PipeClientTransport::SetReceiveIdleCallback(std::function<void()> callback) {
+  impl_->idleCallback = std::move(callback);
 }
 
 void PipeClientTransport::SetDisconnectCallback(std::function<void()> callback) {

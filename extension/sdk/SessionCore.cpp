@@ -31,7 +31,11 @@ SessionCore::SessionCore(std::unique_ptr<ITransport> transport, SessionOptions o
 SessionCore::~SessionCore() { Close(); }
 
 Error SessionCore::Start() {
-  transport_->SetReceiveCallback([this](std::string bytes) { OnReceive(bytes); });
+  transport_->SetReceiveCallback([this](std::string bytes) { OnReceive(std::move(bytes)); });
+  if (auto* pipe = dynamic_cast<PipeClientTransport*>(transport_.get())) {
+    pipe->SetReceiveIdleCallback([this] { OnReceiveIdle(); });
+    batchesWakes_ = true;
+  }
   transport_->SetDisconnectCallback([this] { OnTransportLost(); });
   {
     std::lock_guard<std::mutex> lock(mutex_);
@@ -230,14 +234,15 @@ void SessionCore::Drop(Error why) {
   PostHandler(options_.onDropped, why);
 }
 
-void SessionCore::OnReceive(const std::string& bytes) {
+void SessionCore::OnReceive(std::string bytes) {
+  const size_t size = bytes.size();
   messagesReceived_.fetch_add(1);
-  bytesReceived_.fetch_add(bytes.size());
-  Wire::Incoming in = Wire::Read(bytes);
+  bytesReceived_.fetch_add(size);
+  Wire::Incoming in = Wire::Read(std::move(bytes));
   switch (in.kind) {
     case Wire::Incoming::Kind::Unparsable:
       Drop(Error(ErrorCode::ProtocolError,
-                 "a message of " + std::to_string(bytes.size()) + " bytes from the plug-in does not parse"));
+                 "a message of " + std::to_string(size) + " bytes from the plug-in does not parse"));
       return;
     case Wire::Incoming::Kind::Unexpected:
       Drop(Error(ErrorCode::ProtocolError, "the plug-in sent a message of a kind applications do not receive"));
@@ -272,11 +277,20 @@ void SessionCore::OnReceive(const std::string& bytes) {
       packet.data = std::move(in.value);
       packet.appValue = in.appValue;
       packet.requestId = in.requestId;
-      channel->OnData(*this, std::move(packet));
+      if (channel->OnData(*this, std::move(packet), batchesWakes_)) {
+        if (owedWakes_.empty() || owedWakes_.back() != channel) owedWakes_.push_back(channel);
+      }
       return;
     }
   }
   Drop(Error(ErrorCode::ProtocolError, "an answer for property '" + in.name + "', which nobody asked for"));
+}
+
+void SessionCore::OnReceiveIdle() {
+  // A channel with callbacks owes its wake-up to the callback thread.
+  for (const auto& channel : owedWakes_) channel->WakeWaiters();
+  if (!owedWakes_.empty()) dispatcher_.Wake();
+  owedWakes_.clear();
 }
 
 void SessionCore::OnNotice(const Wire::Incoming& notice) {

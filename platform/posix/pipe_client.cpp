@@ -178,13 +178,28 @@ bool ReadPipeMessage(PipeHandle pipe, std::string* message) {
                          " bytes, more than the limit of " + std::to_string(kMaxClientMessageSize));
     return Fail(kErrorInvalidData);
   }
-  message->resize(length);
-  if (!message->empty() && !ReadExact(*c, &(*message)[0], message->size())) {
-    message->clear();
-    return Fail(kErrorBrokenPipe);
+  // What the buffer holds of the message is copied out as it is, without
+  // first clearing room for it; the rest is read straight into place.
+  const size_t held = std::min<size_t>(c->tail - c->head, length);
+  message->assign(c->buffer.data() + c->head, held);
+  c->head += held;
+  if (held < length) {
+    message->resize(length);
+    if (!ReadExact(*c, &(*message)[held], length - held)) {
+      message->clear();
+      return Fail(kErrorBrokenPipe);
+    }
   }
   SetLastErrorCode(kErrorSuccess);
   return true;
+}
+
+bool PipeClientHoldsMessage(PipeHandle pipe) {
+  Client* c = ToClient(pipe);
+  if (c == nullptr) return false;
+  std::lock_guard<std::mutex> lock(c->readMutex);
+  const size_t held = c->tail - c->head;
+  return held >= kHeaderBytes && held - kHeaderBytes >= DecodeLength(c->buffer.data() + c->head);
 }
 
 void ShutdownPipeClient(PipeHandle pipe) {

@@ -308,6 +308,13 @@ bool ReadPipeMessage(PipeHandle pipe, std::string* message) {
   }
 }
 
+bool PipeClientHoldsMessage(PipeHandle pipe) {
+  ClientPipe* client = AsClient(pipe);
+  DWORD available = 0;
+  return client != nullptr && PeekNamedPipe(client->handle, nullptr, 0, nullptr, &available, nullptr) &&
+         available > 0;
+}
+
 void ShutdownPipeClient(PipeHandle pipe) {
   ClientPipe* client = AsClient(pipe);
   if (client == nullptr) return;
