@@ -65,9 +65,9 @@ Error ChannelCore::PeerLeftError() const {
   return Error(ErrorCode::PeerLeft, "the application at the other end left channel '" + name_ + "'");
 }
 
-bool ChannelCore::OnData(SessionCore& session, Packet packet, bool deferWake) {
+ChannelCore::Owed ChannelCore::OnData(SessionCore& session, Packet packet, bool deferWake) {
   std::unique_lock<std::mutex> lock(mutex_);
-  if (state_ == ChannelState::Closed) return false;
+  if (state_ == ChannelState::Closed) return Owed::Nothing;
   ChannelEvent event;
   event.kind = ChannelEvent::Kind::Data;
   event.packet = std::move(packet);
@@ -76,14 +76,15 @@ bool ChannelCore::OnData(SessionCore& session, Packet packet, bool deferWake) {
   if (options_.onEvent) {
     std::function<void(const ChannelEvent&)> handler = options_.onEvent;
     session.Post([handler, event = std::move(event)] { handler(event); }, !deferWake);
-    return deferWake;
+    return deferWake ? Owed::Callbacks : Owed::Nothing;
   }
   events_.push_back(std::move(event));
   lock.unlock();
   // After the unlock: a receiver woken while the lock is still held would
   // only go back to sleep on it.
-  if (!deferWake) changed_.notify_all();
-  return deferWake;
+  if (deferWake) return Owed::Receivers;
+  changed_.notify_all();
+  return Owed::Nothing;
 }
 
 void ChannelCore::OnSessionEnded(SessionCore& session, const Error& error) {

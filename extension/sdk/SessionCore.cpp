@@ -277,8 +277,12 @@ void SessionCore::OnReceive(std::string bytes) {
       packet.data = std::move(in.value);
       packet.appValue = in.appValue;
       packet.requestId = in.requestId;
-      if (channel->OnData(*this, std::move(packet), batchesWakes_)) {
-        if (owedWakes_.empty() || owedWakes_.back() != channel) owedWakes_.push_back(channel);
+      switch (channel->OnData(*this, std::move(packet), batchesWakes_)) {
+        case ChannelCore::Owed::Nothing: break;
+        case ChannelCore::Owed::Callbacks: dispatcherOwed_ = true; break;
+        case ChannelCore::Owed::Receivers:
+          if (owedWakes_.empty() || owedWakes_.back() != channel) owedWakes_.push_back(channel);
+          break;
       }
       return;
     }
@@ -287,10 +291,10 @@ void SessionCore::OnReceive(std::string bytes) {
 }
 
 void SessionCore::OnReceiveIdle() {
-  // A channel with callbacks owes its wake-up to the callback thread.
   for (const auto& channel : owedWakes_) channel->WakeWaiters();
-  if (!owedWakes_.empty()) dispatcher_.Wake();
   owedWakes_.clear();
+  if (dispatcherOwed_) dispatcher_.Wake();
+  dispatcherOwed_ = false;
 }
 
 void SessionCore::OnNotice(const Wire::Incoming& notice) {

@@ -40,9 +40,10 @@ class ChannelCore : public std::enable_shared_from_this<ChannelCore> {
   // Called by the session's reader side.
   void OnNotice(SessionCore& session, int64_t channelId, ChannelState state);
   // With `deferWake` the waiting caller (or the callback thread) is not
-  // woken here: true means the session owes it a WakeWaiters, which it pays
-  // once the transport has handed on every message it holds.
-  bool OnData(SessionCore& session, Packet packet, bool deferWake);
+  // woken here; the session pays the wake-up owed once the transport has
+  // handed on every message it holds.
+  enum class Owed { Nothing, Receivers, Callbacks };
+  Owed OnData(SessionCore& session, Packet packet, bool deferWake);
   void WakeWaiters() { changed_.notify_all(); }
   // The session ended; `error` says why. No event follows.
   void OnSessionEnded(SessionCore& session, const Error& error);
@@ -151,6 +152,7 @@ class SessionCore : public std::enable_shared_from_this<SessionCore> {
   // thread's own: the channels and callback thread owed a wake-up.
   bool batchesWakes_ = false;
   std::vector<std::shared_ptr<ChannelCore>> owedWakes_;
+  bool dispatcherOwed_ = false;
 
   std::atomic<uint64_t> messagesSent_{0};
   std::atomic<uint64_t> messagesReceived_{0};
