@@ -128,6 +128,9 @@ PipeHandle OpenPipeClient(const std::string& name, uint32_t timeoutMs);
 
 // Writes one whole message. False with the last error when the server is gone.
 bool WritePipeMessage(PipeHandle pipe, const void* data, size_t size);
+// The same for a message in two parts, `head` then `body`, without joining
+// them first where the system can write them together (POSIX).
+bool WritePipeMessage(PipeHandle pipe, const void* head, size_t headSize, const void* body, size_t bodySize);
 
 // Reads one whole message of any length, blocking. False with kErrorBrokenPipe
 // when the server has gone or the pipe was shut down.

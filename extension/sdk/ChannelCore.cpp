@@ -164,13 +164,13 @@ Error ChannelCore::Send(const std::string& data, int64_t appValue, uint32_t requ
   }
   std::shared_ptr<SessionCore> session = session_.lock();
   if (!session) return Error(ErrorCode::ConnectionLost, "the session is closed");
-  std::string bytes = Wire::TransferData(id, appValue, data, requestId);
-  if (bytes.size() > kMaxPipeMessageSize) {
+  const Wire::TransferHead head = Wire::TransferDataHead(id, appValue, data.size(), requestId);
+  if (head.size + data.size() > kMaxPipeMessageSize) {
     return Error(ErrorCode::MessageTooLarge, std::to_string(data.size()) + " bytes of data make a message of " +
-                                                 std::to_string(bytes.size()) + " bytes; one message may hold " +
-                                                 std::to_string(kMaxPipeMessageSize));
+                                                 std::to_string(head.size + data.size()) +
+                                                 " bytes; one message may hold " + std::to_string(kMaxPipeMessageSize));
   }
-  return session->SendMessage(bytes);
+  return session->SendMessage(head.bytes, head.size, data);
 }
 
 Result<Packet> ChannelCore::Receive(uint32_t timeoutMs) {

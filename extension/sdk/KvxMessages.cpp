@@ -34,13 +34,34 @@ std::string PropertyRequest(const std::string& propertyName) {
 
 namespace {
 
-void PutVarint(std::string* out, uint64_t value) {
-  while (value >= 0x80) {
-    out->push_back(static_cast<char>((value & 0x7F) | 0x80));
-    value >>= 7;
+// Appends to a head's bytes, which never need more than their room: three
+// keys of one or two bytes with lengths of at most ten, a key and a 5-byte
+// ID, two keys with 10-byte values, 63 bytes in all.
+class HeadWriter {
+ public:
+  explicit HeadWriter(TransferHead* head) : head_(head) {}
+  void Varint(uint64_t value) {
+    while (value >= 0x80) {
+      Byte(static_cast<char>((value & 0x7F) | 0x80));
+      value >>= 7;
+    }
+    Byte(static_cast<char>(value));
   }
-  out->push_back(static_cast<char>(value));
-}
+  // A varint field, left out when 0 as the serialiser does.
+  void VarintField(uint32_t number, uint64_t value) {
+    if (value == 0) return;
+    Varint(number << 3);
+    Varint(value);
+  }
+  void LengthOf(uint32_t number, size_t length) {
+    Varint(number << 3 | 2);
+    Varint(length);
+  }
+
+ private:
+  void Byte(char byte) { head_->bytes[head_->size++] = byte; }
+  TransferHead* head_;
+};
 
 size_t VarintSize(uint64_t value) {
   size_t n = 1;
@@ -51,41 +72,38 @@ size_t VarintSize(uint64_t value) {
   return n;
 }
 
-// A varint field, left out when 0 as the serialiser does.
-void PutVarintField(std::string* out, uint32_t number, uint64_t value) {
-  if (value == 0) return;
-  PutVarint(out, number << 3);
-  PutVarint(out, value);
+size_t VarintFieldSize(uint32_t number, uint64_t value) {
+  return value == 0 ? 0 : VarintSize(number << 3) + VarintSize(value);
 }
 
-void PutLengthOf(std::string* out, uint32_t number, size_t length) {
-  PutVarint(out, number << 3 | 2);
-  PutVarint(out, length);
-}
+size_t LengthOfSize(uint32_t number, size_t length) { return VarintSize(number << 3 | 2) + VarintSize(length); }
 
 }  // namespace
 
 // Encoded by hand, the same bytes as the serialiser writes: going through a
 // KVX::Message would copy the data twice more (into the message, then out),
 // and data may be up to 64 MiB.
+TransferHead TransferDataHead(int64_t channelId, int64_t appValue, size_t dataSize, uint32_t requestId) {
+  const size_t transferSize = VarintFieldSize(1, static_cast<uint64_t>(channelId)) +
+                              VarintFieldSize(2, static_cast<uint64_t>(appValue)) +
+                              (dataSize == 0 ? 0 : LengthOfSize(3, dataSize)) + dataSize;
+  const size_t requestSize = VarintFieldSize(1, requestId) + LengthOfSize(20, transferSize) + transferSize;
+  TransferHead head;
+  HeadWriter out(&head);
+  out.LengthOf(20, requestSize);  // Message.request
+  out.VarintField(1, requestId);
+  out.LengthOf(20, transferSize);  // Request.transfer_data
+  out.VarintField(1, static_cast<uint64_t>(channelId));
+  out.VarintField(2, static_cast<uint64_t>(appValue));
+  if (dataSize != 0) out.LengthOf(3, dataSize);
+  return head;
+}
+
 std::string TransferData(int64_t channelId, int64_t appValue, const std::string& data, uint32_t requestId) {
-  std::string transfer;  // TransferData without its data
-  PutVarintField(&transfer, 1, static_cast<uint64_t>(channelId));
-  PutVarintField(&transfer, 2, static_cast<uint64_t>(appValue));
-  if (!data.empty()) PutLengthOf(&transfer, 3, data.size());
-  const size_t transferSize = transfer.size() + data.size();
-
-  std::string request;  // Request up to the start of its transfer_data's bytes
-  PutVarintField(&request, 1, requestId);
-  PutLengthOf(&request, 20, transferSize);
-  const size_t requestSize = request.size() + transferSize;
-
+  const TransferHead head = TransferDataHead(channelId, appValue, data.size(), requestId);
   std::string out;
-  out.reserve(1 + VarintSize(requestSize) + requestSize);
-  PutLengthOf(&out, 20, requestSize);
-  out += request;
-  out += transfer;
-  out += data;
+  out.reserve(head.size + data.size());
+  out.append(head.bytes, head.size).append(data);
   return out;
 }
 

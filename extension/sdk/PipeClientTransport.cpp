@@ -172,8 +172,13 @@ void PipeClientTransport::Stop() {
 }
 
 Error PipeClientTransport::Write(const std::string& message) {
-  if (message.size() > kMaxPipeMessageSize) {
-    return Error(ErrorCode::MessageTooLarge, "a message of " + std::to_string(message.size()) +
+  return WriteParts(message.data(), message.size(), nullptr, 0);
+}
+
+Error PipeClientTransport::WriteParts(const char* head, size_t headSize, const char* body, size_t bodySize) {
+  const size_t size = headSize + bodySize;
+  if (size > kMaxPipeMessageSize) {
+    return Error(ErrorCode::MessageTooLarge, "a message of " + std::to_string(size) +
                                                  " bytes is longer than the pipe's limit of " +
                                                  std::to_string(kMaxPipeMessageSize) + " bytes");
   }
@@ -187,7 +192,7 @@ Error PipeClientTransport::Write(const std::string& message) {
     }
     pipe = impl_->handle;
   }
-  if (!platform::WritePipeMessage(pipe, message.data(), message.size())) {
+  if (!platform::WritePipeMessage(pipe, head, headSize, body, bodySize)) {
     uint32_t code = platform::GetLastErrorCode();
     Error error(ErrorCode::ConnectionLost,
                 "writing to the pipe " + impl_->pipeName + " failed (system error " + std::to_string(code) + ")",

@@ -144,23 +144,26 @@ SessionStats SessionCore::Stats() const {
   return stats;
 }
 
-Error SessionCore::SendMessage(const std::string& bytes) {
+Error SessionCore::SendMessage(const std::string& bytes) { return SendMessage(bytes.data(), bytes.size(), std::string()); }
+
+Error SessionCore::SendMessage(const char* head, size_t headSize, const std::string& body) {
   if (!IsConnected()) return EndError();
+  const size_t size = headSize + body.size();
   Error error;
   {
     std::lock_guard<std::mutex> lock(sendMutex_);
     if (auto* pipe = dynamic_cast<PipeClientTransport*>(transport_.get())) {
-      error = pipe->Write(bytes);
-    } else if (bytes.size() > kMaxPipeMessageSize) {
-      error = Error(ErrorCode::MessageTooLarge, "a message of " + std::to_string(bytes.size()) +
+      error = pipe->WriteParts(head, headSize, body.data(), body.size());
+    } else if (size > kMaxPipeMessageSize) {
+      error = Error(ErrorCode::MessageTooLarge, "a message of " + std::to_string(size) +
                                                     " bytes is longer than one pipe message may be");
-    } else if (transport_->Send(bytes) != TransportStatus::Ok) {
+    } else if (transport_->Send(std::string(head, headSize) + body) != TransportStatus::Ok) {
       error = Error(ErrorCode::ConnectionLost, "sending to the plug-in failed");
     }
   }
   if (error) return error;
   messagesSent_.fetch_add(1);
-  bytesSent_.fetch_add(bytes.size());
+  bytesSent_.fetch_add(size);
   return error;
 }
 

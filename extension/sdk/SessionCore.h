@@ -101,6 +101,9 @@ class SessionCore : public std::enable_shared_from_this<SessionCore> {
 
   // Used by channels.
   Error SendMessage(const std::string& bytes);
+  // One message in two parts, `head` then `body`, written without joining
+  // them where the transport allows.
+  Error SendMessage(const char* head, size_t headSize, const std::string& body);
   void Post(std::function<void()> task, bool wake = true) { dispatcher_.Post(std::move(task), wake); }
   // Registers `channel` as waiting for the plug-in's confirmation of its
   // disconnect request, which comes back as a loss notice.

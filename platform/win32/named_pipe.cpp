@@ -250,6 +250,16 @@ bool WritePipeMessage(PipeHandle pipe, const void* data, size_t size) {
   return true;
 }
 
+bool WritePipeMessage(PipeHandle pipe, const void* head, size_t headSize, const void* body, size_t bodySize) {
+  if (bodySize == 0) return WritePipeMessage(pipe, head, headSize);
+  if (headSize == 0) return WritePipeMessage(pipe, body, bodySize);
+  // A message-mode pipe takes one message per write: the parts are joined.
+  std::string whole;
+  whole.reserve(headSize + bodySize);
+  whole.append(static_cast<const char*>(head), headSize).append(static_cast<const char*>(body), bodySize);
+  return WritePipeMessage(pipe, whole.data(), whole.size());
+}
+
 bool ReadPipeMessage(PipeHandle pipe, std::string* message) {
   ClientPipe* client = AsClient(pipe);
   if (client == nullptr || message == nullptr) {
