@@ -35,7 +35,9 @@ struct Client : HandleHeader {
 namespace {
 
 constexpr uint32_t kDefaultClientWaitMs = 5000;  // NMPWAIT_USE_DEFAULT_WAIT
-constexpr size_t kClientReadBuffer = 64 * 1024;
+// Room for what a writer may put on the socket at once, so that many
+// messages take one system call.
+constexpr size_t kClientReadBuffer = 256 * 1024;
 
 std::string FileOwner(const std::string& path) {
   struct stat st {};
