@@ -52,7 +52,7 @@ void ChannelBridge::HandlePipeMessage(const PipeItem& item) {
   sendToPeer(item.bytes);
 }
 
-void ChannelBridge::OnPipeMessage(PipeItem item) {
+void ChannelBridge::OnPipeMessage(PipeItem item, bool wakeWorker) {
   const unsigned bodies = RequestBodiesOnWire(item.bytes);
   item.changesTable = (bodies & (kWireConnect | kWireDisconnect)) != 0;
   // A property is answered at this end and asks nothing of the table or the
@@ -76,7 +76,7 @@ void ChannelBridge::OnPipeMessage(PipeItem item) {
       return;
     }
   }
-  QueueClassifiedPipeMessage(std::move(item));
+  QueueClassifiedPipeMessage(std::move(item), wakeWorker);
 }
 
 bool ChannelBridge::RegisterChannel(const std::string& channelName, int32_t pipeId,
