@@ -128,10 +128,17 @@ PipeHandle OpenPipeClient(const std::string& name, uint32_t timeoutMs);
 
 // Writes one whole message. False with the last error when the server is gone.
 bool WritePipeMessage(PipeHandle pipe, const void* data, size_t size);
+// The same for a message in two parts, `head` then `body`, without joining
+// them first where the system can write them together (POSIX).
+bool WritePipeMessage(PipeHandle pipe, const void* head, size_t headSize, const void* body, size_t bodySize);
 
 // Reads one whole message of any length, blocking. False with kErrorBrokenPipe
 // when the server has gone or the pipe was shut down.
 bool ReadPipeMessage(PipeHandle pipe, std::string* message);
+
+// Whether the next ReadPipeMessage finds a whole message already received,
+// so that it will not wait. False when that cannot be told cheaply.
+bool PipeClientHoldsMessage(PipeHandle pipe);
 
 // Makes a ReadPipeMessage blocked on another thread return false, without
 // releasing the handle (so the reader can be joined before ClosePipeClient).

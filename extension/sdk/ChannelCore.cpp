@@ -12,10 +12,7 @@ namespace SDK {
 ChannelCore::ChannelCore(std::string name, std::weak_ptr<SessionCore> session, ChannelOptions options)
     : name_(std::move(name)), session_(std::move(session)), options_(std::move(options)) {}
 
-int64_t ChannelCore::Id() const {
-  std::lock_guard<std::mutex> lock(mutex_);
-  return id_;
-}
+int64_t ChannelCore::Id() const { return id_.load(); }
 
 ChannelState ChannelCore::State() const {
   std::lock_guard<std::mutex> lock(mutex_);
@@ -25,7 +22,7 @@ ChannelState ChannelCore::State() const {
 void ChannelCore::Emit(SessionCore& session, ChannelEvent event) {
   if (options_.onEvent) {
     std::function<void(const ChannelEvent&)> handler = options_.onEvent;
-    session.Post([handler, event] { handler(event); });
+    session.Post([handler, event = std::move(event)] { handler(event); });
     return;
   }
   events_.push_back(std::move(event));
@@ -35,7 +32,7 @@ void ChannelCore::Emit(SessionCore& session, ChannelEvent event) {
 void ChannelCore::OnNotice(SessionCore& session, int64_t channelId, ChannelState state) {
   std::lock_guard<std::mutex> lock(mutex_);
   if (state_ == ChannelState::Closed) return;
-  const int64_t newId = channelId != -1 ? channelId : id_;
+  const int64_t newId = channelId != -1 ? channelId : id_.load();
   // When both ends ask for a name at nearly the same moment, the plug-ins may
   // say CONNECTED twice; the repeat tells nothing new.
   if (state == state_ && newId == id_) return;
@@ -68,15 +65,26 @@ Error ChannelCore::PeerLeftError() const {
   return Error(ErrorCode::PeerLeft, "the application at the other end left channel '" + name_ + "'");
 }
 
-void ChannelCore::OnData(SessionCore& session, Packet packet) {
-  std::lock_guard<std::mutex> lock(mutex_);
-  if (state_ == ChannelState::Closed) return;
+ChannelCore::Owed ChannelCore::OnData(SessionCore& session, Packet packet, bool deferWake) {
+  std::unique_lock<std::mutex> lock(mutex_);
+  if (state_ == ChannelState::Closed) return Owed::Nothing;
   ChannelEvent event;
   event.kind = ChannelEvent::Kind::Data;
   event.packet = std::move(packet);
   event.state = state_;
   event.channelId = id_;
-  Emit(session, std::move(event));
+  if (options_.onEvent) {
+    std::function<void(const ChannelEvent&)> handler = options_.onEvent;
+    session.Post([handler, event = std::move(event)] { handler(event); }, !deferWake);
+    return deferWake ? Owed::Callbacks : Owed::Nothing;
+  }
+  events_.push_back(std::move(event));
+  lock.unlock();
+  // After the unlock: a receiver woken while the lock is still held would
+  // only go back to sleep on it.
+  if (deferWake) return Owed::Receivers;
+  changed_.notify_all();
+  return Owed::Nothing;
 }
 
 void ChannelCore::OnSessionEnded(SessionCore& session, const Error& error) {
@@ -156,13 +164,13 @@ Error ChannelCore::Send(const std::string& data, int64_t appValue, uint32_t requ
   }
   std::shared_ptr<SessionCore> session = session_.lock();
   if (!session) return Error(ErrorCode::ConnectionLost, "the session is closed");
-  std::string bytes = Wire::TransferData(id, appValue, data, requestId);
-  if (bytes.size() > kMaxPipeMessageSize) {
+  const Wire::TransferHead head = Wire::TransferDataHead(id, appValue, data.size(), requestId);
+  if (head.size + data.size() > kMaxPipeMessageSize) {
     return Error(ErrorCode::MessageTooLarge, std::to_string(data.size()) + " bytes of data make a message of " +
-                                                 std::to_string(bytes.size()) + " bytes; one message may hold " +
-                                                 std::to_string(kMaxPipeMessageSize));
+                                                 std::to_string(head.size + data.size()) +
+                                                 " bytes; one message may hold " + std::to_string(kMaxPipeMessageSize));
   }
-  return session->SendMessage(bytes);
+  return session->SendMessage(head.bytes, head.size, data);
 }
 
 Result<Packet> ChannelCore::Receive(uint32_t timeoutMs) {

@@ -36,12 +36,17 @@ Dispatcher::Dispatcher() : state_(std::make_shared<State>()) {
 
 Dispatcher::~Dispatcher() { Stop(); }
 
-void Dispatcher::Post(std::function<void()> task) {
-  std::lock_guard<std::mutex> lock(state_->mutex);
-  if (state_->stopped) return;
-  state_->tasks.push_back(std::move(task));
-  state_->wake.notify_one();
+void Dispatcher::Post(std::function<void()> task, bool wake) {
+  {
+    std::lock_guard<std::mutex> lock(state_->mutex);
+    if (state_->stopped) return;
+    state_->tasks.push_back(std::move(task));
+  }
+  // Outside the lock, so that the thread it wakes does not at once wait for it.
+  if (wake) state_->wake.notify_one();
 }
+
+void Dispatcher::Wake() { state_->wake.notify_one(); }
 
 void Dispatcher::Stop() {
   std::deque<std::function<void()>> dropped;

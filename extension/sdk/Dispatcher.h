@@ -19,8 +19,10 @@ class Dispatcher {
   Dispatcher& operator=(const Dispatcher&) = delete;
 
   // Queues a task; tasks run one at a time in the order posted. Ignored once
-  // stopped.
-  void Post(std::function<void()> task);
+  // stopped. With `wake` false the thread, if it sleeps, is left asleep
+  // until a later Post or Wake: one wake-up for a run of tasks.
+  void Post(std::function<void()> task, bool wake = true);
+  void Wake();
 
   // Drops the tasks not yet begun and waits for the running one. From a task
   // itself it returns at once and the thread ends after that task.

@@ -1,5 +1,7 @@
 #include "extension/sdk/KvxMessages.h"
 
+#include <utility>
+
 #include "proto/kvx.pb.h"
 
 namespace Orvane {
@@ -32,13 +34,34 @@ std::string PropertyRequest(const std::string& propertyName) {
 
 namespace {
 
-void PutVarint(std::string* out, uint64_t value) {
-  while (value >= 0x80) {
-    out->push_back(static_cast<char>((value & 0x7F) | 0x80));
-    value >>= 7;
+// Appends to a head's bytes, which never need more than their room: three
+// keys of one or two bytes with lengths of at most ten, a key and a 5-byte
+// ID, two keys with 10-byte values, 63 bytes in all.
+class HeadWriter {
+ public:
+  explicit HeadWriter(TransferHead* head) : head_(head) {}
+  void Varint(uint64_t value) {
+    while (value >= 0x80) {
+      Byte(static_cast<char>((value & 0x7F) | 0x80));
+      value >>= 7;
+    }
+    Byte(static_cast<char>(value));
   }
-  out->push_back(static_cast<char>(value));
-}
+  // A varint field, left out when 0 as the serialiser does.
+  void VarintField(uint32_t number, uint64_t value) {
+    if (value == 0) return;
+    Varint(number << 3);
+    Varint(value);
+  }
+  void LengthOf(uint32_t number, size_t length) {
+    Varint(number << 3 | 2);
+    Varint(length);
+  }
+
+ private:
+  void Byte(char byte) { head_->bytes[head_->size++] = byte; }
+  TransferHead* head_;
+};
 
 size_t VarintSize(uint64_t value) {
   size_t n = 1;
@@ -49,45 +72,120 @@ size_t VarintSize(uint64_t value) {
   return n;
 }
 
-// A varint field, left out when 0 as the serialiser does.
-void PutVarintField(std::string* out, uint32_t number, uint64_t value) {
-  if (value == 0) return;
-  PutVarint(out, number << 3);
-  PutVarint(out, value);
+size_t VarintFieldSize(uint32_t number, uint64_t value) {
+  return value == 0 ? 0 : VarintSize(number << 3) + VarintSize(value);
 }
 
-void PutLengthOf(std::string* out, uint32_t number, size_t length) {
-  PutVarint(out, number << 3 | 2);
-  PutVarint(out, length);
-}
+size_t LengthOfSize(uint32_t number, size_t length) { return VarintSize(number << 3 | 2) + VarintSize(length); }
 
 }  // namespace
 
 // Encoded by hand, the same bytes as the serialiser writes: going through a
 // KVX::Message would copy the data twice more (into the message, then out),
 // and data may be up to 64 MiB.
+TransferHead TransferDataHead(int64_t channelId, int64_t appValue, size_t dataSize, uint32_t requestId) {
+  const size_t transferSize = VarintFieldSize(1, static_cast<uint64_t>(channelId)) +
+                              VarintFieldSize(2, static_cast<uint64_t>(appValue)) +
+                              (dataSize == 0 ? 0 : LengthOfSize(3, dataSize)) + dataSize;
+  const size_t requestSize = VarintFieldSize(1, requestId) + LengthOfSize(20, transferSize) + transferSize;
+  TransferHead head;
+  HeadWriter out(&head);
+  out.LengthOf(20, requestSize);  // Message.request
+  out.VarintField(1, requestId);
+  out.LengthOf(20, transferSize);  // Request.transfer_data
+  out.VarintField(1, static_cast<uint64_t>(channelId));
+  out.VarintField(2, static_cast<uint64_t>(appValue));
+  if (dataSize != 0) out.LengthOf(3, dataSize);
+  return head;
+}
+
 std::string TransferData(int64_t channelId, int64_t appValue, const std::string& data, uint32_t requestId) {
-  std::string transfer;  // TransferData without its data
-  PutVarintField(&transfer, 1, static_cast<uint64_t>(channelId));
-  PutVarintField(&transfer, 2, static_cast<uint64_t>(appValue));
-  if (!data.empty()) PutLengthOf(&transfer, 3, data.size());
-  const size_t transferSize = transfer.size() + data.size();
-
-  std::string request;  // Request up to the start of its transfer_data's bytes
-  PutVarintField(&request, 1, requestId);
-  PutLengthOf(&request, 20, transferSize);
-  const size_t requestSize = request.size() + transferSize;
-
+  const TransferHead head = TransferDataHead(channelId, appValue, data.size(), requestId);
   std::string out;
-  out.reserve(1 + VarintSize(requestSize) + requestSize);
-  PutLengthOf(&out, 20, requestSize);
-  out += request;
-  out += transfer;
-  out += data;
+  out.reserve(head.size + data.size());
+  out.append(head.bytes, head.size).append(data);
   return out;
 }
 
-Incoming Read(const std::string& bytes) {
+namespace {
+
+// Reads the varint at `*at`, no further than `end`, in the form every
+// serialiser writes: as few bytes as the value needs, at most ten, the tenth
+// no more than 1 (a full 64-bit value). Any other form is left to the full
+// parse.
+bool TakeVarint(const char** at, const char* end, uint64_t* value) {
+  uint64_t result = 0;
+  for (int shift = 0; shift < 70 && *at < end; shift += 7) {
+    const uint8_t byte = static_cast<uint8_t>(*(*at)++);
+    if (shift == 63 && byte > 1) return false;
+    result |= static_cast<uint64_t>(byte & 0x7F) << shift;
+    if ((byte & 0x80) == 0) {
+      if (byte == 0 && shift > 0) return false;
+      *value = result;
+      return true;
+    }
+  }
+  return false;
+}
+
+// Takes the key `key` when it comes next.
+bool TakeKey(const char** at, const char* end, uint32_t key) {
+  const char* p = *at;
+  uint64_t found = 0;
+  if (!TakeVarint(&p, end, &found) || found != key) return false;
+  *at = p;
+  return true;
+}
+
+// A length-delimited field `number` that runs exactly to `end`.
+bool TakeEnclosing(const char** at, const char* end, uint32_t number) {
+  uint64_t length = 0;
+  return TakeKey(at, end, number << 3 | 2) && TakeVarint(at, end, &length) &&
+         length == static_cast<uint64_t>(end - *at);
+}
+
+// Data from the far application, in the one shape the SDK writes it (see
+// TransferData): each field once, in order, nothing else. It is read without
+// the message classes, and the data is kept where it arrived, so that a
+// message costs no copies or allocations besides its own bytes. Any other
+// shape, valid or not, is left to the full parse, which decides as always;
+// this shape the full parse accepts and reads to the same values.
+bool ReadCanonicalData(std::string* bytes, Incoming* in) {
+  const char* at = bytes->data();
+  const char* const end = at + bytes->size();
+  uint64_t requestId = 0, channelId = 0, appValue = 0;
+  if (!TakeEnclosing(&at, end, 20)) return false;                       // Message.request
+  if (TakeKey(&at, end, 1 << 3) && (!TakeVarint(&at, end, &requestId) || requestId > UINT32_MAX)) return false;
+  if (!TakeEnclosing(&at, end, 20)) return false;                       // Request.transfer_data
+  if (TakeKey(&at, end, 1 << 3) && !TakeVarint(&at, end, &channelId)) return false;
+  if (TakeKey(&at, end, 2 << 3) && !TakeVarint(&at, end, &appValue)) return false;
+  if (at != end && !TakeEnclosing(&at, end, 3)) return false;           // TransferData.data, last
+  in->kind = Incoming::Kind::Data;
+  in->channelId = static_cast<int64_t>(channelId);
+  in->appValue = static_cast<int64_t>(appValue);
+  in->requestId = static_cast<uint32_t>(requestId);
+  const size_t offset = static_cast<size_t>(at - bytes->data());
+  // The data is the message's tail: moved to the front of the same buffer,
+  // unless the buffer is much larger than the data would be (a read may
+  // leave room to spare), which a queued packet should not hold on to.
+  if (bytes->capacity() / 2 > bytes->size() - offset + 64) {
+    in->value.assign(at, end);
+  } else {
+    bytes->erase(0, offset);
+    in->value = std::move(*bytes);
+  }
+  return true;
+}
+
+}  // namespace
+
+Incoming Read(std::string bytes) {
+  Incoming in;
+  if (ReadCanonicalData(&bytes, &in)) return in;
+  return ReadParsed(bytes);
+}
+
+Incoming ReadParsed(const std::string& bytes) {
   Incoming in;
   KVX::Message message;
   if (!message.ParseFromString(bytes)) return in;

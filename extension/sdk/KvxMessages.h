@@ -20,6 +20,14 @@ std::string DisconnectRequest(int64_t channelId);
 std::string PropertyRequest(const std::string& propertyName);
 std::string TransferData(int64_t channelId, int64_t appValue, const std::string& data, uint32_t requestId);
 
+// The bytes of a data message that come before its data, so that the data
+// can be written after them without first being copied in behind them.
+struct TransferHead {
+  char bytes[64];
+  size_t size = 0;
+};
+TransferHead TransferDataHead(int64_t channelId, int64_t appValue, size_t dataSize, uint32_t requestId);
+
 // What one message from the plug-in says, as far as an application cares.
 struct Incoming {
   enum class Kind {
@@ -38,7 +46,11 @@ struct Incoming {
   int32_t status = 0;
 };
 
-Incoming Read(const std::string& bytes);
+// Reads one message, taking its bytes: data moves into `value` without a
+// copy where the message has the shape the SDK itself writes.
+Incoming Read(std::string bytes);
+// The same through the full parse alone, whatever the shape.
+Incoming ReadParsed(const std::string& bytes);
 
 }  // namespace Wire
 }  // namespace SDK

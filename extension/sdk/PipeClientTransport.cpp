@@ -60,6 +60,7 @@ struct PipeClientTransport::Impl {
   uint32_t connectTimeoutMs;
   std::function<void(std::string)> receiveCallback;
   std::function<void()> disconnectCallback;
+  std::function<void()> idleCallback;
 
   // Order of locks: lifecycle, then write, then state.
   std::mutex lifecycleMutex;  // Open and Stop
@@ -80,6 +81,7 @@ struct PipeClientTransport::Impl {
   void ReadLoop(platform::PipeHandle pipe) {
     uint32_t failure = platform::kErrorBrokenPipe;
     for (;;) {
+      if (idleCallback && !platform::PipeClientHoldsMessage(pipe)) idleCallback();
       std::string message;
       if (!platform::ReadPipeMessage(pipe, &message)) {
         failure = platform::GetLastErrorCode();
@@ -89,6 +91,7 @@ struct PipeClientTransport::Impl {
       if (message.empty()) continue;
       if (receiveCallback) receiveCallback(std::move(message));
     }
+    if (idleCallback) idleCallback();
     Error ended = ReadFailure(pipeName, failure);
     {
       std::lock_guard<std::mutex> lock(stateMutex);
@@ -169,8 +172,13 @@ void PipeClientTransport::Stop() {
 }
 
 Error PipeClientTransport::Write(const std::string& message) {
-  if (message.size() > kMaxPipeMessageSize) {
-    return Error(ErrorCode::MessageTooLarge, "a message of " + std::to_string(message.size()) +
+  return WriteParts(message.data(), message.size(), nullptr, 0);
+}
+
+Error PipeClientTransport::WriteParts(const char* head, size_t headSize, const char* body, size_t bodySize) {
+  const size_t size = headSize + bodySize;
+  if (size > kMaxPipeMessageSize) {
+    return Error(ErrorCode::MessageTooLarge, "a message of " + std::to_string(size) +
                                                  " bytes is longer than the pipe's limit of " +
                                                  std::to_string(kMaxPipeMessageSize) + " bytes");
   }
@@ -184,7 +192,7 @@ Error PipeClientTransport::Write(const std::string& message) {
     }
     pipe = impl_->handle;
   }
-  if (!platform::WritePipeMessage(pipe, message.data(), message.size())) {
+  if (!platform::WritePipeMessage(pipe, head, headSize, body, bodySize)) {
     uint32_t code = platform::GetLastErrorCode();
     Error error(ErrorCode::ConnectionLost,
                 "writing to the pipe " + impl_->pipeName + " failed (system error " + std::to_string(code) + ")",
@@ -203,6 +211,10 @@ TransportStatus PipeClientTransport::Send(std::string message) {
 
 void PipeClientTransport::SetReceiveCallback(std::function<void(std::string)> callback) {
   impl_->receiveCallback = std::move(callback);
+}
+
+void PipeClientTransport::SetReceiveIdleCallback(std::function<void()> callback) {
+  impl_->idleCallback = std::move(callback);
 }
 
 void PipeClientTransport::SetDisconnectCallback(std::function<void()> callback) {

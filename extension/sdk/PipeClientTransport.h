@@ -68,6 +68,15 @@ class KVX_SDK_API PipeClientTransport : public ITransport {
   const std::string& PipeName() const;
 
  private:
+  // The SDK's own session uses more of the transport than ITransport shows.
+  friend class SessionCore;
+  // `callback` runs on the reader thread whenever the reader has handed on
+  // every message it holds and may wait for more, and once when it ends.
+  // Set before Start.
+  void SetReceiveIdleCallback(std::function<void()> callback);
+  // Write, of one message in two parts, without joining them first.
+  Error WriteParts(const char* head, size_t headSize, const char* body, size_t bodySize);
+
   struct Impl;
   std::unique_ptr<Impl> impl_;
 };

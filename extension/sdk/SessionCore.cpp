@@ -31,7 +31,11 @@ SessionCore::SessionCore(std::unique_ptr<ITransport> transport, SessionOptions o
 SessionCore::~SessionCore() { Close(); }
 
 Error SessionCore::Start() {
-  transport_->SetReceiveCallback([this](std::string bytes) { OnReceive(bytes); });
+  transport_->SetReceiveCallback([this](std::string bytes) { OnReceive(std::move(bytes)); });
+  if (auto* pipe = dynamic_cast<PipeClientTransport*>(transport_.get())) {
+    pipe->SetReceiveIdleCallback([this] { OnReceiveIdle(); });
+    batchesWakes_ = true;
+  }
   transport_->SetDisconnectCallback([this] { OnTransportLost(); });
   {
     std::lock_guard<std::mutex> lock(mutex_);
@@ -140,23 +144,26 @@ SessionStats SessionCore::Stats() const {
   return stats;
 }
 
-Error SessionCore::SendMessage(const std::string& bytes) {
+Error SessionCore::SendMessage(const std::string& bytes) { return SendMessage(bytes.data(), bytes.size(), std::string()); }
+
+Error SessionCore::SendMessage(const char* head, size_t headSize, const std::string& body) {
   if (!IsConnected()) return EndError();
+  const size_t size = headSize + body.size();
   Error error;
   {
     std::lock_guard<std::mutex> lock(sendMutex_);
     if (auto* pipe = dynamic_cast<PipeClientTransport*>(transport_.get())) {
-      error = pipe->Write(bytes);
-    } else if (bytes.size() > kMaxPipeMessageSize) {
-      error = Error(ErrorCode::MessageTooLarge, "a message of " + std::to_string(bytes.size()) +
+      error = pipe->WriteParts(head, headSize, body.data(), body.size());
+    } else if (size > kMaxPipeMessageSize) {
+      error = Error(ErrorCode::MessageTooLarge, "a message of " + std::to_string(size) +
                                                     " bytes is longer than one pipe message may be");
-    } else if (transport_->Send(bytes) != TransportStatus::Ok) {
+    } else if (transport_->Send(std::string(head, headSize) + body) != TransportStatus::Ok) {
       error = Error(ErrorCode::ConnectionLost, "sending to the plug-in failed");
     }
   }
   if (error) return error;
   messagesSent_.fetch_add(1);
-  bytesSent_.fetch_add(bytes.size());
+  bytesSent_.fetch_add(size);
   return error;
 }
 
@@ -230,14 +237,15 @@ void SessionCore::Drop(Error why) {
   PostHandler(options_.onDropped, why);
 }
 
-void SessionCore::OnReceive(const std::string& bytes) {
+void SessionCore::OnReceive(std::string bytes) {
+  const size_t size = bytes.size();
   messagesReceived_.fetch_add(1);
-  bytesReceived_.fetch_add(bytes.size());
-  Wire::Incoming in = Wire::Read(bytes);
+  bytesReceived_.fetch_add(size);
+  Wire::Incoming in = Wire::Read(std::move(bytes));
   switch (in.kind) {
     case Wire::Incoming::Kind::Unparsable:
       Drop(Error(ErrorCode::ProtocolError,
-                 "a message of " + std::to_string(bytes.size()) + " bytes from the plug-in does not parse"));
+                 "a message of " + std::to_string(size) + " bytes from the plug-in does not parse"));
       return;
     case Wire::Incoming::Kind::Unexpected:
       Drop(Error(ErrorCode::ProtocolError, "the plug-in sent a message of a kind applications do not receive"));
@@ -272,11 +280,24 @@ void SessionCore::OnReceive(const std::string& bytes) {
       packet.data = std::move(in.value);
       packet.appValue = in.appValue;
       packet.requestId = in.requestId;
-      channel->OnData(*this, std::move(packet));
+      switch (channel->OnData(*this, std::move(packet), batchesWakes_)) {
+        case ChannelCore::Owed::Nothing: break;
+        case ChannelCore::Owed::Callbacks: dispatcherOwed_ = true; break;
+        case ChannelCore::Owed::Receivers:
+          if (owedWakes_.empty() || owedWakes_.back() != channel) owedWakes_.push_back(channel);
+          break;
+      }
       return;
     }
   }
   Drop(Error(ErrorCode::ProtocolError, "an answer for property '" + in.name + "', which nobody asked for"));
+}
+
+void SessionCore::OnReceiveIdle() {
+  for (const auto& channel : owedWakes_) channel->WakeWaiters();
+  owedWakes_.clear();
+  if (dispatcherOwed_) dispatcher_.Wake();
+  dispatcherOwed_ = false;
 }
 
 void SessionCore::OnNotice(const Wire::Incoming& notice) {

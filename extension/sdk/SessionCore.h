@@ -12,6 +12,7 @@
 #include <mutex>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "extension/sdk/Channel.h"
 #include "extension/sdk/Dispatcher.h"
@@ -38,7 +39,12 @@ class ChannelCore : public std::enable_shared_from_this<ChannelCore> {
 
   // Called by the session's reader side.
   void OnNotice(SessionCore& session, int64_t channelId, ChannelState state);
-  void OnData(SessionCore& session, Packet packet);
+  // With `deferWake` the waiting caller (or the callback thread) is not
+  // woken here; the session pays the wake-up owed once the transport has
+  // handed on every message it holds.
+  enum class Owed { Nothing, Receivers, Callbacks };
+  Owed OnData(SessionCore& session, Packet packet, bool deferWake);
+  void WakeWaiters() { changed_.notify_all(); }
   // The session ended; `error` says why. No event follows.
   void OnSessionEnded(SessionCore& session, const Error& error);
   // This application's disconnect was confirmed (or given up on).
@@ -65,7 +71,8 @@ class ChannelCore : public std::enable_shared_from_this<ChannelCore> {
 
   mutable std::mutex mutex_;
   mutable std::condition_variable changed_;
-  int64_t id_ = -1;
+  // Written under mutex_; read without it by the reader thread's routing.
+  std::atomic<int64_t> id_{-1};
   ChannelState state_ = ChannelState::Requested;
   // Set when the channel becomes Connected, cleared when a wait for Connected
   // sees it: a connection that the other side ends before the waiter wakes
@@ -94,7 +101,10 @@ class SessionCore : public std::enable_shared_from_this<SessionCore> {
 
   // Used by channels.
   Error SendMessage(const std::string& bytes);
-  void Post(std::function<void()> task) { dispatcher_.Post(std::move(task)); }
+  // One message in two parts, `head` then `body`, written without joining
+  // them where the transport allows.
+  Error SendMessage(const char* head, size_t headSize, const std::string& body);
+  void Post(std::function<void()> task, bool wake = true) { dispatcher_.Post(std::move(task), wake); }
   // Registers `channel` as waiting for the plug-in's confirmation of its
   // disconnect request, which comes back as a loss notice.
   void ExpectDisconnect(const std::shared_ptr<ChannelCore>& channel);
@@ -115,7 +125,10 @@ class SessionCore : public std::enable_shared_from_this<SessionCore> {
   // With SessionOptions::reconnect: waits for a lost connection, opens it
   // again with a growing pause and asks again for every channel.
   void ReconnectLoop();
-  void OnReceive(const std::string& bytes);
+  void OnReceive(std::string bytes);
+  // The transport holds no further message: wakes whoever data was queued
+  // for meanwhile.
+  void OnReceiveIdle();
   void OnNotice(const Wire::Incoming& notice);
   void OnTransportLost();
   void Drop(Error why);
@@ -136,6 +149,13 @@ class SessionCore : public std::enable_shared_from_this<SessionCore> {
   std::deque<std::shared_ptr<PropertyWait>> propertyWaits_;
   bool reconnectWanted_ = false;
   std::thread reconnector_;  // started at the first loss, joined by Close
+
+  // Set when the transport says when it has handed on every message it holds
+  // (so wake-ups for data can wait for that). The rest is the reader
+  // thread's own: the channels and callback thread owed a wake-up.
+  bool batchesWakes_ = false;
+  std::vector<std::shared_ptr<ChannelCore>> owedWakes_;
+  bool dispatcherOwed_ = false;
 
   std::atomic<uint64_t> messagesSent_{0};
   std::atomic<uint64_t> messagesReceived_{0};

@@ -5,6 +5,7 @@
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/time.h>
+#include <sys/uio.h>
 #include <sys/un.h>
 #include <unistd.h>
 
@@ -34,7 +35,9 @@ struct Client : HandleHeader {
 namespace {
 
 constexpr uint32_t kDefaultClientWaitMs = 5000;  // NMPWAIT_USE_DEFAULT_WAIT
-constexpr size_t kClientReadBuffer = 64 * 1024;
+// Room for what a writer may put on the socket at once, so that many
+// messages take one system call.
+constexpr size_t kClientReadBuffer = 256 * 1024;
 
 std::string FileOwner(const std::string& path) {
   struct stat st {};
@@ -150,11 +153,43 @@ PipeHandle OpenPipeClient(const std::string& name, uint32_t timeoutMs) {
 }
 
 bool WritePipeMessage(PipeHandle pipe, const void* data, size_t size) {
+  return WritePipeMessage(pipe, data, size, nullptr, 0);
+}
+
+bool WritePipeMessage(PipeHandle pipe, const void* head, size_t headSize, const void* body, size_t bodySize) {
   Client* c = ToClient(pipe);
   if (c == nullptr) return Fail(kErrorInvalidHandle);
-  if (size > UINT32_MAX || (data == nullptr && size > 0)) return Fail(kErrorInvalidParameter);
+  const size_t size = headSize + bodySize;
+  if (size < headSize || size > UINT32_MAX || (head == nullptr && headSize > 0) ||
+      (body == nullptr && bodySize > 0)) {
+    return Fail(kErrorInvalidParameter);
+  }
+  unsigned char header[kHeaderBytes];
+  for (size_t i = 0; i < kHeaderBytes; ++i) header[i] = static_cast<unsigned char>(size >> (8 * i));
+  // The frame's length, the head and the body in one system call: the
+  // socket blocks until it has taken them all, unless interrupted.
+  iovec parts[3] = {{header, kHeaderBytes}, {const_cast<void*>(head), headSize}, {const_cast<void*>(body), bodySize}};
+  iovec* next = parts;
+  size_t count = 3;
   std::lock_guard<std::mutex> lock(c->writeMutex);
-  if (SendMessage(c->fd, data, static_cast<uint32_t>(size)) != 0) return Fail(kErrorNoData);
+  while (count > 0) {
+    msghdr message{};
+    message.msg_iov = next;
+    message.msg_iovlen = count;
+    const ssize_t n = sendmsg(c->fd, &message, MSG_NOSIGNAL);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) return Fail(kErrorNoData);
+    size_t sent = static_cast<size_t>(n);
+    while (count > 0 && sent >= next->iov_len) {
+      sent -= next->iov_len;
+      ++next;
+      --count;
+    }
+    if (count > 0) {
+      next->iov_base = static_cast<char*>(next->iov_base) + sent;
+      next->iov_len -= sent;
+    }
+  }
   SetLastErrorCode(kErrorSuccess);
   return true;
 }
@@ -178,13 +213,28 @@ bool ReadPipeMessage(PipeHandle pipe, std::string* message) {
                          " bytes, more than the limit of " + std::to_string(kMaxClientMessageSize));
     return Fail(kErrorInvalidData);
   }
-  message->resize(length);
-  if (!message->empty() && !ReadExact(*c, &(*message)[0], message->size())) {
-    message->clear();
-    return Fail(kErrorBrokenPipe);
+  // What the buffer holds of the message is copied out as it is, without
+  // first clearing room for it; the rest is read straight into place.
+  const size_t held = std::min<size_t>(c->tail - c->head, length);
+  message->assign(c->buffer.data() + c->head, held);
+  c->head += held;
+  if (held < length) {
+    message->resize(length);
+    if (!ReadExact(*c, &(*message)[held], length - held)) {
+      message->clear();
+      return Fail(kErrorBrokenPipe);
+    }
   }
   SetLastErrorCode(kErrorSuccess);
   return true;
+}
+
+bool PipeClientHoldsMessage(PipeHandle pipe) {
+  Client* c = ToClient(pipe);
+  if (c == nullptr) return false;
+  std::lock_guard<std::mutex> lock(c->readMutex);
+  const size_t held = c->tail - c->head;
+  return held >= kHeaderBytes && held - kHeaderBytes >= DecodeLength(c->buffer.data() + c->head);
 }
 
 void ShutdownPipeClient(PipeHandle pipe) {

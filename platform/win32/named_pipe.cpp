@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <new>
 #include <string>
+#include <vector>
 
 #include "platform/win32/win32_api.h"
 
@@ -160,6 +161,7 @@ namespace {
 struct ClientPipe {
   HANDLE handle = INVALID_HANDLE_VALUE;
   HANDLE shutdown = nullptr;
+  std::vector<char> firstPiece;  // the reader's; see ReadPipeMessage
 };
 
 ClientPipe* AsClient(PipeHandle pipe) {
@@ -250,6 +252,16 @@ bool WritePipeMessage(PipeHandle pipe, const void* data, size_t size) {
   return true;
 }
 
+bool WritePipeMessage(PipeHandle pipe, const void* head, size_t headSize, const void* body, size_t bodySize) {
+  if (bodySize == 0) return WritePipeMessage(pipe, head, headSize);
+  if (headSize == 0) return WritePipeMessage(pipe, body, bodySize);
+  // A message-mode pipe takes one message per write: the parts are joined.
+  std::string whole;
+  whole.reserve(headSize + bodySize);
+  whole.append(static_cast<const char*>(head), headSize).append(static_cast<const char*>(body), bodySize);
+  return WritePipeMessage(pipe, whole.data(), whole.size());
+}
+
 bool ReadPipeMessage(PipeHandle pipe, std::string* message) {
   ClientPipe* client = AsClient(pipe);
   if (client == nullptr || message == nullptr) {
@@ -261,6 +273,9 @@ bool ReadPipeMessage(PipeHandle pipe, std::string* message) {
   if (!operation.valid()) return false;
   // A message longer than the piece read so far ends its read with
   // ERROR_MORE_DATA; the rest follows in further reads, growing the piece.
+  // The first piece is read into the client's own buffer and copied out at
+  // its length, so that a short message costs neither a large allocation
+  // nor clearing one; the rest of a long one is read into place.
   DWORD piece = 64 * 1024;
   for (;;) {
     if (IsShutDown(client)) {
@@ -270,9 +285,16 @@ bool ReadPipeMessage(PipeHandle pipe, std::string* message) {
     const size_t offset = message->size();
     // Never more room than the limit and one byte to see it exceeded.
     piece = static_cast<DWORD>(std::min<size_t>(piece, kMaxClientMessageSize + 1 - offset));
-    message->resize(offset + piece);
+    char* target;
+    if (offset == 0) {
+      if (client->firstPiece.size() < piece) client->firstPiece.resize(piece);
+      target = client->firstPiece.data();
+    } else {
+      message->resize(offset + piece);
+      target = &(*message)[offset];
+    }
     DWORD count = 0;
-    bool ok = ReadFile(client->handle, &(*message)[offset], piece, nullptr, operation.get()) != FALSE;
+    bool ok = ReadFile(client->handle, target, piece, nullptr, operation.get()) != FALSE;
     DWORD error = ok ? ERROR_SUCCESS : GetLastError();
     if (ok || error == ERROR_IO_PENDING || error == ERROR_MORE_DATA) {
       // Completed at once, long message included, or later: the record holds
@@ -281,7 +303,12 @@ bool ReadPipeMessage(PipeHandle pipe, std::string* message) {
                                      : GetOverlappedResult(client->handle, operation.get(), &count, FALSE) != FALSE;
       error = ok ? ERROR_SUCCESS : GetLastError();
     }
-    message->resize(offset + (ok || error == ERROR_MORE_DATA ? count : 0));
+    const DWORD got = ok || error == ERROR_MORE_DATA ? count : 0;
+    if (offset == 0) {
+      message->assign(client->firstPiece.data(), got);
+    } else {
+      message->resize(offset + got);
+    }
     if (message->size() > kMaxClientMessageSize) {
       // The pipe has no length header: the message is refused once it is seen
       // to run past the limit, having taken at most one byte more than it.
@@ -306,6 +333,13 @@ bool ReadPipeMessage(PipeHandle pipe, std::string* message) {
     }
     if (piece < 16u * 1024 * 1024) piece *= 2;
   }
+}
+
+bool PipeClientHoldsMessage(PipeHandle pipe) {
+  ClientPipe* client = AsClient(pipe);
+  DWORD available = 0;
+  return client != nullptr && PeekNamedPipe(client->handle, nullptr, 0, nullptr, &available, nullptr) &&
+         available > 0;
 }
 
 void ShutdownPipeClient(PipeHandle pipe) {

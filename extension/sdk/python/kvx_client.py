@@ -105,9 +105,18 @@ def encode_disconnect(channel_id):
     return _request(12, _field_varint(1, channel_id))
 
 
+def encode_data_head(channel_id, size, app_value=0, request_id=0):
+    """The bytes of a data message before its `size` bytes of data, so that
+    the data can be written after them without being copied in behind."""
+    transfer = _field_varint(1, channel_id) + _field_varint(2, app_value)
+    if size:
+        transfer += _varint(3 << 3 | 2) + _varint(size)
+    request = _field_varint(1, request_id) + _varint(20 << 3 | 2) + _varint(len(transfer) + size)
+    return _varint(20 << 3 | 2) + _varint(len(request) + len(transfer) + size) + request + transfer
+
+
 def encode_data(channel_id, data, app_value=0, request_id=0):
-    body = _field_varint(1, channel_id) + _field_varint(2, app_value) + _field_bytes(3, data)
-    return _request(20, body, request_id)
+    return encode_data_head(channel_id, len(data), app_value, request_id) + data
 
 
 def encode_property_request(name):
@@ -333,15 +342,25 @@ class Session:
             self._pump(deadline, "the answer for property %r" % name)
 
     # Internals used by Channel.
-    def _write(self, message):
+    def _write(self, message, data=b""):
+        """Writes `message` and then `data` as one pipe message."""
         if self._closed is not None:
             raise self._closed
         if self._socket is None:
             raise self._gone
-        if len(message) > MAX_MESSAGE:
-            raise MessageTooLarge("a message of %d bytes is longer than the pipe carries" % len(message))
+        size = len(message) + len(data)
+        if size > MAX_MESSAGE:
+            raise MessageTooLarge("a message of %d bytes is longer than the pipe carries" % size)
+        # Frame length, message and data in one gathered write, not joined
+        # first: data may be many megabytes.
+        parts = [memoryview(part).cast("B") for part in (struct.pack("<I", size), message, data) if len(part)]
         try:
-            self._socket.sendall(struct.pack("<I", len(message)) + message)
+            while parts:
+                sent = self._socket.sendmsg(parts)
+                while parts and sent >= len(parts[0]):
+                    sent -= len(parts.pop(0))
+                if parts:
+                    parts[0] = parts[0][sent:]
         except OSError as error:
             self._lost("writing to the plug-in failed: %s" % error)
             raise (self._closed or self._gone) from None
@@ -539,7 +558,9 @@ class Channel:
                 raise self._ended
             error = ChannelLost if self.state == LOST_STATE else NotConnected
             raise error("channel %r is %s" % (self.name, self.state))
-        self._session._write(encode_data(self.id, bytes(data), app_value, request_id))
+        data = memoryview(data)  # any bytes-like object, not copied unless scattered
+        data = data.cast("B") if data.c_contiguous else memoryview(data.tobytes())
+        self._session._write(encode_data_head(self.id, len(data), app_value, request_id), data)
 
     def next_event(self, timeout=None):
         """The next Event in order; None as timeout waits without end."""
