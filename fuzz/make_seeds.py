@@ -68,6 +68,24 @@ kvx = {
 for name, data in kvx.items():
     write("kvx_message", name, data)
 
+# The routing look starts from the same units, plus merges, groups and
+# nesting, where it must still agree with the full parse.
+group = field(7, 3, b"")[:-1] + field(1, 0, 9) + varint((7 << 3) | 4)
+kinds = dict(kvx)
+kinds.update({
+    "merged_transfer": request(msg(20, field(1, 0, 5))) + request(msg(20, field(3, 2, b"x"))),
+    "switched_content": request(msg(20, field(1, 0, 5))) + response(b"") + request(msg(20, b"")),
+    "unknown_group": request(msg(12, field(1, 0, 2) + group)),
+    "deep_launch": request(msg(11, msg(3, group * 3 + field(2, 2, b"l")))),
+    # At the limits: a five-byte tag, a ten-byte varint, a five-byte length,
+    # groups nested as deep as a unit may nest.
+    "long_tag": request(msg(20, b"\x88\x80\x80\x80\x00" + varint(-1))),
+    "long_length": request(msg(30, b"\x0a\x81\x80\x80\x80\x00n")),
+    "deepest": request(msg(11, msg(3, varint((7 << 3) | 3) * 97 + varint((7 << 3) | 4) * 97))),
+})
+for name, data in kinds.items():
+    write("message_kind", name, data)
+
 # Bridge programs: op byte = (kind << 1) | end, end 0 = server, 1 = client.
 def op(kind, end, *args):
     return bytes([(kind << 1) | end] + list(args))

@@ -26,14 +26,16 @@ bool StateOfStatus(int32_t status, ChannelState* state) {
 }  // namespace
 
 SessionCore::SessionCore(std::unique_ptr<ITransport> transport, SessionOptions options)
-    : options_(std::move(options)), transport_(std::move(transport)) {}
+    : options_(std::move(options)),
+      transport_(std::move(transport)),
+      pipe_(dynamic_cast<PipeClientTransport*>(transport_.get())) {}
 
 SessionCore::~SessionCore() { Close(); }
 
 Error SessionCore::Start() {
   transport_->SetReceiveCallback([this](std::string bytes) { OnReceive(std::move(bytes)); });
-  if (auto* pipe = dynamic_cast<PipeClientTransport*>(transport_.get())) {
-    pipe->SetReceiveIdleCallback([this] { OnReceiveIdle(); });
+  if (pipe_ != nullptr) {
+    pipe_->SetReceiveIdleCallback([this] { OnReceiveIdle(); });
     batchesWakes_ = true;
   }
   transport_->SetDisconnectCallback([this] { OnTransportLost(); });
@@ -51,7 +53,7 @@ Error SessionCore::Start() {
 }
 
 Error SessionCore::OpenTransport() {
-  if (auto* pipe = dynamic_cast<PipeClientTransport*>(transport_.get())) return pipe->Open();
+  if (pipe_ != nullptr) return pipe_->Open();
   if (transport_->Start() != TransportStatus::Ok) return Error(ErrorCode::ConnectionLost, "the transport did not start");
   return Error::Success();
 }
@@ -150,11 +152,11 @@ Error SessionCore::SendMessage(const char* head, size_t headSize, const std::str
   if (!IsConnected()) return EndError();
   const size_t size = headSize + body.size();
   Error error;
-  {
+  if (pipe_ != nullptr) {
+    error = pipe_->WriteParts(head, headSize, body.data(), body.size());  // serialised there
+  } else {
     std::lock_guard<std::mutex> lock(sendMutex_);
-    if (auto* pipe = dynamic_cast<PipeClientTransport*>(transport_.get())) {
-      error = pipe->WriteParts(head, headSize, body.data(), body.size());
-    } else if (size > kMaxPipeMessageSize) {
+    if (size > kMaxPipeMessageSize) {
       error = Error(ErrorCode::MessageTooLarge, "a message of " + std::to_string(size) +
                                                     " bytes is longer than one pipe message may be");
     } else if (transport_->Send(std::string(head, headSize) + body) != TransportStatus::Ok) {
@@ -347,8 +349,8 @@ void SessionCore::OnTransportLost() {
   Error why(ErrorCode::ConnectionLost, "the plug-in closed the pipe");
   // The pipe refused what the server sent (a message over the limit): that,
   // not a plain close, is why the session ended.
-  if (auto* pipe = dynamic_cast<PipeClientTransport*>(transport_.get())) {
-    Error refused = pipe->LastError();
+  if (pipe_ != nullptr) {
+    Error refused = pipe_->LastError();
     if (refused.Code() == ErrorCode::ProtocolError) why = std::move(refused);
   }
   if (options_.reconnect) {

@@ -19,6 +19,7 @@
 #include "extension/sdk/Error.h"
 #include "extension/sdk/ITransport.h"
 #include "extension/sdk/KvxMessages.h"
+#include "extension/sdk/PipeClientTransport.h"
 #include "extension/sdk/Session.h"
 
 namespace Orvane {
@@ -136,6 +137,9 @@ class SessionCore : public std::enable_shared_from_this<SessionCore> {
 
   const SessionOptions options_;
   std::unique_ptr<ITransport> transport_;
+  // The transport when it is the SDK's own pipe client, which does more than
+  // ITransport asks: null for any other.
+  PipeClientTransport* const pipe_;
   Dispatcher dispatcher_;
   std::mutex sendMutex_;  // an ITransport need not serialise its own sends
 

@@ -465,6 +465,16 @@ void NamedPipeServer::SetLeavingCallback(std::function<void()> callback) {
   leavingCallback = std::move(callback);
 }
 
+void NamedPipeServer::SetCaughtUpCallback(std::function<void()> callback) {
+  caughtUpCallback = std::move(callback);
+}
+
+void NamedPipeServer::NoteCaughtUp() {
+  if (handedOnSinceCatchUp == 0) return;
+  handedOnSinceCatchUp = 0;
+  if (caughtUpCallback) caughtUpCallback();
+}
+
 void NamedPipeServer::SetReceiveCallback(std::function<void(std::string)> callback) {
   receiveCallback = std::move(callback);
 }
@@ -497,6 +507,10 @@ void NamedPipeServer::ReadLoop() {
     OnClientGone();
   }
   while (running.load() != 0) {
+    // Before any wait that may sleep, the owner hears that everything read
+    // so far has been handed on.
+    if (!readDoneAtOnce || readingHeld) NoteCaughtUp();
+    readDoneAtOnce = false;
     if (readingHeld) {
       // No read is under way, so ioEvent may still carry the last one's
       // completion: only the gate and the exit event are waited for.
@@ -516,6 +530,7 @@ void NamedPipeServer::ReadLoop() {
     }
     OnIoCompleted();
   }
+  NoteCaughtUp();
   running.exchange(0);
 }
 
@@ -622,11 +637,13 @@ bool NamedPipeServer::IssueRead() {
     into = &pendingMessage[pendingFilled];
   }
   if (platform::ReadPipe(openPipe, into, size, &instance->overlapped)) {
+    readDoneAtOnce = true;
     return true;
   }
   // 234: a long message was already waiting; the read holds its first piece
   // and its completion reports the rest as more of the same message.
   const uint32_t error = platform::GetLastErrorCode();
+  readDoneAtOnce = error == platform::kErrorMoreData;
   return error == platform::kErrorIoPending || error == platform::kErrorMoreData;
 }
 
@@ -744,6 +761,7 @@ void NamedPipeServer::OnIoCompleted() {
   }
   if (!message.empty() && receiveCallback) {
     receiveCallback(std::move(message));
+    if (++handedOnSinceCatchUp >= kMessagesPerCatchUp) NoteCaughtUp();
   }
 
   if (!StartNextMessage()) {

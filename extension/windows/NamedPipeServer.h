@@ -124,6 +124,14 @@ class NamedPipeServer : public SDK::ITransport {
   // that its client has left: its last messages are read past the gates
   // now, and the disconnect callback follows them.
   void SetLeavingCallback(std::function<void()> callback);
+  // Called on the reader thread once it has handed on, through the receive
+  // callback, every message its client had written so far and its next read
+  // has to wait; while the client writes faster than it is read, after every
+  // kMessagesPerCatchUp messages as well. Never when nothing was handed on
+  // since the last call. An owner that queues messages for a worker thread
+  // wakes the worker here, once per batch instead of once per message.
+  void SetCaughtUpCallback(std::function<void()> callback);
+  static constexpr uint32_t kMessagesPerCatchUp = 32;
   void SetReceiveCallback(std::function<void(std::string)> callback) override;
   void SetDisconnectCallback(std::function<void()> callback) override;
 
@@ -200,6 +208,14 @@ class NamedPipeServer : public SDK::ITransport {
   void UpdateOutboundRoom();
 
   std::function<void(std::string)> receiveCallback;
+  std::function<void()> caughtUpCallback;
+  // Messages handed on since the caught-up callback last ran, and whether
+  // the read under way completed at once (so the next wait will not sleep).
+  // The reader thread's alone.
+  uint32_t handedOnSinceCatchUp = 0;
+  bool readDoneAtOnce = false;
+  // Runs the caught-up callback if anything was handed on since its last run.
+  void NoteCaughtUp();
   std::function<void()> disconnectCallback;
   std::thread readerThread;
   std::string pipeName;

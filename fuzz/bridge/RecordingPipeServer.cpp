@@ -49,6 +49,10 @@ void NamedPipeServer::SetLeavingCallback(std::function<void()> callback) {
   leavingCallback = std::move(callback);
 }
 
+void NamedPipeServer::SetCaughtUpCallback(std::function<void()> callback) {
+  caughtUpCallback = std::move(callback);
+}
+
 void NamedPipeServer::SetReceiveCallback(std::function<void(std::string)> callback) {
   receiveCallback = std::move(callback);
 }

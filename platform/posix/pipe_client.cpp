@@ -38,6 +38,9 @@ constexpr uint32_t kDefaultClientWaitMs = 5000;  // NMPWAIT_USE_DEFAULT_WAIT
 // Room for what a writer may put on the socket at once, so that many
 // messages take one system call.
 constexpr size_t kClientReadBuffer = 256 * 1024;
+// What is left of a message from this size on is read straight into it:
+// copying it out of the buffer would cost more than the system calls saved.
+constexpr size_t kDirectReadBytes = 16 * 1024;
 
 std::string FileOwner(const std::string& path) {
   struct stat st {};
@@ -58,12 +61,13 @@ bool ReadExact(Client& c, char* out, size_t size) {
       continue;
     }
     c.head = c.tail = 0;
-    char* target = size >= c.buffer.size() ? out : c.buffer.data();
-    const size_t want = size >= c.buffer.size() ? size : c.buffer.size();
+    const bool direct = size >= kDirectReadBytes;
+    char* target = direct ? out : c.buffer.data();
+    const size_t want = direct ? size : c.buffer.size();
     const ssize_t n = recv(c.fd, target, want, 0);
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) return false;
-    if (target == out) {
+    if (direct) {
       out += n;
       size -= static_cast<size_t>(n);
     } else {

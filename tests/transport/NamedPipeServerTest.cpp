@@ -193,6 +193,41 @@ TEST_F(NamedPipeServerTest, ServesSuccessiveClientsInOrderWithoutRestart) {
   EXPECT_EQ(recorder.Disconnects(), 1);
 }
 
+// The owner wakes its worker once per batch the reader hands on, so every
+// message must be followed by a caught-up call before the reader sleeps, and
+// a burst must not go unannounced for longer than the batch limit.
+TEST_F(NamedPipeServerTest, EveryMessageHandedOnIsAnnouncedByACaughtUpCallInBatches) {
+  std::mutex lock;
+  std::vector<int> sinceCatchUp{0};  // messages before each call, and after the last
+  NamedPipeServer server(kPipeName, 6);
+  server.SetReceiveCallback([&](std::string) {
+    std::lock_guard<std::mutex> guard(lock);
+    ++sinceCatchUp.back();
+  });
+  server.SetCaughtUpCallback([&] {
+    std::lock_guard<std::mutex> guard(lock);
+    sinceCatchUp.push_back(0);
+  });
+  ASSERT_EQ(server.Start(), TransportStatus::Ok);
+  PipeClient client(kPipeName);
+  const int kBurst = 200;
+  for (int round = 1; round <= 2; ++round) {
+    for (int i = 0; i < kBurst; ++i) ASSERT_TRUE(client.Write(std::string(100, 'x')));
+    ASSERT_TRUE(WaitUntil([&] {
+      std::lock_guard<std::mutex> guard(lock);
+      int total = 0;
+      for (int count : sinceCatchUp) total += count;
+      return total == round * kBurst && sinceCatchUp.back() == 0;
+    })) << "round " << round;
+  }
+  std::lock_guard<std::mutex> guard(lock);
+  sinceCatchUp.pop_back();
+  for (int count : sinceCatchUp) {
+    EXPECT_GE(count, 1);
+    EXPECT_LE(count, static_cast<int>(NamedPipeServer::kMessagesPerCatchUp));
+  }
+}
+
 // A host may start the plug-in from a thread that ends soon after. On
 // Windows the system cancels the I/O a thread issued when it ends, and that
 // includes the connect Start leaves pending; the server must listen again

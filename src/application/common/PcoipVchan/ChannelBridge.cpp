@@ -128,9 +128,12 @@ bool ChannelBridge::InitializeWith(bool isServerEnd, std::string pipeName,
     NamedPipeServer* serverInList = server.get();
     // Both callbacks run while the client they report on is the server's
     // current one, so its count names that client.
+    // The pipe worker is woken once for what the reader hands on in one go,
+    // not for each message.
     server->SetReceiveCallback([this, pipeId, serverInList](std::string bytes) {
-      OnPipeMessage(PipeItem{pipeId, std::move(bytes), serverInList->CurrentClient()});
+      OnPipeMessage(PipeItem{pipeId, std::move(bytes), serverInList->CurrentClient()}, false);
     });
+    server->SetCaughtUpCallback([this] { WakePipeWorker(); });
     server->SetDisconnectCallback([this, pipeId, serverInList] {
       OnPipeDisconnected(pipeId, serverInList->CurrentClient());
     });

@@ -145,8 +145,13 @@ class ChannelBridge {
   void QueuePipeMessage(PipeItem item);
   // A message a pipe server read (on its reader thread): queued on the pipe's
   // share, or, for a property request with nothing of its application ahead
-  // of it, answered at once.
-  void OnPipeMessage(PipeItem item);
+  // of it, answered at once. Without `wakeWorker` a sleeping pipe worker is
+  // left asleep: the reader wakes it once it has handed on what its client
+  // had written (WakePipeWorker), not for each message.
+  void OnPipeMessage(PipeItem item, bool wakeWorker = true);
+  // Wakes the pipe worker if it sleeps; a worker at work takes what was
+  // queued before it sleeps again.
+  void WakePipeWorker();
   void QueuePcoipMessage(std::string bytes);
   // The receive thread's look before it reads the next datagram: true at once
   // while the PCoIP queue has room, else after waiting up to `timeoutMs` for
@@ -288,7 +293,12 @@ class ChannelBridge {
   static size_t ShareIndexOf(int32_t pipeId);
   PipeShare& ShareOf(int32_t pipeId) { return *pipeShares[ShareIndexOf(pipeId)]; }
   // Queues an item whose changesTable is set already.
-  void QueueClassifiedPipeMessage(PipeItem item);
+  void QueueClassifiedPipeMessage(PipeItem item, bool wakeWorker = true);
+  // The pipe worker found nothing to take and waits for pipeQueueEvent (or
+  // has not begun): only then does queueing an item need to set the event,
+  // which costs the queueing thread a system call and the worker a wake-up.
+  // Under pipeQueueLock.
+  bool pipeWorkerAsleep = true;
   // Bytes held by the whole pipe queue; the caller holds pipeQueueLock.
   size_t PipeQueueBytes() const;
   void ClearPipeQueue();

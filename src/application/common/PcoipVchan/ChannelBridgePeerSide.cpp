@@ -6,9 +6,17 @@
 
 #include "platform/debug_output.h"
 #include "src/application/common/PcoipVchan/ChannelBridge.h"
+#include "src/application/common/PcoipVchan/ChannelBridgeMessageKind.h"
 #include "src/application/common/PcoipVchan/ChannelBridgeNotices.h"
 
 void ChannelBridge::HandlePcoipMessage(std::string bytes) {
+  // Data, most of what arrives, is routed on a look that copies nothing of
+  // it; every other unit, and one the look refuses, is parsed in full.
+  MessageKind kind;
+  if (ReadMessageKind(bytes, &kind) && kind.requestBody == KVX::Request::kTransferData) {
+    DeliverToChannelOwner(kind.channelId, std::move(bytes));
+    return;
+  }
   KVX::Message message;
   if (!ParseUnit(bytes, &message)) {
     Diagnose(ChannelBridgeText::kParseError);

@@ -2,11 +2,13 @@
 // an application's pipe connection closes. Everything but a property request
 // goes on to the peer as the very bytes the application wrote; the local step
 // runs first, so the table already knows a channel when the peer answers.
+#include <string>
 #include <utility>
 #include <vector>
 
 #include "platform/debug_output.h"
 #include "src/application/common/PcoipVchan/ChannelBridge.h"
+#include "src/application/common/PcoipVchan/ChannelBridgeMessageKind.h"
 #include "src/application/common/PcoipVchan/ChannelBridgeNotices.h"
 
 void ChannelBridge::HandlePipeMessage(const PipeItem& item) {
@@ -14,29 +16,32 @@ void ChannelBridge::HandlePipeMessage(const PipeItem& item) {
     HandleDeparture(item.pipeId);
     return;
   }
+  // Read without copying the unit: a data message's payload, which is most
+  // of what applications write, is never touched. Only a unit the look
+  // refuses is parsed in full, to go on with what that parse read before the
+  // fault, as for any unit that does not parse.
+  MessageKind kind;
   KVX::Message message;
-  if (!ParseUnit(item.bytes, &message)) {
+  if (!ReadMessageKind(item.bytes, &kind)) {
     Diagnose(ChannelBridgeText::kParseError);
+    ParseUnit(item.bytes, &message);
+    kind = KindOfParsed(message);
   }
-  if (message.content_case() == KVX::Message::kRequest) {
-    const KVX::Request& request = message.request();
-    switch (request.body_case()) {
+  if (kind.content == KVX::Message::kRequest) {
+    switch (kind.requestBody) {
       case KVX::Request::kConnectChannelRequest:
-        if (!RegisterChannel(request.connect_channel_request().channel_name(), item.pipeId,
-                             item.client)) {
+        if (!RegisterChannel(std::string(kind.name), item.pipeId, item.client)) {
           return;  // refused here; the peer need not hear of it
         }
         break;
       case KVX::Request::kDisconnectChannelRequest:
-        if (!CloseChannel(request.disconnect_channel_request().channel_id(), item.pipeId,
-                          item.client)) {
+        if (!CloseChannel(kind.channelId, item.pipeId, item.client)) {
           return;  // another application's channel: the peer must not hear of it
         }
         break;
       case KVX::Request::kGetPropertyRequest:
         // Each end reports its own properties; the question never crosses.
-        AnswerPropertyRequest(request.get_property_request().property_name(), item.pipeId,
-                              item.client);
+        AnswerPropertyRequest(std::string(kind.name), item.pipeId, item.client);
         return;
       default:
         break;
@@ -47,7 +52,7 @@ void ChannelBridge::HandlePipeMessage(const PipeItem& item) {
   sendToPeer(item.bytes);
 }
 
-void ChannelBridge::OnPipeMessage(PipeItem item) {
+void ChannelBridge::OnPipeMessage(PipeItem item, bool wakeWorker) {
   const unsigned bodies = RequestBodiesOnWire(item.bytes);
   item.changesTable = (bodies & (kWireConnect | kWireDisconnect)) != 0;
   // A property is answered at this end and asks nothing of the table or the
@@ -64,15 +69,14 @@ void ChannelBridge::OnPipeMessage(PipeItem item) {
       platform::CriticalSectionLock guard(pipeQueueLock);
       idle = ShareOf(item.pipeId).Bytes() == 0;
     }
-    KVX::Message message;
-    if (idle && ParseUnit(item.bytes, &message) &&
-        message.request().body_case() == KVX::Request::kGetPropertyRequest) {
-      AnswerPropertyRequest(message.request().get_property_request().property_name(), item.pipeId,
-                            item.client);
+    MessageKind kind;
+    if (idle && ReadMessageKind(item.bytes, &kind) &&
+        kind.requestBody == KVX::Request::kGetPropertyRequest) {
+      AnswerPropertyRequest(std::string(kind.name), item.pipeId, item.client);
       return;
     }
   }
-  QueueClassifiedPipeMessage(std::move(item));
+  QueueClassifiedPipeMessage(std::move(item), wakeWorker);
 }
 
 bool ChannelBridge::RegisterChannel(const std::string& channelName, int32_t pipeId,

@@ -73,7 +73,8 @@ void ChannelBridge::QueuePipeMessage(PipeItem item) {
   QueueClassifiedPipeMessage(std::move(item));
 }
 
-void ChannelBridge::QueueClassifiedPipeMessage(PipeItem item) {
+void ChannelBridge::QueueClassifiedPipeMessage(PipeItem item, bool wakeWorker) {
+  bool wake = false;
   {
     platform::CriticalSectionLock guard(pipeQueueLock);
     const size_t share = ShareIndexOf(item.pipeId);
@@ -89,6 +90,17 @@ void ChannelBridge::QueueClassifiedPipeMessage(PipeItem item) {
       if (item.departure) leaving = 0;
     }
     pipeShares[share]->push_back(std::move(item));
+    wake = wakeWorker && pipeWorkerAsleep;
+    if (wake) pipeWorkerAsleep = false;
+  }
+  if (wake) platform::SetEventObject(pipeQueueEvent);
+}
+
+void ChannelBridge::WakePipeWorker() {
+  {
+    platform::CriticalSectionLock guard(pipeQueueLock);
+    if (!pipeWorkerAsleep) return;
+    pipeWorkerAsleep = false;
   }
   platform::SetEventObject(pipeQueueEvent);
 }
@@ -255,6 +267,7 @@ void ChannelBridge::PipeQueueWorker() {
       PipeShare* turn = nullptr;
       {
         platform::CriticalSectionLock guard(pipeQueueLock);
+        pipeWorkerAsleep = false;
         uint64_t oldestTableItem = ~uint64_t{0};
         for (const auto& stamps : tableItemStamps) {
           if (!stamps.empty()) oldestTableItem = std::min(oldestTableItem, stamps.front());
@@ -284,7 +297,12 @@ void ChannelBridge::PipeQueueWorker() {
           deficit[pipe] -= turnCharge;
           nextTurn = pipe + 1;
         }
-        if (forPeer.empty() && turn == nullptr) break;
+        if (forPeer.empty() && turn == nullptr) {
+          // Whatever is queued from now on finds the worker asleep and sets
+          // the event; what was queued before was looked at just now.
+          pipeWorkerAsleep = true;
+          break;
+        }
       }
       for (const PipeItem& item : forPeer) {
         sendToPeer.SendNow(PeerBoundAsOfNow(item.bytes));
