@@ -172,6 +172,9 @@ bool OneWay(Ends& ends, size_t size, const std::string& label, double unitBytes)
   std::mutex windowLock;
   std::condition_variable windowOpened;
   std::atomic<bool> senderWaiting{false};
+  // While the sender waits: how much must have arrived before it goes on.
+  // The receiver wakes it only then, not for every message on the way.
+  std::atomic<uint64_t> resumeAt{0};
   std::thread receiver([&] {
     while (receivedBytes.load() < target.load()) {
       auto packet = ends.in.Receive(30000);
@@ -182,7 +185,7 @@ bool OneWay(Ends& ends, size_t size, const std::string& label, double unitBytes)
         return;
       }
       receivedBytes += packet->data.size();
-      if (senderWaiting.load()) {
+      if (senderWaiting.load() && receivedBytes.load() >= resumeAt.load()) {
         std::lock_guard<std::mutex> lock(windowLock);
         windowOpened.notify_one();
       }
@@ -195,6 +198,7 @@ bool OneWay(Ends& ends, size_t size, const std::string& label, double unitBytes)
   while (SecondsSince(start) < g_seconds && !failed.load()) {
     if (sentBytes - receivedBytes.load() > g_window) {
       std::unique_lock<std::mutex> lock(windowLock);
+      resumeAt = sentBytes - g_window / 2;  // before the flag, which the receiver reads first
       senderWaiting = true;
       // Half the window drained before sending again, so that one wake-up
       // covers many messages.
