@@ -50,6 +50,15 @@ class ChannelBridgeTestAccess {
     platform::CriticalSectionLock guard(bridge.pipeQueueLock);
     return bridge.ShareOf(pipeId).Bytes();
   }
+  // Queues the peer's messages in one hold of the lock, so that the PCoIP
+  // worker, woken afterwards, takes them as one batch.
+  static void QueuePcoipBatch(ChannelBridge& bridge, std::vector<std::string> messages) {
+    {
+      platform::CriticalSectionLock guard(bridge.pcoipQueueLock);
+      for (std::string& message : messages) bridge.pcoipQueue.push_back(std::move(message));
+    }
+    platform::SetEventObject(bridge.pcoipQueueEvent);
+  }
   // Counts what the worker has taken and not yet handled too.
   static size_t PcoipQueueBytes(ChannelBridge& bridge) {
     platform::CriticalSectionLock guard(bridge.pcoipQueueLock);

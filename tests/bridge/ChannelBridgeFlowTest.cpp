@@ -2,10 +2,12 @@
 // server's reading back without losing a message, and the PCoIP worker goes on
 // handling the peer's messages while the channel to the peer is blocked.
 #include <algorithm>
+#include <chrono>
 #include <condition_variable>
 #include <mutex>
 #include <thread>
 
+#include "extension/windows/NamedPipeServer.h"
 #include "src/application/common/PcoipVchan/ChannelBridgeNotices.h"
 #include "tests/bridge/BridgeFixture.h"
 
@@ -79,6 +81,41 @@ TEST_F(ChannelBridgeFlowTest, AFullPipeShareHoldsReadingBackAndLosesNothing) {
   writer.join();
   ASSERT_TRUE(SentToPeer().WaitForCount(written.size(), std::chrono::seconds(60)));
   EXPECT_TRUE(SentToPeer().All() == written);
+}
+
+TEST_F(ChannelBridgeFlowTest, WhatThePeerSentEarlierForOthersGoesOutWhileOneApplicationDoesNotRead) {
+  // An application that reads nothing, and one that reads; the peer's batch
+  // holds one message for the reader, then more for the other than its pipe
+  // and its share hold, so that the PCoIP worker ends up waiting for room.
+  platform::PipeHandle deaf = platform::OpenPipeClient(kBridgePipe, 5000);
+  ASSERT_NE(deaf, platform::InvalidPipeHandle());
+  const std::string probe = ConnectRequest("deaf probe");
+  ASSERT_TRUE(platform::WritePipeMessage(deaf, probe.data(), probe.size()));
+  int deafPipe = -1;
+  ASSERT_TRUE(WaitUntil([&] {
+    for (const ChannelEntry& entry : Table()) {
+      if (entry.channelName == "deaf probe") deafPipe = entry.pipeId;
+    }
+    return deafPipe != -1;
+  }));
+  int readerPipe = -1;
+  PipeClient& reader = Connect(&readerPipe);
+  ChannelBridgeTestAccess::SetChannels(
+      *bridge, {ChannelEntry{"deaf", 1, deafPipe, 0, true}, ChannelEntry{"reader", 2, readerPipe, 0, true}});
+
+  Orvane::Extension::Windows::NamedPipeServer::SetWriteTimeoutMs(180000);
+  std::vector<std::string> batch{TransferData(2, "for the reader")};
+  for (int i = 0; i < 80; ++i) batch.push_back(TransferData(1, PatternBytes(1 << 20, i)));
+  ChannelBridgeTestAccess::QueuePcoipBatch(*bridge, std::move(batch));
+
+  // It arrives while the other still reads nothing, long before that one's
+  // write time-out would let the worker go on.
+  std::string got;
+  EXPECT_TRUE(reader.Read(&got, std::chrono::seconds(90)));
+  EXPECT_EQ(got, TransferData(2, "for the reader"));
+  platform::ClosePipeClient(deaf);
+  Orvane::Extension::Windows::NamedPipeServer::SetWriteTimeoutMs(
+      Orvane::Extension::Windows::NamedPipeServer::kWriteTimeoutMs);
 }
 
 TEST_F(ChannelBridgeFlowTest, AFloodingPipeIsHeldBackAloneAndOthersGoFirstOrAreAnsweredAtOnce) {
