@@ -95,6 +95,18 @@ def floor_table():
     print("Against the floor: a null chain of four processes on the same transports (application, pipe wire,\n"
           "relay, datagram link, relay, pipe wire, application; the relays only forward), same run")
     table(("figure", "end to end", "null chain", "share", "target"), floor_rows)
+    # What the round trip cannot shed: each way, a message crosses four thread
+    # hand-offs that the chain's single-threaded relays and bare applications
+    # do not make: the pipe's reader to the pipe worker; the host's ready
+    # callback to the plug-in's receive thread, which alone reads datagrams;
+    # the receive thread to the PCoIP worker; the SDK's reader to the caller
+    # waiting in Receive.
+    hop, chain_rt = get("chain.handoff.p50"), get("chain.roundtrip.1k.p50")
+    if hop and chain_rt:
+        floor = chain_rt + 8 * hop
+        print(f"One thread hand-off (an auto-reset event waking a sleeping thread) takes {hop:.1f} us here (p50, two\n"
+              f"threads alone). The round trip makes eight the chain does not, so with this thread model its floor\n"
+              f"is about {chain_rt:.1f} + 8 x {hop:.1f} = {floor:.1f} us, {floor / chain_rt:.2f}x the chain's.")
 
 
 def plain_tables():

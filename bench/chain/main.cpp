@@ -17,6 +17,9 @@
 //             with the CPU time of the two relays and of the two
 //             applications per message and per MiB.
 //   round     1 KiB round trip: the receiving application echoes.
+//   hand-off  one thread waking another through an auto-reset event, as a
+//             producer wakes a worker asleep on its queue: the step the
+//             product's threads take where the chain's processes take none.
 //
 // The link's sockets live in a folder from mkdtemp that is removed at the
 // end; children are always reaped.
@@ -28,6 +31,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cstring>
 #include <initializer_list>
@@ -38,6 +42,7 @@
 #include "bench/common/Figures.h"
 #include "bench/common/FolderMain.h"
 #include "bench/common/StreamWire.h"
+#include "platform/event.h"
 #include "src/application/common/PcoipVchan/PcoipVchanState.h"
 #include "tools/vchan-host/DatagramLink.h"
 #include "tools/vchan-host/HostOptions.h"
@@ -348,11 +353,43 @@ bool RoundTrip(uint32_t size) {
   return true;
 }
 
+// Two threads of one process bounce a token through two auto-reset events
+// for the run time; half a bounce is one hand-off.
+bool HandOff() {
+  const platform::EventHandle there = platform::CreateEventObject(false, false);
+  const platform::EventHandle back = platform::CreateEventObject(false, false);
+  if (there == nullptr || back == nullptr) return false;
+  std::atomic<bool> stop{false};
+  std::thread bouncer([&] {
+    while (platform::WaitForEvent(there, 5000) == platform::kWaitObject0 && !stop.load()) {
+      platform::SetEventObject(back);
+    }
+  });
+  std::vector<double> micros;
+  bool ok = true;
+  const Clock::time_point start = Clock::now();
+  while (ok && (SecondsSince(start) < g_seconds || micros.size() < 1000)) {
+    const Clock::time_point sent = Clock::now();
+    platform::SetEventObject(there);
+    ok = platform::WaitForEvent(back, 5000) == platform::kWaitObject0;
+    micros.push_back(std::chrono::duration<double, std::micro>(Clock::now() - sent).count() / 2);
+  }
+  stop = true;
+  platform::SetEventObject(there);
+  bouncer.join();
+  platform::CloseEventObject(there);
+  platform::CloseEventObject(back);
+  if (!ok) return false;
+  PrintFigure("chain.handoff.p50", kvxbench::Percentile(&micros, 50), "us");
+  return true;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
   return kvxbench::RunInFolder("kvx-bench-chain", argc, argv, &g_seconds, [](const std::string& folder) {
     g_folder = folder;
-    return OneWay(1024, "1k") && OneWay(65536, "64k") && OneWay(1u << 20, "1m") && RoundTrip(1024);
+    return OneWay(1024, "1k") && OneWay(65536, "64k") && OneWay(1u << 20, "1m") && RoundTrip(1024) &&
+           HandOff();
   });
 }
