@@ -284,7 +284,7 @@ bool WritePipeMessage(PipeHandle pipe, const void* data, size_t size) {
 bool WritePipeMessage(PipeHandle pipe, const void* head, size_t headSize, const void* body, size_t bodySize) {
   if (bodySize == 0) return WritePipeMessage(pipe, head, headSize);
   if (headSize == 0) return WritePipeMessage(pipe, body, bodySize);
-  // A message-mode pipe takes one message per write: the parts are joined.
+  // A message-mode pipe takes one message per write: head and body are joined.
   std::string whole;
   whole.reserve(headSize + bodySize);
   whole.append(static_cast<const char*>(head), headSize).append(static_cast<const char*>(body), bodySize);
