@@ -217,6 +217,12 @@ void NamedPipeServer::ReleaseWire(size_t handled, platform::PipeWriteProgress pr
   }
   wireHeld = false;
   wireFree.notify_all();
+  // What was queued while another held the wire (Send, or the owner) and is
+  // not kept for the owner's own write is the writer's: it slept through the
+  // queueing, seeing the wire held.
+  if (!outbound.empty() && heldForOwner == 0) {
+    outboundQueued.notify_one();
+  }
 }
 
 void NamedPipeServer::UpdateOutboundRoom() {

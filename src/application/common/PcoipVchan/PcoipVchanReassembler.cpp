@@ -1,6 +1,8 @@
 #include "src/application/common/PcoipVchan/PcoipVchanReassembler.h"
 
+#include <cstddef>
 #include <limits>
+#include <string>
 #include <utility>
 
 #include "src/application/common/PcoipVchan/PcoipVchanLog.h"
@@ -8,6 +10,9 @@
 
 namespace {
 constexpr char kRxThread[] = "rx_thread_entry";
+// Room beyond a completed message's bytes that may go on with it: what
+// rounding and an honest announcement leave.
+constexpr size_t kUnusedRoomKept = 64 * 1024;
 
 // Reads one base-128 number; false when it does not end within `size`.
 bool ReadVarint(const uint8_t* data, uint32_t size, uint32_t* at, uint64_t* value) {
@@ -123,7 +128,16 @@ void DatagramReassembler::Complete(uint32_t lastSequence, uint32_t nowMs, std::s
   FormatReceiveStatistics({kRxThread, elapsed, length, static_cast<int>(lastSequence + 1), static_cast<int>(average), rate},
                           line);
   plugin_log_text(tag_, 2, 0, line);
-  *message = std::move(buffer_);
+  if (buffer_.capacity() - buffer_.size() > kUnusedRoomKept) {
+    // The first fragment announced more than came. The queues count a
+    // message's bytes, not the room behind them, so that room must not travel
+    // on with it (where reserving commits memory, a peer could otherwise make
+    // every small message cost the bound).
+    message->assign(buffer_.data(), buffer_.size());
+    std::string().swap(buffer_);
+  } else {
+    *message = std::move(buffer_);
+  }
   buffer_.clear();
   inProgress_ = false;
   nextSequence_ = 0;
