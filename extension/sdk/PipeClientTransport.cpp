@@ -16,6 +16,9 @@ const char* DefaultPipeName() { return "\\\\.\\pipe\\KVX_Pipe_Channel"; }
 
 namespace {
 
+// Wake-ups owed to receivers are paid at least this often while a stream runs.
+constexpr uint32_t kMessagesPerIdleAtMost = 32;
+
 // Names what was tried as the system sees it (on POSIX the socket's path and
 // how its folder was chosen) and why it failed, in words where the platform
 // has them.
@@ -80,13 +83,21 @@ struct PipeClientTransport::Impl {
 
   void ReadLoop(platform::PipeHandle pipe) {
     uint32_t failure = platform::kErrorBrokenPipe;
+    uint32_t sinceIdle = 0;
     for (;;) {
-      if (idleCallback && !platform::PipeClientHoldsMessage(pipe)) idleCallback();
+      // Idle once nothing more is at hand, and at the latest every few
+      // messages: a pipe that is never empty (Windows counts a message still
+      // arriving as held) must not keep receivers waiting for ever.
+      if (idleCallback && (sinceIdle >= kMessagesPerIdleAtMost || !platform::PipeClientHoldsMessage(pipe))) {
+        idleCallback();
+        sinceIdle = 0;
+      }
       std::string message;
       if (!platform::ReadPipeMessage(pipe, &message)) {
         failure = platform::GetLastErrorCode();
         break;
       }
+      ++sinceIdle;
       // A zero-length pipe message carries no KVX message; nothing to hand on.
       if (message.empty()) continue;
       if (receiveCallback) receiveCallback(std::move(message));
