@@ -42,6 +42,20 @@ TEST_F(ChannelBridgeInteropTest, ClientEndMeetsAnEarlierServerEndOnCrossingReque
   EXPECT_EQ(SentToPeer().Count(), 2u) << "nothing more goes back: no loop";
 }
 
+TEST_F(ChannelBridgeInteropTest, ClientEndLearnsNothingFromAnAnswerWithoutAnId) {
+  Start(false);
+  int pipeId = -1;
+  PipeClient& app = Connect(&pipeId);
+  ASSERT_TRUE(app.Write(ConnectRequest("A")));
+  ASSERT_TRUE(SentToPeer().WaitForCount(1));
+  // A far end answering without an ID neither takes the channel's ID away
+  // nor reaches the application; the answer with the ID does.
+  FromPeer(Notice("A", -1, KVX::CONNECTION_PENDING_PEER));
+  FromPeer(Notice("A", 4, KVX::CONNECTION_CONNECTED));
+  EXPECT_EQ(ReadNotice(Next(app)), (NoticeFields{"A", 4, KVX::CONNECTION_CONNECTED}));
+  EXPECT_EQ(Table(), (std::vector<ChannelEntry>{{"A", 4, pipeId}}));
+}
+
 TEST_F(ChannelBridgeInteropTest, ServerEndTakesTheIdAnEarlierClientEndHoldsUnlessItCannot) {
   Start(true);
   int pipeId = -1;

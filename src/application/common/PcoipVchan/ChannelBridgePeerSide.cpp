@@ -241,6 +241,12 @@ void ChannelBridge::OnPeerConnectionResponse(const KVX::ChannelConnectionRespons
   if (isServer && status != KVX::CONNECTION_CONNECTED) {
     return;
   }
+  // An answer without an ID (only a broken or foreign far end sends one, as
+  // the server end always hands out its ID) teaches the client end nothing:
+  // taking it would leave the holder's channel without its ID.
+  if (!isServer && response.channel_id() == -1) {
+    return;
+  }
 
   // This is how the client end learns the IDs the server end hands out. A
   // CONNECTED naming another ID than the server's comes from a client end
