@@ -3,9 +3,11 @@
 // deleted many times over the life of the process.
 #pragma once
 
+#include "platform/thread_annotations.h"
+
 namespace platform {
 
-class CriticalSection {
+class CAPABILITY("critical section") CriticalSection {
  public:
   CriticalSection() = default;
   ~CriticalSection();
@@ -18,18 +20,20 @@ class CriticalSection {
   bool IsInitialized() const { return impl_ != nullptr; }
 
   // Enter and Leave on a section that is not initialised do nothing.
-  void Enter();
-  void Leave();
+  void Enter() ACQUIRE();
+  void Leave() RELEASE();
 
  private:
   void* impl_ = nullptr;
 };
 
 // Holds an initialised section for one scope.
-class CriticalSectionLock {
+class SCOPED_CAPABILITY CriticalSectionLock {
  public:
-  explicit CriticalSectionLock(CriticalSection& section) : section_(section) { section_.Enter(); }
-  ~CriticalSectionLock() { section_.Leave(); }
+  explicit CriticalSectionLock(CriticalSection& section) ACQUIRE(section) : section_(section) {
+    section_.Enter();
+  }
+  ~CriticalSectionLock() RELEASE() { section_.Leave(); }
   CriticalSectionLock(const CriticalSectionLock&) = delete;
   CriticalSectionLock& operator=(const CriticalSectionLock&) = delete;
 
