@@ -19,6 +19,7 @@
 
 #include "extension/diagnostics/RepeatLimiter.h"
 #include "extension/sdk/ITransport.h"
+#include "extension/windows/OutboundNote.h"
 #include "platform/event.h"
 #include "platform/named_pipe.h"
 
@@ -109,8 +110,15 @@ class NamedPipeServer : public SDK::ITransport {
   // (or here, once a gathered write's worth waits): as far as the client has
   // room they go out on the caller's thread in one write, without waking the
   // writer, and only what would have to wait is left to the writer.
+  // `note` comes back through the drained callback once the message has
+  // left the share (also when it is not queued at all: nothing was queued
+  // then, and the caller hears of it by the result).
   bool QueueToClient(uint64_t client, std::string message, bool waitForRoom,
-                     bool writeHere = false);
+                     bool writeHere = false, OutboundNote note = {});
+  // Called with the notes of messages that left the share, written or
+  // dropped, on whichever thread took them off (the writer, the owner in
+  // WriteQueuedNow, or Stop), with no lock of the server held. Set before Start.
+  void SetDrainedCallback(std::function<void(const std::vector<OutboundNote>&)> callback);
   // Writes what waits in the share, as far as it goes without waiting, and
   // hands the rest to the writer thread. Never waits for the client.
   void WriteQueuedNow();
@@ -266,7 +274,11 @@ class NamedPipeServer : public SDK::ITransport {
   struct OutboundItem {
     uint64_t client = 0;
     std::string bytes;
+    OutboundNote note;
   };
+  std::function<void(const std::vector<OutboundNote>&)> drainedCallback;
+  // Hands the notes of items taken off the share to the drained callback.
+  void ReportDrained(const std::vector<OutboundNote>& notes);
   std::thread writerThread;
   std::mutex outboundLock;
   std::condition_variable outboundQueued;

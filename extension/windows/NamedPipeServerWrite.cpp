@@ -117,7 +117,7 @@ void NamedPipeServer::DropClientThatStoppedReading(uint64_t generation, uint32_t
 }
 
 bool NamedPipeServer::QueueToClient(uint64_t client, std::string message, bool waitForRoom,
-                                    bool writeHere) {
+                                    bool writeHere, OutboundNote note) {
   if (running.load() != 1 || CurrentClient() != client) {
     return false;
   }
@@ -138,7 +138,7 @@ bool NamedPipeServer::QueueToClient(uint64_t client, std::string message, bool w
     if (writerStopping) {
       return false;
     }
-    outbound.push_back(OutboundItem{client, std::move(message)});
+    outbound.push_back(OutboundItem{client, std::move(message), note});
     outboundBytes += charge;
     UpdateOutboundRoom();
     if (writeHere) {
@@ -206,23 +206,38 @@ uint64_t NamedPipeServer::TakeRun(std::vector<platform::PipeMessageView>* views)
 }
 
 void NamedPipeServer::ReleaseWire(size_t handled, platform::PipeWriteProgress progress) {
-  std::lock_guard<std::mutex> guard(outboundLock);
-  for (size_t i = 0; i < handled && !outbound.empty(); ++i) {
-    outboundBytes -= outbound.front().bytes.size() + kOutboundItemOverheadBytes;
-    outbound.pop_front();
+  std::vector<OutboundNote> drained;
+  {
+    std::lock_guard<std::mutex> guard(outboundLock);
+    for (size_t i = 0; i < handled && !outbound.empty(); ++i) {
+      outboundBytes -= outbound.front().bytes.size() + kOutboundItemOverheadBytes;
+      if (outbound.front().note.bytes != 0) drained.push_back(outbound.front().note);
+      outbound.pop_front();
+    }
+    frontProgress = progress;
+    if (handled > 0) {
+      UpdateOutboundRoom();
+    }
+    wireHeld = false;
+    wireFree.notify_all();
+    // What was queued while another held the wire (Send, or the owner) and is
+    // not kept for the owner's own write is the writer's: it slept through the
+    // queueing, seeing the wire held.
+    if (!outbound.empty() && heldForOwner == 0) {
+      outboundQueued.notify_one();
+    }
   }
-  frontProgress = progress;
-  if (handled > 0) {
-    UpdateOutboundRoom();
-  }
-  wireHeld = false;
-  wireFree.notify_all();
-  // What was queued while another held the wire (Send, or the owner) and is
-  // not kept for the owner's own write is the writer's: it slept through the
-  // queueing, seeing the wire held.
-  if (!outbound.empty() && heldForOwner == 0) {
-    outboundQueued.notify_one();
-  }
+  // Reported outside the lock: the owner's callback takes locks of its own.
+  if (!drained.empty()) ReportDrained(drained);
+}
+
+void NamedPipeServer::ReportDrained(const std::vector<OutboundNote>& notes) {
+  if (drainedCallback) drainedCallback(notes);
+}
+
+void NamedPipeServer::SetDrainedCallback(
+    std::function<void(const std::vector<OutboundNote>&)> callback) {
+  drainedCallback = std::move(callback);
 }
 
 void NamedPipeServer::UpdateOutboundRoom() {
@@ -265,12 +280,18 @@ void NamedPipeServer::StopWriter() {
   std::unique_lock<std::mutex> guard(outboundLock);
   // The owner may be writing from the share on its own thread right now.
   wireFree.wait(guard, [this] { return !wireHeld; });
+  std::vector<OutboundNote> drained;
+  for (const OutboundItem& item : outbound) {
+    if (item.note.bytes != 0) drained.push_back(item.note);
+  }
   outbound.clear();
   outboundBytes = 0;
   heldForOwner = 0;
   frontProgress = platform::PipeWriteProgress{};
   UpdateOutboundRoom();
   wireFree.notify_all();
+  guard.unlock();
+  if (!drained.empty()) ReportDrained(drained);
 }
 
 void NamedPipeServer::WriteLoop() {

@@ -138,6 +138,10 @@ bool ChannelBridge::InitializeWith(bool isServerEnd, std::string pipeName,
       OnPipeDisconnected(pipeId, serverInList->CurrentClient());
     });
     server->SetLeavingCallback([this, pipeId] { OnPipeClientLeaving(pipeId); });
+    server->SetDrainedCallback(
+        [this](const std::vector<Orvane::Extension::Windows::OutboundNote>& notes) {
+          for (const auto& note : notes) OnCreditConsumed(note);
+        });
     server->SetWriteTimedOutCallback(
         [this, pipeId] { Diagnose(ChannelBridgeText::WriteTimedOut(pipeId)); });
     {

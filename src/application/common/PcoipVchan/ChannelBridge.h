@@ -16,10 +16,13 @@
 #include <vector>
 
 #include "extension/diagnostics/RepeatLimiter.h"
+#include "extension/windows/OutboundNote.h"
 #include "platform/critical_section.h"
 #include "platform/debug_output.h"
 #include "platform/event.h"
+#include "platform/mutex.h"
 #include "src/application/common/PcoipVchan/ChannelBridgeChannelTable.h"
+#include "src/application/common/PcoipVchan/ChannelBridgeFlowLedger.h"
 #include "src/application/common/PcoipVchan/ChannelBridgeLaunchGate.h"
 #include "src/application/common/PcoipVchan/ChannelBridgeLaunchQueue.h"
 #include "src/application/common/PcoipVchan/ChannelBridgeQueue.h"
@@ -55,6 +58,11 @@ struct PipeItem {
   bool changesTable = false;
   // Its place in the order of everything queued on the pipe queue.
   uint64_t stamp = 0;
+  // A data message (transfer_data on a look at its wire format, as the peer
+  // will read it), and its channel: it goes only within the channel's credit
+  // while flow control is in use (see PipeQueueWorker).
+  bool isData = false;
+  int64_t dataChannel = 0;
 };
 
 inline size_t QueuedBytesOf(const PipeItem& item) { return QueuedBytesOf(item.bytes); }
@@ -153,6 +161,32 @@ class ChannelBridge {
   // queued before it sleeps again.
   void WakePipeWorker();
   void QueuePcoipMessage(std::string bytes);
+
+  // Flow control across the link. The plug-in offers it once per opening
+  // of the link and tells the bridge what the peer offered; the bridge keeps
+  // the credit (ChannelBridgeFlowLedger.h) and the pipe worker, the one
+  // thread that may wait on the link, sends every datagram of it.
+  struct LinkControlRoutines {
+    // Sends this end's offer or answer if one is due (under the transmit
+    // lock, between two messages); returns its epoch, or 0 when none went.
+    uint32_t (*sendDueMarker)() = nullptr;
+    // Sends credit records to the peer, as flow-control datagrams.
+    void (*sendRecords)(const std::string& payload) = nullptr;
+  };
+  // Before InitializeWith. Without them the bridge never uses credit.
+  void SetLinkControlRoutines(LinkControlRoutines routines) { linkControl = routines; }
+  // The link opened afresh (a host thread): no credit is used until the peer
+  // offers on this opening; this end's offer is due.
+  void OnLinkOpened();
+  // The peer's offer or answer arrived, with the epoch of its sending (the
+  // receive thread): from now on credit is used both ways.
+  void OnPeerFlowMarker(uint32_t epoch);
+  // A flow-control payload from the peer (the receive thread).
+  void OnPeerFlowRecords(const uint8_t* payload, size_t size);
+  // Something for the link is due (an offer, an answer, grants): the pipe
+  // worker sends it on its next pass.
+  void OnLinkControlDue();
+  bool FlowControlInUse() const { return flowAgreed.load(); }
   // The receive thread's look before it reads the next datagram: true at once
   // while the PCoIP queue has room, else after waiting up to `timeoutMs` for
   // it (false when there is still none).
@@ -163,7 +197,8 @@ class ChannelBridge {
   // it first waits while the share is full (the receive path holds back for
   // a slow application only once its own share is full); the pipe worker
   // never waits (see ChannelBridgeQueues.cpp).
-  void WriteToPipe(int32_t pipeId, uint64_t client, std::string bytes);
+  void WriteToPipe(int32_t pipeId, uint64_t client, std::string bytes,
+                   Orvane::Extension::Windows::OutboundNote credit = {});
   // On the PCoIP worker, once it has handled what it took from its queue:
   // writes what WriteToPipe left queued for it, pipe by pipe.
   void WriteQueuedPipeMessages();
@@ -188,7 +223,8 @@ class ChannelBridge {
   void OnPeerDisconnectRequest(int64_t channelId);
   void OnPeerConnectionResponse(const KVX::ChannelConnectionResponse& response,
                                 const std::string& bytes);
-  void DeliverToChannelOwner(int64_t channelId, std::string bytes);
+  // `counted`: a data message the peer counted against the channel's credit.
+  void DeliverToChannelOwner(int64_t channelId, std::string bytes, bool counted = false);
   // Writes to the application holding the channel of this name, if the
   // channel has this ID here; otherwise reports an invalid pipe ID.
   void DeliverToHolder(const std::string& channelName, int64_t channelId,
@@ -289,6 +325,44 @@ class ChannelBridge {
   std::array<uint64_t, kPipeServerCount> leavingStamp{};
   // The pipe server found its client gone while holding reading back.
   void OnPipeClientLeaving(int32_t pipeId);
+  // Which clients' items each share holds, oldest first, as runs of one
+  // client's items: a property request is answered at once when none of its
+  // own application's items wait, whatever an earlier client of the same
+  // pipe left behind. Under pipeQueueLock.
+  struct ClientRun {
+    uint64_t client = 0;
+    size_t items = 0;
+  };
+  std::array<std::deque<ClientRun>, kPipeServerCount> clientRuns;
+  // The pipe worker handled the first `handled` items of a share.
+  void ForgetClientItems(size_t share, size_t handled);
+  // Whether any item of this client waits in its pipe's share, or is in the
+  // pipe worker's hands. Under pipeQueueLock.
+  bool ClientHasQueuedItems(int32_t pipeId, uint64_t client) const;
+  static uint64_t SteadyMs();
+  // Sets isData and dataChannel of a message about to be queued.
+  static void ClassifyForCredit(PipeItem* item);
+
+  // Flow control (see LinkControlRoutines).
+  LinkControlRoutines linkControl;
+  // The peer offered on the current opening of the link.
+  std::atomic<bool> flowAgreed{false};
+  // Set with anything for the link due; the pipe worker clears it and sends.
+  std::atomic<bool> linkControlDue{false};
+  // The pipe worker's alone.
+  flow::SendLedger sendLedger;
+  flow::ReceiveLedger receiveLedger;
+  // Grants from the peer, from the receive thread to the pipe worker.
+  platform::Mutex grantInboxLock;
+  std::vector<flow::CreditRecord> grantInbox GUARDED_BY(grantInboxLock);
+  // The pipe worker, at the start of each pass: sends what is due for the
+  // link and takes in the peer's grants.
+  void SendLinkControl(uint64_t nowMs);
+  // Whether the message at the head of a lane may go now (and, while credit
+  // is in use, counts it against its channel when `take`). Pipe worker only.
+  bool CreditAllows(const PipeItem& item, bool take, uint64_t nowMs);
+  // Data taken (written into its pipe, or dropped): credit back to the peer.
+  void OnCreditConsumed(const Orvane::Extension::Windows::OutboundNote& note);
   ChannelBridgeQueue<PipeItem> peerBoundQueue{~size_t{0}};
   static size_t ShareIndexOf(int32_t pipeId);
   PipeShare& ShareOf(int32_t pipeId) { return *pipeShares[ShareIndexOf(pipeId)]; }

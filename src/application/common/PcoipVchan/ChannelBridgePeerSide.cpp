@@ -14,7 +14,8 @@ void ChannelBridge::HandlePcoipMessage(std::string bytes) {
   // it; every other unit, and one the look refuses, is parsed in full.
   MessageKind kind;
   if (ReadMessageKind(bytes, &kind) && kind.requestBody == KVX::Request::kTransferData) {
-    DeliverToChannelOwner(kind.channelId, std::move(bytes));
+    // The look the sending end took too: counted against the credit.
+    DeliverToChannelOwner(kind.channelId, std::move(bytes), true);
     return;
   }
   KVX::Message message;
@@ -54,7 +55,13 @@ void ChannelBridge::HandlePcoipMessage(std::string bytes) {
   }
 }
 
-void ChannelBridge::DeliverToChannelOwner(int64_t channelId, std::string bytes) {
+void ChannelBridge::DeliverToChannelOwner(int64_t channelId, std::string bytes, bool counted) {
+  Orvane::Extension::Windows::OutboundNote credit;
+  if (counted && flowAgreed.load()) {
+    credit.key = channelId;
+    credit.bytes = static_cast<int64_t>(bytes.size());
+    credit.generation = receiveLedger.OnArrived(channelId, credit.bytes);
+  }
   int32_t pipeId = -1;
   uint64_t client = 0;
   {
@@ -64,8 +71,9 @@ void ChannelBridge::DeliverToChannelOwner(int64_t channelId, std::string bytes) 
       client = entry->client;
     }
   }
-  // No entry, or no local client: WriteToPipe reports it and drops the bytes.
-  WriteToPipe(pipeId, client, std::move(bytes));
+  // No entry, or no local client: WriteToPipe reports it and drops the
+  // bytes, and credits them back.
+  WriteToPipe(pipeId, client, std::move(bytes), credit);
 }
 
 void ChannelBridge::OnPeerConnectRequest(const KVX::ConnectChannelRequest& request) {

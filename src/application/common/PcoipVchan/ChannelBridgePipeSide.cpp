@@ -20,6 +20,10 @@ void ChannelBridge::HandlePipeMessage(const PipeItem& item) {
   // of what applications write, is never touched. Only a unit the look
   // refuses is parsed in full, to go on with what that parse read before the
   // fault, as for any unit that does not parse.
+  if (item.isData) {
+    sendToPeer(item.bytes);  // read when it was queued
+    return;
+  }
   MessageKind kind;
   KVX::Message message;
   if (!ReadMessageKind(item.bytes, &kind)) {
@@ -59,15 +63,16 @@ void ChannelBridge::OnPipeMessage(PipeItem item, bool wakeWorker) {
   // link, so it need not wait for the pipe worker, which may be sending
   // another application's data to a slow link. It is answered here, on the
   // pipe's own reader thread, when everything its application wrote before
-  // has been handled (its share is empty, nothing of it in the worker's
-  // hands): only this thread queues the pipe's items, so none can come in
-  // between, and the answer still follows the application's own earlier
-  // messages. Otherwise it waits its turn in the share.
+  // has been handled (nothing of it in its share or in the worker's hands;
+  // what an earlier client of the same pipe left behind does not count):
+  // only this thread queues the pipe's items, so none can come in between,
+  // and the answer still follows the application's own earlier messages.
+  // Otherwise it waits its turn in the share.
   if ((bodies & kWireProperty) != 0) {
     bool idle = false;
     {
       platform::CriticalSectionLock guard(pipeQueueLock);
-      idle = ShareOf(item.pipeId).Bytes() == 0;
+      idle = !ClientHasQueuedItems(item.pipeId, item.client);
     }
     MessageKind kind;
     if (idle && ReadMessageKind(item.bytes, &kind) &&

@@ -34,6 +34,7 @@
 // once its share is full: the receive path then waits for it.
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <deque>
 #include <utility>
 
@@ -54,6 +55,7 @@ void ChannelBridge::ClearPipeQueue() {
   peerBoundQueue.clear();
   peerBoundWaiting.clear();
   for (auto& stamps : tableItemStamps) stamps.clear();
+  for (auto& runs : clientRuns) runs.clear();
   leavingStamp.fill(0);
   for (auto& share : pipeShares) share->clear();
 }
@@ -74,10 +76,14 @@ void ChannelBridge::QueuePipeMessage(PipeItem item) {
 }
 
 void ChannelBridge::QueueClassifiedPipeMessage(PipeItem item, bool wakeWorker) {
+  ClassifyForCredit(&item);
   bool wake = false;
   {
     platform::CriticalSectionLock guard(pipeQueueLock);
     const size_t share = ShareIndexOf(item.pipeId);
+    std::deque<ClientRun>& runs = clientRuns[share];
+    if (runs.empty() || runs.back().client != item.client) runs.push_back(ClientRun{item.client, 0});
+    ++runs.back().items;
     uint64_t& leaving = leavingStamp[share];
     if (leaving == 0) {
       item.stamp = nextStamp++;
@@ -94,6 +100,28 @@ void ChannelBridge::QueueClassifiedPipeMessage(PipeItem item, bool wakeWorker) {
     if (wake) pipeWorkerAsleep = false;
   }
   if (wake) platform::SetEventObject(pipeQueueEvent);
+}
+
+void ChannelBridge::ForgetClientItems(size_t share, size_t handled) {
+  std::deque<ClientRun>& runs = clientRuns[share];
+  while (handled > 0 && !runs.empty()) {
+    const size_t fromFront = std::min(handled, runs.front().items);
+    runs.front().items -= fromFront;
+    handled -= fromFront;
+    if (runs.front().items == 0) runs.pop_front();
+  }
+}
+
+bool ChannelBridge::ClientHasQueuedItems(int32_t pipeId, uint64_t client) const {
+  // Only the last run can be the client's: it is the one connected now.
+  const std::deque<ClientRun>& runs = clientRuns[ShareIndexOf(pipeId)];
+  return !runs.empty() && runs.back().client == client;
+}
+
+uint64_t ChannelBridge::SteadyMs() {
+  return static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                   std::chrono::steady_clock::now().time_since_epoch())
+                                   .count());
 }
 
 void ChannelBridge::WakePipeWorker() {
@@ -253,14 +281,20 @@ void ChannelBridge::PipeQueueWorker() {
   std::deque<PipeItem> forPeer;
   std::deque<PipeItem> turnItems;
   std::array<size_t, kPipeServerCount> deficit{};
+  std::array<bool, kPipeServerCount> laneWaits{};
   size_t nextTurn = 0;
+  uint32_t waitMs = platform::kInfinite;
   for (;;) {
-    if (platform::WaitForEvent(pipeQueueEvent, platform::kInfinite) != platform::kWaitObject0) {
+    const uint32_t woken = platform::WaitForEvent(pipeQueueEvent, waitMs);
+    if (woken != platform::kWaitObject0 && woken != platform::kWaitTimeout) {
       Diagnose(ChannelBridgeText::kPipeQueueWaitFailed);
     }
+    waitMs = platform::kInfinite;
     // Read before the drain, as in RunQueueWorker.
     const bool lastPass = !workersRunning.load();
     while (routinesReady.load()) {
+      const uint64_t nowMs = SteadyMs();
+      SendLinkControl(nowMs);
       size_t forPeerCharge = 0;
       size_t turnCharge = 0;
       size_t turnPipe = 0;
@@ -268,9 +302,22 @@ void ChannelBridge::PipeQueueWorker() {
       {
         platform::CriticalSectionLock guard(pipeQueueLock);
         pipeWorkerAsleep = false;
+        // A lane whose first message waits for its channel's credit holds
+        // back its own application alone: it takes no turn, and its items
+        // hold back no answer for the peer (they go to the peer later than
+        // the answer, which is made as the table stands when it is sent).
+        sendLedger.BeginPass();
+        for (size_t pipe = 0; pipe < pipeShares.size(); ++pipe) {
+          PipeShare& share = *pipeShares[pipe];
+          laneWaits[pipe] = !share.empty() && !CreditAllows(share.front(), false, nowMs);
+        }
+        sendLedger.EndPass();
         uint64_t oldestTableItem = ~uint64_t{0};
-        for (const auto& stamps : tableItemStamps) {
-          if (!stamps.empty()) oldestTableItem = std::min(oldestTableItem, stamps.front());
+        for (size_t pipe = 0; pipe < tableItemStamps.size(); ++pipe) {
+          const auto& stamps = tableItemStamps[pipe];
+          if (!stamps.empty() && !laneWaits[pipe]) {
+            oldestTableItem = std::min(oldestTableItem, stamps.front());
+          }
         }
         // Counted until sent, as the turn's items are until handled.
         forPeerCharge = peerBoundQueue.TakeWithin(
@@ -289,18 +336,28 @@ void ChannelBridge::PipeQueueWorker() {
             deficit[pipe] = 0;  // an idle pipe saves up no turns
             continue;
           }
+          if (laneWaits[pipe]) continue;  // waits for credit
           if (!queuedBefore(share.front())) continue;  // behind a waiting answer
           turn = &share;
           turnPipe = pipe;
           deficit[pipe] += kPipeTurnBytes;
-          turnCharge = share.TakeWithin(&turnItems, deficit[pipe], queuedBefore);
+          // Each data message taken is counted against its channel's credit;
+          // one that does not fit ends the turn and heads the lane.
+          turnCharge = share.TakeWithin(&turnItems, deficit[pipe], [&](const PipeItem& item) {
+            return queuedBefore(item) && CreditAllows(item, true, nowMs);
+          });
           deficit[pipe] -= turnCharge;
           nextTurn = pipe + 1;
         }
-        if (forPeer.empty() && turn == nullptr) {
+        if (forPeer.empty() && turn == nullptr && !linkControlDue.load()) {
           // Whatever is queued from now on finds the worker asleep and sets
-          // the event; what was queued before was looked at just now.
+          // the event; what was queued before was looked at just now. While
+          // a lane waits for credit the worker wakes to ask for it again.
           pipeWorkerAsleep = true;
+          const uint64_t untilAsk = sendLedger.MsUntilNextAsk(nowMs);
+          if (untilAsk != ~uint64_t{0}) {
+            waitMs = static_cast<uint32_t>(std::min<uint64_t>(untilAsk + 1, flow::kAskAgainMs));
+          }
           break;
         }
       }
@@ -314,6 +371,7 @@ void ChannelBridge::PipeQueueWorker() {
         HandlePipeMessage(item);
         tableItemsHandled += item.changesTable ? 1 : 0;
       }
+      const size_t itemsHandled = turnItems.size();
       turnItems.clear();
       platform::CriticalSectionLock guard(pipeQueueLock);
       if (forPeerCharge != 0) peerBoundQueue.GiveBack(forPeerCharge);
@@ -321,6 +379,7 @@ void ChannelBridge::PipeQueueWorker() {
       turn->GiveBack(turnCharge);
       std::deque<uint64_t>& stamps = tableItemStamps[turnPipe];
       for (; tableItemsHandled > 0 && !stamps.empty(); --tableItemsHandled) stamps.pop_front();
+      ForgetClientItems(turnPipe, itemsHandled);
     }
     if (lastPass) {
       return;

@@ -34,7 +34,8 @@ void ChannelBridge::ReportRefusedChannel(ChannelTable::AddResult refusal) {
                                 : ChannelBridgeText::kChannelTableFull);
 }
 
-void ChannelBridge::WriteToPipe(int32_t pipeId, uint64_t client, std::string bytes) {
+void ChannelBridge::WriteToPipe(int32_t pipeId, uint64_t client, std::string bytes,
+                                Orvane::Extension::Windows::OutboundNote credit) {
   Orvane::Extension::Windows::NamedPipeServer* server = nullptr;
   {
     // The list changes only while no worker handles anything (at the start
@@ -57,8 +58,10 @@ void ChannelBridge::WriteToPipe(int32_t pipeId, uint64_t client, std::string byt
   // goes out, so that they do not wait with it.
   if (onPcoipWorker && server != nullptr && !server->OutboundHasRoom()) WriteQueuedPipeMessages();
   if (server == nullptr ||
-      !server->QueueToClient(client, std::move(bytes), onPcoipWorker, onPcoipWorker)) {
+      !server->QueueToClient(client, std::move(bytes), onPcoipWorker, onPcoipWorker, credit)) {
     Diagnose(ChannelBridgeText::kInvalidPipeId);
+    // Dropped: its sender's credit comes back all the same.
+    OnCreditConsumed(credit);
     return;
   }
   if (onPcoipWorker) pipesToWrite[static_cast<size_t>(pipeId)] = true;

@@ -4,8 +4,10 @@
 #include <utility>
 
 #include "src/application/common/PcoipVchan/ChannelBridge.h"
+#include "src/application/common/PcoipVchan/PcoipVchanFlowLink.h"
 #include "src/application/common/PcoipVchan/PcoipVchanPlugin.h"
 
 bool ChannelBridge::Initialize(bool isServer, std::string pipeName) {
+  if (FlowControlOffered()) SetLinkControlRoutines({&SendDueFlowMarker, &SendFlowRecords});
   return InitializeWith(isServer, std::move(pipeName), &SendOverPcoip, &GetPropertyValue);
 }

@@ -13,6 +13,7 @@
 #include "platform/event.h"
 #include "platform/thread.h"
 #include "src/application/common/PcoipVchan/ChannelBridge.h"
+#include "src/application/common/PcoipVchan/PcoipVchanFlowLink.h"
 #include "src/application/common/PcoipVchan/PcoipVchanLog.h"
 #include "src/application/common/PcoipVchan/PcoipVchanState.h"
 
@@ -354,6 +355,8 @@ extern "C" void chan_callback(void* context, void* /*reserved*/, uint32_t event,
       int32_t rc = query != nullptr ? query(&link.max_dgram_size) : kPluginFailure;
       plugin_log(link.name, 2, rc, "%s: Max vchan datagram size = %d .", kChanCallback,
                  static_cast<int>(LoadShared(link.max_dgram_size)));
+      // A new opening: the peer may be another end than before.
+      OnFlowLinkOpened();
       break;
     }
     case PCOIP_VCHAN_EVENT_OPEN_REJECTED:

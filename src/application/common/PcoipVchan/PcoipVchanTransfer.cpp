@@ -9,6 +9,8 @@
 #include "platform/event.h"
 #include "platform/tick.h"
 #include "src/application/common/PcoipVchan/ChannelBridge.h"
+#include "src/application/common/PcoipVchan/ChannelBridgeFlowRecords.h"
+#include "src/application/common/PcoipVchan/PcoipVchanFlowLink.h"
 #include "src/application/common/PcoipVchan/PcoipVchanLog.h"
 #include "src/application/common/PcoipVchan/PcoipVchanPlugin.h"
 #include "src/application/common/PcoipVchan/PcoipVchanReassembler.h"
@@ -58,7 +60,57 @@ bool WaitForRoomToReceive(uint32_t run) {
   return true;
 }
 
+// The payload one datagram may carry now (0 while the channel is not open).
+uint32_t PayloadSizeNow() {
+  return std::min(LoadShared(g_plugin_context.link.max_payload_size), kDatagramPayloadCapacity);
+}
+
+// Sends one datagram from `tx`, filled but for its header; the caller holds
+// the transmit lock. The host's result.
+int32_t SendDatagram(uint32_t marker, uint32_t sequence, uint32_t payloadLength,
+                     uint32_t lastFragment) {
+  VchanLink& link = g_plugin_context.link;
+  VchanDatagram& tx = link.tx_dgram;
+  tx.marker = marker;
+  tx.sequence = sequence;
+  tx.payload_length = payloadLength;
+  tx.last_fragment = lastFragment;
+  const pcoip_vchan_send_dgram_fn send = g_plugin_context.vchan_intf.send_dgram;
+  const int32_t result = send != nullptr ? send(LoadShared(link.handle), &tx,
+                                                kDatagramHeaderSize + payloadLength,
+                                                PCOIP_VCHAN_SEND_WAIT_FOREVER)
+                                         : kPluginFailure;
+  if (result != 0) {
+    plugin_log(kChannelName, 1, result, "%s: pcoip_vchan_send_dgram() failed!", kSendOverPcoip);
+  }
+  return result;
+}
+
 }  // namespace
+
+uint32_t SendDueFlowMarker() {
+  if (!FlowControlOffered()) return 0;
+  // Between two messages: the peer has no message in progress now.
+  TransmitLockHold hold;
+  if (!hold.held() || PayloadSizeNow() == 0) return 0;
+  const uint32_t marker = TakeDueFlowMarker();
+  if (marker == 0) return 0;
+  const uint32_t epoch = NextFlowEpoch();
+  SendDatagram(marker, 0, 0, epoch);
+  return epoch;
+}
+
+void SendFlowRecords(const std::string& payload) {
+  TransmitLockHold hold;
+  const uint32_t payloadSize = PayloadSizeNow();
+  const size_t perDatagram = payloadSize / flow::kCreditRecordBytes * flow::kCreditRecordBytes;
+  if (!hold.held() || perDatagram == 0) return;
+  for (size_t offset = 0; offset < payload.size(); offset += perDatagram) {
+    const size_t chunk = std::min(perDatagram, payload.size() - offset);
+    std::memcpy(g_plugin_context.link.tx_dgram.payload, payload.data() + offset, chunk);
+    if (SendDatagram(kFlowCreditMarker, 0, static_cast<uint32_t>(chunk), 1) != 0) return;
+  }
+}
 
 void SendOverPcoip(const std::string& message) {
   TransmitLockHold hold;
@@ -71,36 +123,20 @@ void SendOverPcoip(const std::string& message) {
   }
   if (message.empty()) return;
 
-  VchanLink& link = g_plugin_context.link;
-  const uint32_t payloadSize =
-      std::min(LoadShared(link.max_payload_size), kDatagramPayloadCapacity);
+  const uint32_t payloadSize = PayloadSizeNow();
   if (payloadSize == 0) {
     plugin_log(kChannelName, 1, kPluginFailure,
                "%s: channel not open, message of %llu bytes dropped!", kSendOverPcoip,
                static_cast<unsigned long long>(message.size()));
     return;
   }
-  const pcoip_vchan_send_dgram_fn send = g_plugin_context.vchan_intf.send_dgram;
-  const uint32_t handle = LoadShared(link.handle);
-  VchanDatagram& tx = link.tx_dgram;
-
+  VchanDatagram& tx = g_plugin_context.link.tx_dgram;
   uint32_t sequence = 0;
   for (size_t offset = 0; offset < message.size(); ++sequence) {
     const size_t remaining = message.size() - offset;
     const uint32_t chunk = static_cast<uint32_t>(std::min<size_t>(remaining, payloadSize));
-    tx.marker = 1;
-    tx.sequence = sequence;
-    tx.payload_length = chunk;
-    tx.last_fragment = chunk == remaining ? 1u : 0u;
     std::memcpy(tx.payload, message.data() + offset, chunk);
-    const int32_t result = send != nullptr
-                               ? send(handle, &tx, kDatagramHeaderSize + chunk,
-                                      PCOIP_VCHAN_SEND_WAIT_FOREVER)
-                               : kPluginFailure;
-    if (result != 0) {
-      plugin_log(kChannelName, 1, result, "%s: pcoip_vchan_send_dgram() failed!", kSendOverPcoip);
-      return;
-    }
+    if (SendDatagram(1, sequence, chunk, chunk == remaining ? 1u : 0u) != 0) return;
     offset += chunk;
   }
 }
@@ -163,12 +199,15 @@ uint32_t rx_thread_entry(void* context) {
                    static_cast<int>(result));
         continue;
       }
+      // The link's own datagrams (offers, credit) are no part of a message.
+      if (TakeFlowLinkDatagram(link->rx_dgram, std::min(length, readSize))) continue;
       std::string message;
       if (!reassembler.OnDatagram(link->rx_dgram, std::min(length, readSize),
                                   platform::GetTickCount32(), &message) ||
           message.empty()) {
         continue;
       }
+      OnPeerMessageForFlowLink();
       try {
         ChannelBridge::Instance().QueuePcoipMessage(std::move(message));
       } catch (const std::exception&) {
