@@ -86,9 +86,26 @@ SessionHarness::~SessionHarness() {
   }
 }
 
+#ifdef PLUGIN_NO_OFFER_PATH
+std::string PluginWithoutFlowOffer() { return PLUGIN_NO_OFFER_PATH; }
+#endif
+
+namespace {
+// What the launch names, else the variable's value, else the built default.
+std::string Chosen(const std::string& given, const char* variable, const char* builtIn) {
+  if (!given.empty()) return given;
+  const char* value = getenv(variable);
+  return value != nullptr && *value != '\0' ? value : builtIn;
+}
+}  // namespace
+
 pid_t SessionHarness::Spawn(bool server, const HostLaunch& launch) {
   const std::string end = server ? "server" : "client";
-  std::vector<std::string> args = {VCHAN_HOST_PATH, "--end", end, "--plugin", PLUGIN_PATH, "--log-level", "1"};
+  const std::string host =
+      Chosen(launch.host, server ? "KVX_E2E_SERVER_HOST" : "KVX_E2E_CLIENT_HOST", VCHAN_HOST_PATH);
+  const std::string plugin = Chosen(
+      launch.plugin, server ? "KVX_E2E_SERVER_PLUGIN" : "KVX_E2E_CLIENT_PLUGIN", PLUGIN_PATH);
+  std::vector<std::string> args = {host, "--end", end, "--plugin", plugin, "--log-level", "1"};
   if (tcpPort_ == 0) {
     args.insert(args.end(), {"--link", root_ + "/link"});
   } else if (server) {
@@ -127,7 +144,7 @@ pid_t SessionHarness::Spawn(bool server, const HostLaunch& launch) {
   posix_spawn_file_actions_addopen(&actions, 1, log.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
   posix_spawn_file_actions_adddup2(&actions, 1, 2);
   pid_t pid = -1;
-  if (posix_spawn(&pid, VCHAN_HOST_PATH, &actions, nullptr, argv.data(), envp.data()) != 0) pid = -1;
+  if (posix_spawn(&pid, host.c_str(), &actions, nullptr, argv.data(), envp.data()) != 0) pid = -1;
   posix_spawn_file_actions_destroy(&actions);
   return pid;
 }

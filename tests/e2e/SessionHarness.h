@@ -19,7 +19,17 @@ struct HostLaunch {
   // A fake xdg-open put first on the host's PATH; it appends each link it is
   // given to launches.txt in the session folder.
   bool recordLaunches = false;
+  // The plug-in library this end loads, and the host that loads it; empty:
+  // the ones built here, unless KVX_E2E_SERVER_PLUGIN / KVX_E2E_CLIENT_PLUGIN
+  // and KVX_E2E_SERVER_HOST / KVX_E2E_CLIENT_HOST name others (so that the
+  // suites can run against an end of another build).
+  std::string plugin;
+  std::string host;
 };
+
+// The test build's plug-in as an end without flow control (it neither
+// offers nor answers an offer).
+std::string PluginWithoutFlowOffer();
 
 class SessionHarness {
  public:

@@ -88,7 +88,37 @@ struct Scenario {
 struct Figures {
   Samples ping;
   Samples property[2];  // server end, client end
+  // Fresh applications at the sending end, one after another, from the
+  // sixth on: their property answer, and their first notice.
+  Samples freshAnswer;
+  Samples freshNotice;
 };
+
+// Applications that come to the sending end one after another, each asking
+// for a property and for a channel, then leaving: once the first five have
+// come and gone, every pipe instance a newcomer gets was another's before.
+void ProbeFreshApplications(const std::string& pipeName, const std::atomic<bool>* stop,
+                            Samples* answers, Samples* notices) {
+  for (int n = 1; !stop->load(); ++n) {
+    RawApp app(pipeName);
+    std::string answer, value;
+    auto start = Clock::now();
+    if (!app.Write(PropertyRequest("KVXCoreType"))) return;
+    bool answered = false;
+    while (!answered && app.Next(&answer, kProbeTimeoutMs)) answered = ParsePropertyAnswer(answer, &value);
+    const double answerMs = answered ? MsSince(start) : kProbeTimeoutMs;
+    const std::string name = "fresh." + std::to_string(n);
+    start = Clock::now();
+    if (!app.Write(ConnectRequest(name))) return;
+    const bool noticed = app.AwaitNotice(KVX::CONNECTION_PENDING_PEER, name, kProbeTimeoutMs) != -2;
+    if (n >= 6) {
+      answers->ms.push_back(answerMs);
+      notices->ms.push_back(noticed ? MsSince(start) : kProbeTimeoutMs);
+    }
+    app.Close();
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  }
+}
 
 // One probe of a property at one end, repeated every 50 ms until `stop`.
 void ProbeProperty(const std::string& pipeName, const std::atomic<bool>* stop, Samples* out) {
@@ -170,12 +200,19 @@ Figures RunScenario(const Scenario& scenario) {
   });
   threads.emplace_back(ProbeProperty, SessionHarness::ServerPipe(), &stop, &figures.property[0]);
   threads.emplace_back(ProbeProperty, SessionHarness::ClientPipe(), &stop, &figures.property[1]);
+  // The bulk sender is at the client end.
+  threads.emplace_back(ProbeFreshApplications, SessionHarness::ClientPipe(), &stop,
+                       &figures.freshAnswer, &figures.freshNotice);
   for (std::thread& thread : threads) thread.join();
   std::printf("isolation: %-32s ping %s\n", scenario.name, figures.ping.Summary().c_str());
   std::printf("isolation: %-32s property at the server end %s\n", scenario.name,
               figures.property[0].Summary().c_str());
   std::printf("isolation: %-32s property at the client end %s\n", scenario.name,
               figures.property[1].Summary().c_str());
+  std::printf("isolation: %-32s fresh application's answer %s\n", scenario.name,
+              figures.freshAnswer.Summary().c_str());
+  std::printf("isolation: %-32s fresh application's notice %s\n", scenario.name,
+              figures.freshNotice.Summary().c_str());
   std::fflush(stdout);
   return figures;
 }
@@ -260,6 +297,25 @@ TEST(IsolationTest, AnotherPairsPingAndPropertyAnswersStayQuickDuringABulkFlood)
   for (const Samples& property : figures.property) {
     ASSERT_GE(property.ms.size(), 5u);
     EXPECT_LE(property.Percentile(0.9), 50.0 * kSanitizerSlowdown) << property.Summary();
+  }
+}
+
+TEST(IsolationTest, ASlowOrAStuckReaderHoldsUpNoOtherApplication) {
+  // Bounds far above the targets, for loaded machines; without credit per
+  // channel on the link, every probe that crosses in the bulk's direction
+  // waits seconds once the slow reader's outbound queue is full.
+  for (const Scenario& scenario : {Scenario{"bulk to a reader of ~5 MB/s", 5000000, 6},
+                                   Scenario{"bulk to a reader that never reads", 0, 6}}) {
+    SCOPED_TRACE(scenario.name);
+    const Figures figures = RunScenario(scenario);
+    ASSERT_GE(figures.ping.ms.size(), 5u);
+    EXPECT_LE(figures.ping.Max(), 1000.0 * kSanitizerSlowdown) << figures.ping.Summary();
+    for (const Samples& property : figures.property) {
+      EXPECT_LE(property.Percentile(0.9), 50.0 * kSanitizerSlowdown) << property.Summary();
+    }
+    ASSERT_GE(figures.freshAnswer.ms.size(), 1u);
+    EXPECT_LE(figures.freshAnswer.Max(), 1000.0 * kSanitizerSlowdown) << figures.freshAnswer.Summary();
+    EXPECT_LE(figures.freshNotice.Max(), 1000.0 * kSanitizerSlowdown) << figures.freshNotice.Summary();
   }
 }
 

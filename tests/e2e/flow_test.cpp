@@ -1,0 +1,124 @@
+// Flow control across the link through a real session: with an end that
+// does not offer it everything goes as before, and under injected losses no
+// window shuts for good.
+#include <gtest/gtest.h>
+
+#include <random>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "tests/e2e/RawApp.h"
+#include "tests/e2e/SessionHarness.h"
+
+namespace e2e {
+namespace {
+
+int64_t Pair(RawApp& serverApp, RawApp& clientApp, const std::string& name) {
+  if (!serverApp.Write(ConnectRequest(name))) return -2;
+  const int64_t id = serverApp.AwaitNotice(KVX::CONNECTION_PENDING_PEER, name, kWaitMs);
+  if (!clientApp.Write(ConnectRequest(name))) return -2;
+  if (clientApp.AwaitNotice(KVX::CONNECTION_CONNECTED, name, kWaitMs) != id) return -2;
+  if (serverApp.AwaitNotice(KVX::CONNECTION_CONNECTED, name, kWaitMs) != id) return -2;
+  return id;
+}
+
+std::string RandomBytes(size_t size, uint32_t seed) {
+  std::mt19937 random(seed);
+  std::string bytes(size, '\0');
+  for (char& c : bytes) c = static_cast<char>(random());
+  return bytes;
+}
+
+// Bulk larger than any window, one message larger still, both ways at once.
+void ExpectBulkByteForByteBothWays(RawApp& serverApp, RawApp& clientApp, int64_t id) {
+  std::vector<std::string> messages;
+  for (uint32_t i = 0; i < 48; ++i) messages.push_back(TransferRequest(id, RandomBytes(65536, i), false));
+  messages.push_back(TransferRequest(id, RandomBytes(5 << 20, 99), true));
+  messages.push_back(TransferRequest(id, "last", false));
+  std::thread fromClient([&] {
+    for (const std::string& message : messages) clientApp.Write(message);
+  });
+  for (const std::string& message : messages) ASSERT_TRUE(serverApp.Write(message));
+  fromClient.join();
+  for (RawApp* receiver : {&clientApp, &serverApp}) {
+    for (size_t i = 0; i < messages.size(); ++i) {
+      std::string got;
+      ASSERT_TRUE(receiver->Next(&got, kWaitMs)) << "message " << i;
+      ASSERT_TRUE(got == messages[i]) << "message " << i << ": " << got.size() << " bytes";
+    }
+  }
+}
+
+TEST(FlowTest, WithAnEndThatDoesNotOfferEverythingGoesAsBeforeEitherWayRound) {
+  for (bool serverOffers : {false, true}) {
+    SCOPED_TRACE(serverOffers ? "the client end does not offer" : "the server end does not offer");
+    SessionHarness session;
+    HostLaunch offering, silent;
+    silent.plugin = PluginWithoutFlowOffer();
+    silent.extraArgs = {"--log-level", "2"};  // its statistics lines
+    ASSERT_TRUE(serverOffers ? session.Start(offering, silent) : session.Start(silent, offering));
+    RawApp serverApp(SessionHarness::ServerPipe());
+    RawApp clientApp(SessionHarness::ClientPipe());
+    const int64_t id = Pair(serverApp, clientApp, "e2e.mixed");
+    ASSERT_EQ(id, 0);
+    ExpectBulkByteForByteBothWays(serverApp, clientApp, id);
+
+    // The end that offers says once that the peer did not; the other read
+    // the offer as an empty message, once, and neither uses credit.
+    const bool silentIsServer = !serverOffers;
+    EXPECT_EQ(session.CountLog(!silentIsServer, "the peer has not offered flow control"), 1);
+    EXPECT_EQ(session.CountLog(!silentIsServer, "the peer offers"), 0);
+    EXPECT_EQ(session.CountLog(silentIsServer, "to receive 0 bytes"), 1);
+    EXPECT_EQ(session.CountLog(silentIsServer, "flow_control"), 0);
+    EXPECT_TRUE(session.StopCleanly());
+  }
+}
+
+TEST(FlowTest, BothEndsOfferAndUnderInjectedLossesNoWindowShutsForGood) {
+  SessionHarness session;
+  HostLaunch server, client;
+  // Every 151st datagram lost at each end, credit datagrams among them, once
+  // the channel is set up; each loss of data leaves the sender's count ahead
+  // of the receiver's until the sender asks again.
+  server.extraArgs = {"--drop-every", "151"};
+  client.extraArgs = {"--drop-every", "151"};
+  ASSERT_TRUE(session.Start(server, client));
+  ASSERT_TRUE(session.WaitForLog(true, "the peer offers flow control"));
+  ASSERT_TRUE(session.WaitForLog(false, "the peer offers flow control"));
+  RawApp serverApp(SessionHarness::ServerPipe());
+  RawApp clientApp(SessionHarness::ClientPipe());
+  int64_t id = -2;
+  for (int attempt = 0; attempt < 5 && id < 0; ++attempt) {
+    id = Pair(serverApp, clientApp, "e2e.loss." + std::to_string(attempt));
+  }
+  ASSERT_GE(id, 0);
+
+  // Eight windows' worth in 64 KiB messages, each naming its place: losses
+  // alone would shut a window that never learnt of them after a few dozen.
+  constexpr uint32_t kMessages = 256;
+  std::thread sender([&] {
+    for (uint32_t i = 0; i < kMessages; ++i) {
+      clientApp.Write(TransferRequest(id, std::to_string(i) + ":" + std::string(65000, 'z'), false));
+    }
+  });
+  uint32_t arrived = 0, highest = 0;
+  std::string got;
+  while (highest + 1 < kMessages && serverApp.Next(&got, 20000)) {
+    const size_t colon = got.find(':');
+    const size_t digits = got.find_first_of("0123456789");
+    if (colon == std::string::npos || digits == std::string::npos || digits > colon) continue;
+    const uint32_t index = static_cast<uint32_t>(std::stoul(got.substr(digits, colon - digits)));
+    EXPECT_TRUE(arrived == 0 || index > highest) << "message " << index << " after " << highest;
+    highest = index;
+    ++arrived;
+  }
+  sender.join();
+  EXPECT_GE(highest + 4, kMessages) << "the transfer stopped after message " << highest;
+  EXPECT_GT(arrived, kMessages / 2);
+  EXPECT_GT(session.CountLog(false, "fault injection") + session.CountLog(true, "fault injection"), 0);
+  EXPECT_TRUE(session.StopCleanly());
+}
+
+}  // namespace
+}  // namespace e2e

@@ -1,0 +1,97 @@
+// The link's own datagrams: the offer once per opening, the answer to every
+// offer, credit datagrams that never reach the bridge as messages, and an end
+// that does not offer reading an offer as an end without flow control does.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "src/application/common/PcoipVchan/PcoipVchanFlowLink.h"
+#include "tests/plugin/PluginFixture.h"
+
+namespace {
+
+using Messages = std::vector<std::string>;
+
+std::string WithMarker(uint32_t marker, std::string datagram) {
+  for (int i = 0; i < 4; ++i) datagram[static_cast<size_t>(i)] = static_cast<char>(marker >> (8 * i));
+  return datagram;
+}
+
+// An offer or answer: sequence 0, no payload, the epoch in last_fragment.
+std::string Marker(uint32_t marker, uint32_t epoch) {
+  std::string datagram = WithMarker(marker, MakeDatagram(0, "", true));
+  for (int i = 0; i < 4; ++i) datagram[static_cast<size_t>(12 + i)] = static_cast<char>(epoch >> (8 * i));
+  return datagram;
+}
+
+class FlowLinkTest : public PluginTest {
+ protected:
+  void TearDown() override {
+    SetFlowControlOfferedForTesting(true);
+    PluginTest::TearDown();
+  }
+};
+
+TEST_F(FlowLinkTest, OffersOncePerOpeningAnswersEveryOfferAndTakesItsDatagramsForNoMessage) {
+  OpenChannel();
+  const uint32_t epoch = SendDueFlowMarker();
+  ASSERT_NE(epoch, 0u);
+  EXPECT_EQ(SendDueFlowMarker(), 0u) << "offered twice on one opening";
+  std::vector<std::string> sent = host().SentDatagrams();
+  ASSERT_EQ(sent.size(), 1u);
+  const DatagramHeader offer = HeaderOf(sent[0]);
+  EXPECT_EQ(offer.marker, kFlowOfferMarker);
+  EXPECT_EQ(offer.sequence, 0u);
+  EXPECT_EQ(offer.payloadLength, 0u);
+  EXPECT_EQ(offer.lastFragment, epoch);
+  EXPECT_EQ(sent[0].size(), 16u);
+
+  // The peer's offer, a credit datagram and a message in one delivery.
+  Deliver({Marker(kFlowOfferMarker, 77),
+           WithMarker(kFlowCreditMarker, MakeDatagram(0, std::string(28, '\0'), true)),
+           MakeDatagram(0, "after", true)});
+  EXPECT_EQ(WaitForPeerMessages(1), Messages{"after"});
+  EXPECT_EQ(LinesContaining("the peer offers flow control").size(), 1u);
+  EXPECT_TRUE(LinesContaining("to receive 0 bytes").empty());
+  EXPECT_TRUE(LinesContaining("has not offered").empty());
+
+  // Answered, with an answer that is itself never answered.
+  const uint32_t answerEpoch = SendDueFlowMarker();
+  ASSERT_EQ(host().SentDatagrams().size(), 2u);
+  EXPECT_EQ(HeaderOf(host().SentDatagrams()[1]).marker, kFlowAnswerMarker);
+  EXPECT_NE(answerEpoch, epoch);
+  Deliver({Marker(kFlowAnswerMarker, 78), MakeDatagram(0, "next", true)});
+  EXPECT_EQ(WaitForPeerMessages(1), Messages{"next"});
+  EXPECT_EQ(SendDueFlowMarker(), 0u);
+
+  // A new opening offers afresh.
+  host().FireChannel(PCOIP_VCHAN_EVENT_OPEN_SUCCESS);
+  EXPECT_NE(SendDueFlowMarker(), 0u);
+  EXPECT_EQ(HeaderOf(host().SentDatagrams().back()).marker, kFlowOfferMarker);
+}
+
+TEST_F(FlowLinkTest, APeerThatDoesNotOfferIsNotedOncePerOpening) {
+  OpenChannel();
+  Deliver({MakeDatagram(0, "one", true), MakeDatagram(0, "two", true)});
+  EXPECT_EQ(WaitForPeerMessages(2), (Messages{"one", "two"}));
+  EXPECT_EQ(LinesContaining("the peer has not offered flow control").size(), 1u);
+  host().FireChannel(PCOIP_VCHAN_EVENT_OPEN_SUCCESS);
+  Deliver({MakeDatagram(0, "three", true)});
+  EXPECT_EQ(WaitForPeerMessages(1), Messages{"three"});
+  EXPECT_EQ(LinesContaining("the peer has not offered flow control").size(), 2u);
+}
+
+TEST_F(FlowLinkTest, AnEndThatDoesNotOfferReadsAnOfferAsAnEmptyMessage) {
+  SetFlowControlOfferedForTesting(false);
+  OpenChannel();
+  EXPECT_EQ(SendDueFlowMarker(), 0u);
+  EXPECT_TRUE(host().SentDatagrams().empty());
+  Deliver({Marker(kFlowOfferMarker, 5), MakeDatagram(0, "after", true)});
+  EXPECT_EQ(WaitForPeerMessages(1), Messages{"after"});
+  EXPECT_EQ(LinesContaining("to receive 0 bytes in 1 packets").size(), 1u);
+  EXPECT_EQ(SendDueFlowMarker(), 0u) << "an end that does not offer answered";
+  EXPECT_TRUE(LinesContaining("flow control").empty());
+}
+
+}  // namespace
