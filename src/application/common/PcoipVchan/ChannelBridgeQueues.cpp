@@ -22,9 +22,27 @@
 //     worker.
 //   * the pipe worker waits on the channel, that is for the peer's receive
 //     thread. Its own writes to pipes (answers, notices) never wait for room.
+//     It alone sends the link's own datagrams (offers, grants, asks); every
+//     other thread that finds one due (the receive thread, the PCoIP worker,
+//     a writer) only flags it and wakes the pipe worker, never waiting.
+// With flow control in use (both ends offered it, ChannelBridgeFlow.cpp) one
+// more wait comes in, and it holds no thread: a data message whose channel
+// has no credit left stays at the head of its lane while the pipe worker
+// serves the other lanes (and answers for the peer pass it). Its lane fills,
+// and that application's reader holds back, as for any full share. The
+// credit comes from the peer's pipe worker (which waits only on the channel)
+// once the peer's writer has put the data into the application's pipe or
+// dropped it (a writer is free within the write time-out, and what it drops
+// is credited too); a grant or data lost on the way is made good when the
+// waiting sender asks again, which it does every second it waits. The
+// receive path meanwhile no longer waits for a slow application: no channel
+// brings more than its window, which its application's outbound share holds
+// (the wait for room stays, as the bound, for an application whose busy
+// channels together were granted more, and with a peer that does not offer).
 // So every chain of waits ends at a writer, possibly after crossing to the
 // peer through the channel (pipe worker -> peer's receive thread -> peer's
-// PCoIP worker -> one of the peer's writers), and every writer is free within
+// PCoIP worker -> one of the peer's writers, or a lane -> the peer's writer
+// -> the peer's pipe worker -> the channel), and every writer is free within
 // the write time-out. A cycle could only close through an application: one
 // that writes and reads on one thread and does not read while its write
 // waits, at one end or at both. Its write waits for its reader, which waits
