@@ -173,8 +173,12 @@ class ChannelBridge {
     // Sends credit records to the peer, as flow-control datagrams.
     void (*sendRecords)(const std::string& payload) = nullptr;
   };
-  // Before InitializeWith. Without them the bridge never uses credit.
-  void SetLinkControlRoutines(LinkControlRoutines routines) { linkControl = routines; }
+  // Before InitializeWith (ignored once started: the pipe worker reads them
+  // without a lock). Without them the bridge never uses credit.
+  void SetLinkControlRoutines(LinkControlRoutines routines) {
+    std::lock_guard<std::mutex> guard(lifecycleLock);
+    if (!started) linkControl = routines;
+  }
   // The link opened afresh (a host thread): no credit is used until the peer
   // offers on this opening; this end's offer is due.
   void OnLinkOpened();

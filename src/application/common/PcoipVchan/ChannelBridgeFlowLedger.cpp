@@ -21,6 +21,9 @@ SendWindow& SendLedger::WindowOf(int64_t channelId) {
                ? windows_.erase(it)
                : std::next(it);
     }
+    // Counting for a peer that never grants (it has not offered), or every
+    // channel under way: start afresh rather than grow.
+    if (windows_.size() >= kMaxTrackedChannels) windows_.clear();
   }
   return windows_[channelId];
 }
