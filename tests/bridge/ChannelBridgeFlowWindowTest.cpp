@@ -54,6 +54,17 @@ TEST(FlowWindowTest, SenderStaysWithinAbsoluteGrantsAndLargeMessagesWaitForTheWh
   EXPECT_EQ(receive.Held(), kInitialWindowBytes / 2);
   ASSERT_TRUE(receive.GrantDue());
   EXPECT_EQ(receive.TakeGrant(), kInitialWindowBytes / 2 + 5000 + kInitialWindowBytes);
+
+  // A window its sender fills while the application keeps up grows, to a bound.
+  flow::ReceiveWindow fast;
+  for (int round = 0; round < 4; ++round) {
+    const int64_t used = fast.Window() - 100;
+    fast.OnArrived(used);
+    fast.OnConsumed(used);
+    fast.TakeGrant();
+  }
+  EXPECT_EQ(fast.Window(), flow::kLargestWindowBytes);
+  EXPECT_GT(flow::kLargestWindowBytes, kInitialWindowBytes);
 }
 
 TEST(FlowWindowTest, RecordsRoundTripAndEpochsKeepOldCountsOut) {

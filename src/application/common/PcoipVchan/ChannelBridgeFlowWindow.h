@@ -20,9 +20,11 @@
 // The receiving end holds at most a window's worth per channel: everything
 // the sender may send beyond what the application has taken. It grants again
 // once half a window has been taken, so a sender that keeps the window full
-// is never idle for want of credit.
+// is never idle for want of credit. A window that its sender uses in full
+// while the application keeps up grows (see TakeGrant).
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 
 namespace flow {
@@ -33,6 +35,9 @@ namespace flow {
 // each way, needs about 1.2 MB), and a quarter of an application's outbound
 // queue, so that a few busy channels of one application fit in it.
 constexpr int64_t kInitialWindowBytes = int64_t{2} << 20;
+// A window grows to at most this: half an application's outbound share, so
+// that one channel never fills it alone.
+constexpr int64_t kLargestWindowBytes = int64_t{4} << 20;
 // A sender that has waited this long on a window asks again: the grant may
 // have been lost, or data counted against the window may have been.
 constexpr uint64_t kAskAgainMs = 1000;
@@ -97,8 +102,15 @@ class ReceiveWindow {
   // Whether to tell the sender: half a window or more has been taken since
   // the last grant, or the sender asked.
   bool GrantDue() const { return askedForGrant_ || consumed_ + window_ - granted_ >= window_ / 2; }
-  // The grant to send now; it is taken as told.
+  // The grant to send now; it is taken as told. When the sender had used
+  // nearly all of the last grant and the application has taken everything,
+  // credit, not the reader, held the channel back: the window doubles, up
+  // to kLargestWindowBytes (a slow reader, which leaves data held, never
+  // makes it grow).
   int64_t TakeGrant() {
+    if (arrived_ + window_ / 2 > granted_ && Held() <= 0 && window_ < kLargestWindowBytes) {
+      window_ = std::min(window_ * 2, kLargestWindowBytes);
+    }
     granted_ = consumed_ + window_;
     askedForGrant_ = false;
     return granted_;
