@@ -73,14 +73,16 @@ void ConnectEvent(void* context, void*, uint32_t, const uint32_t*) {
 }
 
 struct Host {
-  explicit Host(FaultOptions faultOptions = {}, bool holdConnect = false) : faults(faultOptions) {
+  explicit Host(FaultOptions faultOptions = {}, bool holdConnect = false,
+                uint32_t peerPacketSize = 3000)
+      : faults(faultOptions) {
     plugin.table = channel.Table();
     plugin.holdConnect = holdConnect;
     uint32_t registration = 0;
     plugin.table.register_connect_cback("chan", ConnectEvent, &plugin, &registration);
     channel.OfferChannel();
     EXPECT_TRUE(plugin.WaitUntil([this] { return plugin.handle != 0; }));
-    channel.OnPeerOpened(3000);
+    channel.OnPeerOpened(peerPacketSize);
   }
   void Deliver(const std::string& datagram) {
     std::string frame = static_cast<char>(FrameType::kData) + datagram;
@@ -144,6 +146,41 @@ TEST(HostReadyTest, ABurstIsReadToTheEndThroughEmptyAndFailedReadsAndCounts) {
   EXPECT_GT(host.faults.FailedReads() * host.faults.EmptyReads() * host.faults.FailedCounts(), 0u);
   ASSERT_EQ(got.size() + host.faults.FailedReads(), static_cast<size_t>(kDatagrams));
   for (size_t i = 1; i < got.size(); ++i) ASSERT_LT(std::stoi(got[i - 1]), std::stoi(got[i]));
+}
+
+// The link's reader receives into strings with room for the largest datagram
+// the peer may send, and reuses them; a queued datagram must not keep that room.
+TEST(HostReadyTest, QueuedDatagramsTakeTheMemoryOfWhatTheyHoldAndReadBackWhole) {
+  constexpr uint32_t kPacketSize = 65000;
+  Host host({}, false, kPacketSize);
+  std::vector<std::string> sent;
+  size_t sentBytes = 0;
+  std::string frame;  // as the reader's: what OnDataFrame leaves comes back
+  for (int i = 0; i < 1000; ++i) {
+    // Mostly small datagrams, now and then a full one.
+    std::string datagram = i % 100 == 99 ? std::string(kPacketSize, static_cast<char>('a' + i % 26))
+                                         : "small datagram " + std::to_string(i);
+    const size_t length = 1 + datagram.size();
+    if (frame.size() < length) frame.resize(length);
+    frame[0] = static_cast<char>(FrameType::kData);
+    frame.replace(1, datagram.size(), datagram);
+    host.channel.OnDataFrame(&frame, length);
+    sentBytes += length;
+    sent.push_back(std::move(datagram));
+  }
+  // A string of its own may hold a third more than its datagram, and a small
+  // one a little more for the allocator's rounding.
+  EXPECT_LE(host.channel.GetTotals().peakQueuedBytes, sentBytes * 4 / 3 + sent.size() * 32);
+
+  std::vector<char> buffer(kPacketSize);
+  uint32_t count = 0;
+  ASSERT_EQ(host.plugin.table.get_num_rx_dgrams(host.plugin.handle, &count), 0);
+  ASSERT_EQ(count, sent.size());
+  for (const std::string& expected : sent) {
+    uint32_t length = 0;
+    ASSERT_EQ(host.plugin.table.read(host.plugin.handle, buffer.data(), kPacketSize, &length, 0), 0);
+    ASSERT_EQ(std::string(buffer.data(), length), expected);
+  }
 }
 
 }  // namespace

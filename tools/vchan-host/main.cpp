@@ -189,6 +189,8 @@ int main(int argc, char** argv) {
                  std::to_string(faults->EmptyReads()) + " reads empty, " +
                  std::to_string(faults->FailedReads()) + " reads failed, " +
                  std::to_string(faults->FailedCounts()) + " counts failed");
+  HostLog(1, "datagrams waiting for the plug-in took at most " +
+                 std::to_string(totals.peakQueuedBytes) + " bytes");
   if (options.shape.Active()) {
     HostLog(1, "emulated link: its queue held at most " +
                    std::to_string(session->PeakEmulatedQueueBytes()) + " bytes");
