@@ -279,6 +279,9 @@ void HostChannel::OnDataFrame(std::string* frame, size_t length) {
 
 bool HostChannel::Close() {
   std::lock_guard<std::mutex> lock(mutex_);
+  // What the peer said of its side belongs to the channel that closes, also
+  // when this end had not opened yet: the next peer must open afresh.
+  peerOpened_ = false;
   if (handle_ == 0) return false;
   HostLog(1, "channel closing: events 2 and 3 to the plug-in, " +
                  std::to_string(received_.size()) + " unread datagrams lost");
@@ -374,6 +377,11 @@ int32_t HostChannel::Open(const char* name, uint32_t /*flags*/, uint32_t /*cfg*/
   // Tell the peer outside the lock: the link may make us wait.
   if (sendFrame_(FrameType::kOpened, &maxPacketSize, sizeof(maxPacketSize),
                  PCOIP_VCHAN_SEND_WAIT_FOREVER) != FrameSendResult::kSent) {
+    // No peer heard of this open, and the plug-in is told it failed: the
+    // next connect event must open afresh and tell the peer then, rather
+    // than find a handle it was never given.
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (handle_ == opened) handle_ = 0;
     return kErrLinkDown;
   }
   std::lock_guard<std::mutex> lock(mutex_);

@@ -62,6 +62,7 @@ class HostChannel {
   // sender; may call the plug-in's channel callback.
   void OnDataFrame(std::string* frame, size_t length);
   // Events 2 then 3; queued datagrams are lost. False when it was not open.
+  // Whether the peer had opened its side is forgotten either way.
   bool Close();
   bool IsUp() const;
   // Whether every event posted so far has reached the plug-in, so that what
