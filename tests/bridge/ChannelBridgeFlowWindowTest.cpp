@@ -31,13 +31,17 @@ TEST(FlowWindowTest, SenderStaysWithinAbsoluteGrantsAndLargeMessagesWaitForTheWh
   EXPECT_TRUE(send.MayCarry(kInitialWindowBytes * 3));
 
   // Asks again only after waiting kAskAgainMs, and then once per period.
-  send.OnBlocked(5000);
+  send.OnBlocked(5000, 100);
   EXPECT_FALSE(send.ShouldAsk(5000 + flow::kAskAgainMs - 1));
   EXPECT_TRUE(send.ShouldAsk(5000 + flow::kAskAgainMs));
   send.OnAsked(5000 + flow::kAskAgainMs);
   EXPECT_FALSE(send.ShouldAsk(5000 + flow::kAskAgainMs + 1));
   send.OnUnblocked();
   EXPECT_FALSE(send.ShouldAsk(100000));
+  // One larger than the window asks at once: only an ask brings the whole
+  // window, once the application has taken everything.
+  send.OnBlocked(200000, kInitialWindowBytes * 3);
+  EXPECT_TRUE(send.ShouldAsk(200000));
 
   flow::ReceiveWindow receive;
   receive.OnArrived(kInitialWindowBytes);
@@ -54,6 +58,12 @@ TEST(FlowWindowTest, SenderStaysWithinAbsoluteGrantsAndLargeMessagesWaitForTheWh
   EXPECT_EQ(receive.Held(), kInitialWindowBytes / 2);
   ASSERT_TRUE(receive.GrantDue());
   EXPECT_EQ(receive.TakeGrant(), kInitialWindowBytes / 2 + 5000 + kInitialWindowBytes);
+  receive.OnConsumed(kInitialWindowBytes / 2 - 1);
+  EXPECT_FALSE(receive.GrantDue());
+  receive.OnConsumed(1);  // the waiting sender's data all taken: its whole window
+  ASSERT_TRUE(receive.GrantDue());
+  EXPECT_EQ(receive.TakeGrant(), kInitialWindowBytes + 5000 + kInitialWindowBytes);
+  EXPECT_FALSE(receive.GrantDue());
 
   // A window its sender fills while the application keeps up grows, to a bound.
   flow::ReceiveWindow fast;

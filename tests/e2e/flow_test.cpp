@@ -3,6 +3,7 @@
 // window shuts for good.
 #include <gtest/gtest.h>
 
+#include <memory>
 #include <random>
 #include <string>
 #include <thread>
@@ -117,6 +118,30 @@ TEST(FlowTest, BothEndsOfferAndUnderInjectedLossesNoWindowShutsForGood) {
   EXPECT_GE(highest + 4, kMessages) << "the transfer stopped after message " << highest;
   EXPECT_GT(arrived, kMessages / 2);
   EXPECT_GT(session.CountLog(false, "fault injection") + session.CountLog(true, "fault injection"), 0);
+  EXPECT_TRUE(session.StopCleanly());
+}
+
+// The client end goes and comes back while the server end stays: the staying
+// end opens its channel afresh, both offer again, and credit starts over.
+TEST(FlowTest, AFarEndThatComesBackIsOfferedAgainAndBulkStillFlowsBothWays) {
+  SessionHarness session;
+  ASSERT_TRUE(session.Start());
+  RawApp serverApp(SessionHarness::ServerPipe());
+  auto clientApp = std::make_unique<RawApp>(SessionHarness::ClientPipe());
+  const int64_t id = Pair(serverApp, *clientApp, "e2e.back");
+  ASSERT_GE(id, 0);
+  ExpectBulkByteForByteBothWays(serverApp, *clientApp, id);
+  EXPECT_EQ(session.CountLog(true, "the peer offers flow control"), 1);
+
+  clientApp.reset();
+  session.EndHost(false);
+  ASSERT_TRUE(session.StartAgain());
+  ASSERT_TRUE(session.WaitForLog(true, "the peer offers flow control", 2));
+  clientApp = std::make_unique<RawApp>(SessionHarness::ClientPipe());
+  ASSERT_TRUE(clientApp->Write(ConnectRequest("e2e.back")));
+  ASSERT_EQ(clientApp->AwaitNotice(KVX::CONNECTION_CONNECTED, "e2e.back", kWaitMs), id);
+  ASSERT_EQ(serverApp.AwaitNotice(KVX::CONNECTION_CONNECTED, "e2e.back", kWaitMs), id);
+  ExpectBulkByteForByteBothWays(serverApp, *clientApp, id);
   EXPECT_TRUE(session.StopCleanly());
 }
 

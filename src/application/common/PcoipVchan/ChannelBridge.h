@@ -182,6 +182,9 @@ class ChannelBridge {
   // The link opened afresh (a host thread): no credit is used until the peer
   // offers on this opening; this end's offer is due.
   void OnLinkOpened();
+  // The link closed (a host thread): no credit is used until it opens again
+  // and the peer offers; what waited for credit goes on as without it.
+  void OnLinkClosed();
   // The peer's offer or answer arrived, with the epoch of its sending (the
   // receive thread): from now on credit is used both ways.
   void OnPeerFlowMarker(uint32_t epoch);

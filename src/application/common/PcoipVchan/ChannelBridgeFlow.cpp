@@ -32,6 +32,11 @@ void ChannelBridge::OnLinkOpened() {
   OnLinkControlDue();
 }
 
+void ChannelBridge::OnLinkClosed() {
+  flowAgreed.store(false);
+  WakePipeWorker();
+}
+
 void ChannelBridge::OnPeerFlowMarker(uint32_t epoch) {
   // The data the peer sends from here on is counted afresh, from this very
   // place in its stream of datagrams.

@@ -50,7 +50,7 @@ bool SendLedger::MayCarry(int64_t channelId, int64_t bytes, uint64_t nowMs) {
     window.OnUnblocked();
     return true;
   }
-  window.OnBlocked(nowMs);
+  window.OnBlocked(nowMs, bytes);
   if (std::find(blocked_.begin(), blocked_.end(), channelId) == blocked_.end()) {
     blocked_.push_back(channelId);
   }

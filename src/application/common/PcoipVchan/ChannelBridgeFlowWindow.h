@@ -59,9 +59,12 @@ class SendWindow {
     if (limit > limit_) limit_ = limit;
   }
 
-  // Waiting: `nowMs` is when the sender found a message that does not fit.
-  void OnBlocked(uint64_t nowMs) {
-    if (!blocked_) blockedSinceMs_ = nowMs;
+  // Waiting: `nowMs` is when the sender found a message of `bytes` that
+  // does not fit. One larger than the window waits for the whole window,
+  // which the receiver grants only when asked (it grants in steps of half a
+  // window), so for it the sender asks at once.
+  void OnBlocked(uint64_t nowMs, int64_t bytes) {
+    if (!blocked_) blockedSinceMs_ = bytes > window_ ? nowMs - kAskAgainMs : nowMs;
     blocked_ = true;
   }
   void OnUnblocked() { blocked_ = false; }
@@ -98,10 +101,15 @@ class ReceiveWindow {
     consumed_ += sentTotal - arrived_;
     arrived_ = sentTotal;
     askedForGrant_ = true;
+    senderWaiting_ = true;
   }
   // Whether to tell the sender: half a window or more has been taken since
-  // the last grant, or the sender asked.
-  bool GrantDue() const { return askedForGrant_ || consumed_ + window_ - granted_ >= window_ / 2; }
+  // the last grant, or the sender asked, or a sender that asked (and may
+  // wait for the whole window) finds everything taken now.
+  bool GrantDue() const {
+    return askedForGrant_ || (senderWaiting_ && Held() <= 0 && consumed_ + window_ > granted_) ||
+           consumed_ + window_ - granted_ >= window_ / 2;
+  }
   // The grant to send now; it is taken as told. When the sender had used
   // nearly all of the last grant and the application has taken everything,
   // credit, not the reader, held the channel back: the window doubles, up
@@ -113,6 +121,7 @@ class ReceiveWindow {
     }
     granted_ = consumed_ + window_;
     askedForGrant_ = false;
+    if (Held() <= 0) senderWaiting_ = false;
     return granted_;
   }
   int64_t Window() const { return window_; }
@@ -125,6 +134,7 @@ class ReceiveWindow {
   int64_t granted_ = kInitialWindowBytes;
   int64_t window_ = kInitialWindowBytes;
   bool askedForGrant_ = false;
+  bool senderWaiting_ = false;
 };
 
 }  // namespace flow

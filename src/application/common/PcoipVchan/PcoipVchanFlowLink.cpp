@@ -57,6 +57,12 @@ void OnFlowLinkOpened() {
   if (ChannelBridge* bridge = Bridge()) bridge->OnLinkOpened();
 }
 
+void OnFlowLinkClosed() {
+  if (!FlowControlOffered()) return;
+  g_peerOffered.store(false);
+  if (ChannelBridge* bridge = Bridge()) bridge->OnLinkClosed();
+}
+
 bool TakeFlowLinkDatagram(const VchanDatagram& dgram, uint32_t length) {
   const uint32_t marker = dgram.marker;
   if (!FlowControlOffered() ||

@@ -26,6 +26,8 @@ constexpr uint32_t kFlowCreditMarker = 0x4358564Bu;
 // The channel opened (a host thread): this end offers again, and uses credit
 // only once the peer has offered on this opening.
 void OnFlowLinkOpened();
+// The channel closed (a host thread): no credit is used until it opens again.
+void OnFlowLinkClosed();
 // The receive thread, for each datagram read: true when it was one of the
 // link's own (offer, answer, credit), which is then handled and goes no
 // further. Never for an end that does not offer.

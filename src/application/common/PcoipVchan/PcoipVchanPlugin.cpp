@@ -375,6 +375,9 @@ extern "C" void chan_callback(void* context, void* /*reserved*/, uint32_t event,
     default:
       plugin_log(link.name, 1, kPluginFailure, "%s: [%s] -- ignoring event: 0x%X.", kChanCallback,
                  ChannelEventName(event), event);
+      // Nobody grants credit on a closed channel: until it opens again,
+      // everything goes as with a peer that does not offer.
+      if (event == PCOIP_VCHAN_EVENT_CLOSED) OnFlowLinkClosed();
       break;
   }
 }
