@@ -4,6 +4,7 @@
 #include <cstdio>
 
 #include "tools/kvx/ExitCodes.h"
+#include "tools/kvx/Output.h"
 
 namespace kvx {
 
@@ -36,12 +37,9 @@ Result<Channel> OpenConnectedChannel(Session& session, const Options& options, c
   uint32_t waited = 0;
   bool toldWaiting = false;
   for (;;) {
-    // Tell a human (and a script reading standard error) that this end holds
-    // the channel and waits for the other one.
-    if (!toldWaiting && !options.quiet && channel->State() == ChannelState::PendingPeer) {
+    if (!toldWaiting && channel->State() == ChannelState::PendingPeer) {
       toldWaiting = true;
-      std::fprintf(stderr, "kvx: waiting for an application at the other end of '%s' (ID %lld)\n", name.c_str(),
-                   static_cast<long long>(channel->Id()));
+      TellWaitingForPeer(options, name, channel->Id());
     }
     uint32_t step = total == Orvane::Extension::SDK::kWaitForever || total - waited > kPollMs ? kPollMs
                                                                                              : total - waited;
@@ -78,6 +76,11 @@ Error CheckPeerBeforeLeaving(Channel& channel, const std::function<bool(const st
         return Error(event->error.Code(), event->error.Message() + "; data sent since may not have arrived");
     }
   }
+}
+
+void TellWaitingForPeer(const Options& options, const std::string& name, int64_t channelId) {
+  PrintStatus(options, "waiting for an application at the other end of '" + name + "' (ID " +
+                           std::to_string(channelId) + ")");
 }
 
 bool ExpectArguments(const Options& options, size_t count, std::string* error) {
