@@ -52,6 +52,7 @@ void ChannelCore::OnNotice(SessionCore& session, int64_t channelId, ChannelState
   const ChannelState before = state_;
   id_ = newId;
   state_ = state;
+  pipeLost_ = Error();
   if (state == ChannelState::Connected) connectedUnseen_ = true;
   changed_.notify_all();
   ChannelEvent event;
@@ -128,6 +129,9 @@ void ChannelCore::OnPipeLost(SessionCore& session, const Error& why) {
   if (state_ == ChannelState::Closed) return;
   id_ = -1;
   state_ = ChannelState::Lost;
+  pipeLost_ = Error(ErrorCode::ConnectionLost, "channel '" + name_ +
+                                                  "' cannot send while the pipe to the plug-in is away: " +
+                                                  why.Message() + ", and asks for the channel again");
   connectedUnseen_ = false;
   changed_.notify_all();
   ChannelEvent event;
@@ -176,7 +180,7 @@ Error ChannelCore::Send(const std::string& data, int64_t appValue, uint32_t requ
       case ChannelState::Closed:
         return ClosedError();
       case ChannelState::Lost:
-        return LostError();
+        return pipeLost_ ? pipeLost_ : LostError();
       default:
         return Error(ErrorCode::NotConnected,
                      "channel '" + name_ + "' is not connected (it is " + ChannelStateName(state_) + ")");

@@ -90,6 +90,9 @@ class ChannelCore : public std::enable_shared_from_this<ChannelCore> {
   bool sessionEnded_ = false;
   Error endError_;
   bool closedByUs_ = false;
+  // Set while the channel is Lost because the pipe to the plug-in went away
+  // (and not the far application): what Send says until a notice comes.
+  Error pipeLost_;
   // Disconnect has begun: data that still arrives is discarded.
   bool leaving_ = false;
 };
