@@ -188,6 +188,41 @@ TEST_F(KvxSessionTest, AReceiverThatDoesNotReadHoldsItsMemoryFlat) {
   flood.join();
 }
 
+// With --reconnect, listen and cat wait for a plug-in that is not there yet
+// (its host still starting) as for one that went away, and meet their
+// peers once it serves.
+TEST(KvxReconnectTest, ListenAndCatWaitForAPluginThatIsNotThereYet) {
+  SessionHarness session;
+  ToolProcess listener({"--pipe", SessionHarness::ClientPipe(), "listen", "--reconnect", "e2e.later", "--count",
+                        "1"});
+  ToolProcess cat({"--pipe", SessionHarness::ClientPipe(), "cat", "--reconnect", "e2e.later.cat"});
+  const auto deadline = std::chrono::steady_clock::now() + e2e::kLongWait;
+  const auto waiting = [](const ToolProcess& tool) {
+    return tool.Stderr().find("waiting for a plug-in") != std::string::npos;
+  };
+  while (!(waiting(listener) && waiting(cat)) && std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  ASSERT_TRUE(waiting(listener) && waiting(cat)) << listener.Stderr() << cat.Stderr();
+  ASSERT_TRUE(session.Start());
+
+  sdk::SessionOptions options;
+  options.pipeName = SessionHarness::ServerPipe();
+  auto app = sdk::Session::Open(options);
+  ASSERT_TRUE(app.Ok()) << app.GetError().ToString();
+  for (const char* name : {"e2e.later", "e2e.later.cat"}) {
+    auto channel = (*app)->OpenChannel(name);
+    ASSERT_TRUE(channel.Ok());
+    ASSERT_TRUE(channel->WaitConnected(e2e::kWaitMs).Ok()) << name;
+    ASSERT_TRUE(channel->Send("late").Ok());
+    ASSERT_TRUE(channel->Disconnect(e2e::kWaitMs).Ok());
+  }
+  EXPECT_EQ(listener.Wait(e2e::kLongWait), 0) << listener.Stderr();
+  EXPECT_NE(listener.Stdout().find("4 bytes: late"), std::string::npos) << listener.Stdout();
+  EXPECT_EQ(cat.Wait(e2e::kLongWait), 0) << cat.Stderr();
+  EXPECT_EQ(cat.Stdout(), "late");
+}
+
 // A session reconnect: one host restarts under running applications (its
 // peer ends with it and starts again too). Both ends' applications, a kvx
 // listen --reconnect and an SDK session with reconnect, are told the

@@ -1,7 +1,10 @@
 #include "tools/kvx/Common.h"
 
+#include <algorithm>
+#include <chrono>
 #include <csignal>
 #include <cstdio>
+#include <thread>
 
 #include "tools/kvx/ExitCodes.h"
 #include "tools/kvx/Output.h"
@@ -24,7 +27,28 @@ Result<std::unique_ptr<Session>> OpenSession(const Options& options) {
   sessionOptions.pipeName = options.pipeName;
   sessionOptions.connectTimeoutMs = WaitMs(options);
   sessionOptions.reconnect = options.reconnect;
-  return Session::Open(sessionOptions);
+  sessionOptions.maxUnreadBytes = static_cast<size_t>(options.maxUnreadBytes);
+  Result<std::unique_ptr<Session>> session = Session::Open(sessionOptions);
+  // --reconnect: a plug-in that is not there yet (its host still starting)
+  // is waited for as one that went away is, until Ctrl-C.
+  bool told = false;
+  uint32_t pauseMs = 100;
+  while (options.reconnect && !session && (session.GetError().Code() == ErrorCode::NoServer ||
+                                           session.GetError().Code() == ErrorCode::ConnectionLost)) {
+    if (!told) {
+      told = true;
+      PrintStatus(options, "waiting for a plug-in to serve the pipe (" + session.GetError().Message() + ")");
+    }
+    for (uint32_t waited = 0; waited < pauseMs; waited += kPollMs) {
+      if (g_interrupted.load()) {
+        return Error(ErrorCode::Timeout, "interrupted while waiting for a plug-in to serve the pipe");
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(kPollMs));
+    }
+    pauseMs = std::min<uint32_t>(pauseMs * 2, 2000);
+    session = Session::Open(sessionOptions);
+  }
+  return session;
 }
 
 Result<Channel> OpenConnectedChannel(Session& session, const Options& options, const std::string& name) {
