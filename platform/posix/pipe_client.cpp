@@ -91,9 +91,15 @@ Client* ToClient(PipeHandle pipe) {
 using namespace pipe_detail;
 
 PipeHandle OpenPipeClient(const std::string& name, uint32_t timeoutMs) {
+  return OpenPipeClient(ChoosePipeClientPlace(name), timeoutMs);
+}
+
+PipeHandle OpenPipeClient(const PipeClientPlace& place, uint32_t timeoutMs) {
   PipeLocation where;
+  where.folder = place.folder;
+  where.origin = place.origin;
   uint32_t locateError = 0;
-  if (!pipe_detail::LocatePipe(name, false, &where, &locateError)) return FailHandle(locateError);
+  if (!pipe_detail::LocatePipeInFolder(place.name, &where, &locateError)) return FailHandle(locateError);
   const sockaddr_un& address = where.address;
   const socklen_t length = where.length;
   const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
