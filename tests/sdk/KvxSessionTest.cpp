@@ -141,6 +141,15 @@ TEST_F(KvxSessionTest, BenchAcrossTheSession) {
   EXPECT_EQ(serve.Wait(e2e::kLongWait), 0) << serve.Stderr();
   EXPECT_NE(out.find("\"p99\":"), std::string::npos) << out;
   EXPECT_NE(out.find("\"bytes_per_second\":"), std::string::npos) << out;
+  // Everything a --json run prints is JSON, its progress lines too.
+  for (const std::string& text : {out, err, serve.Stderr()}) {
+    size_t at = 0;
+    for (size_t end; (end = text.find('\n', at)) != std::string::npos; at = end + 1) {
+      EXPECT_EQ(text.compare(at, 1, "{"), 0) << text.substr(at, end - at);
+      EXPECT_EQ(text.compare(end - 1, 1, "}"), 0) << text.substr(at, end - at);
+    }
+    EXPECT_EQ(at, text.size()) << "a line without its end: " << text.substr(at);
+  }
   std::printf("bench across a session: %s", out.c_str());
 }
 
