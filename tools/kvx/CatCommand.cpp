@@ -211,6 +211,10 @@ int RunCat(const Options& options) {
   if (!cut) {
     const OutputPump::Outcome written = output.Drain();
     if (written == OutputPump::Outcome::Failed) code = ReportIoError("writing standard output failed");
+    if (written == OutputPump::Outcome::Interrupted) {
+      code = ReportInterrupted("interrupted while writing what had been received on '" + name +
+                               "'; the far side reads the channel lost");
+    }
     cut = written != OutputPump::Outcome::Written;
   }
   if (cut || !(*session)->IsConnected()) {
