@@ -117,15 +117,7 @@ NamedPipeServer::~NamedPipeServer() {
   }
 }
 
-SDK::TransportStatus NamedPipeServer::Start() {
-  if (running.load() != 0) {
-    return SDK::TransportStatus::Ok;
-  }
-  if (readerThread.joinable()) {
-    readerThread.join();
-  }
-  platform::ResetEventObject(waitHandles[1]);
-
+std::unique_ptr<NamedPipeServer::PipeInstance> NamedPipeServer::CreateInstance() {
   auto record = std::make_unique<PipeInstance>();
   record->overlapped.event = waitHandles[kIoEventIndex];
   record->buffer.assign(kReadBufferSize, 0);
@@ -140,9 +132,24 @@ SDK::TransportStatus NamedPipeServer::Start() {
     if (!detail.empty()) {
       Print("Pipe " + platform::DescribePipeLocation(pipeName) + ": " + detail, LineEnd::kNewLine);
     }
+    return nullptr;
+  }
+  return record;
+}
+
+SDK::TransportStatus NamedPipeServer::Start() {
+  if (running.load() != 0) {
+    return SDK::TransportStatus::Ok;
+  }
+  if (readerThread.joinable()) {
+    readerThread.join();
+  }
+  platform::ResetEventObject(waitHandles[1]);
+
+  std::unique_ptr<PipeInstance> record = CreateInstance();
+  if (record == nullptr) {
     return SDK::TransportStatus::Failed;
   }
-
   bool connectPendingNow = false;
   if (!platform::ConnectNamedPipeInstance(record->pipe, &record->overlapped)) {
     const uint32_t status = platform::GetLastErrorCode();
@@ -449,17 +456,7 @@ void NamedPipeServer::OnIoCompleted() {
     count = 0;
   }
   if (!completed && error == platform::kErrorMoreData) {
-    // One piece of a message longer than the buffer: keep it and read on.
-    if (data != nullptr ? !KeepPiece(data, count) : pendingFilled >= kPipeQuota) {
-      Print(WithCode("Pipe message longer than the quota refused; client disconnected. Limit=",
-                     kPipeQuota),
-            LineEnd::kNewLine);
-      OnClientGone();
-      return;
-    }
-    if (!IssueRead()) {
-      OnClientGone();
-    }
+    OnPieceRead(data, count);
     return;
   }
   if (!completed) {
@@ -468,6 +465,20 @@ void NamedPipeServer::OnIoCompleted() {
 
   HandOn(data, count);
   if (!StartNextMessage()) {
+    OnClientGone();
+  }
+}
+
+void NamedPipeServer::OnPieceRead(const char* data, uint32_t count) {
+  // One piece of a message longer than the buffer: keep it and read on.
+  if (data != nullptr ? !KeepPiece(data, count) : pendingFilled >= kPipeQuota) {
+    Print(WithCode("Pipe message longer than the quota refused; client disconnected. Limit=",
+                   kPipeQuota),
+          LineEnd::kNewLine);
+    OnClientGone();
+    return;
+  }
+  if (!IssueRead()) {
     OnClientGone();
   }
 }

@@ -203,6 +203,10 @@ class NamedPipeServer : public SDK::ITransport {
     kNonBlocking,  // writes only as far as it goes without waiting
   };
 
+  // A new instance of the pipe, with its record and read buffer; null (and
+  // the reason printed) when the pipe cannot be created.
+  std::unique_ptr<PipeInstance> CreateInstance();
+
   // ---- reader thread ----
   void ReadLoop();
   void OnIoCompleted();
@@ -232,6 +236,9 @@ class NamedPipeServer : public SDK::ITransport {
   // follow: keeps it and, for the first piece, makes room for the rest when
   // the pipe tells how much is left. False when the message exceeds the quota.
   bool KeepPiece(const char* data, uint32_t count) EXCLUDES(ioLock);
+  // A read ended with more of its message to come: keeps the piece (`data`
+  // null: read in place) and reads on, or refuses a message over the quota.
+  void OnPieceRead(const char* data, uint32_t count);
   // Hands on the message whose last piece `data` (null: read in place) holds.
   void HandOn(const char* data, uint32_t count);
   // Drops the departed client and listens again; stops the server when the
