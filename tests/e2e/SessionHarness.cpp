@@ -10,6 +10,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
@@ -186,14 +187,27 @@ bool SessionHarness::Running(bool server) const {
   return info.si_pid == 0;
 }
 
-bool SessionHarness::Restart(bool server) {
+void SessionHarness::EndHost(bool server) {
+  stayingServer_ = !server;
+  stayingOpens_ = CountLog(!server, "channel open");
   EndChild(server ? &serverPid_ : &clientPid_);
+  const std::vector<std::string>& otherArgs = (server ? clientLaunch_ : serverLaunch_).extraArgs;
   pid_t* other = server ? &clientPid_ : &serverPid_;
   int status = 0;
-  if (*other > 0 && WaitChild(*other, std::chrono::seconds(30), &status)) *other = -1;
+  if (std::find(otherArgs.begin(), otherArgs.end(), "--end-with-peer") != otherArgs.end() &&
+      *other > 0 && WaitChild(*other, std::chrono::seconds(30), &status)) {
+    *other = -1;
+  }
+}
+
+bool SessionHarness::StartAgain() {
+  const bool stayed = Running(stayingServer_);
   if (serverPid_ <= 0) serverPid_ = Spawn(true, serverLaunch_);
   if (clientPid_ <= 0) clientPid_ = Spawn(false, clientLaunch_);
-  return serverPid_ > 0 && clientPid_ > 0 && WaitForLog(true, "channel open") && WaitForLog(false, "channel open");
+  // A host that stayed opens its channel once more; a new one for the first time.
+  return serverPid_ > 0 && clientPid_ > 0 &&
+         WaitForLog(stayingServer_, "channel open", stayed ? stayingOpens_ + 1 : 1) &&
+         WaitForLog(!stayingServer_, "channel open");
 }
 
 bool SessionHarness::StopCleanly() {

@@ -39,7 +39,13 @@ bool WaitUntilWaiting(const ToolProcess& tool) {
 
 class KvxSessionTest : public ::testing::Test {
  protected:
-  void SetUp() override { ASSERT_TRUE(session.Start(e2e::HostLaunch(), launches)); }
+  void SetUp() override {
+    // The server end ends with the client end's host, so that a restart of
+    // the one restarts both and applications at both ends come back.
+    e2e::HostLaunch server;
+    server.extraArgs = {"--end-with-peer"};
+    ASSERT_TRUE(session.Start(server, launches));
+  }
   void TearDown() override {
     std::remove(inputPath.c_str());
   }

@@ -47,7 +47,7 @@ class Session:
             env = dict(os.environ, KVX_PIPE_DIR=pipes)
             self.hosts.append(subprocess.Popen(
                 [host, "--end", end, "--plugin", plugin, "--link", os.path.join(self.root, "link"),
-                 "--log-level", "1"], stdout=log, stderr=subprocess.STDOUT, env=env))
+                 "--log-level", "1", "--end-with-peer"], stdout=log, stderr=subprocess.STDOUT, env=env))
         for end in ("server", "client"):
             wait_for(lambda: "channel open" in read(os.path.join(self.root, end + ".log")), end + " channel open")
 
