@@ -14,8 +14,10 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <mutex>
 #include <sstream>
 #include <thread>
+#include <vector>
 
 extern char** environ;
 
@@ -60,7 +62,42 @@ void EndChild(pid_t* pid) {
   *pid = -1;
 }
 
+// The harnesses alive now, for CleanUpOnSignals.
+std::mutex g_liveLock;
+std::vector<SessionHarness*> g_live;
+// The signal handler's only work: the signal's number into this pipe, for
+// the thread that cleans up outside the handler.
+int g_signalPipe[2] = {-1, -1};
+
+extern "C" void OnEndingSignal(int signal) {
+  const unsigned char number = static_cast<unsigned char>(signal);
+  if (write(g_signalPipe[1], &number, 1) < 0) {
+    // Nothing to be done inside a handler.
+  }
+}
+
 }  // namespace
+
+void SessionHarness::CleanUpOnSignals() {
+  if (g_signalPipe[0] >= 0 || pipe(g_signalPipe) != 0) return;
+  std::thread([] {
+    unsigned char number = 0;
+    while (read(g_signalPipe[0], &number, 1) != 1) {
+    }
+    {
+      std::lock_guard<std::mutex> lock(g_liveLock);
+      for (SessionHarness* harness : g_live) harness->EndHostsAndRemoveFolder();
+    }
+    _exit(128 + number);
+  }).detach();
+  for (int signal : {SIGTERM, SIGINT, SIGHUP, SIGPIPE}) {
+    struct sigaction action {};
+    action.sa_handler = OnEndingSignal;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = SA_RESTART;
+    sigaction(signal, &action, nullptr);
+  }
+}
 
 SessionHarness::SessionHarness() {
   char pattern[] = "/tmp/kvx-e2e.XXXXXX";
@@ -74,9 +111,19 @@ SessionHarness::SessionHarness() {
   symlink((root_ + "/server-pipes/KVX_Pipe_Channel").c_str(), (root_ + "/pipes/server").c_str());
   symlink((root_ + "/client-pipes/KVX_Pipe_Channel").c_str(), (root_ + "/pipes/client").c_str());
   setenv("KVX_PIPE_DIR", (root_ + "/pipes").c_str(), 1);
+  std::lock_guard<std::mutex> lock(g_liveLock);
+  g_live.push_back(this);
 }
 
 SessionHarness::~SessionHarness() {
+  {
+    std::lock_guard<std::mutex> lock(g_liveLock);
+    g_live.erase(std::remove(g_live.begin(), g_live.end(), this), g_live.end());
+  }
+  EndHostsAndRemoveFolder();
+}
+
+void SessionHarness::EndHostsAndRemoveFolder() {
   EndChild(&serverPid_);
   EndChild(&clientPid_);
   if (!root_.empty() && root_.rfind("/tmp/kvx-e2e.", 0) == 0) {

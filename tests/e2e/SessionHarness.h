@@ -72,10 +72,18 @@ class SessionHarness {
 
   // SIGTERM to both; true when both ended by themselves with status 0.
   bool StopCleanly();
+
+  // For a program that runs sessions and may be ended from outside (a
+  // benchmark piped to head, or sent SIGTERM): from now on SIGTERM, SIGINT,
+  // SIGHUP and SIGPIPE end every live harness's hosts and remove its folder
+  // before the process ends (with 128 + the signal's number).
+  static void CleanUpOnSignals();
+
   bool Running(bool server) const;
 
  private:
   pid_t Spawn(bool server, const HostLaunch& launch);
+  void EndHostsAndRemoveFolder();
 
   std::string root_;
   HostLaunch serverLaunch_;

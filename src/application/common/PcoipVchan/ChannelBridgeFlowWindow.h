@@ -35,7 +35,7 @@ namespace flow {
 // each way, needs about 1.2 MB), and a quarter of an application's outbound
 // queue, so that a few busy channels of one application fit in it.
 constexpr int64_t kInitialWindowBytes = int64_t{2} << 20;
-// A window grows to at most this: half an application's outbound share, so
+// A window grows to at most this: half an application's outbound queue, so
 // that one channel never fills it alone.
 constexpr int64_t kLargestWindowBytes = int64_t{4} << 20;
 // A sender that has waited this long on a window asks again: the grant may

@@ -36,7 +36,7 @@
 // is credited too); a grant or data lost on the way is made good when the
 // waiting sender asks again, which it does every second it waits. The
 // receive path meanwhile no longer waits for a slow application: no channel
-// brings more than its window, which its application's outbound share holds
+// brings more than its window, which its application's outbound queue holds
 // (the wait for room stays, as the bound, for an application whose busy
 // channels together were granted more, and with a peer that does not offer).
 // So every chain of waits ends at a writer, possibly after crossing to the
