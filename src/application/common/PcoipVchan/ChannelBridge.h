@@ -359,7 +359,8 @@ class ChannelBridge {
   // The pipe worker's alone.
   flow::SendLedger sendLedger;
   flow::ReceiveLedger receiveLedger;
-  // Grants from the peer, from the receive thread to the pipe worker.
+  // Grants from the peer, from the receive thread to the pipe worker. An
+  // innermost lock, held only to add or to take them all.
   platform::Mutex grantInboxLock;
   std::vector<flow::CreditRecord> grantInbox GUARDED_BY(grantInboxLock);
   // The pipe worker, at the start of each pass: sends what is due for the

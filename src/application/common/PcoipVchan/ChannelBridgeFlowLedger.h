@@ -63,6 +63,7 @@ class SendLedger {
 // from the pipe servers' writers and the PCoIP worker (data taken), and from
 // the receive thread (the sender's fresh start, its asks). Grants due are
 // collected for the pipe worker, the one thread that may wait on the link.
+// Thread-safe; its lock is innermost: nothing else is taken under it.
 class ReceiveLedger {
  public:
   void StartEpoch(uint32_t epoch) EXCLUDES(mutex_);
