@@ -92,7 +92,7 @@ class ChannelBridgeTestAccess {
     platform::CriticalSectionLock guard(bridge.pipeQueueLock);
     std::deque<PipeItem> items;
     bridge.peerBoundQueue.GiveBack(bridge.peerBoundQueue.TakeAll(&items));
-    for (auto& share : bridge.pipeShares) share->GiveBack(share->TakeAll(&items));
+    for (auto& lane : bridge.pipeLanes) lane->GiveBack(lane->TakeAll(&items));
     bridge.ClearPipeQueue();
     return items;
   }

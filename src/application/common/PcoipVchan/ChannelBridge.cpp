@@ -35,10 +35,10 @@ void ChannelBridge::ShutdownInstance() {
 }
 
 ChannelBridge::ChannelBridge() {
-  bool sharesWhole = true;
-  for (auto& share : pipeShares) {
-    share = std::make_unique<PipeShare>(kPipeShareBoundBytes);
-    sharesWhole = sharesWhole && share->Whole();
+  bool lanesWhole = true;
+  for (auto& lane : pipeLanes) {
+    lane = std::make_unique<PipeLane>(kPipeLaneBoundBytes);
+    lanesWhole = lanesWhole && lane->Whole();
   }
   pipeQueueLock.Initialize();
   pcoipQueueLock.Initialize();
@@ -48,7 +48,7 @@ ChannelBridge::ChannelBridge() {
   pcoipQueueEvent = platform::CreateEventObject(false, false);
   // Without its event a worker's wait would fail at once, every time; such a
   // bridge starts no workers and refuses to be started instead.
-  if (pipeQueueEvent == nullptr || pcoipQueueEvent == nullptr || !sharesWhole ||
+  if (pipeQueueEvent == nullptr || pcoipQueueEvent == nullptr || !lanesWhole ||
       !peerBoundQueue.Whole() || !pcoipQueue.Whole()) {
     return;
   }
@@ -123,15 +123,16 @@ bool ChannelBridge::InitializeWith(bool isServerEnd, std::string pipeName,
 
   for (int32_t pipeId = 0; pipeId < pipeCount; ++pipeId) {
     auto server = std::make_unique<NamedPipeServer>(pipeName, pipeCount);
-    // A full share holds its own server's reading back, and no other.
-    server->SetReadGate(pipeShares[static_cast<size_t>(pipeId)]->RoomEvent());
+    // A full lane holds its own server's reading back, and no other.
+    server->SetReadGate(pipeLanes[static_cast<size_t>(pipeId)]->RoomEvent());
     NamedPipeServer* serverInList = server.get();
     // Both callbacks run while the client they report on is the server's
     // current one, so its count names that client.
     // The pipe worker is woken once for what the reader hands on in one go,
     // not for each message.
     server->SetReceiveCallback([this, pipeId, serverInList](std::string bytes) {
-      OnPipeMessage(PipeItem{pipeId, std::move(bytes), serverInList->CurrentClient()}, false);
+      OnPipeMessage(PipeItem{pipeId, std::move(bytes), serverInList->CurrentClient()},
+                    Wake::kWhenReaderCaughtUp);
     });
     server->SetCaughtUpCallback([this] { WakePipeWorker(); });
     server->SetDisconnectCallback([this, pipeId, serverInList] {

@@ -95,12 +95,12 @@ class ChannelBridge {
   // plus one message per pipe server, the PCoIP queue never more than the
   // bound plus one message.
   static constexpr size_t kPipeQueueBoundBytes = size_t{64} << 20;
-  // The pipe queue is one share per pipe, each with an equal part of the
+  // The pipe queue is one lane per pipe, each with an equal part of the
   // bound and its own read gate, so that an application that floods is held
-  // back alone; the pipe worker serves the shares in turn, this many bytes
-  // per turn (deficit round robin: a longer message waits until its share
-  // has saved up turns enough), each share in its own order.
-  static constexpr size_t kPipeShareBoundBytes = kPipeQueueBoundBytes / kPipeServerCount;
+  // back alone; the pipe worker serves the lanes in turn, this many bytes
+  // per turn (deficit round robin: a longer message waits until its lane
+  // has saved up turns enough), each lane in its own order.
+  static constexpr size_t kPipeLaneBoundBytes = kPipeQueueBoundBytes / kPipeServerCount;
   static constexpr size_t kPipeTurnBytes = size_t{256} << 10;
   static constexpr size_t kPcoipQueueBoundBytes = size_t{64} << 20;
   // What the PCoIP worker hands the pipe worker for the peer (answers to the
@@ -143,12 +143,14 @@ class ChannelBridge {
                       PropertyProviderFunction propertyProvider);
 
   void QueuePipeMessage(PipeItem item);
+  // When queueing an item wakes a sleeping pipe worker: at once, or only
+  // once the pipe's reader has handed on what its client had written
+  // (WakePipeWorker), so that a batch costs one wake-up, not one per message.
+  enum class Wake { kNow, kWhenReaderCaughtUp };
   // A message a pipe server read (on its reader thread): queued on the pipe's
-  // share, or, for a property request with nothing of its application ahead
-  // of it, answered at once. Without `wakeWorker` a sleeping pipe worker is
-  // left asleep: the reader wakes it once it has handed on what its client
-  // had written (WakePipeWorker), not for each message.
-  void OnPipeMessage(PipeItem item, bool wakeWorker = true);
+  // lane, or, for a property request with nothing of its application ahead
+  // of it, answered at once.
+  void OnPipeMessage(PipeItem item, Wake wake = Wake::kNow);
   // Wakes the pipe worker if it sleeps; a worker at work takes what was
   // queued before it sleeps again.
   void WakePipeWorker();
@@ -157,11 +159,11 @@ class ChannelBridge {
   // while the PCoIP queue has room, else after waiting up to `timeoutMs` for
   // it (false when there is still none).
   bool WaitForPcoipQueueRoom(uint32_t timeoutMs);
-  // Hands the bytes to the pipe's outbound share, for its writer to write
-  // only while `client` is still the one connected to it; "Invalid pipe ID."
-  // when there is no such pipe or that client has gone. On the PCoIP worker
-  // it first waits while the share is full (the receive path holds back for
-  // a slow application only once its own share is full); the pipe worker
+  // Hands the bytes to the pipe server's outbound queue, for its writer to
+  // write only while `client` is still the one connected to it; "Invalid pipe
+  // ID." when there is no such pipe or that client has gone. On the PCoIP
+  // worker it first waits while that queue is full (the receive path holds
+  // back for a slow application only once its own queue is full); the pipe worker
   // never waits (see ChannelBridgeQueues.cpp).
   void WriteToPipe(int32_t pipeId, uint64_t client, std::string bytes);
   // On the PCoIP worker, once it has handled what it took from its queue:
@@ -182,7 +184,7 @@ class ChannelBridge {
 
   // Peer side: run on the PCoIP worker.
   // Takes the bytes by value, so that the worker moves a message to its
-  // application's share without copying it.
+  // application's outbound queue without copying it.
   void HandlePcoipMessage(std::string bytes);
   void OnPeerConnectRequest(const KVX::ConnectChannelRequest& request);
   void OnPeerDisconnectRequest(int64_t channelId);
@@ -236,8 +238,10 @@ class ChannelBridge {
   ChannelEntry* FindById(int64_t channelId);
   // Table changes; the caller holds channelLock. A new entry at the server end
   // takes the next channel ID.
+  // Whether the new entry's ID has been told already (see ChannelEntry::idTold).
+  enum class IdTold { kNo, kYes };
   ChannelTable::AddResult AddEntry(const std::string& channelName, int32_t pipeId,
-                                   uint64_t client, bool idTold = false);
+                                   uint64_t client, IdTold idTold = IdTold::kNo);
   // Whether the server end may take the peer's ID for this entry: an ID the
   // peer could have had from a server end, and no other channel's here.
   bool AdoptablePeerId(int64_t peerId, const ChannelEntry* entry);
@@ -272,13 +276,13 @@ class ChannelBridge {
   // The PCoIP worker stops first at teardown, so that what its last pass
   // queues for the peer is still sent by the pipe worker's last pass.
   std::atomic<bool> pcoipWorkerRunning{false};
-  // The pipe queue: a share per pipe (an item of an unknown pipe ID goes to
-  // share 0), and what the PCoIP worker has for the peer, which the pipe
+  // The pipe queue: a lane per pipe (an item of an unknown pipe ID goes to
+  // lane 0), and what the PCoIP worker has for the peer, which the pipe
   // worker sends before the items it takes with it (see PipeQueueWorker).
   // All under pipeQueueLock.
-  using PipeShare = ChannelBridgeQueue<PipeItem>;
-  std::array<std::unique_ptr<PipeShare>, kPipeServerCount> pipeShares;
-  // The stamps of each share's items that change the table and are not
+  using PipeLane = ChannelBridgeQueue<PipeItem>;
+  std::array<std::unique_ptr<PipeLane>, kPipeServerCount> pipeLanes;
+  // The stamps of each lane's items that change the table and are not
   // handled yet, oldest first; and the stamp the next item gets.
   std::array<std::deque<uint64_t>, kPipeServerCount> tableItemStamps;
   uint64_t nextStamp = 0;
@@ -290,10 +294,10 @@ class ChannelBridge {
   // The pipe server found its client gone while holding reading back.
   void OnPipeClientLeaving(int32_t pipeId);
   ChannelBridgeQueue<PipeItem> peerBoundQueue{~size_t{0}};
-  static size_t ShareIndexOf(int32_t pipeId);
-  PipeShare& ShareOf(int32_t pipeId) { return *pipeShares[ShareIndexOf(pipeId)]; }
+  static size_t LaneIndexOf(int32_t pipeId);
+  PipeLane& LaneOf(int32_t pipeId) { return *pipeLanes[LaneIndexOf(pipeId)]; }
   // Queues an item whose changesTable is set already.
-  void QueueClassifiedPipeMessage(PipeItem item, bool wakeWorker = true);
+  void QueueClassifiedPipeMessage(PipeItem item, Wake wake = Wake::kNow);
   // The pipe worker found nothing to take and waits for pipeQueueEvent (or
   // has not begun): only then does queueing an item need to set the event,
   // which costs the queueing thread a system call and the worker a wake-up.

@@ -100,7 +100,7 @@ std::string ChannelBridge::AnswerPeerConnectRequest(const std::string& requested
       // The server end hands out the ID now, so both ends agree on it before
       // any application at this end asks for the name.
       entryId = nextChannelId;
-      added = AddEntry(requestedName, -1, 0, true);
+      added = AddEntry(requestedName, -1, 0, IdTold::kYes);
     } else if (!ChannelTable::NameFits(requestedName)) {
       added = ChannelTable::AddResult::kNameTooLong;
     }

@@ -1,7 +1,7 @@
 // The two queues and their workers. Producers only append and signal; each
 // worker handles its queue's items with no queue lock held while a handler
 // runs. Both queues are bounded by bytes: a full queue (for the pipe queue, a
-// full share of one pipe) holds its producers back (see ChannelBridgeQueue.h),
+// full lane of one pipe) holds its producers back (see ChannelBridgeQueue.h),
 // never the items they have already taken in.
 //
 // Why no cycle of waits can close, with both ends flooding each other and
@@ -11,10 +11,10 @@
 //     write time-out; then that client is let go, and writes to a client that
 //     has gone fail at once. It waits on nothing of the bridge.
 //   * a pipe server's reader waits for its client's bytes, for room in its own
-//     share of the pipe queue (the pipe worker's) and for room in its own
-//     outbound share (its writer's). When it answers a property it writes to
-//     its own outbound share without waiting.
-//   * the PCoIP worker waits only for room in the outbound share of the
+//     lane of the pipe queue (the pipe worker's) and for room in its own
+//     outbound queue (its writer's). When it answers a property it writes to
+//     its own outbound queue without waiting.
+//   * the PCoIP worker waits only for room in the outbound queue of the
 //     application a message is for, that is for one writer. It never waits on
 //     the channel: what it has for the peer goes on the peer-bound queue,
 //     always accepted (or, beyond its bound, dropped with a diagnostic).
@@ -31,7 +31,7 @@
 // for its writer (or for the pipe worker and the channel), which waits for
 // it; its writer gives up within the time-out and lets it go, which breaks
 // the cycle. It stalls itself, and the others only as any slow reader does
-// once its share is full: the receive path then waits for it.
+// once its outbound queue is full: the receive path then waits for it.
 #include <algorithm>
 #include <atomic>
 #include <deque>
@@ -40,13 +40,13 @@
 #include "src/application/common/PcoipVchan/ChannelBridge.h"
 #include "src/application/common/PcoipVchan/ChannelBridgeNotices.h"
 
-size_t ChannelBridge::ShareIndexOf(int32_t pipeId) {
+size_t ChannelBridge::LaneIndexOf(int32_t pipeId) {
   return pipeId >= 0 && pipeId < kPipeServerCount ? static_cast<size_t>(pipeId) : 0;
 }
 
 size_t ChannelBridge::PipeQueueBytes() const {
   size_t bytes = peerBoundQueue.Bytes();
-  for (const auto& share : pipeShares) bytes += share->Bytes();
+  for (const auto& lane : pipeLanes) bytes += lane->Bytes();
   return bytes;
 }
 
@@ -55,16 +55,16 @@ void ChannelBridge::ClearPipeQueue() {
   peerBoundWaiting.clear();
   for (auto& stamps : tableItemStamps) stamps.clear();
   leavingStamp.fill(0);
-  for (auto& share : pipeShares) share->clear();
+  for (auto& lane : pipeLanes) lane->clear();
 }
 
 void ChannelBridge::OnPipeClientLeaving(int32_t pipeId) {
   platform::CriticalSectionLock guard(pipeQueueLock);
-  const size_t share = ShareIndexOf(pipeId);
-  if (leavingStamp[share] != 0) return;
-  leavingStamp[share] = ++nextStamp;  // never 0
+  const size_t lane = LaneIndexOf(pipeId);
+  if (leavingStamp[lane] != 0) return;
+  leavingStamp[lane] = ++nextStamp;  // never 0
   ++nextStamp;
-  tableItemStamps[share].push_back(leavingStamp[share]);
+  tableItemStamps[lane].push_back(leavingStamp[lane]);
 }
 
 void ChannelBridge::QueuePipeMessage(PipeItem item) {
@@ -73,27 +73,27 @@ void ChannelBridge::QueuePipeMessage(PipeItem item) {
   QueueClassifiedPipeMessage(std::move(item));
 }
 
-void ChannelBridge::QueueClassifiedPipeMessage(PipeItem item, bool wakeWorker) {
-  bool wake = false;
+void ChannelBridge::QueueClassifiedPipeMessage(PipeItem item, Wake wake) {
+  bool setEvent = false;
   {
     platform::CriticalSectionLock guard(pipeQueueLock);
-    const size_t share = ShareIndexOf(item.pipeId);
-    uint64_t& leaving = leavingStamp[share];
+    const size_t lane = LaneIndexOf(item.pipeId);
+    uint64_t& leaving = leavingStamp[lane];
     if (leaving == 0) {
       item.stamp = nextStamp++;
-      if (item.changesTable) tableItemStamps[share].push_back(item.stamp);
+      if (item.changesTable) tableItemStamps[lane].push_back(item.stamp);
     } else {
       // The departed client's last items, and its departure, which holds the
       // place reserved for it.
       item.stamp = leaving;
-      if (item.changesTable && !item.departure) tableItemStamps[share].push_back(item.stamp);
+      if (item.changesTable && !item.departure) tableItemStamps[lane].push_back(item.stamp);
       if (item.departure) leaving = 0;
     }
-    pipeShares[share]->push_back(std::move(item));
-    wake = wakeWorker && pipeWorkerAsleep;
-    if (wake) pipeWorkerAsleep = false;
+    pipeLanes[lane]->push_back(std::move(item));
+    setEvent = wake == Wake::kNow && pipeWorkerAsleep;
+    if (setEvent) pipeWorkerAsleep = false;
   }
-  if (wake) platform::SetEventObject(pipeQueueEvent);
+  if (setEvent) platform::SetEventObject(pipeQueueEvent);
 }
 
 void ChannelBridge::WakePipeWorker() {
@@ -233,10 +233,10 @@ void RunQueueWorker(const std::atomic<bool>& running, const std::atomic<bool>& r
 
 }  // namespace
 
-// The pipe worker serves the pipes' shares in turn, kPipeTurnBytes per turn
+// The pipe worker serves the pipes' lanes in turn, kPipeTurnBytes per turn
 // (deficit round robin by bytes), so an application that floods delays
 // another's message by at most one turn of each busy pipe, never by its whole
-// backlog; within a share the items keep their order, so an application's
+// backlog; within a lane the items keep their order, so an application's
 // messages are handled as it wrote them and its departure after them.
 //
 // What the PCoIP worker has for the peer keeps the order the protocol needs.
@@ -264,7 +264,7 @@ void ChannelBridge::PipeQueueWorker() {
       size_t forPeerCharge = 0;
       size_t turnCharge = 0;
       size_t turnPipe = 0;
-      PipeShare* turn = nullptr;
+      PipeLane* turn = nullptr;
       {
         platform::CriticalSectionLock guard(pipeQueueLock);
         pipeWorkerAsleep = false;
@@ -282,18 +282,18 @@ void ChannelBridge::PipeQueueWorker() {
         const auto queuedBefore = [waitingAnswer](const PipeItem& item) {
           return item.stamp < waitingAnswer;
         };
-        for (size_t looked = 0; looked < pipeShares.size() && turn == nullptr; ++looked) {
-          const size_t pipe = (nextTurn + looked) % pipeShares.size();
-          PipeShare& share = *pipeShares[pipe];
-          if (share.empty()) {
+        for (size_t looked = 0; looked < pipeLanes.size() && turn == nullptr; ++looked) {
+          const size_t pipe = (nextTurn + looked) % pipeLanes.size();
+          PipeLane& lane = *pipeLanes[pipe];
+          if (lane.empty()) {
             deficit[pipe] = 0;  // an idle pipe saves up no turns
             continue;
           }
-          if (!queuedBefore(share.front())) continue;  // behind a waiting answer
-          turn = &share;
+          if (!queuedBefore(lane.front())) continue;  // behind a waiting answer
+          turn = &lane;
           turnPipe = pipe;
           deficit[pipe] += kPipeTurnBytes;
-          turnCharge = share.TakeWithin(&turnItems, deficit[pipe], queuedBefore);
+          turnCharge = lane.TakeWithin(&turnItems, deficit[pipe], queuedBefore);
           deficit[pipe] -= turnCharge;
           nextTurn = pipe + 1;
         }
