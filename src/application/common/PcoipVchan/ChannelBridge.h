@@ -19,6 +19,7 @@
 #include "platform/critical_section.h"
 #include "platform/debug_output.h"
 #include "platform/event.h"
+#include "src/application/common/PcoipVchan/ChannelBridgeAnswerOrder.h"
 #include "src/application/common/PcoipVchan/ChannelBridgeChannelTable.h"
 #include "src/application/common/PcoipVchan/ChannelBridgeLaunchGate.h"
 #include "src/application/common/PcoipVchan/ChannelBridgeLaunchQueue.h"
@@ -282,15 +283,9 @@ class ChannelBridge {
   // All under pipeQueueLock.
   using PipeLane = ChannelBridgeQueue<PipeItem>;
   std::array<std::unique_ptr<PipeLane>, kPipeServerCount> pipeLanes;
-  // The stamps of each lane's items that change the table and are not
-  // handled yet, oldest first; and the stamp the next item gets.
-  std::array<std::deque<uint64_t>, kPipeServerCount> tableItemStamps;
-  uint64_t nextStamp = 0;
-  // For a pipe whose client is known to have left while its last messages
-  // are still being read: the stamp its departure has been given already
-  // (and which those messages share), so that answers queued from now on
-  // wait for the departure. 0: none.
-  std::array<uint64_t, kPipeServerCount> leavingStamp{};
+  // The stamps of the pipe queue's items, and the rule that an answer for
+  // the peer waits for the table changes queued before it.
+  AnswerOrder answerOrder{kPipeServerCount};
   // The pipe server found its client gone while holding reading back.
   void OnPipeClientLeaving(int32_t pipeId);
   ChannelBridgeQueue<PipeItem> peerBoundQueue{~size_t{0}};

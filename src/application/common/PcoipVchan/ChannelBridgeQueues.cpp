@@ -40,6 +40,13 @@
 #include "src/application/common/PcoipVchan/ChannelBridge.h"
 #include "src/application/common/PcoipVchan/ChannelBridgeNotices.h"
 
+namespace {
+AnswerOrder::TableEffect TableEffectOf(const PipeItem& item) {
+  if (item.departure) return AnswerOrder::TableEffect::kDeparture;
+  return item.changesTable ? AnswerOrder::TableEffect::kMayChange : AnswerOrder::TableEffect::kNone;
+}
+}  // namespace
+
 size_t ChannelBridge::LaneIndexOf(int32_t pipeId) {
   return pipeId >= 0 && pipeId < kPipeServerCount ? static_cast<size_t>(pipeId) : 0;
 }
@@ -53,18 +60,13 @@ size_t ChannelBridge::PipeQueueBytes() const {
 void ChannelBridge::ClearPipeQueue() {
   peerBoundQueue.clear();
   peerBoundWaiting.clear();
-  for (auto& stamps : tableItemStamps) stamps.clear();
-  leavingStamp.fill(0);
+  answerOrder.Clear();
   for (auto& lane : pipeLanes) lane->clear();
 }
 
 void ChannelBridge::OnPipeClientLeaving(int32_t pipeId) {
   platform::CriticalSectionLock guard(pipeQueueLock);
-  const size_t lane = LaneIndexOf(pipeId);
-  if (leavingStamp[lane] != 0) return;
-  leavingStamp[lane] = ++nextStamp;  // never 0
-  ++nextStamp;
-  tableItemStamps[lane].push_back(leavingStamp[lane]);
+  answerOrder.ReserveDeparture(LaneIndexOf(pipeId));
 }
 
 void ChannelBridge::QueuePipeMessage(PipeItem item) {
@@ -78,17 +80,7 @@ void ChannelBridge::QueueClassifiedPipeMessage(PipeItem item, Wake wake) {
   {
     platform::CriticalSectionLock guard(pipeQueueLock);
     const size_t lane = LaneIndexOf(item.pipeId);
-    uint64_t& leaving = leavingStamp[lane];
-    if (leaving == 0) {
-      item.stamp = nextStamp++;
-      if (item.changesTable) tableItemStamps[lane].push_back(item.stamp);
-    } else {
-      // The departed client's last items, and its departure, which holds the
-      // place reserved for it.
-      item.stamp = leaving;
-      if (item.changesTable && !item.departure) tableItemStamps[lane].push_back(item.stamp);
-      if (item.departure) leaving = 0;
-    }
+    item.stamp = answerOrder.StampLaneItem(lane, TableEffectOf(item));
     pipeLanes[lane]->push_back(std::move(item));
     setEvent = wake == Wake::kNow && pipeWorkerAsleep;
     if (setEvent) pipeWorkerAsleep = false;
@@ -162,7 +154,7 @@ void ChannelBridge::QueueForPeer(const std::string& bytes) {
     if (!full) {
       peerBoundBacklog.fetch_add(item.backlogCharge);
       peerBoundWaiting.insert(bytes);
-      item.stamp = nextStamp++;
+      item.stamp = answerOrder.StampAnswer();
       peerBoundQueue.push_back(std::move(item));
     }
   }
@@ -268,17 +260,14 @@ void ChannelBridge::PipeQueueWorker() {
       {
         platform::CriticalSectionLock guard(pipeQueueLock);
         pipeWorkerAsleep = false;
-        uint64_t oldestTableItem = ~uint64_t{0};
-        for (const auto& stamps : tableItemStamps) {
-          if (!stamps.empty()) oldestTableItem = std::min(oldestTableItem, stamps.front());
-        }
+        const uint64_t oldestTableItem = answerOrder.OldestUnhandledTableChange();
         // Counted until sent, as the turn's items are until handled.
         forPeerCharge = peerBoundQueue.TakeWithin(
             &forPeer, ~size_t{0},
             [oldestTableItem](const PipeItem& item) { return item.stamp < oldestTableItem; });
         for (const PipeItem& item : forPeer) peerBoundWaiting.erase(item.bytes);
         const uint64_t waitingAnswer =
-            peerBoundQueue.empty() ? ~uint64_t{0} : peerBoundQueue.front().stamp;
+            peerBoundQueue.empty() ? AnswerOrder::kNone : peerBoundQueue.front().stamp;
         const auto queuedBefore = [waitingAnswer](const PipeItem& item) {
           return item.stamp < waitingAnswer;
         };
@@ -319,8 +308,7 @@ void ChannelBridge::PipeQueueWorker() {
       if (forPeerCharge != 0) peerBoundQueue.GiveBack(forPeerCharge);
       if (turn == nullptr) continue;
       turn->GiveBack(turnCharge);
-      std::deque<uint64_t>& stamps = tableItemStamps[turnPipe];
-      for (; tableItemsHandled > 0 && !stamps.empty(); --tableItemsHandled) stamps.pop_front();
+      answerOrder.TableChangesHandled(turnPipe, tableItemsHandled);
     }
     if (lastPass) {
       return;
