@@ -221,6 +221,23 @@ class ChannelBridge {
 
   void PipeQueueWorker();
   void PcoipQueueWorker();
+  // A worker's loop around `drain`, which empties its queue.
+  template <typename Drain>
+  void RunWorker(platform::EventHandle event, const std::atomic<bool>& running,
+                 const char* waitFailed, Drain drain);
+  // The pipe worker's steps: take the answers for the peer that may go and
+  // pick a lane for a turn (false when there is neither), send and handle
+  // what was taken, and give its room back.
+  struct PipeTurn;
+  bool TakeTurn(PipeTurn* turn);
+  void TakeAnswersThatMayGo(PipeTurn* turn);
+  void PickLane(PipeTurn* turn);
+  void RunTurn(PipeTurn* turn);
+  void FinishTurn(PipeTurn* turn);
+  // The PCoIP worker's steps: take all that is queued (false when nothing
+  // is), and handle it, giving its room back as it goes.
+  bool TakePcoipBatch(std::deque<std::string>* batch);
+  void HandlePcoipBatch(std::deque<std::string>* batch);
   // True on this bridge's PCoIP worker thread.
   bool OnPcoipWorker() const;
   // Drain both queues, end the workers, delete the servers. Idempotent.
