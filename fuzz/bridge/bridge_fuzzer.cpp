@@ -66,7 +66,6 @@ class ChannelBridgeTestAccess {
     bridge->sendToPeer = send;
     bridge->propertyProvider = properties;
     platform::CriticalSectionLock guard(bridge->pipeListLock);
-    bridge->pipeCount = ChannelBridge::kPipeServerCount;
     for (int32_t i = 0; i < ChannelBridge::kPipeServerCount; ++i) {
       bridge->pipeServers.push_back(std::make_unique<Orvane::Extension::Windows::NamedPipeServer>(
           "\\\\.\\pipe\\KVX_Fuzz", ChannelBridge::kPipeServerCount));

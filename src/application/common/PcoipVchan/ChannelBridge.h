@@ -19,6 +19,7 @@
 #include "platform/critical_section.h"
 #include "platform/debug_output.h"
 #include "platform/event.h"
+#include "platform/mutex.h"
 #include "src/application/common/PcoipVchan/ChannelBridgeAnswerOrder.h"
 #include "src/application/common/PcoipVchan/ChannelBridgeChannelTable.h"
 #include "src/application/common/PcoipVchan/ChannelBridgeLaunchGate.h"
@@ -219,12 +220,25 @@ class ChannelBridge {
   ChannelBridge();
   ~ChannelBridge();
 
+  // What the workers read without a lock: one word of flags, which only
+  // ever gain bits.
+  enum WorkerFlag : uint32_t {
+    // InitializeWith has stored the routines: until then the workers hold
+    // their items, so nothing that arrives early is lost and no null routine
+    // is called.
+    kRoutinesReady = 1u << 0,
+    // The worker's next pass is its last. The PCoIP worker stops first at
+    // teardown, so that what its last pass queues for the peer is still sent
+    // by the pipe worker's last pass.
+    kPcoipWorkerLastPass = 1u << 1,
+    kPipeWorkerLastPass = 1u << 2,
+  };
   void PipeQueueWorker();
   void PcoipQueueWorker();
   // A worker's loop around `drain`, which empties its queue.
   template <typename Drain>
-  void RunWorker(platform::EventHandle event, const std::atomic<bool>& running,
-                 const char* waitFailed, Drain drain);
+  void RunWorker(platform::EventHandle event, WorkerFlag lastPassFlag, const char* waitFailed,
+                 Drain drain);
   // The pipe worker's steps: take the answers for the peer that may go and
   // pick a lane for a turn (false when there is neither), send and handle
   // what was taken, and give its room back.
@@ -245,6 +259,8 @@ class ChannelBridge {
   // Ends the servers of an earlier, failed start so that a new start begins
   // with an empty list and every position matches its pipe ID again.
   void DiscardPipeServers();
+  // Creates the server of one pipe, adds it to the list and starts it.
+  bool StartPipeServer(int32_t pipeId, const std::string& pipeName);
   // Launches within the gate's bounds, queued while over them; requests
   // beyond the queue are dropped.
   void LaunchApplication(const std::string& appLink);
@@ -276,8 +292,6 @@ class ChannelBridge {
   // Empties both queues and the table (after a failed start or at teardown).
   void ForgetQueuedWorkAndChannels();
 
-  int32_t pipeCount = 0;
-  bool started = false;
   int64_t nextChannelId = 0;
   bool isServer = false;
   std::thread pipeWorker;
@@ -290,10 +304,7 @@ class ChannelBridge {
   platform::CriticalSection pipeListLock;
   platform::EventHandle pipeQueueEvent = nullptr;
   platform::EventHandle pcoipQueueEvent = nullptr;
-  std::atomic<bool> workersRunning{false};
-  // The PCoIP worker stops first at teardown, so that what its last pass
-  // queues for the peer is still sent by the pipe worker's last pass.
-  std::atomic<bool> pcoipWorkerRunning{false};
+  std::atomic<uint32_t> workerFlags{0};
   // The pipe queue: a lane per pipe (an item of an unknown pipe ID goes to
   // lane 0), and what the PCoIP worker has for the peer, which the pipe
   // worker sends before the items it takes with it (see PipeQueueWorker).
@@ -308,6 +319,10 @@ class ChannelBridge {
   ChannelBridgeQueue<PipeItem> peerBoundQueue{~size_t{0}};
   static size_t LaneIndexOf(int32_t pipeId);
   PipeLane& LaneOf(int32_t pipeId) { return *pipeLanes[LaneIndexOf(pipeId)]; }
+  // Set while the lane has room; the event never changes once built.
+  platform::EventHandle LaneRoomEvent(int32_t pipeId) const {
+    return pipeLanes[LaneIndexOf(pipeId)]->RoomEvent();
+  }
   // Queues an item whose changesTable is set already.
   void QueueClassifiedPipeMessage(PipeItem item, Wake wake = Wake::kNow);
   // The pipe worker found nothing to take and waits for pipeQueueEvent (or
@@ -342,14 +357,16 @@ class ChannelBridge {
     platform::OutputDebugText(summary.text.c_str());
   }};
 
-  // Set once InitializeWith has stored the routines: until then the workers
-  // hold their items, so nothing that arrives early is lost and no null
-  // routine is called.
-  std::atomic<bool> routinesReady{false};
-  // False when an event or a worker thread could not be had at construction;
-  // InitializeWith then fails instead of running a half-built bridge.
-  bool constructedWhole = false;
   // Serialises InitializeWith and Shutdown against each other.
-  std::mutex lifecycleLock;
-  bool shutDown = false;
+  platform::Mutex lifecycleLock;
+  enum class Lifecycle {
+    // An event or a worker thread could not be had at construction:
+    // InitializeWith fails instead of running a half-built bridge.
+    kHalfBuilt,
+    // Built and not started; after a failed start, ready to try again.
+    kIdle,
+    kStarted,
+    kShutDown,
+  };
+  Lifecycle lifecycle = Lifecycle::kHalfBuilt;
 };

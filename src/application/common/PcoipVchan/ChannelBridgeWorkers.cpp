@@ -34,15 +34,17 @@ bool ChannelBridge::OnPcoipWorker() const { return pcoipWorkerOf == this; }
 // every item queued before the teardown began, even when the worker had not
 // yet reached its first wait.
 template <typename Drain>
-void ChannelBridge::RunWorker(platform::EventHandle event, const std::atomic<bool>& running,
+void ChannelBridge::RunWorker(platform::EventHandle event, WorkerFlag lastPassFlag,
                               const char* waitFailed, Drain drain) {
   for (;;) {
     if (platform::WaitForEvent(event, platform::kInfinite) != platform::kWaitObject0) {
       Diagnose(waitFailed);
     }
-    const bool lastPass = !running.load();
-    if (routinesReady.load()) drain();
-    if (lastPass) return;
+    // The routines are ready before the teardown can begin, so a last pass
+    // that finds them not ready never will.
+    const uint32_t flags = workerFlags.load();
+    if ((flags & kRoutinesReady) != 0) drain();
+    if ((flags & lastPassFlag) != 0) return;
   }
 }
 
@@ -88,7 +90,7 @@ struct ChannelBridge::PipeTurn {
 
 void ChannelBridge::PipeQueueWorker() {
   PipeTurn turn;
-  RunWorker(pipeQueueEvent, workersRunning, ChannelBridgeText::kPipeQueueWaitFailed,
+  RunWorker(pipeQueueEvent, kPipeWorkerLastPass, ChannelBridgeText::kPipeQueueWaitFailed,
             [this, &turn] {
               while (TakeTurn(&turn)) {
                 RunTurn(&turn);
@@ -179,7 +181,7 @@ void ChannelBridge::FinishTurn(PipeTurn* turn) {
 void ChannelBridge::PcoipQueueWorker() {
   pcoipWorkerOf = this;
   std::deque<std::string> batch;
-  RunWorker(pcoipQueueEvent, pcoipWorkerRunning, ChannelBridgeText::kPcoipQueueWaitFailed,
+  RunWorker(pcoipQueueEvent, kPcoipWorkerLastPass, ChannelBridgeText::kPcoipQueueWaitFailed,
             [this, &batch] {
               while (TakePcoipBatch(&batch)) {
                 HandlePcoipBatch(&batch);
