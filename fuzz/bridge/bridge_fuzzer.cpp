@@ -96,6 +96,7 @@ class ChannelBridgeTestAccess {
     return items;
   }
   static int PipeIdOf(ChannelBridge& bridge, const void* server) {
+    platform::CriticalSectionLock guard(bridge.pipeListLock);
     for (size_t i = 0; i < bridge.pipeServers.size(); ++i) {
       if (bridge.pipeServers[i].get() == server) return static_cast<int>(i);
     }

@@ -1,40 +1,10 @@
-// The two queues and their workers. Producers only append and signal; each
-// worker handles its queue's items with no queue lock held while a handler
-// runs. Both queues are bounded by bytes: a full queue (for the pipe queue, a
-// full lane of one pipe) holds its producers back (see ChannelBridgeQueue.h),
-// never the items they have already taken in.
-//
-// Why no cycle of waits can close, with both ends flooding each other and
-// applications that read slowly, never, or on the same thread as they write.
-// The waits that last, thread by thread:
-//   * a pipe server's writer waits for its application to read, at most the
-//     write time-out; then that client is let go, and writes to a client that
-//     has gone fail at once. It waits on nothing of the bridge.
-//   * a pipe server's reader waits for its client's bytes, for room in its own
-//     lane of the pipe queue (the pipe worker's) and for room in its own
-//     outbound queue (its writer's). When it answers a property it writes to
-//     its own outbound queue without waiting.
-//   * the PCoIP worker waits only for room in the outbound queue of the
-//     application a message is for, that is for one writer. It never waits on
-//     the channel: what it has for the peer goes on the peer-bound queue,
-//     always accepted (or, beyond its bound, dropped with a diagnostic).
-//   * the receive thread waits for room on the PCoIP queue: for the PCoIP
-//     worker.
-//   * the pipe worker waits on the channel, that is for the peer's receive
-//     thread. Its own writes to pipes (answers, notices) never wait for room.
-// So every chain of waits ends at a writer, possibly after crossing to the
-// peer through the channel (pipe worker -> peer's receive thread -> peer's
-// PCoIP worker -> one of the peer's writers), and every writer is free within
-// the write time-out. A cycle could only close through an application: one
-// that writes and reads on one thread and does not read while its write
-// waits, at one end or at both. Its write waits for its reader, which waits
-// for its writer (or for the pipe worker and the channel), which waits for
-// it; its writer gives up within the time-out and lets it go, which breaks
-// the cycle. It stalls itself, and the others only as any slow reader does
-// once its outbound queue is full: the receive path then waits for it.
-#include <algorithm>
-#include <atomic>
-#include <deque>
+// The queues' producer side: what the pipe readers, the receive thread and
+// the PCoIP worker queue for the workers (ChannelBridgeWorkers.cpp), and how
+// they wake them. Producers only append and signal. Both queues are bounded
+// by bytes: a full queue (for the pipe queue, a full lane of one pipe) holds
+// its producers back (see ChannelBridgeQueue.h), never the items they have
+// already taken in. Which thread waits for what, and why no cycle of waits
+// can close: ChannelBridge.h.
 #include <utility>
 
 #include "src/application/common/PcoipVchan/ChannelBridge.h"
@@ -42,8 +12,9 @@
 
 namespace {
 AnswerOrder::TableEffect TableEffectOf(const PipeItem& item) {
-  if (item.departure) return AnswerOrder::TableEffect::kDeparture;
-  return item.changesTable ? AnswerOrder::TableEffect::kMayChange : AnswerOrder::TableEffect::kNone;
+  using Effect = AnswerOrder::TableEffect;
+  if (item.departure) return Effect::kDeparture;
+  return item.changesTable ? Effect::kMayChange : Effect::kNone;
 }
 }  // namespace
 
@@ -112,8 +83,8 @@ bool ChannelBridge::WaitForPcoipQueueRoom(uint32_t timeoutMs) {
 
 void ChannelBridge::PeerRoute::operator()(const std::string& bytes) const {
   if (bridge.OnPcoipWorker()) {
-    // The PCoIP worker must not wait on the channel (see the top of this
-    // file): the pipe worker sends these bytes, in turn with the rest.
+    // The PCoIP worker must not wait on the channel (see the threads in
+    // ChannelBridge.h): the pipe worker sends these bytes, in turn with the rest.
     bridge.QueueForPeer(bytes);
     return;
   }
