@@ -381,6 +381,13 @@ class ChannelBridge {
   // The peer's CONNECTION_LOST, and its refusal of a connect request.
   void OnPeerReportsLoss(const KVX::ChannelConnectionResponse& response);
   void OnPeerRefusal(const std::string& channelName);
+  // The client end's "pending" at the server end: passed on to the holder
+  // with the ID handed out here.
+  void OnPeerPendingAtServerEnd(const KVX::ChannelConnectionResponse& response);
+  // Takes the ID of the peer's CONNECTED for the entry of its name, or keeps
+  // this end's own ID and returns it, for both ends to be told; -1 when the
+  // peer's ID stands (or no entry has the name).
+  int64_t AgreeOnPeerId(const KVX::ChannelConnectionResponse& response);
   // Writes the diagnostic for a channel the table refused.
   void ReportRefusedChannel(ChannelTable::AddResult refusal) EXCLUDES(channelLock);
 
