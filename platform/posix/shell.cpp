@@ -9,11 +9,13 @@
 
 #include <cerrno>
 #include <chrono>
-#include <condition_variable>
 #include <mutex>
 #include <thread>
 #include <utility>
 #include <vector>
+
+#include "platform/mutex.h"
+#include "platform/thread_annotations.h"
 
 extern char** environ;
 
@@ -49,10 +51,10 @@ struct Opener {
 
 // Never freed: the reaper may still run while the library is being unloaded.
 struct Reaper {
-  std::mutex lock;
-  std::condition_variable added;
-  std::vector<Opener> running;
-  bool threadRunning = false;
+  Mutex lock;
+  ConditionVariable added;
+  std::vector<Opener> running GUARDED_BY(lock);
+  bool threadRunning GUARDED_BY(lock) = false;
 };
 
 Reaper& TheReaper() {
@@ -62,7 +64,7 @@ Reaper& TheReaper() {
 
 void ReapLoop() {
   Reaper& reaper = TheReaper();
-  std::unique_lock<std::mutex> lock(reaper.lock);
+  MutexLock lock(reaper.lock);
   while (!reaper.running.empty()) {
     std::vector<ShellOpenFinished> done;
     for (auto opener = reaper.running.begin(); opener != reaper.running.end();) {
@@ -75,12 +77,12 @@ void ReapLoop() {
         ++opener;
       }
     }
-    lock.unlock();
+    lock.Unlock();
     for (ShellOpenFinished& finished : done) {
       if (finished) finished();
     }
-    lock.lock();
-    if (!reaper.running.empty()) reaper.added.wait_for(lock, kReapPoll);
+    lock.Lock();
+    if (!reaper.running.empty()) reaper.added.WaitFor(lock, kReapPoll);
   }
   reaper.threadRunning = false;
 }
@@ -88,7 +90,7 @@ void ReapLoop() {
 // Hands the opener to the reaper, starting its thread when none runs.
 void Reap(pid_t pid, ShellOpenFinished finished) {
   Reaper& reaper = TheReaper();
-  std::lock_guard<std::mutex> lock(reaper.lock);
+  MutexLock lock(reaper.lock);
   if (!reaper.threadRunning) {
     try {
       std::thread(ReapLoop).detach();
@@ -102,7 +104,7 @@ void Reap(pid_t pid, ShellOpenFinished finished) {
     }
   }
   reaper.running.push_back(Opener{pid, std::move(finished)});
-  reaper.added.notify_one();
+  reaper.added.NotifyOne();
 }
 
 // Starts the opener; on success stores its process ID and returns kShellStarted.
