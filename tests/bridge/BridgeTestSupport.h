@@ -46,9 +46,9 @@ class ChannelBridgeTestAccess {
     platform::CriticalSectionLock guard(bridge.pipeQueueLock);
     return bridge.PipeQueueBytes();
   }
-  static size_t PipeShareBytes(ChannelBridge& bridge, int pipeId) {
+  static size_t PipeLaneBytes(ChannelBridge& bridge, int pipeId) {
     platform::CriticalSectionLock guard(bridge.pipeQueueLock);
-    return bridge.ShareOf(pipeId).Bytes();
+    return bridge.LaneOf(pipeId).Bytes();
   }
   // Queues the peer's messages in one hold of the lock, so that the PCoIP
   // worker, woken afterwards, takes them as one batch.
@@ -65,8 +65,8 @@ class ChannelBridgeTestAccess {
     return bridge.pcoipQueue.Bytes();
   }
   static bool Started(ChannelBridge& bridge) {
-    std::lock_guard<std::mutex> guard(bridge.lifecycleLock);
-    return bridge.started;
+    platform::MutexLock guard(bridge.lifecycleLock);
+    return bridge.lifecycle == ChannelBridge::Lifecycle::kStarted;
   }
 };
 

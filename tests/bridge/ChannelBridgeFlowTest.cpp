@@ -1,4 +1,4 @@
-// Flow control in the bridge: a full share of the pipe queue holds its pipe
+// Flow control in the bridge: a full lane of the pipe queue holds its pipe
 // server's reading back without losing a message, and the PCoIP worker goes on
 // handling the peer's messages while the channel to the peer is blocked.
 #include <algorithm>
@@ -55,7 +55,7 @@ TEST_F(ChannelBridgeFlowTest, AFullPipeShareHoldsReadingBackAndLosesNothing) {
   SetChannelOpen(false);
 
   constexpr size_t kMessage = 1 << 20;
-  const size_t bound = ChannelBridge::kPipeShareBoundBytes;
+  const size_t bound = ChannelBridge::kPipeLaneBoundBytes;
   const int count = static_cast<int>(bound / kMessage) + 16;
   std::vector<std::string> written;
   for (int i = 0; i < count; ++i) written.push_back(TransferData(i, PatternBytes(kMessage, i)));
@@ -63,7 +63,7 @@ TEST_F(ChannelBridgeFlowTest, AFullPipeShareHoldsReadingBackAndLosesNothing) {
     for (const std::string& message : written) ASSERT_TRUE(client.Write(message));
   });
 
-  // The pipe's share fills up to its bound and then stops growing: the server reads
+  // The pipe's lane fills up to its bound and then stops growing: the server reads
   // no further message while the pipe worker cannot send.
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
   while (ChannelBridgeTestAccess::PipeQueueBytes(*bridge) < bound &&
@@ -124,12 +124,12 @@ TEST_F(ChannelBridgeFlowTest, AFloodingPipeIsHeldBackAloneAndOthersGoFirstOrAreA
   PipeClient& other = Connect(&otherId);
   SetChannelOpen(false);
   constexpr size_t kMessage = 1 << 20;
-  const int count = static_cast<int>(ChannelBridge::kPipeShareBoundBytes / kMessage) + 8;
+  const int count = static_cast<int>(ChannelBridge::kPipeLaneBoundBytes / kMessage) + 8;
   std::thread writer([&] {
     for (int i = 0; i < count; ++i) flood.Write(TransferData(1, PatternBytes(kMessage, i)));
   });
   ASSERT_TRUE(WaitUntil([&] {
-    return ChannelBridgeTestAccess::PipeShareBytes(*bridge, floodId) >= ChannelBridge::kPipeShareBoundBytes;
+    return ChannelBridgeTestAccess::PipeLaneBytes(*bridge, floodId) >= ChannelBridge::kPipeLaneBoundBytes;
   }));
 
   // The worker waits on the channel with the flood's backlog behind it, yet
@@ -142,7 +142,7 @@ TEST_F(ChannelBridgeFlowTest, AFloodingPipeIsHeldBackAloneAndOthersGoFirstOrAreA
   EXPECT_EQ(message.response().get_property_response().property_value(), "Server");
   const std::string otherData = TransferData(2, "not behind the flood");
   ASSERT_TRUE(other.Write(otherData));
-  ASSERT_TRUE(WaitUntil([&] { return ChannelBridgeTestAccess::PipeShareBytes(*bridge, otherId) > 0; }));
+  ASSERT_TRUE(WaitUntil([&] { return ChannelBridgeTestAccess::PipeLaneBytes(*bridge, otherId) > 0; }));
 
   // Once the channel moves, it goes within a turn, not after the backlog.
   SetChannelOpen(true);

@@ -12,7 +12,7 @@ ChannelTable::AddResult ChannelTable::Add(ChannelEntry entry) {
   // same, lookups keep finding the first.
   byName.emplace(slot->entry.channelName, slot);
   IndexId(slot);
-  CountHolder(slot->entry.pipeId, true);
+  CountHolder(slot->entry.pipeId, Count::kUp);
   return AddResult::kAdded;
 }
 
@@ -27,7 +27,7 @@ void ChannelTable::RemoveSlot(SlotRef slot) {
   UnindexId(slot);
   auto named = byName.find(slot->entry.channelName);
   if (named != byName.end() && named->second == slot) byName.erase(named);
-  CountHolder(slot->entry.pipeId, false);
+  CountHolder(slot->entry.pipeId, Count::kDown);
   slots.erase(slot);
 }
 
@@ -67,10 +67,10 @@ void ChannelTable::SetId(ChannelEntry* entry, int64_t channelId) {
 
 void ChannelTable::SetHolder(ChannelEntry* entry, int32_t pipeId, uint64_t client) {
   if (entry == nullptr) return;
-  CountHolder(entry->pipeId, false);
+  CountHolder(entry->pipeId, Count::kDown);
   entry->pipeId = pipeId;
   entry->client = client;
-  CountHolder(pipeId, true);
+  CountHolder(pipeId, Count::kUp);
 }
 
 size_t ChannelTable::HeldBy(int32_t pipeId) const {
@@ -78,8 +78,8 @@ size_t ChannelTable::HeldBy(int32_t pipeId) const {
   return found == heldBy.end() ? 0 : found->second;
 }
 
-void ChannelTable::CountHolder(int32_t pipeId, bool added) {
-  if (added) {
+void ChannelTable::CountHolder(int32_t pipeId, Count count) {
+  if (count == Count::kUp) {
     ++heldBy[pipeId];
     return;
   }

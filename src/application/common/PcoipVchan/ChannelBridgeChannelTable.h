@@ -34,7 +34,7 @@ class ChannelTable {
   // table's names to 4 MiB at worst.
   static constexpr size_t kMaxEntries = 4096;
   static constexpr size_t kMaxNameLength = 1024;
-  // The shares the bridge allows (see ChannelBridge::AddEntry): one local
+  // The quotas the bridge allows (see ChannelBridge::AddEntry): one local
   // application may hold a quarter of the table, and the entries the peer
   // made (held by nobody here) half of it, so that neither one application's
   // storm of names nor the far end's can take every channel from the others.
@@ -94,5 +94,6 @@ class ChannelTable {
   uint64_t nextOrder = 0;
   // Entries per holding pipe ID; a holder with none has no key.
   std::unordered_map<int32_t, size_t> heldBy;
-  void CountHolder(int32_t pipeId, bool added);
+  enum class Count { kUp, kDown };
+  void CountHolder(int32_t pipeId, Count count);
 };

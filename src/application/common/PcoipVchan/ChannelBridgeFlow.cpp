@@ -2,14 +2,15 @@
 // of the peer's offers and credit, the pipe worker's look at credit before it
 // sends a data message, and credit back to the peer as data is taken.
 //
-// Who does what, so that no new wait can close a circle (see the top of
-// ChannelBridgeQueues.cpp): the receive thread only records the peer's
+// Who does what, so that no new wait can close a circle (see the threads in
+// ChannelBridge.h): the receive thread only records the peer's
 // grants and asks; the PCoIP worker and the pipe servers' writers only count
 // what arrived and what was taken. None of them sends: what is due for the
 // link is flagged, and the pipe worker, the one thread that waits on the
 // link anyway, sends it on its next pass, between two messages.
 #include <chrono>
 #include <utility>
+#include <vector>
 
 #include "src/application/common/PcoipVchan/ChannelBridge.h"
 #include "src/application/common/PcoipVchan/ChannelBridgeMessageKind.h"
@@ -25,6 +26,11 @@ void ChannelBridge::ClassifyForCredit(PipeItem* item) {
     item->isData = true;
     item->dataChannel = kind.channelId;
   }
+}
+
+void ChannelBridge::SetLinkControlRoutines(LinkControlRoutines routines) {
+  platform::MutexLock guard(lifecycleLock);
+  if (lifecycle != Lifecycle::kStarted) linkControl = routines;
 }
 
 void ChannelBridge::OnLinkOpened() {
@@ -94,12 +100,18 @@ void ChannelBridge::SendLinkControl(uint64_t nowMs) {
   if (!payload.empty()) linkControl.sendRecords(payload);
 }
 
-bool ChannelBridge::CreditAllows(const PipeItem& item, bool take, uint64_t nowMs) {
+uint64_t ChannelBridge::SteadyMs() {
+  return static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                   std::chrono::steady_clock::now().time_since_epoch())
+                                   .count());
+}
+
+bool ChannelBridge::CreditAllows(const PipeItem& item, Take take, uint64_t nowMs) {
   if (!item.isData || !sendLedger.Started()) return true;
   const int64_t bytes = static_cast<int64_t>(item.bytes.size());
   // Counted from this end's offer on, so that both ends count the same data
   // once the peer's offer arrives; held back only once it has.
   if (flowAgreed.load() && !sendLedger.MayCarry(item.dataChannel, bytes, nowMs)) return false;
-  if (take) sendLedger.OnSent(item.dataChannel, bytes);
+  if (take == Take::kTake) sendLedger.OnSent(item.dataChannel, bytes);
   return true;
 }

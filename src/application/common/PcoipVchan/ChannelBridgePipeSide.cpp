@@ -56,18 +56,18 @@ void ChannelBridge::HandlePipeMessage(const PipeItem& item) {
   sendToPeer(item.bytes);
 }
 
-void ChannelBridge::OnPipeMessage(PipeItem item, bool wakeWorker) {
+void ChannelBridge::OnPipeMessage(PipeItem item, Wake wake) {
   const unsigned bodies = RequestBodiesOnWire(item.bytes);
   item.changesTable = (bodies & (kWireConnect | kWireDisconnect)) != 0;
   // A property is answered at this end and asks nothing of the table or the
   // link, so it need not wait for the pipe worker, which may be sending
   // another application's data to a slow link. It is answered here, on the
   // pipe's own reader thread, when everything its application wrote before
-  // has been handled (nothing of it in its share or in the worker's hands;
+  // has been handled (nothing of it in its lane or in the worker's hands;
   // what an earlier client of the same pipe left behind does not count):
   // only this thread queues the pipe's items, so none can come in between,
   // and the answer still follows the application's own earlier messages.
-  // Otherwise it waits its turn in the share.
+  // Otherwise it waits its turn in the lane.
   if ((bodies & kWireProperty) != 0) {
     bool idle = false;
     {
@@ -81,7 +81,7 @@ void ChannelBridge::OnPipeMessage(PipeItem item, bool wakeWorker) {
       return;
     }
   }
-  QueueClassifiedPipeMessage(std::move(item), wakeWorker);
+  QueueClassifiedPipeMessage(std::move(item), wake);
 }
 
 bool ChannelBridge::RegisterChannel(const std::string& channelName, int32_t pipeId,

@@ -1,127 +1,44 @@
-// The two queues and their workers. Producers only append and signal; each
-// worker handles its queue's items with no queue lock held while a handler
-// runs. Both queues are bounded by bytes: a full queue (for the pipe queue, a
-// full share of one pipe) holds its producers back (see ChannelBridgeQueue.h),
-// never the items they have already taken in.
-//
-// Why no cycle of waits can close, with both ends flooding each other and
-// applications that read slowly, never, or on the same thread as they write.
-// The waits that last, thread by thread:
-//   * a pipe server's writer waits for its application to read, at most the
-//     write time-out; then that client is let go, and writes to a client that
-//     has gone fail at once. It waits on nothing of the bridge.
-//   * a pipe server's reader waits for its client's bytes, for room in its own
-//     share of the pipe queue (the pipe worker's) and for room in its own
-//     outbound share (its writer's). When it answers a property it writes to
-//     its own outbound share without waiting.
-//   * the PCoIP worker waits only for room in the outbound share of the
-//     application a message is for, that is for one writer. It never waits on
-//     the channel: what it has for the peer goes on the peer-bound queue,
-//     always accepted (or, beyond its bound, dropped with a diagnostic).
-//   * the receive thread waits for room on the PCoIP queue: for the PCoIP
-//     worker.
-//   * the pipe worker waits on the channel, that is for the peer's receive
-//     thread. Its own writes to pipes (answers, notices) never wait for room.
-//     It alone sends the link's own datagrams (offers, grants, asks); every
-//     other thread that finds one due (the receive thread, the PCoIP worker,
-//     a writer) only flags it and wakes the pipe worker, never waiting.
-// With flow control in use (both ends offered it, ChannelBridgeFlow.cpp) one
-// more wait comes in, and it holds no thread: a data message whose channel
-// has no credit left stays at the head of its lane while the pipe worker
-// serves the other lanes (and answers for the peer pass it). Its lane fills,
-// and that application's reader holds back, as for any full share. The
-// credit comes from the peer's pipe worker (which waits only on the channel)
-// once the peer's writer has put the data into the application's pipe or
-// dropped it (a writer is free within the write time-out, and what it drops
-// is credited too); a grant or data lost on the way is made good when the
-// waiting sender asks again, which it does every second it waits. The
-// receive path meanwhile no longer waits for a slow application: no channel
-// brings more than its window, which its application's outbound queue holds
-// (the wait for room stays, as the bound, for an application whose busy
-// channels together were granted more, and with a peer that does not offer).
-// So every chain of waits ends at a writer, possibly after crossing to the
-// peer through the channel (pipe worker -> peer's receive thread -> peer's
-// PCoIP worker -> one of the peer's writers, or a lane -> the peer's writer
-// -> the peer's pipe worker -> the channel), and every writer is free within
-// the write time-out. A cycle could only close through an application: one
-// that writes and reads on one thread and does not read while its write
-// waits, at one end or at both. Its write waits for its reader, which waits
-// for its writer (or for the pipe worker and the channel), which waits for
-// it; its writer gives up within the time-out and lets it go, which breaks
-// the cycle. It stalls itself, and the others only as any slow reader does
-// once its share is full: the receive path then waits for it.
+// The queues' producer side: what the pipe readers, the receive thread and
+// the PCoIP worker queue for the workers (ChannelBridgeWorkers.cpp), and how
+// they wake them. Producers only append and signal. Both queues are bounded
+// by bytes: a full queue (for the pipe queue, a full lane of one pipe) holds
+// its producers back (see ChannelBridgeQueue.h), never the items they have
+// already taken in. Which thread waits for what, and why no cycle of waits
+// can close: ChannelBridge.h.
 #include <algorithm>
-#include <atomic>
-#include <chrono>
-#include <deque>
 #include <utility>
 
 #include "src/application/common/PcoipVchan/ChannelBridge.h"
 #include "src/application/common/PcoipVchan/ChannelBridgeNotices.h"
 
-size_t ChannelBridge::ShareIndexOf(int32_t pipeId) {
+namespace {
+AnswerOrder::TableEffect TableEffectOf(const PipeItem& item) {
+  using Effect = AnswerOrder::TableEffect;
+  if (item.departure) return Effect::kDeparture;
+  return item.changesTable ? Effect::kMayChange : Effect::kNone;
+}
+}  // namespace
+
+size_t ChannelBridge::LaneIndexOf(int32_t pipeId) {
   return pipeId >= 0 && pipeId < kPipeServerCount ? static_cast<size_t>(pipeId) : 0;
 }
 
 size_t ChannelBridge::PipeQueueBytes() const {
   size_t bytes = peerBoundQueue.Bytes();
-  for (const auto& share : pipeShares) bytes += share->Bytes();
+  for (const auto& lane : pipeLanes) bytes += lane->Bytes();
   return bytes;
 }
 
 void ChannelBridge::ClearPipeQueue() {
   peerBoundQueue.clear();
   peerBoundWaiting.clear();
-  for (auto& stamps : tableItemStamps) stamps.clear();
+  answerOrder.Clear();
+  for (auto& lane : pipeLanes) lane->clear();
   for (auto& runs : clientRuns) runs.clear();
-  leavingStamp.fill(0);
-  for (auto& share : pipeShares) share->clear();
 }
 
-void ChannelBridge::OnPipeClientLeaving(int32_t pipeId) {
-  platform::CriticalSectionLock guard(pipeQueueLock);
-  const size_t share = ShareIndexOf(pipeId);
-  if (leavingStamp[share] != 0) return;
-  leavingStamp[share] = ++nextStamp;  // never 0
-  ++nextStamp;
-  tableItemStamps[share].push_back(leavingStamp[share]);
-}
-
-void ChannelBridge::QueuePipeMessage(PipeItem item) {
-  item.changesTable =
-      item.departure || (RequestBodiesOnWire(item.bytes) & (kWireConnect | kWireDisconnect)) != 0;
-  QueueClassifiedPipeMessage(std::move(item));
-}
-
-void ChannelBridge::QueueClassifiedPipeMessage(PipeItem item, bool wakeWorker) {
-  ClassifyForCredit(&item);
-  bool wake = false;
-  {
-    platform::CriticalSectionLock guard(pipeQueueLock);
-    const size_t share = ShareIndexOf(item.pipeId);
-    std::deque<ClientRun>& runs = clientRuns[share];
-    if (runs.empty() || runs.back().client != item.client) runs.push_back(ClientRun{item.client, 0});
-    ++runs.back().items;
-    uint64_t& leaving = leavingStamp[share];
-    if (leaving == 0) {
-      item.stamp = nextStamp++;
-      if (item.changesTable) tableItemStamps[share].push_back(item.stamp);
-    } else {
-      // The departed client's last items, and its departure, which holds the
-      // place reserved for it.
-      item.stamp = leaving;
-      if (item.changesTable && !item.departure) tableItemStamps[share].push_back(item.stamp);
-      if (item.departure) leaving = 0;
-    }
-    pipeShares[share]->push_back(std::move(item));
-    wake = wakeWorker && pipeWorkerAsleep;
-    if (wake) pipeWorkerAsleep = false;
-  }
-  if (wake) platform::SetEventObject(pipeQueueEvent);
-}
-
-void ChannelBridge::ForgetClientItems(size_t share, size_t handled) {
-  std::deque<ClientRun>& runs = clientRuns[share];
+void ChannelBridge::ForgetClientItems(size_t lane, size_t handled) {
+  std::deque<ClientRun>& runs = clientRuns[lane];
   while (handled > 0 && !runs.empty()) {
     const size_t fromFront = std::min(handled, runs.front().items);
     runs.front().items -= fromFront;
@@ -132,14 +49,36 @@ void ChannelBridge::ForgetClientItems(size_t share, size_t handled) {
 
 bool ChannelBridge::ClientHasQueuedItems(int32_t pipeId, uint64_t client) const {
   // Only the last run can be the client's: it is the one connected now.
-  const std::deque<ClientRun>& runs = clientRuns[ShareIndexOf(pipeId)];
+  const std::deque<ClientRun>& runs = clientRuns[LaneIndexOf(pipeId)];
   return !runs.empty() && runs.back().client == client;
 }
 
-uint64_t ChannelBridge::SteadyMs() {
-  return static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::milliseconds>(
-                                   std::chrono::steady_clock::now().time_since_epoch())
-                                   .count());
+void ChannelBridge::OnPipeClientLeaving(int32_t pipeId) {
+  platform::CriticalSectionLock guard(pipeQueueLock);
+  answerOrder.ReserveDeparture(LaneIndexOf(pipeId));
+}
+
+void ChannelBridge::QueuePipeMessage(PipeItem item) {
+  item.changesTable =
+      item.departure || (RequestBodiesOnWire(item.bytes) & (kWireConnect | kWireDisconnect)) != 0;
+  QueueClassifiedPipeMessage(std::move(item));
+}
+
+void ChannelBridge::QueueClassifiedPipeMessage(PipeItem item, Wake wake) {
+  ClassifyForCredit(&item);
+  bool setEvent = false;
+  {
+    platform::CriticalSectionLock guard(pipeQueueLock);
+    const size_t lane = LaneIndexOf(item.pipeId);
+    std::deque<ClientRun>& runs = clientRuns[lane];
+    if (runs.empty() || runs.back().client != item.client) runs.push_back(ClientRun{item.client, 0});
+    ++runs.back().items;
+    item.stamp = answerOrder.StampLaneItem(lane, TableEffectOf(item));
+    pipeLanes[lane]->push_back(std::move(item));
+    setEvent = wake == Wake::kNow && pipeWorkerAsleep;
+    if (setEvent) pipeWorkerAsleep = false;
+  }
+  if (setEvent) platform::SetEventObject(pipeQueueEvent);
 }
 
 void ChannelBridge::WakePipeWorker() {
@@ -164,19 +103,10 @@ bool ChannelBridge::WaitForPcoipQueueRoom(uint32_t timeoutMs) {
   return platform::WaitForEvent(pcoipQueue.RoomEvent(), timeoutMs) == platform::kWaitObject0;
 }
 
-namespace {
-// The bridge whose PCoIP worker runs on this thread, if any. Set by the
-// worker itself, so that no other thread reads the worker's thread object
-// while teardown joins it.
-thread_local const ChannelBridge* pcoipWorkerOf = nullptr;
-}  // namespace
-
-bool ChannelBridge::OnPcoipWorker() const { return pcoipWorkerOf == this; }
-
 void ChannelBridge::PeerRoute::operator()(const std::string& bytes) const {
-  if (pcoipWorkerOf == &bridge) {
-    // The PCoIP worker must not wait on the channel (see the top of this
-    // file): the pipe worker sends these bytes, in turn with the rest.
+  if (bridge.OnPcoipWorker()) {
+    // The PCoIP worker must not wait on the channel (see the threads in
+    // ChannelBridge.h): the pipe worker sends these bytes, in turn with the rest.
     bridge.QueueForPeer(bytes);
     return;
   }
@@ -208,7 +138,7 @@ void ChannelBridge::QueueForPeer(const std::string& bytes) {
     if (!full) {
       peerBoundBacklog.fetch_add(item.backlogCharge);
       peerBoundWaiting.insert(bytes);
-      item.stamp = nextStamp++;
+      item.stamp = answerOrder.StampAnswer();
       peerBoundQueue.push_back(std::move(item));
     }
   }
@@ -217,199 +147,4 @@ void ChannelBridge::QueueForPeer(const std::string& bytes) {
     return;
   }
   platform::SetEventObject(pipeQueueEvent);
-}
-
-namespace {
-
-// A worker gives room back to its producers at least this many times per
-// bound's worth of handled items.
-constexpr size_t kGiveBackStepsPerBound = 8;
-
-// One worker's loop: wait for the queue's event, then take everything queued
-// in one hold of the lock and handle it in queue order with no lock held while
-// `handle` runs; repeat until the queue is found empty. The event is
-// auto-reset, so everything queued before a wake-up is handled after it.
-// The room of handled items is given back in steps of a fraction of the bound
-// rather than per item (one lock hold each) or per batch (a batch of many
-// items would hold the producers back until its very end). Until the bridge
-// has started (`ready`), items stay queued: nothing that arrives early is
-// lost. `running` is read before the drain, so the last pass, woken by the
-// teardown, still handles every item queued before the teardown began, even
-// when the worker had not yet reached its first wait.
-// `batchDone` runs after each batch, once its items are all handled.
-template <typename Item, typename Handler, typename Report, typename BatchDone>
-void RunQueueWorker(const std::atomic<bool>& running, const std::atomic<bool>& ready,
-                    platform::EventHandle event, platform::CriticalSection& lock,
-                    ChannelBridgeQueue<Item>& queue, size_t giveBackStep, Report reportWaitFailed,
-                    Handler handle, BatchDone batchDone) {
-  std::deque<Item> batch;
-  for (;;) {
-    if (platform::WaitForEvent(event, platform::kInfinite) != platform::kWaitObject0) {
-      reportWaitFailed();
-    }
-    const bool lastPass = !running.load();
-    if (ready.load()) {
-      for (;;) {
-        {
-          platform::CriticalSectionLock guard(lock);
-          if (queue.empty()) {
-            break;
-          }
-          queue.TakeAll(&batch);
-        }
-        size_t handled = 0;
-        while (!batch.empty()) {
-          handled += QueuedBytesOf(batch.front());
-          handle(batch.front());
-          batch.pop_front();
-          if (handled >= giveBackStep || batch.empty()) {
-            platform::CriticalSectionLock guard(lock);
-            queue.GiveBack(handled);
-            handled = 0;
-          }
-        }
-        batchDone();
-      }
-    }
-    if (lastPass) {
-      return;
-    }
-  }
-}
-
-}  // namespace
-
-// The pipe worker serves the pipes' shares in turn, kPipeTurnBytes per turn
-// (deficit round robin by bytes), so an application that floods delays
-// another's message by at most one turn of each busy pipe, never by its whole
-// backlog; within a share the items keep their order, so an application's
-// messages are handled as it wrote them and its departure after them.
-//
-// What the PCoIP worker has for the peer keeps the order the protocol needs.
-// An answer is sent before the items of the turn it is taken with, so it
-// reaches the peer before any data an application writes once the notice
-// that goes with it has been delivered. And it is sent only once every item
-// queued before it that may change the table (a departure, a connect or
-// disconnect request) has been handled, so that its re-check
-// (PeerBoundAsOfNow) sees what the peer will have heard by then; while it
-// waits for such an item, only items queued before it are handled, so no
-// later data overtakes it either. Without answers waiting, the turns go on
-// freely.
-void ChannelBridge::PipeQueueWorker() {
-  std::deque<PipeItem> forPeer;
-  std::deque<PipeItem> turnItems;
-  std::array<size_t, kPipeServerCount> deficit{};
-  std::array<bool, kPipeServerCount> laneWaits{};
-  size_t nextTurn = 0;
-  uint32_t waitMs = platform::kInfinite;
-  for (;;) {
-    const uint32_t woken = platform::WaitForEvent(pipeQueueEvent, waitMs);
-    if (woken != platform::kWaitObject0 && woken != platform::kWaitTimeout) {
-      Diagnose(ChannelBridgeText::kPipeQueueWaitFailed);
-    }
-    waitMs = platform::kInfinite;
-    // Read before the drain, as in RunQueueWorker.
-    const bool lastPass = !workersRunning.load();
-    while (routinesReady.load()) {
-      const uint64_t nowMs = SteadyMs();
-      SendLinkControl(nowMs);
-      size_t forPeerCharge = 0;
-      size_t turnCharge = 0;
-      size_t turnPipe = 0;
-      PipeShare* turn = nullptr;
-      {
-        platform::CriticalSectionLock guard(pipeQueueLock);
-        pipeWorkerAsleep = false;
-        // A lane whose first message waits for its channel's credit holds
-        // back its own application alone: it takes no turn, and its items
-        // hold back no answer for the peer (they go to the peer later than
-        // the answer, which is made as the table stands when it is sent).
-        sendLedger.BeginPass();
-        for (size_t pipe = 0; pipe < pipeShares.size(); ++pipe) {
-          PipeShare& share = *pipeShares[pipe];
-          laneWaits[pipe] = !share.empty() && !CreditAllows(share.front(), false, nowMs);
-        }
-        sendLedger.EndPass();
-        uint64_t oldestTableItem = ~uint64_t{0};
-        for (size_t pipe = 0; pipe < tableItemStamps.size(); ++pipe) {
-          const auto& stamps = tableItemStamps[pipe];
-          if (!stamps.empty() && !laneWaits[pipe]) {
-            oldestTableItem = std::min(oldestTableItem, stamps.front());
-          }
-        }
-        // Counted until sent, as the turn's items are until handled.
-        forPeerCharge = peerBoundQueue.TakeWithin(
-            &forPeer, ~size_t{0},
-            [oldestTableItem](const PipeItem& item) { return item.stamp < oldestTableItem; });
-        for (const PipeItem& item : forPeer) peerBoundWaiting.erase(item.bytes);
-        const uint64_t waitingAnswer =
-            peerBoundQueue.empty() ? ~uint64_t{0} : peerBoundQueue.front().stamp;
-        const auto queuedBefore = [waitingAnswer](const PipeItem& item) {
-          return item.stamp < waitingAnswer;
-        };
-        for (size_t looked = 0; looked < pipeShares.size() && turn == nullptr; ++looked) {
-          const size_t pipe = (nextTurn + looked) % pipeShares.size();
-          PipeShare& share = *pipeShares[pipe];
-          if (share.empty()) {
-            deficit[pipe] = 0;  // an idle pipe saves up no turns
-            continue;
-          }
-          if (laneWaits[pipe]) continue;  // waits for credit
-          if (!queuedBefore(share.front())) continue;  // behind a waiting answer
-          turn = &share;
-          turnPipe = pipe;
-          deficit[pipe] += kPipeTurnBytes;
-          // Each data message taken is counted against its channel's credit;
-          // one that does not fit ends the turn and heads the lane.
-          turnCharge = share.TakeWithin(&turnItems, deficit[pipe], [&](const PipeItem& item) {
-            return queuedBefore(item) && CreditAllows(item, true, nowMs);
-          });
-          deficit[pipe] -= turnCharge;
-          nextTurn = pipe + 1;
-        }
-        if (forPeer.empty() && turn == nullptr && !linkControlDue.load()) {
-          // Whatever is queued from now on finds the worker asleep and sets
-          // the event; what was queued before was looked at just now. While
-          // a lane waits for credit the worker wakes to ask for it again.
-          pipeWorkerAsleep = true;
-          const uint64_t untilAsk = sendLedger.MsUntilNextAsk(nowMs);
-          if (untilAsk != ~uint64_t{0}) {
-            waitMs = static_cast<uint32_t>(std::min<uint64_t>(untilAsk + 1, flow::kAskAgainMs));
-          }
-          break;
-        }
-      }
-      for (const PipeItem& item : forPeer) {
-        sendToPeer.SendNow(PeerBoundAsOfNow(item.bytes));
-        peerBoundBacklog.fetch_sub(item.backlogCharge);
-      }
-      forPeer.clear();
-      size_t tableItemsHandled = 0;
-      for (const PipeItem& item : turnItems) {
-        HandlePipeMessage(item);
-        tableItemsHandled += item.changesTable ? 1 : 0;
-      }
-      const size_t itemsHandled = turnItems.size();
-      turnItems.clear();
-      platform::CriticalSectionLock guard(pipeQueueLock);
-      if (forPeerCharge != 0) peerBoundQueue.GiveBack(forPeerCharge);
-      if (turn == nullptr) continue;
-      turn->GiveBack(turnCharge);
-      std::deque<uint64_t>& stamps = tableItemStamps[turnPipe];
-      for (; tableItemsHandled > 0 && !stamps.empty(); --tableItemsHandled) stamps.pop_front();
-      ForgetClientItems(turnPipe, itemsHandled);
-    }
-    if (lastPass) {
-      return;
-    }
-  }
-}
-
-void ChannelBridge::PcoipQueueWorker() {
-  pcoipWorkerOf = this;
-  RunQueueWorker(pcoipWorkerRunning, routinesReady, pcoipQueueEvent, pcoipQueueLock, pcoipQueue,
-                 kPcoipQueueBoundBytes / kGiveBackStepsPerBound,
-                 [this] { Diagnose(ChannelBridgeText::kPcoipQueueWaitFailed); },
-                 [this](std::string& bytes) { HandlePcoipMessage(std::move(bytes)); },
-                 [this] { WriteQueuedPipeMessages(); });
 }

@@ -12,16 +12,17 @@ ChannelEntry* ChannelBridge::FindByName(const std::string& channelName) {
 ChannelEntry* ChannelBridge::FindById(int64_t channelId) { return channels.FindById(channelId); }
 
 ChannelTable::AddResult ChannelBridge::AddEntry(const std::string& channelName, int32_t pipeId,
-                                                uint64_t client, bool idTold) {
-  // Within the table's bound, each holder has its share (see ChannelTable).
-  const size_t share = pipeId == -1 ? ChannelTable::kMaxEntriesFromPeer
+                                                uint64_t client, IdTold idTold) {
+  // Within the table's bound, each holder has its quota (see ChannelTable).
+  const size_t quota = pipeId == -1 ? ChannelTable::kMaxEntriesFromPeer
                                     : ChannelTable::kMaxEntriesPerApplication;
-  if (ChannelTable::NameFits(channelName) && channels.HeldBy(pipeId) >= share) {
+  if (ChannelTable::NameFits(channelName) && channels.HeldBy(pipeId) >= quota) {
     return ChannelTable::AddResult::kFull;
   }
   // The client end never invents an ID; it comes with the peer's answer.
   const ChannelTable::AddResult added = channels.Add(
-      ChannelEntry{channelName, isServer ? nextChannelId : -1, pipeId, client, idTold});
+      ChannelEntry{channelName, isServer ? nextChannelId : -1, pipeId, client,
+                   idTold == IdTold::kYes});
   if (added == ChannelTable::AddResult::kAdded && isServer) ++nextChannelId;
   return added;
 }
@@ -47,7 +48,7 @@ void ChannelBridge::WriteToPipe(int32_t pipeId, uint64_t client, std::string byt
   }
   // Only the PCoIP worker waits for room: what the pipe worker writes answers
   // the application's own requests (or tells it that another took its
-  // channel), and a full share already holds that application's reading
+  // channel), and a full lane already holds that application's reading
   // back, so those few bytes pass. A client that has gone gets nothing: its
   // pipe's next client must never read what was meant for it.
   // The PCoIP worker also writes itself what it queued, once its batch is
