@@ -49,6 +49,16 @@ TEST(AnswerOrderTest, AnAnswerWaitsForEveryTableChangeQueuedBeforeItOnAnyLane) {
   EXPECT_GT(order.StampLaneItem(1, Effect::kMayChange), afterLeaving)
       << "the lane's next client stamps afresh";
 
+  // A lane whose first message waits for credit holds no answer back: its
+  // table change reaches the peer after the answer, which is made as the
+  // table stands when it is sent.
+  order.TableChangesHandled(1, 1);
+  order.StampLaneItem(2, Effect::kMayChange);
+  const uint64_t pastWaitingLane = order.StampAnswer();
+  const bool laneWaits[3] = {false, false, true};
+  EXPECT_FALSE(MayGo(order, pastWaitingLane));
+  EXPECT_LT(pastWaitingLane, order.OldestUnhandledTableChange(laneWaits));
+
   order.Clear();
   EXPECT_EQ(order.OldestUnhandledTableChange(), AnswerOrder::kNone);
 }
