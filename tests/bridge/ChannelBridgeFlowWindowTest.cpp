@@ -45,25 +45,30 @@ TEST(FlowWindowTest, SenderStaysWithinAbsoluteGrantsAndLargeMessagesWaitForTheWh
 
   flow::ReceiveWindow receive;
   receive.OnArrived(kInitialWindowBytes);
-  receive.OnConsumed(kInitialWindowBytes / 2 - 1);
+  receive.OnConsumed(kInitialWindowBytes / 4 - 1);
   EXPECT_FALSE(receive.GrantDue());
   receive.OnConsumed(1);
   ASSERT_TRUE(receive.GrantDue());
-  EXPECT_EQ(receive.TakeGrant(), kInitialWindowBytes / 2 + kInitialWindowBytes);
+  EXPECT_EQ(receive.TakeGrant(), kInitialWindowBytes / 4 + kInitialWindowBytes);
   EXPECT_FALSE(receive.GrantDue());
-  EXPECT_EQ(receive.Held(), kInitialWindowBytes / 2);
+  EXPECT_EQ(receive.Held(), kInitialWindowBytes * 3 / 4);
   // The sender says it sent more than arrived: the rest was lost and counts
   // as taken, and it hears at once.
   receive.OnSenderTotal(kInitialWindowBytes + 5000);
-  EXPECT_EQ(receive.Held(), kInitialWindowBytes / 2);
+  EXPECT_EQ(receive.Held(), kInitialWindowBytes * 3 / 4);
   ASSERT_TRUE(receive.GrantDue());
-  EXPECT_EQ(receive.TakeGrant(), kInitialWindowBytes / 2 + 5000 + kInitialWindowBytes);
-  receive.OnConsumed(kInitialWindowBytes / 2 - 1);
-  EXPECT_FALSE(receive.GrantDue());
-  receive.OnConsumed(1);  // the waiting sender's data all taken: its whole window
-  ASSERT_TRUE(receive.GrantDue());
-  EXPECT_EQ(receive.TakeGrant(), kInitialWindowBytes + 5000 + kInitialWindowBytes);
-  EXPECT_FALSE(receive.GrantDue());
+  EXPECT_EQ(receive.TakeGrant(), kInitialWindowBytes / 4 + 5000 + kInitialWindowBytes);
+
+  // A sender that asked, perhaps for the whole window, hears as soon as its
+  // data is all taken, however little that is.
+  flow::ReceiveWindow waiting;
+  waiting.OnArrived(100);
+  waiting.OnSenderTotal(100);
+  EXPECT_EQ(waiting.TakeGrant(), kInitialWindowBytes);
+  waiting.OnConsumed(100);
+  ASSERT_TRUE(waiting.GrantDue());
+  EXPECT_EQ(waiting.TakeGrant(), 100 + kInitialWindowBytes);
+  EXPECT_FALSE(waiting.GrantDue());
 
   // A window its sender fills while the application keeps up grows, to a bound.
   flow::ReceiveWindow fast;
@@ -121,7 +126,7 @@ TEST(FlowWindowTest, RecordsRoundTripAndEpochsKeepOldCountsOut) {
 
 // Two ledgers and a link that loses every 7th data message and every 3rd
 // credit datagram: the window never shuts for good, and the receiving end
-// never holds more than a window plus one message.
+// never holds more than the largest window plus one message.
 TEST(FlowWindowTest, LossesNeverShutAWindowForGood) {
   constexpr int64_t kChannel = 11;
   constexpr int64_t kMessage = 300 * 1024;
@@ -151,7 +156,7 @@ TEST(FlowWindowTest, LossesNeverShutAWindowForGood) {
       if (++dataSent % 7 != 0) held.emplace_back(kMessage, receiver.OnArrived(kChannel, kMessage));
     }
     sender.EndPass();
-    ASSERT_LE(receiver.Held(kChannel), kInitialWindowBytes + kMessage);
+    ASSERT_LE(receiver.Held(kChannel), flow::kLargestWindowBytes + kMessage);
     if (step % 2 == 0 && !held.empty()) {  // the application reads at half the pace
       receiver.OnConsumed(kChannel, held.front().first, held.front().second);
       delivered += held.front().first;

@@ -19,8 +19,8 @@
 //
 // The receiving end holds at most a window's worth per channel: everything
 // the sender may send beyond what the application has taken. It grants again
-// once half a window has been taken, so a sender that keeps the window full
-// is never idle for want of credit. A window that its sender uses in full
+// once a quarter of a window has been taken, so a sender that keeps the
+// window full is never idle for want of credit while a grant is on its way. A window that its sender uses in full
 // while the application keeps up grows (see TakeGrant).
 #pragma once
 
@@ -61,8 +61,8 @@ class SendWindow {
 
   // Waiting: `nowMs` is when the sender found a message of `bytes` that
   // does not fit. One larger than the window waits for the whole window,
-  // which the receiver grants only when asked (it grants in steps of half a
-  // window), so for it the sender asks at once.
+  // which the receiver grants only when asked (it grants in steps of a
+  // quarter of a window), so for it the sender asks at once.
   void OnBlocked(uint64_t nowMs, int64_t bytes) {
     if (!blocked_) blockedSinceMs_ = bytes > window_ ? nowMs - kAskAgainMs : nowMs;
     blocked_ = true;
@@ -103,12 +103,12 @@ class ReceiveWindow {
     askedForGrant_ = true;
     senderWaiting_ = true;
   }
-  // Whether to tell the sender: half a window or more has been taken since
-  // the last grant, or the sender asked, or a sender that asked (and may
-  // wait for the whole window) finds everything taken now.
+  // Whether to tell the sender: a quarter of a window or more has been
+  // taken since the last grant, or the sender asked, or a sender that asked
+  // (and may wait for the whole window) finds everything taken now.
   bool GrantDue() const {
     return askedForGrant_ || (senderWaiting_ && Held() <= 0 && consumed_ + window_ > granted_) ||
-           consumed_ + window_ - granted_ >= window_ / 2;
+           consumed_ + window_ - granted_ >= window_ / 4;
   }
   // The grant to send now; it is taken as told. When the sender had used
   // nearly all of the last grant and the application has taken everything,
