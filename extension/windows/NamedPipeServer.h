@@ -17,7 +17,7 @@
 #include <thread>
 #include <vector>
 
-#include "extension/diagnostics/RepeatLimiter.h"
+#include "diagnostics/RepeatLimiter.h"
 #include "extension/sdk/ITransport.h"
 #include "platform/event.h"
 #include "platform/named_pipe.h"

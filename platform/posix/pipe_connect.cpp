@@ -12,7 +12,7 @@
 // instance's connect and no other.
 #include "platform/posix/pipe_instance.h"
 
-#include "extension/diagnostics/RepeatLimiter.h"
+#include "diagnostics/RepeatLimiter.h"
 
 #include <sys/socket.h>
 #include <unistd.h>

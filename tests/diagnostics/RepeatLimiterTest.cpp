@@ -3,7 +3,7 @@
 // affected, and the count is exact however many threads report at once. A
 // summary is written when its window has passed even if no later line comes,
 // and at once when the limiter is flushed or destroyed.
-#include "extension/diagnostics/RepeatLimiter.h"
+#include "diagnostics/RepeatLimiter.h"
 
 #include <gtest/gtest.h>
 

@@ -16,7 +16,7 @@
 #include <tuple>
 #include <vector>
 
-#include "extension/diagnostics/RepeatLimiter.h"
+#include "diagnostics/RepeatLimiter.h"
 #include "platform/debug_output.h"
 #include "pipe_test_util.h"
 

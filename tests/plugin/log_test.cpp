@@ -6,7 +6,7 @@
 #include <limits>
 #include <string>
 
-#include "extension/diagnostics/RepeatLimiter.h"
+#include "diagnostics/RepeatLimiter.h"
 #include "src/application/common/PcoipVchan/PcoipVchanLog.h"
 #include "src/application/common/PcoipVchan/PcoipVchanReceiveStatistics.h"
 #include "tests/plugin/PluginFixture.h"

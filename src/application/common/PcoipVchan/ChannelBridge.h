@@ -15,7 +15,7 @@
 #include <unordered_set>
 #include <vector>
 
-#include "extension/diagnostics/RepeatLimiter.h"
+#include "diagnostics/RepeatLimiter.h"
 #include "platform/critical_section.h"
 #include "platform/debug_output.h"
 #include "platform/event.h"

@@ -4,7 +4,7 @@
 
 #include <cstdint>
 
-#include "extension/diagnostics/RepeatLimiter.h"
+#include "diagnostics/RepeatLimiter.h"
 
 #if defined(__GNUC__) && !defined(_WIN32)
 #define KVX_PRINTF_FORMAT(fmt, args) __attribute__((format(printf, fmt, args)))

@@ -1,4 +1,4 @@
-#include "extension/diagnostics/RepeatLimiter.h"
+#include "diagnostics/RepeatLimiter.h"
 
 #include <algorithm>
 #include <functional>
