@@ -127,5 +127,36 @@ TEST_F(ChannelBridgeRendezvousTest, TwoChannelsOfOneApplicationStayApart) {
   EXPECT_TRUE(debug.WaitFor("ERROR: Invalid pipe ID."));
 }
 
+// Six applications at each end, each asking for one name more than its quota:
+// every one of them gets its whole quota, the client end's too, whose names
+// all take entries of the server end's share for the peer; only the one
+// request beyond each quota is refused, by the requester's own end.
+TEST_F(ChannelBridgeRendezvousTest, SixApplicationsAtEachEndGetTheirWholeQuota) {
+  const size_t quota = ChannelTable::kMaxEntriesPerApplication;
+  std::vector<std::unique_ptr<PipeClient>> apps;
+  for (const bool atServer : {false, true}) {
+    for (int i = 0; i < ChannelBridge::kPipeServerCount; ++i) {
+      apps.push_back(std::make_unique<PipeClient>(atServer ? kServerPipe : kClientPipe));
+      PipeClient& app = *apps.back();
+      const std::string prefix = (atServer ? "s" : "c") + std::to_string(i) + ".";
+      for (size_t n = 0; n <= quota; ++n) ASSERT_TRUE(app.Write(ConnectRequest(prefix + std::to_string(n))));
+      size_t granted = 0;
+      size_t refused = 0;
+      for (size_t n = 0; n <= quota; ++n) {
+        const NoticeFields notice = NextNotice(app);
+        granted += notice.status == KVX::CONNECTION_PENDING_PEER && notice.channelId >= 0 ? 1 : 0;
+        refused += notice.status == KVX::CONNECTION_LOST && notice.channelId == -1 ? 1 : 0;
+      }
+      EXPECT_EQ(granted, quota) << prefix;
+      EXPECT_EQ(refused, 1u) << prefix;
+    }
+  }
+  const size_t six = ChannelBridge::kPipeServerCount;
+  EXPECT_EQ(ChannelBridgeTestAccess::Channels(*client).size(), six * quota);
+  EXPECT_EQ(ChannelBridgeTestAccess::Channels(*server).size(), 2 * six * quota);
+  EXPECT_LT(ChannelBridgeTestAccess::Channels(*server).size(), ChannelTable::kMaxEntries);
+  EXPECT_EQ(debug.CountOf("ERROR: Channel table full; connect request refused."), 2 * six);
+}
+
 }  // namespace
 }  // namespace kvxtest
