@@ -97,9 +97,14 @@ ChannelBridge::~ChannelBridge() {
   }
 }
 
+void ChannelBridge::PeerLinkOpened() {
+  if (ChannelBridge* bridge = processBridge.load()) bridge->WakePipeWorker();
+}
+
 bool ChannelBridge::InitializeWith(bool isServerEnd, std::string pipeName,
                                    SendToPeerFunction sendFunction,
-                                   PropertyProviderFunction propertyFunction) {
+                                   PropertyProviderFunction propertyFunction,
+                                   PeerLinkOpenFunction linkOpenFunction) {
   std::lock_guard<std::mutex> guard(lifecycleLock);
   if (started || pipeName.empty() || shutDown || !constructedWhole) {
     return false;
@@ -114,6 +119,7 @@ bool ChannelBridge::InitializeWith(bool isServerEnd, std::string pipeName,
   // happens once; a retry after a failed start therefore races with no one.
   sendToPeer = sendFunction;
   propertyProvider = propertyFunction;
+  peerLinkOpen = linkOpenFunction;
   isServer = isServerEnd;
   {
     platform::CriticalSectionLock writeGuard(pipeListLock);

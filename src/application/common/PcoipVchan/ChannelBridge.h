@@ -63,6 +63,8 @@ class ChannelBridge {
  public:
   using SendToPeerFunction = void (*)(const std::string&);
   using PropertyProviderFunction = std::string (*)(const std::string&);
+  // Whether the channel to the peer is open now (see PipeQueueWorker).
+  using PeerLinkOpenFunction = bool (*)();
 
   // Everything the bridge sends to the peer goes through here. On the PCoIP
   // worker a send must never wait on the channel (see PeerRoute::operator()),
@@ -138,9 +140,13 @@ class ChannelBridge {
   bool Initialize(bool isServer, std::string pipeName);
   // All of the start-up: stores the routines, creates and starts the six pipe
   // servers. False when the name is empty, the bridge has already started, its
-  // threads or events could not be had, or a server failed to start.
+  // threads or events could not be had, or a server failed to start. Without
+  // a `peerLinkOpen` routine the channel counts as open all the time.
   bool InitializeWith(bool isServer, std::string pipeName, SendToPeerFunction sendToPeer,
-                      PropertyProviderFunction propertyProvider);
+                      PropertyProviderFunction propertyProvider,
+                      PeerLinkOpenFunction peerLinkOpen = nullptr);
+  // The channel to the peer has opened: what waited for it goes now.
+  static void PeerLinkOpened();
 
   void QueuePipeMessage(PipeItem item);
   // When queueing an item wakes a sleeping pipe worker: at once, or only
@@ -322,6 +328,8 @@ class ChannelBridge {
   // Queues an answer for the peer on the PCoIP worker (see PeerRoute).
   void QueueForPeer(const std::string& bytes);
   PropertyProviderFunction propertyProvider = nullptr;
+  PeerLinkOpenFunction peerLinkOpen = nullptr;
+  bool PeerLinkOpen() const { return peerLinkOpen == nullptr || peerLinkOpen(); }
   std::shared_ptr<LaunchGate> launchGate = std::make_shared<LaunchGate>();
   std::unique_ptr<LaunchQueue> launchQueue = std::make_unique<LaunchQueue>(
       launchGate, [this](const std::string& link) { OpenLink(link); });

@@ -249,6 +249,15 @@ void RunQueueWorker(const std::atomic<bool>& running, const std::atomic<bool>& r
 // waits for such an item, only items queued before it are handled, so no
 // later data overtakes it either. Without answers waiting, the turns go on
 // freely.
+//
+// While the channel to the peer is not open (before it first opens, and
+// while the host has it closed), the worker takes nothing: what the
+// applications write waits in their lanes, in order, each lane bounded by its
+// share (a full one holds its application's reading back), and what the PCoIP
+// worker has for the peer waits with it. Sent now, it would be lost, and an
+// application that asked for a channel then would wait for ever. Once the
+// channel opens (PeerLinkOpened) everything goes as if it had just been
+// written. Only the teardown's last pass handles what waits regardless.
 void ChannelBridge::PipeQueueWorker() {
   std::deque<PipeItem> forPeer;
   std::deque<PipeItem> turnItems;
@@ -267,6 +276,12 @@ void ChannelBridge::PipeQueueWorker() {
       PipeLane* turn = nullptr;
       {
         platform::CriticalSectionLock guard(pipeQueueLock);
+        // Asleep as for an empty queue: PeerLinkOpened, or the next item,
+        // wakes the worker to look again.
+        if (!lastPass && !PeerLinkOpen()) {
+          pipeWorkerAsleep = true;
+          break;
+        }
         pipeWorkerAsleep = false;
         uint64_t oldestTableItem = ~uint64_t{0};
         for (const auto& stamps : tableItemStamps) {
