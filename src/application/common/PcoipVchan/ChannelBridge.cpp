@@ -234,4 +234,5 @@ void ChannelBridge::ForgetQueuedWorkAndChannels() {
     platform::CriticalSectionLock tableGuard(channelLock);
     channels.Clear();
   }
+  handovers.Clear();
 }

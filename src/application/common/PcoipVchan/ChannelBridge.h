@@ -20,6 +20,7 @@
 #include "platform/debug_output.h"
 #include "platform/event.h"
 #include "src/application/common/PcoipVchan/ChannelBridgeChannelTable.h"
+#include "src/application/common/PcoipVchan/ChannelBridgeHandovers.h"
 #include "src/application/common/PcoipVchan/ChannelBridgeLaunchGate.h"
 #include "src/application/common/PcoipVchan/ChannelBridgeLaunchQueue.h"
 #include "src/application/common/PcoipVchan/ChannelBridgeQueue.h"
@@ -180,7 +181,12 @@ class ChannelBridge {
   // of the pipe whose client left; it only queues the departure).
   void HandlePipeMessage(const PipeItem& item);
   // False when the table refused the channel; the application has been told.
-  bool RegisterChannel(const std::string& channelName, int32_t pipeId, uint64_t client);
+  // `stamp` is the request's place in the pipe queue's order.
+  bool RegisterChannel(const std::string& channelName, int32_t pipeId, uint64_t client,
+                       uint64_t stamp);
+  // Whether the item's writer held the channel when it wrote the item: only
+  // the holder's data goes to the peer.
+  bool WrittenByHolder(int64_t channelId, const PipeItem& item);
   // False when the channel is another application's: it is left untouched
   // and the request goes no further.
   bool CloseChannel(int64_t channelId, int32_t pipeId, uint64_t client);
@@ -317,6 +323,9 @@ class ChannelBridge {
   // (the PCoIP worker's alone).
   std::array<bool, kPipeServerCount> pipesToWrite{};
   ChannelTable channels;
+  // Takeovers whose previous holder may still have data queued (the pipe
+  // worker's alone).
+  ChannelHandovers handovers;
   std::vector<std::unique_ptr<Orvane::Extension::Windows::NamedPipeServer>> pipeServers;
   PeerRoute sendToPeer{*this};
   // Bytes (as charged by the queue) of the peer-bound items on the pipe queue
