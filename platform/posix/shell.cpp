@@ -1,7 +1,8 @@
 // Shell open on POSIX: `xdg-open LINK`, started with posix_spawnp so that the
 // link is one argument and no shell ever parses it. One reaper thread waits
 // for every opener, so a burst of launches costs no thread each and leaves no
-// zombie behind; it exists only while openers are running.
+// zombie behind; it exists only while openers are running, and ends when the
+// library is unloaded.
 #include "platform/shell.h"
 
 #include <spawn.h>
@@ -47,12 +48,17 @@ struct Opener {
   ShellOpenFinished finished;
 };
 
-// Never freed: the reaper may still run while the library is being unloaded.
+// Never freed: a launch may come while the library is being unloaded. Its
+// thread, though, never outlives the library's code: it is joined when the
+// library is unloaded (see EndReaperAtUnload).
 struct Reaper {
   std::mutex lock;
   std::condition_variable added;
   std::vector<Opener> running;
+  std::thread thread;
   bool threadRunning = false;
+  // The library is being unloaded: no thread is started any more.
+  bool ended = false;
 };
 
 Reaper& TheReaper() {
@@ -63,7 +69,7 @@ Reaper& TheReaper() {
 void ReapLoop() {
   Reaper& reaper = TheReaper();
   std::unique_lock<std::mutex> lock(reaper.lock);
-  while (!reaper.running.empty()) {
+  while (!reaper.running.empty() && !reaper.ended) {
     std::vector<ShellOpenFinished> done;
     for (auto opener = reaper.running.begin(); opener != reaper.running.end();) {
       int status = 0;
@@ -80,7 +86,7 @@ void ReapLoop() {
       if (finished) finished();
     }
     lock.lock();
-    if (!reaper.running.empty()) reaper.added.wait_for(lock, kReapPoll);
+    if (!reaper.running.empty() && !reaper.ended) reaper.added.wait_for(lock, kReapPoll);
   }
   reaper.threadRunning = false;
 }
@@ -89,9 +95,17 @@ void ReapLoop() {
 void Reap(pid_t pid, ShellOpenFinished finished) {
   Reaper& reaper = TheReaper();
   std::lock_guard<std::mutex> lock(reaper.lock);
+  if (reaper.ended) {
+    // Nobody is left to wait for it: the host process reaps it or keeps it
+    // as a zombie, as it does its own children.
+    if (finished) finished();
+    return;
+  }
   if (!reaper.threadRunning) {
+    // A thread that found nothing more to do has let go of the lock for good.
+    if (reaper.thread.joinable()) reaper.thread.join();
     try {
-      std::thread(ReapLoop).detach();
+      reaper.thread = std::thread(ReapLoop);
       reaper.threadRunning = true;
     } catch (...) {
       // No thread now: the opener waits for the next launch's reaper. The
@@ -104,6 +118,29 @@ void Reap(pid_t pid, ShellOpenFinished finished) {
   reaper.running.push_back(Opener{pid, std::move(finished)});
   reaper.added.notify_one();
 }
+
+// Runs when the library (or program) holding this code is unloaded, after
+// everything that may launch has been torn down: the reaper's thread ends
+// and is joined, so that no thread is left to run in code that is gone.
+// Openers still running are left to the host process, whose children they are.
+struct EndReaperAtUnload {
+  ~EndReaperAtUnload() {
+    Reaper& reaper = TheReaper();
+    std::thread ending;
+    {
+      std::lock_guard<std::mutex> lock(reaper.lock);
+      reaper.ended = true;
+      for (Opener& opener : reaper.running) {
+        int status = 0;
+        waitpid(opener.pid, &status, WNOHANG);
+      }
+      reaper.running.clear();
+      ending.swap(reaper.thread);
+    }
+    reaper.added.notify_all();
+    if (ending.joinable()) ending.join();
+  }
+} endReaperAtUnload;
 
 // Starts the opener; on success stores its process ID and returns kShellStarted.
 intptr_t SpawnOpener(const std::string& link, pid_t* pid) {
