@@ -7,6 +7,8 @@
 #include <unordered_set>
 #include <utility>
 
+#include "platform/mutex.h"
+
 namespace diagnostics {
 
 namespace {
@@ -16,8 +18,8 @@ namespace {
 // when the library holding them is unloaded their threads are ended here.
 // Never freed, like the limiters that are never destroyed.
 struct Limiters {
-  std::mutex lock;
-  std::unordered_set<RepeatLimiter*> all;
+  platform::Mutex lock;
+  std::unordered_set<RepeatLimiter*> all GUARDED_BY(lock);
 };
 
 Limiters& AllLimiters() {
@@ -42,7 +44,7 @@ struct EndTimersAtUnload {
 RepeatLimiter::RepeatLimiter(Sink summarySink, Clock::duration windowLength)
     : sink(std::move(summarySink)), window(windowLength) {
   Limiters& limiters = AllLimiters();
-  std::lock_guard<std::mutex> guard(limiters.lock);
+  platform::MutexLock guard(limiters.lock);
   limiters.all.insert(this);
 }
 
@@ -54,7 +56,7 @@ RepeatLimiter::~RepeatLimiter() {
   }
   {
     Limiters& limiters = AllLimiters();
-    std::lock_guard<std::mutex> guard(limiters.lock);
+    platform::MutexLock guard(limiters.lock);
     limiters.all.erase(this);
   }
   Flush();
@@ -71,7 +73,7 @@ void RepeatLimiter::EndAllTimers() {
   // Held throughout, so that no limiter is destroyed while it is flushed;
   // a sink that writes a line takes only its own limiter's lock.
   Limiters& limiters = AllLimiters();
-  std::lock_guard<std::mutex> guard(limiters.lock);
+  platform::MutexLock guard(limiters.lock);
   for (RepeatLimiter* limiter : limiters.all) limiter->Flush();
 }
 
