@@ -153,12 +153,25 @@ bool ClosePipe(PipeHandle pipe);
 
 // ---- client side ----
 
+// Where a client finds the pipe `name`, worked out once (POSIX: its folder
+// from $KVX_PIPE_DIR, $XDG_RUNTIME_DIR or the default, as the environment is
+// now; Win32: the name alone), so that a client that connects again goes back
+// to the same place, whatever the environment says by then.
+struct PipeClientPlace {
+  std::string name;
+  std::string folder;  // POSIX only
+  std::string origin;  // how the folder was chosen, in words (POSIX only)
+};
+PipeClientPlace ChoosePipeClientPlace(const std::string& name);
+
 // Opens the pipe by name and sets message read mode. Waits up to `timeoutMs`
 // for a free instance when all are busy (POSIX: the wait happens in the
 // socket's queue at the first read or write instead). InvalidPipeHandle() with
 // kErrorFileNotFound when no server has created the pipe, kErrorPipeBusy /
 // kErrorSemTimeout when no instance became free in time.
 PipeHandle OpenPipeClient(const std::string& name, uint32_t timeoutMs);
+// The same at a place chosen before.
+PipeHandle OpenPipeClient(const PipeClientPlace& place, uint32_t timeoutMs);
 
 // Writes one whole message. False with the last error when the server is gone.
 bool WritePipeMessage(PipeHandle pipe, const void* data, size_t size);
@@ -190,6 +203,7 @@ constexpr uint32_t kMaxClientMessageSize = 64u << 20;  // the pipe's quota
 // Where the pipe of `name` lives, for people. POSIX: "socket PATH (how the
 // folder was chosen)"; Win32: the name itself.
 std::string DescribePipeLocation(const std::string& name);
+std::string DescribePipeLocation(const PipeClientPlace& place);
 
 // Why the last failed pipe call on this thread failed, in words, where the
 // code alone does not say (whose folder, whose socket, the system's reason);

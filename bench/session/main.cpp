@@ -460,6 +460,9 @@ int RunOverLink(const std::string& preset, const std::string& memoryPreset) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  // Ended from outside (piped to head, or sent SIGTERM), it still ends its
+  // hosts and removes its session folders.
+  e2e::SessionHarness::CleanUpOnSignals();
   for (int i = 1; i + 1 < argc; ++i) {
     if (std::strcmp(argv[i], "--seconds") == 0) g_seconds = std::atof(argv[i + 1]);
     if (std::strcmp(argv[i], "--window") == 0) g_window = static_cast<size_t>(std::atof(argv[i + 1]));

@@ -9,8 +9,21 @@ namespace Orvane {
 namespace Extension {
 namespace SDK {
 
-ChannelCore::ChannelCore(std::string name, std::weak_ptr<SessionCore> session, ChannelOptions options)
-    : name_(std::move(name)), session_(std::move(session)), options_(std::move(options)) {}
+ChannelCore::ChannelCore(std::string name, std::weak_ptr<SessionCore> session, ChannelOptions options,
+                         std::shared_ptr<ReceiveBudget> budget)
+    : name_(std::move(name)),
+      session_(std::move(session)),
+      options_(std::move(options)),
+      budget_(std::move(budget)) {}
+
+void ChannelCore::Took(const ChannelEvent& event) {
+  if (event.kind == ChannelEvent::Kind::Data) budget_->Give(ReceiveBudget::CostOf(event.packet.data.size()));
+}
+
+void ChannelCore::DiscardQueued() {
+  for (const ChannelEvent& event : events_) Took(event);
+  events_.clear();
+}
 
 int64_t ChannelCore::Id() const { return id_.load(); }
 
@@ -39,6 +52,7 @@ void ChannelCore::OnNotice(SessionCore& session, int64_t channelId, ChannelState
   const ChannelState before = state_;
   id_ = newId;
   state_ = state;
+  pipeLost_ = Error();
   if (state == ChannelState::Connected) connectedUnseen_ = true;
   changed_.notify_all();
   ChannelEvent event;
@@ -67,7 +81,9 @@ Error ChannelCore::PeerLeftError() const {
 
 ChannelCore::Owed ChannelCore::OnData(SessionCore& session, Packet packet, bool deferWake) {
   std::unique_lock<std::mutex> lock(mutex_);
-  if (state_ == ChannelState::Closed) return Owed::Nothing;
+  if (state_ == ChannelState::Closed || leaving_) return Owed::Nothing;
+  const size_t cost = ReceiveBudget::CostOf(packet.data.size());
+  budget_->Take(cost);
   ChannelEvent event;
   event.kind = ChannelEvent::Kind::Data;
   event.packet = std::move(packet);
@@ -75,7 +91,13 @@ ChannelCore::Owed ChannelCore::OnData(SessionCore& session, Packet packet, bool 
   event.channelId = id_;
   if (options_.onEvent) {
     std::function<void(const ChannelEvent&)> handler = options_.onEvent;
-    session.Post([handler, event = std::move(event)] { handler(event); }, !deferWake);
+    std::shared_ptr<ReceiveBudget> budget = budget_;
+    session.Post(
+        [handler, budget, cost, event = std::move(event)] {
+          handler(event);
+          budget->Give(cost);
+        },
+        !deferWake);
     return deferWake ? Owed::Callbacks : Owed::Nothing;
   }
   events_.push_back(std::move(event));
@@ -107,6 +129,9 @@ void ChannelCore::OnPipeLost(SessionCore& session, const Error& why) {
   if (state_ == ChannelState::Closed) return;
   id_ = -1;
   state_ = ChannelState::Lost;
+  pipeLost_ = Error(ErrorCode::ConnectionLost, "channel '" + name_ +
+                                                  "' cannot send while the pipe to the plug-in is away: " +
+                                                  why.Message() + ", and asks for the channel again");
   connectedUnseen_ = false;
   changed_.notify_all();
   ChannelEvent event;
@@ -121,7 +146,7 @@ void ChannelCore::MarkClosed() {
   if (state_ == ChannelState::Closed) return;
   closedByUs_ = true;
   state_ = ChannelState::Closed;
-  events_.clear();
+  DiscardQueued();
   changed_.notify_all();
 }
 
@@ -155,7 +180,7 @@ Error ChannelCore::Send(const std::string& data, int64_t appValue, uint32_t requ
       case ChannelState::Closed:
         return ClosedError();
       case ChannelState::Lost:
-        return LostError();
+        return pipeLost_ ? pipeLost_ : LostError();
       default:
         return Error(ErrorCode::NotConnected,
                      "channel '" + name_ + "' is not connected (it is " + ChannelStateName(state_) + ")");
@@ -188,6 +213,7 @@ Result<Packet> ChannelCore::Receive(uint32_t timeoutMs) {
     }
     ChannelEvent event = std::move(events_.front());
     events_.pop_front();
+    Took(event);
     switch (event.kind) {
       case ChannelEvent::Kind::Data:
         return std::move(event.packet);
@@ -214,6 +240,7 @@ Result<ChannelEvent> ChannelCore::NextEvent(uint32_t timeoutMs) {
   }
   ChannelEvent event = std::move(events_.front());
   events_.pop_front();
+  Took(event);
   return event;
 }
 
@@ -227,10 +254,14 @@ Error ChannelCore::Disconnect(uint32_t timeoutMs) {
     if (!session) {
       closedByUs_ = true;
       state_ = ChannelState::Closed;
-      events_.clear();
+      DiscardQueued();
       changed_.notify_all();
       return Error::Success();  // no session, no registration left at the plug-in
     }
+    // What is queued would be discarded at the end anyway; dropping it now
+    // lets the reader, which may be waiting for room, read the confirmation.
+    leaving_ = true;
+    DiscardQueued();
     // The plug-in looks channels up by ID, and the ID comes with the first
     // notice; a request without one would leave the registration behind.
     deadline.Wait(changed_, lock, [&] { return id_ != -1 || state_ == ChannelState::Closed; });

@@ -22,8 +22,8 @@ constexpr uint32_t kMessagesPerIdleAtMost = 32;
 // Names what was tried as the system sees it (on POSIX the socket's path and
 // how its folder was chosen) and why it failed, in words where the platform
 // has them.
-Error OpenFailure(const std::string& pipeName, uint32_t code, uint32_t timeoutMs) {
-  const std::string where = platform::DescribePipeLocation(pipeName);
+Error OpenFailure(const platform::PipeClientPlace& place, uint32_t code, uint32_t timeoutMs) {
+  const std::string where = platform::DescribePipeLocation(place);
   const std::string detail = platform::LastPipeFailureDetail();
   const std::string why = detail.empty() ? std::string() : ": " + detail;
   switch (code) {
@@ -46,20 +46,22 @@ Error OpenFailure(const std::string& pipeName, uint32_t code, uint32_t timeoutMs
 }
 
 // Why the reader stopped, when it was not simply the end of the connection.
-Error ReadFailure(const std::string& pipeName, uint32_t code) {
+Error ReadFailure(const platform::PipeClientPlace& place, uint32_t code) {
   if (code == platform::kErrorInvalidData) {
     return Error(ErrorCode::ProtocolError,
-                 "refused what the pipe " + platform::DescribePipeLocation(pipeName) +
+                 "refused what the pipe " + platform::DescribePipeLocation(place) +
                      " sent, and closed it: " + platform::LastPipeFailureDetail(),
                  code);
   }
-  return Error(ErrorCode::ConnectionLost, "the plug-in closed the pipe " + pipeName);
+  return Error(ErrorCode::ConnectionLost, "the plug-in closed the pipe " + place.name);
 }
 
 }  // namespace
 
 struct PipeClientTransport::Impl {
   std::string pipeName;
+  // Chosen once: a connection made again goes back to the same folder.
+  platform::PipeClientPlace place;
   uint32_t connectTimeoutMs;
   std::function<void(std::string)> receiveCallback;
   std::function<void()> disconnectCallback;
@@ -103,7 +105,7 @@ struct PipeClientTransport::Impl {
       if (receiveCallback) receiveCallback(std::move(message));
     }
     if (idleCallback) idleCallback();
-    Error ended = ReadFailure(pipeName, failure);
+    Error ended = ReadFailure(place, failure);
     {
       std::lock_guard<std::mutex> lock(stateMutex);
       connected = false;
@@ -141,6 +143,7 @@ struct PipeClientTransport::Impl {
 PipeClientTransport::PipeClientTransport(std::string pipeName, uint32_t connectTimeoutMs)
     : impl_(new Impl) {
   impl_->pipeName = std::move(pipeName);
+  impl_->place = platform::ChoosePipeClientPlace(impl_->pipeName);
   impl_->connectTimeoutMs = connectTimeoutMs;
 }
 
@@ -155,9 +158,9 @@ Error PipeClientTransport::Open() {
   // A connection that ended by itself leaves its handle and finished reader.
   impl_->Shutdown();
 
-  platform::PipeHandle pipe = platform::OpenPipeClient(impl_->pipeName, impl_->connectTimeoutMs);
+  platform::PipeHandle pipe = platform::OpenPipeClient(impl_->place, impl_->connectTimeoutMs);
   if (pipe == platform::InvalidPipeHandle()) {
-    Error error = OpenFailure(impl_->pipeName, platform::GetLastErrorCode(), impl_->connectTimeoutMs);
+    Error error = OpenFailure(impl_->place, platform::GetLastErrorCode(), impl_->connectTimeoutMs);
     impl_->SetLastError(error);
     return error;
   }

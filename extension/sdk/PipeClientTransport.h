@@ -28,6 +28,8 @@ constexpr size_t kMaxPipeMessageSize = 0x4000000;
 class KVX_SDK_API PipeClientTransport : public ITransport {
  public:
   // `connectTimeoutMs` bounds how long Start waits for a free pipe instance.
+  // Where the pipe is found (on POSIX its folder) is worked out here, once:
+  // a transport started again goes back to the same place.
   explicit PipeClientTransport(std::string pipeName, uint32_t connectTimeoutMs = 5000);
   // Stops the transport; no callback runs after the destructor has begun.
   ~PipeClientTransport() override;

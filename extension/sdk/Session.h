@@ -10,6 +10,7 @@
 //   auto reply = channel->Receive(5000);
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -55,6 +56,17 @@ struct SessionOptions {
   // With reconnect, runs on the callback thread each time the pipe went
   // away (with why) and when the session is connected again (Ok).
   std::function<void(const Error&)> onReconnect;
+  // The most received data the session holds that the application has not
+  // taken yet (Receive, NextEvent, or a callback that has returned), counting
+  // each message's data and 64 bytes more. At the bound the SDK stops reading
+  // the pipe until the application takes some: the plug-in then holds the far
+  // sender back, as for any slow reader, and an application that stops
+  // reading for longer than the plug-in's write time-out (10 s) is let go, as
+  // if it had closed its pipe. One message always passes, however large, so
+  // the session may hold this much and one message more. Everything the pipe
+  // carries waits behind the data that does not fit: an application that
+  // reads one channel must read (or disconnect) its others too.
+  size_t maxUnreadBytes = 16u << 20;
   // Runs on the callback thread for each message the SDK had to drop: bytes
   // that do not parse, or a notice or data for no channel of this session.
   std::function<void(const Error&)> onDropped;
@@ -66,6 +78,10 @@ struct SessionStats {
   uint64_t bytesSent = 0;      // pipe bytes, envelope included
   uint64_t bytesReceived = 0;
   uint64_t messagesDropped = 0;  // see SessionOptions::onDropped
+  // Received data the application has not taken yet, as
+  // SessionOptions::maxUnreadBytes counts it: now, and the most so far.
+  uint64_t bytesUnread = 0;
+  uint64_t bytesUnreadPeak = 0;
 };
 
 // All calls are safe from any thread, including from the SDK's callbacks.

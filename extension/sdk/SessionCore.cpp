@@ -27,6 +27,7 @@ bool StateOfStatus(int32_t status, ChannelState* state) {
 
 SessionCore::SessionCore(std::unique_ptr<ITransport> transport, SessionOptions options)
     : options_(std::move(options)),
+      budget_(std::make_shared<ReceiveBudget>(options_.maxUnreadBytes)),
       transport_(std::move(transport)),
       pipe_(dynamic_cast<PipeClientTransport*>(transport_.get())) {}
 
@@ -108,6 +109,7 @@ void SessionCore::Close() {
     closing_ = true;
     changed_.notify_all();
   }
+  budget_->Cancel();  // a reader waiting for room ends
   if (reconnector_.joinable()) reconnector_.join();
   // Joins the reader thread: no message is routed after this.
   transport_->Stop();
@@ -143,6 +145,8 @@ SessionStats SessionCore::Stats() const {
   stats.bytesSent = bytesSent_.load();
   stats.bytesReceived = bytesReceived_.load();
   stats.messagesDropped = messagesDropped_.load();
+  stats.bytesUnread = budget_->Unread();
+  stats.bytesUnreadPeak = budget_->Peak();
   return stats;
 }
 
@@ -175,7 +179,7 @@ Result<Channel> SessionCore::OpenChannel(const std::string& name, ChannelOptions
   if (request.size() > kMaxPipeMessageSize) {
     return Error(ErrorCode::MessageTooLarge, "the channel name and launch link are too long for one message");
   }
-  auto channel = std::make_shared<ChannelCore>(name, weak_from_this(), std::move(options));
+  auto channel = std::make_shared<ChannelCore>(name, weak_from_this(), std::move(options), budget_);
   {
     std::lock_guard<std::mutex> lock(mutex_);
     if (!connected_) return endError_.Ok() ? Error(ErrorCode::ConnectionLost, "the session is closed") : endError_;
@@ -288,6 +292,12 @@ void SessionCore::OnReceive(std::string bytes) {
         case ChannelCore::Owed::Receivers:
           if (owedWakes_.empty() || owedWakes_.back() != channel) owedWakes_.push_back(channel);
           break;
+      }
+      if (budget_->Full()) {
+        // Read no further until the application takes some: those it owes
+        // are woken first, or nobody would ever make room.
+        OnReceiveIdle();
+        budget_->WaitForRoom();
       }
       return;
     }

@@ -20,6 +20,7 @@
 #include "extension/sdk/ITransport.h"
 #include "extension/sdk/KvxMessages.h"
 #include "extension/sdk/PipeClientTransport.h"
+#include "extension/sdk/ReceiveBudget.h"
 #include "extension/sdk/Session.h"
 
 namespace Orvane {
@@ -32,7 +33,8 @@ class SessionCore;
 // other way round.
 class ChannelCore : public std::enable_shared_from_this<ChannelCore> {
  public:
-  ChannelCore(std::string name, std::weak_ptr<SessionCore> session, ChannelOptions options);
+  ChannelCore(std::string name, std::weak_ptr<SessionCore> session, ChannelOptions options,
+              std::shared_ptr<ReceiveBudget> budget);
 
   const std::string& Name() const { return name_; }
   int64_t Id() const;
@@ -62,6 +64,9 @@ class ChannelCore : public std::enable_shared_from_this<ChannelCore> {
 
  private:
   void Emit(SessionCore& session, ChannelEvent event);  // caller holds mutex_
+  // The budget gets back what an event taken from the queue held.
+  void Took(const ChannelEvent& event);
+  void DiscardQueued();  // caller holds mutex_
   Error ClosedError() const;      // caller holds mutex_
   Error LostError() const;
   Error PeerLeftError() const;
@@ -69,6 +74,7 @@ class ChannelCore : public std::enable_shared_from_this<ChannelCore> {
   const std::string name_;
   const std::weak_ptr<SessionCore> session_;
   const ChannelOptions options_;
+  const std::shared_ptr<ReceiveBudget> budget_;
 
   mutable std::mutex mutex_;
   mutable std::condition_variable changed_;
@@ -84,6 +90,11 @@ class ChannelCore : public std::enable_shared_from_this<ChannelCore> {
   bool sessionEnded_ = false;
   Error endError_;
   bool closedByUs_ = false;
+  // Set while the channel is Lost because the pipe to the plug-in went away
+  // (and not the far application): what Send says until a notice comes.
+  Error pipeLost_;
+  // Disconnect has begun: data that still arrives is discarded.
+  bool leaving_ = false;
 };
 
 class SessionCore : public std::enable_shared_from_this<SessionCore> {
@@ -136,6 +147,7 @@ class SessionCore : public std::enable_shared_from_this<SessionCore> {
   std::shared_ptr<ChannelCore> FindById(int64_t channelId) const;  // caller holds mutex_
 
   const SessionOptions options_;
+  const std::shared_ptr<ReceiveBudget> budget_;
   std::unique_ptr<ITransport> transport_;
   // The transport when it is the SDK's own pipe client, which does more than
   // ITransport asks: null for any other.

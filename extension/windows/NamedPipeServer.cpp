@@ -26,7 +26,8 @@ namespace pipe_server_detail {
 
 // A client can make a server print (a refused message, a stalled read), so a
 // line printed too often is summarised instead of repeated.
-void Print(const std::string& text, bool endLine) {
+void Print(const std::string& text, LineEnd end) {
+  const bool endLine = end == LineEnd::kNewLine;
   diagnostics::RepeatLimiter::Origin origin;
   origin.level = endLine ? 1 : 0;
   const diagnostics::RepeatLimiter::Verdict verdict =
@@ -88,20 +89,16 @@ NamedPipeServer::NamedPipeServer(std::string pipeName, int32_t maxInstances)
     : pipeName(std::move(pipeName)), maxInstances(maxInstances == 0 ? 1 : maxInstances) {
   platform::EventHandle ioEvent = platform::CreateEventObject(true, false);
   if (ioEvent == nullptr) {
-    Print(WithCode("Create event failed with ", platform::GetLastErrorCode()), true);
+    Print(WithCode("Create event failed with ", platform::GetLastErrorCode()), LineEnd::kNewLine);
   }
   platform::EventHandle exitEvent = platform::CreateEventObject(true, false);
   if (exitEvent == nullptr) {
-    Print(WithCode("Create exit event failed with ", platform::GetLastErrorCode()), false);
+    Print(WithCode("Create exit event failed with ", platform::GetLastErrorCode()), LineEnd::kNone);
   }
   // A null handle stays in the list: the reader thread's first wait then fails
   // and the server ends up stopped instead of half working.
   waitHandles.push_back(ioEvent);
   waitHandles.push_back(exitEvent);
-  // Without it the share cannot gate reading; the server then reads on
-  // whatever its share holds (still bounded by what the client's own requests
-  // make its owner write).
-  outboundRoomEvent = platform::CreateEventObject(true, true);
 }
 
 NamedPipeServer::~NamedPipeServer() {
@@ -118,9 +115,26 @@ NamedPipeServer::~NamedPipeServer() {
       platform::CloseEventObject(event);
     }
   }
-  if (outboundRoomEvent != nullptr) {
-    platform::CloseEventObject(outboundRoomEvent);
+}
+
+std::unique_ptr<NamedPipeServer::PipeInstance> NamedPipeServer::CreateInstance() {
+  auto record = std::make_unique<PipeInstance>();
+  record->overlapped.event = waitHandles[kIoEventIndex];
+  record->buffer.assign(kReadBufferSize, 0);
+  record->pipe = platform::CreateNamedPipeInstance(
+      pipeName, platform::kPipeAccessDuplexOverlapped, platform::kPipeMessageModeWait,
+      static_cast<uint32_t>(maxInstances), kPipeQuota, kPipeQuota, kDefaultTimeoutMs);
+  if (record->pipe == platform::InvalidPipeHandle()) {
+    Print(WithCode("Failed to create NamedPipe client. Error=", platform::GetLastErrorCode()),
+          LineEnd::kNewLine);
+    // The code alone does not say which file or whose folder is at fault.
+    const std::string detail = platform::LastPipeFailureDetail();
+    if (!detail.empty()) {
+      Print("Pipe " + platform::DescribePipeLocation(pipeName) + ": " + detail, LineEnd::kNewLine);
+    }
+    return nullptr;
   }
+  return record;
 }
 
 SDK::TransportStatus NamedPipeServer::Start() {
@@ -132,41 +146,28 @@ SDK::TransportStatus NamedPipeServer::Start() {
   }
   platform::ResetEventObject(waitHandles[1]);
 
-  auto record = std::make_unique<PipeInstance>();
-  record->overlapped.event = waitHandles[kIoEventIndex];
-  record->buffer.assign(kReadBufferSize, 0);
-  record->pipe = platform::CreateNamedPipeInstance(
-      pipeName, platform::kPipeAccessDuplexOverlapped, platform::kPipeMessageModeWait,
-      static_cast<uint32_t>(maxInstances), kPipeQuota, kPipeQuota, kDefaultTimeoutMs);
-  if (record->pipe == platform::InvalidPipeHandle()) {
-    Print(WithCode("Failed to create NamedPipe client. Error=", platform::GetLastErrorCode()), true);
-    // The code alone does not say which file or whose folder is at fault.
-    const std::string detail = platform::LastPipeFailureDetail();
-    if (!detail.empty()) {
-      Print("Pipe " + platform::DescribePipeLocation(pipeName) + ": " + detail, true);
-    }
+  std::unique_ptr<PipeInstance> record = CreateInstance();
+  if (record == nullptr) {
     return SDK::TransportStatus::Failed;
   }
-
   bool connectPendingNow = false;
   if (!platform::ConnectNamedPipeInstance(record->pipe, &record->overlapped)) {
     const uint32_t status = platform::GetLastErrorCode();
     connectPendingNow = status == platform::kErrorIoPending;
-    Print(WithCode("Connect status: ", status), true);
+    Print(WithCode("Connect status: ", status), LineEnd::kNewLine);
   }
 
   // The previous instance's reader has been joined, so nobody uses it now.
   ClosePipeHandle();
   {
-    std::lock_guard<std::mutex> sendGuard(sendLock);
-    std::lock_guard<std::mutex> ioGuard(ioLock);
-    openPipe = record->pipe;
+    platform::MutexLock sendGuard(sendLock);
+    platform::MutexLock ioGuard(ioLock);
+    SetOpenPipe(record->pipe);
   }
   instance = std::move(record);
   pendingMessage.clear();
   pendingFilled = 0;
-  connectPending = connectPendingNow;
-  readingHeld = false;
+  readerState = connectPendingNow ? ReaderState::kListening : ReaderState::kConnected;
   readPastGates = false;
   NoteReadProgress();
 
@@ -211,11 +212,11 @@ void NamedPipeServer::SetDisconnectCallback(std::function<void()> callback) {
 }
 
 void NamedPipeServer::ClosePipeHandle() {
-  std::lock_guard<std::mutex> sendGuard(sendLock);
-  std::lock_guard<std::mutex> ioGuard(ioLock);
+  platform::MutexLock sendGuard(sendLock);
+  platform::MutexLock ioGuard(ioLock);
   if (openPipe != platform::InvalidPipeHandle()) {
     platform::ClosePipe(openPipe);
-    openPipe = platform::InvalidPipeHandle();
+    SetOpenPipe(platform::InvalidPipeHandle());
   }
 }
 
@@ -230,15 +231,16 @@ void NamedPipeServer::ReadLoop() {
   // other way round, and a piece of a message is lost or the reader hangs.
   // So a pending connect is waited for here like any other operation; the
   // first read starts when its completion is collected.
-  if (!connectPending && !StartNextMessage()) {
+  if (readerState != ReaderState::kListening && !StartNextMessage()) {
     OnClientGone();
   }
   while (running.load() != 0) {
     // Before any wait that may sleep, the owner hears that everything read
     // so far has been handed on.
-    if (!readDoneAtOnce || readingHeld) NoteCaughtUp();
+    const bool held = readerState == ReaderState::kHeld;
+    if (!readDoneAtOnce || held) NoteCaughtUp();
     readDoneAtOnce = false;
-    if (readingHeld) {
+    if (held) {
       // No read is under way, so ioEvent may still carry the last one's
       // completion: only the gate and the exit event are waited for.
       if (!ResumeReading()) {
@@ -269,9 +271,9 @@ bool Closed(platform::EventHandle gate) {
 
 bool NamedPipeServer::StartNextMessage() {
   // The owner's gate (its queue for this client is full) or the client's own
-  // outbound share (it does not read what it is sent) holds reading back.
-  if (!readPastGates && (Closed(readGate) || Closed(outboundRoomEvent))) {
-    readingHeld = true;
+  // outbound queue (it does not read what it is sent) holds reading back.
+  if (!readPastGates && (Closed(readGate) || Closed(outbound.RoomEvent()))) {
+    readerState = ReaderState::kHeld;
     return true;
   }
   return IssueRead();
@@ -279,15 +281,16 @@ bool NamedPipeServer::StartNextMessage() {
 
 bool NamedPipeServer::ResumeReading() {
   // Waits for one closed gate; StartNextMessage looks at both again.
+  const platform::EventHandle roomEvent = outbound.RoomEvent();
   const platform::EventHandle closedGate =
-      Closed(readGate) ? readGate : Closed(outboundRoomEvent) ? outboundRoomEvent : nullptr;
+      Closed(readGate) ? readGate : Closed(roomEvent) ? roomEvent : nullptr;
   const platform::EventHandle gateOrExit[2] = {closedGate, waitHandles[1]};
   while (closedGate != nullptr) {
     const uint32_t result = platform::WaitForAnyEvent(gateOrExit, 2, kHeldLookMs);
     if (result == platform::kWaitObject0) break;
     if (result != platform::kWaitTimeout) return false;
     {
-      std::lock_guard<std::mutex> guard(ioLock);
+      platform::MutexLock guard(ioLock);
       readPastGates =
           openPipe != platform::InvalidPipeHandle() && platform::PipeClientHasLeft(openPipe);
     }
@@ -296,7 +299,7 @@ bool NamedPipeServer::ResumeReading() {
       break;
     }
   }
-  readingHeld = false;
+  readerState = ReaderState::kConnected;
   NoteReadProgress();
   if (running.load() != 0 && !StartNextMessage()) {
     OnClientGone();
@@ -305,7 +308,7 @@ bool NamedPipeServer::ResumeReading() {
 }
 
 uint32_t NamedPipeServer::ReadWaitMs() const {
-  if (connectPending) {
+  if (readerState == ReaderState::kListening) {
     return platform::kInfinite;  // no client: nothing can stall
   }
   return std::max<uint32_t>(StalledMessageTimeoutMs().load() / 4, 10);
@@ -320,8 +323,8 @@ void NamedPipeServer::CheckForStalledClient() {
   const uint32_t timeoutMs = StalledMessageTimeoutMs().load();
   uint64_t mark = pendingFilled;
   {
-    std::lock_guard<std::mutex> guard(ioLock);
-    if (openPipe == platform::InvalidPipeHandle() || disconnectedBySend) {
+    platform::MutexLock guard(ioLock);
+    if (openPipe == platform::InvalidPipeHandle() || disconnectedByServer) {
       return;
     }
     mark += platform::PipePartialMessageBytes(openPipe);
@@ -340,23 +343,24 @@ void NamedPipeServer::CheckForStalledClient() {
     if (!platform::DisconnectNamedPipeInstance(openPipe)) {
       return;
     }
-    disconnectedBySend = true;
+    disconnectedByServer = true;
   }
   Print(WithCode("Pipe client stalled in the middle of a message; client disconnected. Timeout=",
                  timeoutMs),
-        true);
+        LineEnd::kNewLine);
 }
 
 bool NamedPipeServer::IssueRead() {
-  std::lock_guard<std::mutex> guard(ioLock);
+  platform::MutexLock guard(ioLock);
   if (openPipe == platform::InvalidPipeHandle()) {
     return false;
   }
   char* into = instance->buffer.data();
   uint32_t size = kReadBufferSize;
-  readIntoPending =
+  const bool inPlace =
       pendingFilled > 0 && pendingMessage.capacity() - pendingFilled >= kReadBufferSize;
-  if (readIntoPending) {
+  readerState = inPlace ? ReaderState::kReadingInPlace : ReaderState::kReading;
+  if (inPlace) {
     // The rest of a message whose length is known: read where it will stay.
     size = static_cast<uint32_t>(
         std::min<size_t>(pendingMessage.capacity() - pendingFilled, kDirectReadStep));
@@ -382,7 +386,7 @@ bool NamedPipeServer::KeepPiece(const char* data, uint32_t count) {
   if (pendingFilled == 0) {
     uint64_t left = 0;
     {
-      std::lock_guard<std::mutex> guard(ioLock);
+      platform::MutexLock guard(ioLock);
       if (openPipe != platform::InvalidPipeHandle()) {
         left = platform::PipeMessageBytesLeft(openPipe);
       }
@@ -401,6 +405,27 @@ bool NamedPipeServer::KeepPiece(const char* data, uint32_t count) {
   return true;
 }
 
+bool NamedPipeServer::TakeCompletion(bool* completed, uint32_t* count, uint32_t* error) {
+  platform::MutexLock guard(ioLock);
+  if (openPipe == platform::InvalidPipeHandle()) {
+    return false;
+  }
+  *completed = platform::GetPipeOverlappedResult(openPipe, &instance->overlapped, count, false);
+  *error = platform::GetLastErrorCode();
+  if (!*completed && *error == platform::kErrorIoIncomplete) {
+    // The event was set while the operation is still under way. Clear it and
+    // look again, so that a completion between the two looks is not missed
+    // and a stale signal does not spin the loop.
+    platform::ResetEventObject(waitHandles[kIoEventIndex]);
+    *completed = platform::GetPipeOverlappedResult(openPipe, &instance->overlapped, count, false);
+    *error = platform::GetLastErrorCode();
+    if (!*completed && *error == platform::kErrorIoIncomplete) {
+      return false;
+    }
+  }
+  return true;
+}
+
 void NamedPipeServer::OnIoCompleted() {
   if (running.load() == 0) {
     return;
@@ -408,44 +433,13 @@ void NamedPipeServer::OnIoCompleted() {
   bool completed = false;
   uint32_t count = 0;
   uint32_t error = 0;
-  {
-    std::lock_guard<std::mutex> guard(ioLock);
-    if (openPipe == platform::InvalidPipeHandle()) {
-      return;
-    }
-    completed = platform::GetPipeOverlappedResult(openPipe, &instance->overlapped, &count, false);
-    error = platform::GetLastErrorCode();
-    if (!completed && error == platform::kErrorIoIncomplete) {
-      // The event was set while the operation is still under way. Clear it and
-      // look again, so that a completion between the two looks is not missed
-      // and a stale signal does not spin the loop.
-      platform::ResetEventObject(waitHandles[kIoEventIndex]);
-      completed = platform::GetPipeOverlappedResult(openPipe, &instance->overlapped, &count, false);
-      error = platform::GetLastErrorCode();
-      if (!completed && error == platform::kErrorIoIncomplete) {
-        return;
-      }
-    }
+  if (!TakeCompletion(&completed, &count, &error)) {
+    return;
   }
 
   NoteReadProgress();
-  if (connectPending) {
-    // The completion is the connect's: a client is there and its first read
-    // can start, or the connect failed and the instance listens again.
-    connectPending = false;
-    if (!completed) {
-      Print(WithCode("Connect status: ", error), true);
-      // 995: the system cancelled the connect because the thread that issued
-      // it (the one that called Start, which a host may end soon after)
-      // ended. No client was involved, and one may be connecting right now:
-      // listen again from this thread, which lives as long as the server,
-      // without disconnecting anyone or reporting a departure.
-      OnClientGone(error != platform::kErrorOperationAborted);
-      return;
-    }
-    if (!StartNextMessage()) {
-      OnClientGone();
-    }
+  if (readerState == ReaderState::kListening) {
+    OnConnectCompleted(completed, error);
     return;
   }
 
@@ -455,30 +449,60 @@ void NamedPipeServer::OnIoCompleted() {
   }
 
   const char* data = instance->buffer.data();
-  if (readIntoPending) {
+  if (readerState == ReaderState::kReadingInPlace) {
     // The bytes are in place already.
     pendingFilled += count;
     data = nullptr;
     count = 0;
   }
   if (!completed && error == platform::kErrorMoreData) {
-    // One piece of a message longer than the buffer: keep it and read on.
-    if (data != nullptr ? !KeepPiece(data, count) : pendingFilled >= kPipeQuota) {
-      Print(WithCode("Pipe message longer than the quota refused; client disconnected. Limit=",
-                     kPipeQuota),
-            true);
-      OnClientGone();
-      return;
-    }
-    if (!IssueRead()) {
-      OnClientGone();
-    }
+    OnPieceRead(data, count);
     return;
   }
   if (!completed) {
-    Print(WithCode("Error reading Pipe LastError: ", error), false);
+    Print(WithCode("Error reading Pipe LastError: ", error), LineEnd::kNone);
   }
 
+  HandOn(data, count);
+  if (!StartNextMessage()) {
+    OnClientGone();
+  }
+}
+
+void NamedPipeServer::OnPieceRead(const char* data, uint32_t count) {
+  // One piece of a message longer than the buffer: keep it and read on.
+  if (data != nullptr ? !KeepPiece(data, count) : pendingFilled >= kPipeQuota) {
+    Print(WithCode("Pipe message longer than the quota refused; client disconnected. Limit=",
+                   kPipeQuota),
+          LineEnd::kNewLine);
+    OnClientGone();
+    return;
+  }
+  if (!IssueRead()) {
+    OnClientGone();
+  }
+}
+
+void NamedPipeServer::OnConnectCompleted(bool completed, uint32_t error) {
+  // A client is there and its first read can start, or the connect failed and
+  // the instance listens again.
+  readerState = ReaderState::kConnected;
+  if (!completed) {
+    Print(WithCode("Connect status: ", error), LineEnd::kNewLine);
+    // 995: the system cancelled the connect because the thread that issued
+    // it (the one that called Start, which a host may end soon after)
+    // ended. No client was involved, and one may be connecting right now:
+    // listen again from this thread, which lives as long as the server,
+    // without disconnecting anyone or reporting a departure.
+    OnClientGone(error != platform::kErrorOperationAborted);
+    return;
+  }
+  if (!StartNextMessage()) {
+    OnClientGone();
+  }
+}
+
+void NamedPipeServer::HandOn(const char* data, uint32_t count) {
   std::string message;
   pendingMessage.resize(pendingFilled);
   message.swap(pendingMessage);
@@ -489,10 +513,6 @@ void NamedPipeServer::OnIoCompleted() {
   if (!message.empty() && receiveCallback) {
     receiveCallback(std::move(message));
     if (++handedOnSinceCatchUp >= kMessagesPerCatchUp) NoteCaughtUp();
-  }
-
-  if (!StartNextMessage()) {
-    OnClientGone();
   }
 }
 
@@ -510,42 +530,19 @@ void NamedPipeServer::OnClientGone(bool clientWasThere) {
       disconnectCallback();
     }
     uint32_t error = platform::kErrorSuccess;
-    bool readIssued = false;
-    {
-      // sendLock too: a write meant for the departed client either ends
-      // before the count moves on or sees the new count and is dropped; it
-      // never reaches the next client. A write to a client that has gone
-      // fails at once, so this wait is short.
-      std::lock_guard<std::mutex> sendGuard(sendLock);
-      std::lock_guard<std::mutex> guard(ioLock);
-      if (openPipe == platform::InvalidPipeHandle()) {
-        return;
-      }
-      if (clientWasThere) {
-        ++clientGeneration;
-      }
-      // A client that Send disconnected is gone already: a second disconnect
-      // would fail and stop the server.
-      const bool alreadyDisconnected = disconnectedBySend || !clientWasThere;
-      disconnectedBySend = false;
-      if (!alreadyDisconnected && !platform::DisconnectNamedPipeInstance(openPipe)) {
-        error = platform::GetLastErrorCode();
-      } else if (platform::ConnectNamedPipeInstance(openPipe, &instance->overlapped)) {
-        error = platform::kErrorPipeConnected;
-      } else {
-        error = platform::GetLastErrorCode();
-      }
+    if (!ListenAgain(clientWasThere, &error)) {
+      return;
     }
     if (error == platform::kErrorIoPending) {
-      connectPending = true;
+      readerState = ReaderState::kListening;
       return;  // the next client's connect completes on ioEvent
     }
     if (error == platform::kErrorPipeConnected) {
       // A client came in between the two calls: no completion will signal
       // ioEvent for it, so its first read starts here.
+      readerState = ReaderState::kConnected;
       NoteReadProgress();
-      readIssued = StartNextMessage();
-      if (readIssued) {
+      if (StartNextMessage()) {
         return;
       }
       continue;  // that client left at once as well
@@ -553,10 +550,37 @@ void NamedPipeServer::OnClientGone(bool clientWasThere) {
     // The instance cannot listen again. Going on would report the same
     // departure over and over; the server stops instead and its owner sees
     // every later Send fail.
-    Print(WithCode("Failed to listen again on NamedPipe. Error=", error), true);
+    Print(WithCode("Failed to listen again on NamedPipe. Error=", error), LineEnd::kNewLine);
     running.exchange(0);
     return;
   }
+}
+
+bool NamedPipeServer::ListenAgain(bool clientWasThere, uint32_t* error) {
+  // sendLock too: a write meant for the departed client either ends before
+  // the count moves on or sees the new count and is dropped; it never reaches
+  // the next client. A write to a client that has gone fails at once, so this
+  // wait is short.
+  platform::MutexLock sendGuard(sendLock);
+  platform::MutexLock guard(ioLock);
+  if (openPipe == platform::InvalidPipeHandle()) {
+    return false;
+  }
+  if (clientWasThere) {
+    ++clientGeneration;
+  }
+  // A client that the server disconnected itself is gone already: a second
+  // disconnect would fail and stop the server.
+  const bool alreadyDisconnected = disconnectedByServer || !clientWasThere;
+  disconnectedByServer = false;
+  if (!alreadyDisconnected && !platform::DisconnectNamedPipeInstance(openPipe)) {
+    *error = platform::GetLastErrorCode();
+  } else if (platform::ConnectNamedPipeInstance(openPipe, &instance->overlapped)) {
+    *error = platform::kErrorPipeConnected;
+  } else {
+    *error = platform::GetLastErrorCode();
+  }
+  return true;
 }
 
 }  // namespace Windows

@@ -11,8 +11,10 @@ namespace Extension {
 namespace Windows {
 namespace pipe_server_detail {
 
+// Whether a diagnostic ends its line.
+enum class LineEnd : uint8_t { kNewLine, kNone };
 // Prints a diagnostic through the repeat limiter, as one piece.
-void Print(const std::string& text, bool endLine);
+void Print(const std::string& text, LineEnd end);
 // The text followed by the decimal code.
 std::string WithCode(const char* text, uint32_t code);
 // The time a write may wait for the client to read, for every server.

@@ -1,8 +1,7 @@
 // The pipe server's write side: messages for its client written at once when
-// the pipe has room, the rest queued in its outbound share and written by its
+// the pipe has room, the rest queued in its outbound queue and written by its
 // writer thread, with the write time-out that lets a client go that stopped
-// reading.
-#include <algorithm>
+// reading. Every write holds the outbound queue's wire.
 #include <utility>
 
 #include "extension/windows/NamedPipeServer.h"
@@ -25,7 +24,7 @@ SDK::TransportStatus NamedPipeServer::SendToClient(uint64_t client, const std::s
 }
 
 uint64_t NamedPipeServer::CurrentClient() {
-  std::lock_guard<std::mutex> ioGuard(ioLock);
+  platform::MutexLock ioGuard(ioLock);
   return clientGeneration;
 }
 
@@ -33,42 +32,46 @@ SDK::TransportStatus NamedPipeServer::Write(const std::string& message, const ui
   if (message.size() > UINT32_MAX) {
     return SDK::TransportStatus::Failed;
   }
-  // In turn with the writer thread and the owner's writes from the share: a
-  // message the share has begun on the wire is finished first.
-  {
-    std::unique_lock<std::mutex> guard(outboundLock);
-    outboundQueued.notify_one();
-    wireFree.wait(guard, [this] { return !wireHeld && (frontProgress.sent == 0 || writerStopping); });
-    wireHeld = true;
-  }
+  // In turn with the writer thread and the owner's writes from the queue: a
+  // message the queue has begun on the wire is finished first.
+  outbound.Acquire();
   const platform::PipeMessageView view{message.data(), static_cast<uint32_t>(message.size())};
   platform::PipeWriteProgress progress;
-  const WriteOutcome outcome = WriteRun(&view, 1, onlyTo, true, &progress);
-  ReleaseWire(0, platform::PipeWriteProgress{});
+  const WriteOutcome outcome = WriteRun(&view, 1, onlyTo, WriteMode::kBlocking, &progress);
+  outbound.Release(0, platform::PipeWriteProgress{});
   return outcome.written == 1 ? SDK::TransportStatus::Ok : SDK::TransportStatus::Failed;
 }
 
 NamedPipeServer::WriteOutcome NamedPipeServer::WriteRun(const platform::PipeMessageView* views,
                                                         size_t count, const uint64_t* onlyTo,
-                                                        bool wait,
+                                                        WriteMode mode,
                                                         platform::PipeWriteProgress* progress) {
-  WriteOutcome outcome;
-  std::unique_lock<std::mutex> guard(sendLock, std::defer_lock);
-  if (wait) {
-    guard.lock();
-  } else if (!guard.try_lock()) {
+  if (mode == WriteMode::kBlocking) {
+    sendLock.lock();
+  } else if (!sendLock.try_lock()) {
     // Only a client coming or going holds it, briefly: the waiting writer
     // takes the messages instead.
+    WriteOutcome outcome;
     outcome.pending = true;
     return outcome;
   }
+  const WriteOutcome outcome = WriteRunUnderSendLock(views, count, onlyTo, mode, progress);
+  sendLock.unlock();
+  return outcome;
+}
+
+NamedPipeServer::WriteOutcome NamedPipeServer::WriteRunUnderSendLock(
+    const platform::PipeMessageView* views, size_t count, const uint64_t* onlyTo, WriteMode mode,
+    platform::PipeWriteProgress* progress) {
+  WriteOutcome outcome;
   // Never before a successful Start, and never through a handle Stop closed.
-  if (running.load() != 1 || openPipe == platform::InvalidPipeHandle()) {
+  const platform::PipeHandle pipe = PipeForWrite();
+  if (running.load() != 1 || pipe == platform::InvalidPipeHandle()) {
     return outcome;
   }
   uint64_t generation = 0;
   {
-    std::lock_guard<std::mutex> ioGuard(ioLock);
+    platform::MutexLock ioGuard(ioLock);
     generation = clientGeneration;
   }
   // The count changes only under sendLock too, so the client checked here is
@@ -78,13 +81,14 @@ NamedPipeServer::WriteOutcome NamedPipeServer::WriteRun(const platform::PipeMess
   }
   const uint32_t timeoutMs = WriteTimeoutMs().load();
   const bool done =
-      wait ? platform::WritePipeMessages(openPipe, views, count, timeoutMs, &outcome.written, progress)
-           : platform::TryWritePipeMessages(openPipe, views, count, &outcome.written, progress);
+      mode == WriteMode::kBlocking
+          ? platform::WritePipeMessages(pipe, views, count, timeoutMs, &outcome.written, progress)
+          : platform::TryWritePipeMessages(pipe, views, count, &outcome.written, progress);
   if (done) {
     return outcome;
   }
   const uint32_t error = platform::GetLastErrorCode();
-  if (!wait && error == platform::kErrorIoPending) {
+  if (mode == WriteMode::kNonBlocking && error == platform::kErrorIoPending) {
     outcome.pending = true;
   } else if (error == platform::kErrorSemTimeout) {
     DropClientThatStoppedReading(generation, timeoutMs);
@@ -95,7 +99,7 @@ NamedPipeServer::WriteOutcome NamedPipeServer::WriteRun(const platform::PipeMess
 
 void NamedPipeServer::DropClientThatStoppedReading(uint64_t generation, uint32_t timeoutMs) {
   {
-    std::lock_guard<std::mutex> ioGuard(ioLock);
+    platform::MutexLock ioGuard(ioLock);
     // The connection changes only in the reader thread's client-gone step,
     // which counts a generation under ioLock. The same generation means the
     // client written to is still connected: disconnect it here, so that no
@@ -107,198 +111,87 @@ void NamedPipeServer::DropClientThatStoppedReading(uint64_t generation, uint32_t
     // reaches a newer client only if one client left and the next arrived in
     // the instant between the look at the generation and the write.)
     if (running.load() == 1 && openPipe != platform::InvalidPipeHandle() &&
-        clientGeneration == generation && !disconnectedBySend &&
+        clientGeneration == generation && !disconnectedByServer &&
         platform::DisconnectNamedPipeInstance(openPipe)) {
-      disconnectedBySend = true;
+      disconnectedByServer = true;
     }
   }
   Print(WithCode("Pipe client not reading; write timed out, client disconnected. Timeout=", timeoutMs),
-        true);
+        LineEnd::kNewLine);
 }
 
-bool NamedPipeServer::QueueToClient(uint64_t client, std::string message, bool waitForRoom,
-                                    bool writeHere) {
+bool NamedPipeServer::QueueToClient(uint64_t client, std::string message, WhenFull whenFull,
+                                    WriteBy writeBy) {
   if (running.load() != 1 || CurrentClient() != client) {
     return false;
   }
-  const size_t charge = message.size() + kOutboundItemOverheadBytes;
-  {
-    std::unique_lock<std::mutex> guard(outboundLock);
-    if (waitForRoom && outboundBytes >= kOutboundShareBytes) {
-      // What the owner left for its own write goes to the writer now: it is
-      // what makes room.
-      heldForOwner = 0;
-      outboundQueued.notify_one();
-      outboundRoom.wait(guard, [this] { return writerStopping || outboundBytes < kOutboundShareBytes; });
-      // The client may have gone while the share drained.
-      if (CurrentClient() != client) {
-        return false;
-      }
-    }
-    if (writerStopping) {
-      return false;
-    }
-    outbound.push_back(OutboundItem{client, std::move(message)});
-    outboundBytes += charge;
-    UpdateOutboundRoom();
-    if (writeHere) {
-      // The owner writes what it queued once it has no more at hand, or once
-      // a gathered write's worth waits; until then the writer sleeps on.
-      heldForOwner += charge;
-      if (heldForOwner < kGatherBytes) {
+  for (;;) {
+    switch (outbound.Push(client, &message, whenFull, writeBy)) {
+      case OutboundQueue::Pushed::kQueued:
         return true;
-      }
-    } else {
-      heldForOwner = 0;
+      case OutboundQueue::Pushed::kWriteNow:
+        WriteQueuedNow();
+        return true;
+      case OutboundQueue::Pushed::kStopped:
+        return false;
+      case OutboundQueue::Pushed::kFull:
+        outbound.WaitForRoom();
+        // The client may have gone while the queue drained.
+        if (CurrentClient() != client) {
+          return false;
+        }
+        break;
     }
   }
-  if (writeHere) {
-    WriteQueuedNow();
-  } else {
-    outboundQueued.notify_one();
-  }
-  return true;
 }
 
 void NamedPipeServer::WriteQueuedNow() {
+  OutboundQueue::Run run;
   for (;;) {
-    std::vector<platform::PipeMessageView> views;
-    uint64_t client = 0;
-    platform::PipeWriteProgress progress;
-    {
-      std::lock_guard<std::mutex> guard(outboundLock);
-      heldForOwner = 0;
-      // The writer has the wire (and takes these next), or nothing waits.
-      if (wireHeld || outbound.empty() || writerStopping) {
-        return;
-      }
-      wireHeld = true;
-      client = TakeRun(&views);
-      progress = frontProgress;
+    // The writer has the wire (and takes these next), or nothing waits.
+    if (!outbound.TryAcquire(&run)) {
+      return;
     }
-    const WriteOutcome outcome = WriteRun(views.data(), views.size(), &client, false, &progress);
+    const WriteOutcome outcome = WriteRun(run.views.data(), run.views.size(), &run.client,
+                                          WriteMode::kNonBlocking, &run.progress);
     if (outcome.pending) {
-      // The rest waits for room: the writer waits for it, never the owner.
-      ReleaseWire(outcome.written, progress);
-      outboundQueued.notify_one();
+      // The rest waits for room: the writer, woken as the wire is given
+      // back, waits for it, never the owner.
+      outbound.Release(outcome.written, run.progress);
       return;
     }
     // Written, or refused as a whole (the client has gone).
-    ReleaseWire(views.size(), platform::PipeWriteProgress{});
-  }
-}
-
-uint64_t NamedPipeServer::TakeRun(std::vector<platform::PipeMessageView>* views) {
-  // The items stay where they are in the share (a deque keeps its elements
-  // in place while others are added behind them), and only the holder of the
-  // wire takes them off, so the views stay good without the lock.
-  const uint64_t client = outbound.front().client;
-  size_t bytes = 0;
-  for (const OutboundItem& item : outbound) {
-    if (item.client != client || (!views->empty() && bytes + item.bytes.size() > kGatherBytes)) {
-      break;
-    }
-    views->push_back(
-        platform::PipeMessageView{item.bytes.data(), static_cast<uint32_t>(item.bytes.size())});
-    bytes += item.bytes.size();
-  }
-  return client;
-}
-
-void NamedPipeServer::ReleaseWire(size_t handled, platform::PipeWriteProgress progress) {
-  std::lock_guard<std::mutex> guard(outboundLock);
-  for (size_t i = 0; i < handled && !outbound.empty(); ++i) {
-    outboundBytes -= outbound.front().bytes.size() + kOutboundItemOverheadBytes;
-    outbound.pop_front();
-  }
-  frontProgress = progress;
-  if (handled > 0) {
-    UpdateOutboundRoom();
-  }
-  wireHeld = false;
-  wireFree.notify_all();
-  // What was queued while another held the wire (Send, or the owner) and is
-  // not kept for the owner's own write is the writer's: it slept through the
-  // queueing, seeing the wire held.
-  if (!outbound.empty() && heldForOwner == 0) {
-    outboundQueued.notify_one();
-  }
-}
-
-void NamedPipeServer::UpdateOutboundRoom() {
-  const bool hasRoom = outboundBytes < kOutboundShareBytes;
-  outboundHasRoom.store(hasRoom);
-  if (hasRoom) {
-    outboundRoom.notify_all();
-  }
-  if (outboundRoomEvent == nullptr) {
-    return;
-  }
-  // The event is set and reset under outboundLock, so it agrees with the count.
-  if (hasRoom) {
-    platform::SetEventObject(outboundRoomEvent);
-  } else {
-    platform::ResetEventObject(outboundRoomEvent);
+    outbound.Release(run.views.size(), platform::PipeWriteProgress{});
   }
 }
 
 void NamedPipeServer::StartWriter() {
   StopWriter();
-  {
-    std::lock_guard<std::mutex> guard(outboundLock);
-    writerStopping = false;
-  }
+  outbound.Reopen();
   writerThread = std::thread(&NamedPipeServer::WriteLoop, this);
 }
 
 void NamedPipeServer::StopWriter() {
-  {
-    std::lock_guard<std::mutex> guard(outboundLock);
-    writerStopping = true;
-  }
-  outboundQueued.notify_all();
-  outboundRoom.notify_all();
-  wireFree.notify_all();
+  outbound.Stop();
   if (writerThread.joinable()) {
     writerThread.join();
   }
-  std::unique_lock<std::mutex> guard(outboundLock);
-  // The owner may be writing from the share on its own thread right now.
-  wireFree.wait(guard, [this] { return !wireHeld; });
-  outbound.clear();
-  outboundBytes = 0;
-  heldForOwner = 0;
-  frontProgress = platform::PipeWriteProgress{};
-  UpdateOutboundRoom();
-  wireFree.notify_all();
+  outbound.DropAll();
 }
 
 void NamedPipeServer::WriteLoop() {
-  std::vector<platform::PipeMessageView> views;
-  for (;;) {
-    uint64_t client = 0;
-    platform::PipeWriteProgress progress;
-    {
-      std::unique_lock<std::mutex> guard(outboundLock);
-      outboundQueued.wait(guard,
-                          [this] { return writerStopping || (!outbound.empty() && !wireHeld); });
-      if (writerStopping) {
-        return;
-      }
-      wireHeld = true;
-      views.clear();
-      client = TakeRun(&views);
-      progress = frontProgress;
-    }
-    // Written with no lock of the share held, so the owner keeps queueing
-    // (and other pipes' writers keep writing) while this one waits on its
-    // client; the room of the messages comes back once they are written. A
-    // run that fails is dropped whole: its client has gone, or is let go now.
-    const WriteOutcome outcome = WriteRun(views.data(), views.size(), &client, true, &progress);
+  OutboundQueue::Run run;
+  while (outbound.AcquireWhenQueued(&run)) {
+    // Written holding no lock of the queue, so the owner keeps queueing (and
+    // other pipes' writers keep writing) while this one waits on its client;
+    // the room of the messages comes back once they are written. A run that
+    // fails is dropped whole: its client has gone, or is let go now.
+    const WriteOutcome outcome = WriteRun(run.views.data(), run.views.size(), &run.client,
+                                          WriteMode::kBlocking, &run.progress);
     if (outcome.timedOut && writeTimedOutCallback) {
       writeTimedOutCallback();
     }
-    ReleaseWire(views.size(), platform::PipeWriteProgress{});
+    outbound.Release(run.views.size(), platform::PipeWriteProgress{});
   }
 }
 

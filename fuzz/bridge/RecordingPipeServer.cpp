@@ -33,7 +33,7 @@ SDK::TransportStatus NamedPipeServer::SendToClient(uint64_t, const std::string& 
   return Send(message);
 }
 
-bool NamedPipeServer::QueueToClient(uint64_t, std::string message, bool, bool) {
+bool NamedPipeServer::QueueToClient(uint64_t, std::string message, WhenFull, WriteBy) {
   RecordPipeWrite(this, message);
   return true;
 }

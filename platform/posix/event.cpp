@@ -24,13 +24,13 @@
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
-#include <condition_variable>
 #include <memory>
-#include <mutex>
 #include <vector>
 
 #include "platform/last_error.h"
+#include "platform/mutex.h"
 #include "platform/posix/completion_source.h"
+#include "platform/thread_annotations.h"
 
 namespace platform {
 namespace {
@@ -43,20 +43,24 @@ constexpr uint32_t kMaxWaitObjects = 64;        // MAXIMUM_WAIT_OBJECTS
 constexpr int kFallbackLookMs = 10;
 
 struct Waiter {
-  std::mutex mutex;
-  std::condition_variable cv;
-  bool notified = false;
-  int wakeFd = -1;          // set once the waiter sleeps in poll(); then the cv is unused
-  bool wakeWritten = false;  // wakeFd has a count to clear
+  Mutex mutex;
+  ConditionVariable cv;
+  bool notified GUARDED_BY(mutex) = false;
+  // Set, under the mutex, once the waiter sleeps in poll(); then the cv is
+  // unused. The waiting thread, which alone sets it, reads it without.
+  int wakeFd = -1;
+  bool wakeWritten GUARDED_BY(mutex) = false;  // wakeFd has a count to clear
 };
 
 struct Event {
+  Event(bool manualReset, bool signalled) : manualReset(manualReset), signalled(signalled) {}
+
   uint32_t magic = kEventMagic;
-  bool manualReset = false;
-  std::mutex mutex;
-  bool signalled = false;
-  std::vector<Waiter*> waiters;
-  std::shared_ptr<CompletionSource> source;
+  const bool manualReset;
+  Mutex mutex;
+  bool signalled GUARDED_BY(mutex);
+  std::vector<Waiter*> waiters GUARDED_BY(mutex);
+  std::shared_ptr<CompletionSource> source GUARDED_BY(mutex);
 };
 
 // The completion sources of the events one wait is on, with the index of
@@ -82,10 +86,9 @@ Event* ToEvent(EventHandle handle) {
   return event;
 }
 
-// Under the event's mutex.
-void NotifyWaiters(Event* event) {
+void NotifyWaiters(Event* event) REQUIRES(event->mutex) {
   for (Waiter* waiter : event->waiters) {
-    std::lock_guard<std::mutex> waiterLock(waiter->mutex);
+    MutexLock waiterLock(waiter->mutex);
     waiter->notified = true;
     if (waiter->wakeFd >= 0) {
       waiter->wakeWritten = true;
@@ -93,7 +96,7 @@ void NotifyWaiters(Event* event) {
       while (write(waiter->wakeFd, &one, sizeof one) < 0 && errno == EINTR) {
       }
     } else {
-      waiter->cv.notify_one();
+      waiter->cv.NotifyOne();
     }
   }
 }
@@ -103,7 +106,7 @@ void NotifyWaiters(Event* event) {
 // event's completion source in `sources` (when given). Caller does not hold
 // the event's mutex.
 bool TakeOrRegister(Event* event, Waiter* waiter, uint32_t index = 0, Sources* sources = nullptr) {
-  std::lock_guard<std::mutex> lock(event->mutex);
+  MutexLock lock(event->mutex);
   if (event->signalled) {
     if (!event->manualReset) event->signalled = false;
     return true;
@@ -119,22 +122,22 @@ bool TakeOrRegister(Event* event, Waiter* waiter, uint32_t index = 0, Sources* s
 }
 
 void Unregister(Event* event, Waiter* waiter) {
-  std::lock_guard<std::mutex> lock(event->mutex);
+  MutexLock lock(event->mutex);
   auto it = std::find(event->waiters.begin(), event->waiters.end(), waiter);
   if (it != event->waiters.end()) event->waiters.erase(it);
 }
 
 std::shared_ptr<CompletionSource> SourceOf(Event* event) {
-  std::lock_guard<std::mutex> lock(event->mutex);
+  MutexLock lock(event->mutex);
   return event->source;
 }
 
 // Wake descriptors: taken for one wait, given back after it. Kept for reuse
 // only while the process has users of sources, so that it holds none at rest.
 struct WakePool {
-  std::mutex mutex;
-  int users = 0;
-  std::vector<int> idle;
+  Mutex mutex;
+  int users GUARDED_BY(mutex) = 0;
+  std::vector<int> idle GUARDED_BY(mutex);
 };
 
 WakePool& Pool() {
@@ -144,10 +147,11 @@ WakePool& Pool() {
 
 int TakeWakeFd() {
   {
-    std::lock_guard<std::mutex> lock(Pool().mutex);
-    if (!Pool().idle.empty()) {
-      const int fd = Pool().idle.back();
-      Pool().idle.pop_back();
+    WakePool& pool = Pool();
+    MutexLock lock(pool.mutex);
+    if (!pool.idle.empty()) {
+      const int fd = pool.idle.back();
+      pool.idle.pop_back();
       return fd;
     }
   }
@@ -159,7 +163,7 @@ int TakeWakeFd() {
 // nothing writes to it any more.
 void ClearWake(Waiter& waiter) {
   {
-    std::lock_guard<std::mutex> lock(waiter.mutex);
+    MutexLock lock(waiter.mutex);
     if (!waiter.wakeWritten) return;
     waiter.wakeWritten = false;
   }
@@ -171,13 +175,28 @@ void ClearWake(Waiter& waiter) {
 // Once the waiter is registered nowhere and its wake descriptor is clear.
 void ReturnWakeFd(int fd) {
   {
-    std::lock_guard<std::mutex> lock(Pool().mutex);
-    if (Pool().users > 0) {
-      Pool().idle.push_back(fd);
+    WakePool& pool = Pool();
+    MutexLock lock(pool.mutex);
+    if (pool.users > 0) {
+      pool.idle.push_back(fd);
       return;
     }
   }
   close(fd);
+}
+
+// Sleeps on the waiter's condition variable until it is notified (true) or
+// `until` (null: never) has passed.
+bool SleepUntilNotified(Waiter& waiter, const Clock::time_point* until) {
+  MutexLock lock(waiter.mutex);
+  while (!waiter.notified) {
+    if (until == nullptr) {
+      waiter.cv.Wait(lock);
+    } else if (!waiter.cv.WaitUntil(lock, *until)) {
+      return waiter.notified;
+    }
+  }
+  return true;
 }
 
 int MillisecondsUntil(Clock::time_point deadline) {
@@ -222,7 +241,7 @@ namespace event_detail {
 void AttachCompletionSource(EventHandle handle, std::shared_ptr<CompletionSource> source) {
   Event* event = ToEvent(handle);
   if (event == nullptr) return;
-  std::lock_guard<std::mutex> lock(event->mutex);
+  MutexLock lock(event->mutex);
   event->source = std::move(source);
   // Waiters already asleep on a condition variable look again and watch it.
   NotifyWaiters(event);
@@ -232,21 +251,23 @@ void DetachCompletionSource(EventHandle handle, const CompletionSource* source) 
   Event* event = ToEvent(handle);
   if (event == nullptr) return;
   std::shared_ptr<CompletionSource> dropped;  // released outside the lock
-  std::lock_guard<std::mutex> lock(event->mutex);
+  MutexLock lock(event->mutex);
   if (event->source.get() == source) dropped = std::move(event->source);
 }
 
 void AddWakeUser() {
-  std::lock_guard<std::mutex> lock(Pool().mutex);
-  ++Pool().users;
+  WakePool& pool = Pool();
+  MutexLock lock(pool.mutex);
+  ++pool.users;
 }
 
 void RemoveWakeUser() {
   std::vector<int> idle;
   {
-    std::lock_guard<std::mutex> lock(Pool().mutex);
-    if (Pool().users == 0 || --Pool().users > 0) return;
-    idle.swap(Pool().idle);
+    WakePool& pool = Pool();
+    MutexLock lock(pool.mutex);
+    if (pool.users == 0 || --pool.users > 0) return;
+    idle.swap(pool.idle);
   }
   for (const int fd : idle) close(fd);
 }
@@ -254,13 +275,11 @@ void RemoveWakeUser() {
 }  // namespace event_detail
 
 EventHandle CreateEventObject(bool manualReset, bool initiallySet) {
-  auto* event = new (std::nothrow) Event();
+  auto* event = new (std::nothrow) Event(manualReset, initiallySet);
   if (event == nullptr) {
     SetLastErrorCode(kErrorNotEnoughMemory);
     return nullptr;
   }
-  event->manualReset = manualReset;
-  event->signalled = initiallySet;
   return event;
 }
 
@@ -270,7 +289,7 @@ bool SetEventObject(EventHandle handle) {
     SetLastErrorCode(kErrorInvalidHandle);
     return false;
   }
-  std::lock_guard<std::mutex> lock(event->mutex);
+  MutexLock lock(event->mutex);
   event->signalled = true;
   NotifyWaiters(event);
   return true;
@@ -282,7 +301,7 @@ bool ResetEventObject(EventHandle handle) {
     SetLastErrorCode(kErrorInvalidHandle);
     return false;
   }
-  std::lock_guard<std::mutex> lock(event->mutex);
+  MutexLock lock(event->mutex);
   event->signalled = false;
   return true;
 }
@@ -343,7 +362,7 @@ uint32_t WaitForAnyEvent(const EventHandle* handles, uint32_t count, uint32_t ti
   uint32_t result = kWaitTimeout;
   for (;;) {
     {
-      std::lock_guard<std::mutex> lock(waiter.mutex);
+      MutexLock lock(waiter.mutex);
       waiter.notified = false;
     }
     sources.Clear();
@@ -362,7 +381,7 @@ uint32_t WaitForAnyEvent(const EventHandle* handles, uint32_t count, uint32_t ti
       // still slept on the condition variable is not lost: it left `notified`.
       const int fd = TakeWakeFd();
       if (fd >= 0) {
-        std::lock_guard<std::mutex> lock(waiter.mutex);
+        MutexLock lock(waiter.mutex);
         waiter.wakeFd = fd;
         woken = waiter.notified;
       }
@@ -374,18 +393,11 @@ uint32_t WaitForAnyEvent(const EventHandle* handles, uint32_t count, uint32_t ti
     } else if (sources.count > 0) {
       // No wake descriptor to be had (out of descriptors): look at the
       // sources now and then instead of never.
-      std::unique_lock<std::mutex> lock(waiter.mutex);
       const auto until = std::min(deadline, Clock::now() + std::chrono::milliseconds(kFallbackLookMs));
-      woken = waiter.cv.wait_until(lock, until, [&] { return waiter.notified; }) || until < deadline;
+      woken = SleepUntilNotified(waiter, &until) || until < deadline;
       for (uint32_t i = 0; i < sources.count; ++i) sources.entries[i].ready = true;
     } else {
-      std::unique_lock<std::mutex> lock(waiter.mutex);
-      if (timeoutMs == kInfinite) {
-        waiter.cv.wait(lock, [&] { return waiter.notified; });
-        woken = true;
-      } else {
-        woken = waiter.cv.wait_until(lock, deadline, [&] { return waiter.notified; });
-      }
+      woken = SleepUntilNotified(waiter, timeoutMs == kInfinite ? nullptr : &deadline);
     }
     for (uint32_t i = 0; i < count; ++i) Unregister(events[i], &waiter);
     if (waiter.wakeFd >= 0) ClearWake(waiter);

@@ -14,7 +14,6 @@
 #include <cerrno>
 #include <chrono>
 #include <cstring>
-#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -23,13 +22,17 @@ namespace platform {
 namespace pipe_detail {
 
 struct Client : HandleHeader {
-  int fd = -1;
+  Client(int fd, size_t bufferBytes) : fd(fd), buffer(bufferBytes) {}
+
+  const int fd;
   std::atomic<bool> shutDown{false};
-  std::mutex readMutex;
-  std::vector<char> buffer;
-  size_t head = 0;
-  size_t tail = 0;
-  std::mutex writeMutex;
+  // A message's bytes go out, and come in, one thread at a time.
+  Mutex writeMutex;
+  Mutex readMutex;
+  // What was received and not yet read.
+  std::vector<char> buffer GUARDED_BY(readMutex);
+  size_t head GUARDED_BY(readMutex) = 0;
+  size_t tail GUARDED_BY(readMutex) = 0;
 };
 
 namespace {
@@ -49,7 +52,7 @@ std::string FileOwner(const std::string& path) {
 
 // Fills `size` bytes at `out` from the client's stream, blocking. False at the
 // end of the stream or on a failure.
-bool ReadExact(Client& c, char* out, size_t size) {
+bool ReadExact(Client& c, char* out, size_t size) REQUIRES(c.readMutex) {
   while (size > 0) {
     const size_t available = c.tail - c.head;
     if (available > 0) {
@@ -91,9 +94,15 @@ Client* ToClient(PipeHandle pipe) {
 using namespace pipe_detail;
 
 PipeHandle OpenPipeClient(const std::string& name, uint32_t timeoutMs) {
+  return OpenPipeClient(ChoosePipeClientPlace(name), timeoutMs);
+}
+
+PipeHandle OpenPipeClient(const PipeClientPlace& place, uint32_t timeoutMs) {
   PipeLocation where;
+  where.folder = place.folder;
+  where.origin = place.origin;
   uint32_t locateError = 0;
-  if (!pipe_detail::LocatePipe(name, false, &where, &locateError)) return FailHandle(locateError);
+  if (!pipe_detail::LocatePipeInFolder(place.name, &where, &locateError)) return FailHandle(locateError);
   const sockaddr_un& address = where.address;
   const socklen_t length = where.length;
   const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
@@ -148,10 +157,8 @@ PipeHandle OpenPipeClient(const std::string& name, uint32_t timeoutMs) {
   timeval noTimeout{};
   setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &noTimeout, sizeof noTimeout);
   RaiseSendBuffer(fd);
-  auto* client = new Client();
+  auto* client = new Client(fd, kClientReadBuffer);
   client->magic = kClientMagic;
-  client->fd = fd;
-  client->buffer.resize(kClientReadBuffer);
   SetLastErrorCode(kErrorSuccess);
   return static_cast<HandleHeader*>(client);
 }
@@ -175,7 +182,7 @@ bool WritePipeMessage(PipeHandle pipe, const void* head, size_t headSize, const 
   iovec parts[3] = {{header, kHeaderBytes}, {const_cast<void*>(head), headSize}, {const_cast<void*>(body), bodySize}};
   iovec* next = parts;
   size_t count = 3;
-  std::lock_guard<std::mutex> lock(c->writeMutex);
+  MutexLock lock(c->writeMutex);
   while (count > 0) {
     msghdr message{};
     message.msg_iov = next;
@@ -202,7 +209,7 @@ bool ReadPipeMessage(PipeHandle pipe, std::string* message) {
   Client* c = ToClient(pipe);
   if (c == nullptr) return Fail(kErrorInvalidHandle);
   if (message == nullptr) return Fail(kErrorInvalidParameter);
-  std::lock_guard<std::mutex> lock(c->readMutex);
+  MutexLock lock(c->readMutex);
   message->clear();
   if (c->shutDown.load()) return Fail(kErrorBrokenPipe);
   char header[kHeaderBytes];
@@ -236,7 +243,7 @@ bool ReadPipeMessage(PipeHandle pipe, std::string* message) {
 bool PipeClientHoldsMessage(PipeHandle pipe) {
   Client* c = ToClient(pipe);
   if (c == nullptr) return false;
-  std::lock_guard<std::mutex> lock(c->readMutex);
+  MutexLock lock(c->readMutex);
   const size_t held = c->tail - c->head;
   return held >= kHeaderBytes && held - kHeaderBytes >= DecodeLength(c->buffer.data() + c->head);
 }

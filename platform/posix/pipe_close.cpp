@@ -6,7 +6,6 @@
 #include <unistd.h>
 
 #include <memory>
-#include <mutex>
 
 namespace platform {
 namespace pipe_detail {
@@ -14,18 +13,18 @@ namespace {
 
 // Waits until no waiter polls a descriptor of the instance. The caller has
 // ended the pending operation (which woke them) and holds `lock`.
-void WaitForPins(Instance& in, std::unique_lock<std::mutex>& lock) {
-  in.changed.wait(lock, [&] { return in.pins == 0; });
+void WaitForPins(Instance& in, MutexLock& lock) REQUIRES(in.mutex) {
+  while (in.pins != 0) in.changed.Wait(lock);
 }
 
 // Drops the client's socket. The caller has already moved the instance out of
 // the Connected state and ended its pending operation, so no new write or pin
 // starts; writes and polls under way are woken by the shutdown and waited for
 // before the descriptor is closed.
-void DropClient(Instance& in, std::unique_lock<std::mutex>& lock) {
+void DropClient(Instance& in, MutexLock& lock) REQUIRES(in.mutex) {
   if (in.fd < 0) return;
   shutdown(in.fd, SHUT_RDWR);
-  in.changed.wait(lock, [&] { return in.writers == 0 && in.pins == 0; });
+  while (in.writers != 0 || in.pins != 0) in.changed.Wait(lock);
   close(in.fd);
   in.fd = -1;
   ResetStream(in);
@@ -41,8 +40,8 @@ bool DisconnectNamedPipeInstance(PipeHandle pipe) {
   Instance* in = ToInstance(pipe);
   if (in == nullptr) return Fail(kErrorInvalidHandle);
   PipeName& name = *in->name;
-  std::lock_guard<std::mutex> nameLock(name.mutex);
-  std::unique_lock<std::mutex> lock(in->mutex);
+  MutexLock nameLock(name.mutex);
+  MutexLock lock(in->mutex);
   switch (in->state) {
     case PipeState::Closed:
       return Fail(kErrorInvalidHandle);
@@ -73,8 +72,8 @@ bool ClosePipe(PipeHandle pipe) {
   std::shared_ptr<PipeName> name = in->name;
   std::shared_ptr<Instance> released;  // `in` may be freed once this goes
   {
-    std::lock_guard<std::mutex> nameLock(name->mutex);
-    std::unique_lock<std::mutex> lock(in->mutex);
+    MutexLock nameLock(name->mutex);
+    MutexLock lock(in->mutex);
     if (in->state == PipeState::Listening) RemoveListener(*name, in);
     in->state = PipeState::Closed;
     in->magic = 0;

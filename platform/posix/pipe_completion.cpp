@@ -15,7 +15,6 @@
 
 #include <chrono>
 #include <memory>
-#include <mutex>
 #include <thread>
 
 namespace platform {
@@ -35,7 +34,7 @@ void Finish(Instance& in, PipeOverlapped* ov, uint32_t error, uint32_t bytes, bo
   ov->internal[kOvError] = error;
   ov->internal[kOvBytes] = bytes;
   if (signal && ov->event != nullptr) SetEventObject(ov->event);
-  in.changed.notify_all();
+  in.changed.NotifyAll();
 }
 
 void StartPending(Instance& in, PendingOp op, PipeOverlapped* ov) {
@@ -62,9 +61,10 @@ bool Instance::PinLocked(int* fdOut, short* events) {
   if (op == PendingOp::Read && state == PipeState::Connected && fd >= 0) {
     *fdOut = fd;
     *events = POLLIN | POLLRDHUP;
-  } else if (op == PendingOp::Connect && state == PipeState::Listening && name->listenFd >= 0) {
+  } else if (op == PendingOp::Connect && state == PipeState::Listening &&
+             name->ListenFdOfInstance() >= 0) {
     // The listening socket lives while this instance does.
-    *fdOut = name->listenFd;
+    *fdOut = name->ListenFdOfInstance();
     *events = POLLIN;
   } else {
     return false;
@@ -74,18 +74,18 @@ bool Instance::PinLocked(int* fdOut, short* events) {
 }
 
 bool Instance::Pin(EventHandle event, int* fdOut, short* events) {
-  std::lock_guard<std::mutex> lock(mutex);
+  MutexLock lock(mutex);
   if (overlapped == nullptr || overlapped->event != event) return false;
   return PinLocked(fdOut, events);
 }
 
 void Instance::Unpin() {
-  std::lock_guard<std::mutex> lock(mutex);
-  if (--pins == 0) changed.notify_all();
+  MutexLock lock(mutex);
+  if (--pins == 0) changed.NotifyAll();
 }
 
 void Instance::Progress() {
-  std::unique_lock<std::mutex> lock(mutex);
+  MutexLock lock(mutex);
   if (op == PendingOp::Read) {
     if (state != PipeState::Connected) return;
     uint32_t error = 0;
@@ -97,7 +97,7 @@ void Instance::Progress() {
   // The name's lock comes first: let go of ours. Any listener of the name
   // may be the one that gets the client.
   const std::shared_ptr<PipeName> pipeName = name;
-  lock.unlock();
+  lock.Unlock();
   pipeName->ServeListeners();
 }
 
@@ -113,7 +113,7 @@ bool GetPipeOverlappedResult(PipeHandle pipe, PipeOverlapped* overlapped, uint32
   // Whatever the socket already holds counts, whether or not anyone waits on
   // the event.
   in->Progress();
-  std::unique_lock<std::mutex> lock(in->mutex);
+  MutexLock lock(in->mutex);
   if (overlapped->internal[kOvState] == kOvPending && !wait) return Fail(kErrorIoIncomplete);
   // A close on another thread ends the wait; the instance must outlive it.
   const std::shared_ptr<Instance> keep = in->self;
@@ -121,7 +121,7 @@ bool GetPipeOverlappedResult(PipeHandle pipe, PipeOverlapped* overlapped, uint32
     int fd = -1;
     short events = 0;
     const bool pinned = in->PinLocked(&fd, &events);
-    lock.unlock();
+    lock.Unlock();
     if (pinned) {
       pollfd p{fd, events, 0};
       poll(&p, 1, kResultPollMs);
@@ -130,7 +130,7 @@ bool GetPipeOverlappedResult(PipeHandle pipe, PipeOverlapped* overlapped, uint32
       std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
     in->Progress();
-    lock.lock();
+    lock.Lock();
   }
   if (overlapped->internal[kOvState] == kOvIdle) {
     SetLastErrorCode(kErrorSuccess);

@@ -19,7 +19,6 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <mutex>
 #include <string>
 
 #include "platform/debug_output.h"
@@ -28,7 +27,7 @@ namespace platform {
 namespace pipe_detail {
 namespace {
 
-void AttachClient(Instance& in, int fd) {
+void AttachClient(Instance& in, int fd) REQUIRES(in.mutex) {
   RaiseSendBuffer(fd);
   in.fd = fd;
   ResetStream(in);
@@ -101,13 +100,13 @@ int PipeName::AcceptWaiting() {
 }
 
 void PipeName::ServeListeners() {
-  std::lock_guard<std::mutex> lock(mutex);
+  MutexLock lock(mutex);
   while (!listeners.empty()) {
     const int fd = AcceptWaiting();
     if (fd < 0) break;
     Instance* in = listeners.front();
     listeners.pop_front();
-    std::lock_guard<std::mutex> instanceLock(in->mutex);
+    MutexLock instanceLock(in->mutex);
     AttachClient(*in, fd);
     CompletePending(*in, kErrorSuccess, 0);
   }
@@ -122,8 +121,8 @@ bool ConnectNamedPipeInstance(PipeHandle pipe, PipeOverlapped* overlapped) {
   if (in == nullptr) return Fail(kErrorInvalidHandle);
   if (overlapped == nullptr) return Fail(kErrorInvalidParameter);
   PipeName& name = *in->name;
-  std::lock_guard<std::mutex> nameLock(name.mutex);
-  std::lock_guard<std::mutex> lock(in->mutex);
+  MutexLock nameLock(name.mutex);
+  MutexLock lock(in->mutex);
   switch (in->state) {
     case PipeState::Closed:
       return Fail(kErrorInvalidHandle);

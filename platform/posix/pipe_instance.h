@@ -13,25 +13,27 @@
 // then the events' own locks (SetEventObject / ResetEventObject / attaching a
 // source). Writes take the Instance's writeMutex first and hold no other lock
 // while they block. A waiter pins and unpins under the Instance's mutex alone,
-// and holds no pin while it takes a PipeName's mutex.
+// and holds no pin while it takes a PipeName's mutex. What each mutex guards
+// is marked on the fields, and checked by clang's thread-safety analysis.
 #pragma once
 
 #include <sys/socket.h>
 #include <sys/types.h>
 
 #include <chrono>
-#include <condition_variable>
 #include <cstddef>
 #include <cstdint>
 #include <deque>
 #include <memory>
-#include <mutex>
 #include <string>
+#include <utility>
 #include <vector>
 
+#include "platform/mutex.h"
 #include "platform/named_pipe.h"
 #include "platform/posix/completion_source.h"
 #include "platform/posix/pipe_location.h"
+#include "platform/thread_annotations.h"
 
 namespace platform {
 namespace pipe_detail {
@@ -76,21 +78,28 @@ struct HandleHeader {
 // count and its queue of listening instances.
 class PipeName {
  public:
-  // Accepts a client waiting in the backlog; -1 when none. Under `mutex`.
-  int AcceptWaiting();
-  // Hands the clients waiting in the backlog to the listeners, first in line
-  // first. Takes `mutex`.
-  void ServeListeners();
+  PipeName(std::string path, int listenFd, dev_t fileDevice, ino_t fileInode)
+      : path(std::move(path)), fileDevice(fileDevice), fileInode(fileInode), listenFd(listenFd) {}
 
-  std::string path;
+  // Accepts a client waiting in the backlog; -1 when none.
+  int AcceptWaiting() REQUIRES(mutex);
+  // Hands the clients waiting in the backlog to the listeners, first in line
+  // first.
+  void ServeListeners() EXCLUDES(mutex);
+  // The listening socket for one of the name's instances, which may read it
+  // without the lock: it changes only when the last instance goes.
+  int ListenFdOfInstance() const KVX_NO_THREAD_SAFETY_ANALYSIS { return listenFd; }
+
+  const std::string path;
   uint32_t maxInstances = 1;      // fixed by the first instance
   uint32_t instances = 0;         // guarded by NamesMutex()
+  // The socket file we made, to remove only ours.
+  const dev_t fileDevice;
+  const ino_t fileInode;
 
-  std::mutex mutex;
-  int listenFd = -1;              // guarded by mutex, as are the rest
-  dev_t fileDevice = 0;           // the socket file we made, to remove only ours
-  ino_t fileInode = 0;
-  std::deque<Instance*> listeners;
+  Mutex mutex;
+  int listenFd GUARDED_BY(mutex);
+  std::deque<Instance*> listeners GUARDED_BY(mutex);
 };
 
 enum class PipeState { Idle, Listening, Connected, Disconnected, Closed };
@@ -99,48 +108,52 @@ enum class PendingOp { None, Connect, Read };
 // One server instance: the object behind a server PipeHandle.
 class Instance : public HandleHeader, public event_detail::CompletionSource {
  public:
-  bool Pin(EventHandle event, int* fd, short* events) override;
-  void Unpin() override;
-  void Progress() override;
-  // Pin for the pending operation, whichever its event. Under `mutex`.
-  bool PinLocked(int* fd, short* events);
+  Instance(std::shared_ptr<PipeName> name, size_t bufferBytes)
+      : name(std::move(name)), buffer(bufferBytes) {}
 
-  std::shared_ptr<PipeName> name;
+  bool Pin(EventHandle event, int* fd, short* events) override EXCLUDES(mutex);
+  void Unpin() override EXCLUDES(mutex);
+  void Progress() override EXCLUDES(mutex);
+  // Pin for the pending operation, whichever its event.
+  bool PinLocked(int* fd, short* events) REQUIRES(mutex);
+
+  const std::shared_ptr<PipeName> name;
   // Keeps the instance alive from CreateNamedPipeInstance to ClosePipe; a
-  // waiter that still holds it as a source keeps it a little longer.
+  // waiter that still holds it as a source keeps it a little longer. Set once
+  // made, taken under `mutex`.
   std::shared_ptr<Instance> self;
 
-  std::mutex mutex;
-  std::condition_variable changed;  // an operation completed, or a writer or pin left
-  PipeState state = PipeState::Idle;
-  int fd = -1;
-  int pins = 0;  // waiters in poll() on `fd` or the name's listening socket
-  bool peerClosed = false;
+  Mutex writeMutex ACQUIRED_BEFORE(mutex);  // one message at a time on the wire
+  Mutex mutex;
+  ConditionVariable changed;  // an operation completed, or a writer or pin left
+  PipeState state GUARDED_BY(mutex) = PipeState::Idle;
+  int fd GUARDED_BY(mutex) = -1;
+  int pins GUARDED_BY(mutex) = 0;  // waiters in poll() on `fd` or the name's listening socket
+  bool peerClosed GUARDED_BY(mutex) = false;
 
   // Bytes read from the socket and not yet delivered.
-  std::vector<char> buffer;
-  size_t head = 0;
-  size_t tail = 0;
+  std::vector<char> buffer GUARDED_BY(mutex);
+  size_t head GUARDED_BY(mutex) = 0;
+  size_t tail GUARDED_BY(mutex) = 0;
   // Where the stream stands: inside a message with `messageLeft` bytes to go.
-  bool inMessage = false;
-  uint64_t messageLeft = 0;
+  bool inMessage GUARDED_BY(mutex) = false;
+  uint64_t messageLeft GUARDED_BY(mutex) = 0;
 
   // The one operation in flight, if any.
-  PendingOp op = PendingOp::None;
-  PipeOverlapped* overlapped = nullptr;
+  PendingOp op GUARDED_BY(mutex) = PendingOp::None;
+  PipeOverlapped* overlapped GUARDED_BY(mutex) = nullptr;
   // The current read (immediate or pending).
-  char* readBuffer = nullptr;
-  uint32_t readSize = 0;
-  uint32_t readFilled = 0;
-  bool pieceKnown = false;
-  uint32_t pieceSize = 0;
+  char* readBuffer GUARDED_BY(mutex) = nullptr;
+  uint32_t readSize GUARDED_BY(mutex) = 0;
+  uint32_t readFilled GUARDED_BY(mutex) = 0;
+  bool pieceKnown GUARDED_BY(mutex) = false;
+  uint32_t pieceSize GUARDED_BY(mutex) = 0;
 
-  std::mutex writeMutex;  // one message at a time on the wire
-  int writers = 0;        // writes using `fd` without the mutex held
+  int writers GUARDED_BY(mutex) = 0;  // writes using `fd` without the mutex held
   // A write ran out of time part way through a message: any later byte on
   // this connection would be read as the rest of that message, so nothing
   // more is written to it. Cleared with the client.
-  bool writeBroken = false;
+  bool writeBroken GUARDED_BY(mutex) = false;
 };
 
 // The functions more than one file calls, grouped by the file that defines
@@ -149,18 +162,18 @@ class Instance : public HandleHeader, public event_detail::CompletionSource {
 // ---- instance records and names (pipe_names.cpp) ----
 
 Instance* ToInstance(PipeHandle pipe);
-uint32_t NotConnectedError(const Instance& in);
+uint32_t NotConnectedError(const Instance& in) REQUIRES(in.mutex);
 void ReleaseName(const std::shared_ptr<PipeName>& name);
 
 // ---- connect and accept (pipe_connect.cpp) ----
 
 bool PeerUser(int fd, ucred* peer);
-void ResetStream(Instance& in);
-void RemoveListener(PipeName& name, Instance* in);
+void ResetStream(Instance& in) REQUIRES(in.mutex);
+void RemoveListener(PipeName& name, Instance* in) REQUIRES(name.mutex);
 
 // ---- reads (pipe_read.cpp) ----
 
-bool ProgressRead(Instance& in, uint32_t* error, uint32_t* bytes);
+bool ProgressRead(Instance& in, uint32_t* error, uint32_t* bytes) REQUIRES(in.mutex);
 
 // ---- writes (pipe_write.cpp) ----
 
@@ -169,9 +182,10 @@ int SendMessage(int fd, const void* data, uint32_t size);
 
 // ---- completions (pipe_completion.cpp) ----
 
-void Finish(Instance& in, PipeOverlapped* ov, uint32_t error, uint32_t bytes, bool signal);
-void StartPending(Instance& in, PendingOp op, PipeOverlapped* ov);
-void CompletePending(Instance& in, uint32_t error, uint32_t bytes);
+void Finish(Instance& in, PipeOverlapped* ov, uint32_t error, uint32_t bytes, bool signal)
+    REQUIRES(in.mutex);
+void StartPending(Instance& in, PendingOp op, PipeOverlapped* ov) REQUIRES(in.mutex);
+void CompletePending(Instance& in, uint32_t error, uint32_t bytes) REQUIRES(in.mutex);
 
 // ---- client side (pipe_client.cpp) ----
 

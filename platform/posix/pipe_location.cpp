@@ -106,6 +106,10 @@ bool ResolvePipeLocation(const std::string& name, PipeLocation* where) {
     where->folder = "/tmp/kvx-" + std::to_string(geteuid());
     where->origin = "default folder; KVX_PIPE_DIR chooses another";
   }
+  return ResolvePipeLocationInFolder(name, where);
+}
+
+bool ResolvePipeLocationInFolder(const std::string& name, PipeLocation* where) {
   while (where->folder.size() > 1 && where->folder.back() == '/') where->folder.pop_back();
   const std::string base = StartsWithPipePrefix(name) ? name.substr(9) : name;
   where->path = where->folder + (where->folder == "/" ? "" : "/") + base;
@@ -113,9 +117,11 @@ bool ResolvePipeLocation(const std::string& name, PipeLocation* where) {
            base.find('\0') != std::string::npos);
 }
 
-bool LocatePipe(const std::string& name, bool makeDefault, PipeLocation* where, uint32_t* error) {
-  ClearPipeFailureDetail();
-  if (!ResolvePipeLocation(name, where)) {
+namespace {
+
+// The checks of LocatePipe once `where` is resolved.
+bool CheckLocation(const std::string& name, bool resolved, bool makeFolder, PipeLocation* where, uint32_t* error) {
+  if (!resolved) {
     *error = Refuse(kErrorInvalidParameter, "'" + name + "' cannot name a socket file");
     return false;
   }
@@ -125,14 +131,28 @@ bool LocatePipe(const std::string& name, bool makeDefault, PipeLocation* where, 
                                                 std::to_string(sizeof where->address.sun_path - 1));
     return false;
   }
-  const bool isDefault = NonEmptyEnv("KVX_PIPE_DIR") == nullptr && NonEmptyEnv("XDG_RUNTIME_DIR") == nullptr;
-  *error = CheckFolder(where->folder, makeDefault && isDefault);
+  *error = CheckFolder(where->folder, makeFolder);
   if (*error != kErrorSuccess) return false;
   std::memset(&where->address, 0, sizeof where->address);
   where->address.sun_family = AF_UNIX;
   std::memcpy(where->address.sun_path, where->path.c_str(), where->path.size() + 1);
   where->length = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + where->path.size() + 1);
   return true;
+}
+
+}  // namespace
+
+bool LocatePipe(const std::string& name, bool makeDefault, PipeLocation* where, uint32_t* error) {
+  ClearPipeFailureDetail();
+  const bool resolved = ResolvePipeLocation(name, where);
+  const bool isDefault = NonEmptyEnv("KVX_PIPE_DIR") == nullptr && NonEmptyEnv("XDG_RUNTIME_DIR") == nullptr;
+  return CheckLocation(name, resolved, makeDefault && isDefault, where, error);
+}
+
+bool LocatePipeInFolder(const std::string& name, PipeLocation* where, uint32_t* error) {
+  ClearPipeFailureDetail();
+  const bool resolved = ResolvePipeLocationInFolder(name, where);
+  return CheckLocation(name, resolved, false, where, error);
 }
 
 std::string Describe(const PipeLocation& where) { return "socket " + where.path + " (" + where.origin + ")"; }
@@ -177,6 +197,24 @@ std::string PipePlaceProblem(const std::string& name) {
 std::string DescribePipeLocation(const std::string& name) {
   pipe_detail::PipeLocation where;
   pipe_detail::ResolvePipeLocation(name, &where);
+  return pipe_detail::Describe(where);
+}
+
+PipeClientPlace ChoosePipeClientPlace(const std::string& name) {
+  pipe_detail::PipeLocation where;
+  pipe_detail::ResolvePipeLocation(name, &where);
+  PipeClientPlace place;
+  place.name = name;
+  place.folder = where.folder;
+  place.origin = where.origin;
+  return place;
+}
+
+std::string DescribePipeLocation(const PipeClientPlace& place) {
+  pipe_detail::PipeLocation where;
+  where.folder = place.folder;
+  where.origin = place.origin;
+  pipe_detail::ResolvePipeLocationInFolder(place.name, &where);
   return pipe_detail::Describe(where);
 }
 

@@ -30,11 +30,15 @@ struct PipeLocation {
 // False when the name cannot be a file name; `where` still gets what can be
 // said (for diagnostics).
 bool ResolvePipeLocation(const std::string& name, PipeLocation* where);
+// The same in the folder already in where->folder (with where->origin).
+bool ResolvePipeLocationInFolder(const std::string& name, PipeLocation* where);
 
 // Resolves and checks. `makeDefault` creates the per-user default folder when
 // it is missing (servers do; clients only look). On failure returns the
 // Win32-style code and records the reason with SetPipeFailureDetail.
 bool LocatePipe(const std::string& name, bool makeDefault, PipeLocation* where, uint32_t* error);
+// Resolves and checks in the folder already in where->folder; never makes it.
+bool LocatePipeInFolder(const std::string& name, PipeLocation* where, uint32_t* error);
 
 // "socket PATH (how the folder was chosen)".
 std::string Describe(const PipeLocation& where);

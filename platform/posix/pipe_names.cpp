@@ -9,7 +9,6 @@
 
 #include <cerrno>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <unordered_map>
 
@@ -20,8 +19,8 @@ namespace {
 constexpr uint32_t kUnlimitedInstances = 255;    // PIPE_UNLIMITED_INSTANCES
 constexpr size_t kServerReadBuffer = 256 * 1024;
 
-std::mutex& NamesMutex() {
-  static std::mutex* mutex = new std::mutex();
+Mutex& NamesMutex() {
+  static Mutex* mutex = new Mutex();
   return *mutex;
 }
 
@@ -62,12 +61,7 @@ std::shared_ptr<PipeName> OpenListener(const PipeLocation& where, uint32_t* erro
         *error = kErrorAccessDenied;
         return nullptr;
       }
-      auto name = std::make_shared<PipeName>();
-      name->path = path;
-      name->listenFd = fd;
-      name->fileDevice = st.st_dev;
-      name->fileInode = st.st_ino;
-      return name;
+      return std::make_shared<PipeName>(path, fd, st.st_dev, st.st_ino);
     }
     const int bindError = errno;
     close(fd);
@@ -139,11 +133,11 @@ uint32_t NotConnectedError(const Instance& in) {
 
 // One instance of `name` is gone; the last one takes the socket with it.
 void ReleaseName(const std::shared_ptr<PipeName>& name) {
-  std::lock_guard<std::mutex> namesLock(NamesMutex());
+  MutexLock namesLock(NamesMutex());
   if (--name->instances > 0) return;
   auto it = Names().find(name->path);
   if (it != Names().end() && it->second == name) Names().erase(it);
-  std::lock_guard<std::mutex> lock(name->mutex);
+  MutexLock lock(name->mutex);
   if (name->listenFd >= 0) {
     close(name->listenFd);
     name->listenFd = -1;
@@ -173,7 +167,7 @@ PipeHandle CreateNamedPipeInstance(const std::string& name, uint32_t /*openMode*
 
   std::shared_ptr<PipeName> pipeName;
   {
-    std::lock_guard<std::mutex> namesLock(NamesMutex());
+    MutexLock namesLock(NamesMutex());
     auto it = Names().find(path);
     if (it != Names().end()) {
       pipeName = it->second;
@@ -194,10 +188,8 @@ PipeHandle CreateNamedPipeInstance(const std::string& name, uint32_t /*openMode*
     ++pipeName->instances;
   }
 
-  auto instance = std::make_shared<Instance>();
+  auto instance = std::make_shared<Instance>(std::move(pipeName), kServerReadBuffer);
   instance->magic = kServerMagic;
-  instance->name = std::move(pipeName);
-  instance->buffer.resize(kServerReadBuffer);
   instance->self = instance;
   SetLastErrorCode(kErrorSuccess);
   return static_cast<HandleHeader*>(instance.get());

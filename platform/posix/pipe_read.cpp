@@ -14,7 +14,6 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
-#include <mutex>
 
 namespace platform {
 namespace pipe_detail {
@@ -24,7 +23,7 @@ constexpr uint32_t kDirectReadThreshold = 64 * 1024;  // larger pieces skip the 
 
 // Reads what the socket has into the buffer without blocking: bytes read,
 // 0 at end of stream (or a failed socket), -1 when nothing is there yet.
-ssize_t FillBuffer(Instance& in) {
+ssize_t FillBuffer(Instance& in) REQUIRES(in.mutex) {
   if (in.head == in.tail) {
     in.head = in.tail = 0;
   } else if (in.buffer.size() - in.tail < kDirectReadThreshold && in.head > 0) {
@@ -120,7 +119,7 @@ bool ReadPipe(PipeHandle pipe, void* buffer, uint32_t size, PipeOverlapped* over
   Instance* in = ToInstance(pipe);
   if (in == nullptr) return Fail(kErrorInvalidHandle);
   if (overlapped == nullptr || (buffer == nullptr && size > 0)) return Fail(kErrorInvalidParameter);
-  std::lock_guard<std::mutex> lock(in->mutex);
+  MutexLock lock(in->mutex);
   if (const uint32_t error = NotConnectedError(*in)) return Fail(error);
   if (in->op != PendingOp::None) return Fail(kErrorInvalidParameter);  // one read at a time
   in->readBuffer = static_cast<char*>(buffer);
@@ -147,7 +146,7 @@ uint64_t PipePartialMessageBytes(PipeHandle pipe) {
   Instance* in = ToInstance(pipe);
   if (in == nullptr) return 0;
   in->Progress();  // what has arrived is progress, even if no one waited for it
-  std::lock_guard<std::mutex> lock(in->mutex);
+  MutexLock lock(in->mutex);
   if (in->state != PipeState::Connected) return 0;
   // Bytes buffered but not delivered are a message's beginning: a whole one
   // would already have completed the read that waits.
@@ -160,7 +159,7 @@ uint64_t PipePartialMessageBytes(PipeHandle pipe) {
 bool PipeClientHasLeft(PipeHandle pipe) {
   Instance* in = ToInstance(pipe);
   if (in == nullptr) return false;
-  std::lock_guard<std::mutex> lock(in->mutex);
+  MutexLock lock(in->mutex);
   if (in->state != PipeState::Connected || in->fd < 0) return false;
   pollfd look{in->fd, POLLRDHUP, 0};
   return poll(&look, 1, 0) == 1 && (look.revents & (POLLRDHUP | POLLHUP)) != 0;
@@ -169,7 +168,7 @@ bool PipeClientHasLeft(PipeHandle pipe) {
 uint64_t PipeMessageBytesLeft(PipeHandle pipe) {
   Instance* in = ToInstance(pipe);
   if (in == nullptr) return 0;
-  std::lock_guard<std::mutex> lock(in->mutex);
+  MutexLock lock(in->mutex);
   if (in->state != PipeState::Connected || !in->inMessage || in->op == PendingOp::Read) return 0;
   return in->messageLeft;
 }

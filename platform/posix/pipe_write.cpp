@@ -11,7 +11,6 @@
 #include <cerrno>
 #include <chrono>
 #include <cstdint>
-#include <mutex>
 
 namespace platform {
 namespace pipe_detail {
@@ -176,10 +175,10 @@ bool WriteMessages(PipeHandle pipe, const PipeMessageView* messages, size_t coun
   // this instance uses up part of it: what matters to the caller is how long
   // it is held.
   const Clock::time_point start = Clock::now();
-  std::lock_guard<std::mutex> writeLock(in->writeMutex);
+  MutexLock writeLock(in->writeMutex);
   int fd = -1;
   {
-    std::lock_guard<std::mutex> lock(in->mutex);
+    MutexLock lock(in->mutex);
     if (const uint32_t error = NotConnectedError(*in)) return Fail(error);
     if (in->writeBroken) return Fail(kErrorNoData);
     fd = in->fd;
@@ -194,11 +193,11 @@ bool WriteMessages(PipeHandle pipe, const PipeMessageView* messages, size_t coun
                                  wait && timeoutMs != kInfinite ? &timeout : nullptr, written,
                                  &partSent);
   {
-    std::lock_guard<std::mutex> lock(in->mutex);
+    MutexLock lock(in->mutex);
     // Still this client's connection: DropClient waits for the writers to leave
     // before it lets the descriptor go.
     if (error == ETIMEDOUT && partSent > 0) in->writeBroken = true;
-    if (--in->writers == 0) in->changed.notify_all();
+    if (--in->writers == 0) in->changed.NotifyAll();
   }
   progress->sent = error == EAGAIN ? partSent : 0;
   if (error == EAGAIN) return Fail(kErrorIoPending);

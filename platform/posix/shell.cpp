@@ -10,11 +10,13 @@
 
 #include <cerrno>
 #include <chrono>
-#include <condition_variable>
 #include <mutex>
 #include <thread>
 #include <utility>
 #include <vector>
+
+#include "platform/mutex.h"
+#include "platform/thread_annotations.h"
 
 extern char** environ;
 
@@ -52,13 +54,13 @@ struct Opener {
 // thread, though, never outlives the library's code: it is joined when the
 // library is unloaded (see EndReaperAtUnload).
 struct Reaper {
-  std::mutex lock;
-  std::condition_variable added;
-  std::vector<Opener> running;
-  std::thread thread;
-  bool threadRunning = false;
+  Mutex lock;
+  ConditionVariable added;
+  std::vector<Opener> running GUARDED_BY(lock);
+  std::thread thread GUARDED_BY(lock);
+  bool threadRunning GUARDED_BY(lock) = false;
   // The library is being unloaded: no thread is started any more.
-  bool ended = false;
+  bool ended GUARDED_BY(lock) = false;
 };
 
 Reaper& TheReaper() {
@@ -68,7 +70,7 @@ Reaper& TheReaper() {
 
 void ReapLoop() {
   Reaper& reaper = TheReaper();
-  std::unique_lock<std::mutex> lock(reaper.lock);
+  MutexLock lock(reaper.lock);
   while (!reaper.running.empty() && !reaper.ended) {
     std::vector<ShellOpenFinished> done;
     for (auto opener = reaper.running.begin(); opener != reaper.running.end();) {
@@ -81,12 +83,12 @@ void ReapLoop() {
         ++opener;
       }
     }
-    lock.unlock();
+    lock.Unlock();
     for (ShellOpenFinished& finished : done) {
       if (finished) finished();
     }
-    lock.lock();
-    if (!reaper.running.empty() && !reaper.ended) reaper.added.wait_for(lock, kReapPoll);
+    lock.Lock();
+    if (!reaper.running.empty() && !reaper.ended) reaper.added.WaitFor(lock, kReapPoll);
   }
   reaper.threadRunning = false;
 }
@@ -94,7 +96,7 @@ void ReapLoop() {
 // Hands the opener to the reaper, starting its thread when none runs.
 void Reap(pid_t pid, ShellOpenFinished finished) {
   Reaper& reaper = TheReaper();
-  std::lock_guard<std::mutex> lock(reaper.lock);
+  MutexLock lock(reaper.lock);
   if (reaper.ended) {
     // Nobody is left to wait for it: the host process reaps it or keeps it
     // as a zombie, as it does its own children.
@@ -116,7 +118,7 @@ void Reap(pid_t pid, ShellOpenFinished finished) {
     }
   }
   reaper.running.push_back(Opener{pid, std::move(finished)});
-  reaper.added.notify_one();
+  reaper.added.NotifyOne();
 }
 
 // Runs when the library (or program) holding this code is unloaded, after
@@ -128,7 +130,7 @@ struct EndReaperAtUnload {
     Reaper& reaper = TheReaper();
     std::thread ending;
     {
-      std::lock_guard<std::mutex> lock(reaper.lock);
+      MutexLock lock(reaper.lock);
       reaper.ended = true;
       for (Opener& opener : reaper.running) {
         int status = 0;
@@ -137,7 +139,7 @@ struct EndReaperAtUnload {
       reaper.running.clear();
       ending.swap(reaper.thread);
     }
-    reaper.added.notify_all();
+    reaper.added.NotifyAll();
     if (ending.joinable()) ending.join();
   }
 } endReaperAtUnload;

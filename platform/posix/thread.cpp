@@ -7,12 +7,12 @@
 #include <pthread.h>
 
 #include <chrono>
-#include <condition_variable>
 #include <memory>
-#include <mutex>
 
 #include "platform/event.h"
 #include "platform/last_error.h"
+#include "platform/mutex.h"
+#include "platform/thread_annotations.h"
 
 namespace platform {
 namespace {
@@ -20,9 +20,9 @@ namespace {
 struct ThreadState {
   ThreadRoutine routine = nullptr;
   void* argument = nullptr;
-  std::mutex mutex;
-  std::condition_variable cv;
-  bool done = false;
+  Mutex mutex;
+  ConditionVariable cv;
+  bool done GUARDED_BY(mutex) = false;
 };
 
 struct Thread {
@@ -38,10 +38,10 @@ void* ThreadMain(void* raw) {
   holder.reset();
   state->routine(state->argument);
   {
-    std::lock_guard<std::mutex> lock(state->mutex);
+    MutexLock lock(state->mutex);
     state->done = true;
   }
-  state->cv.notify_all();
+  state->cv.NotifyAll();
   return nullptr;
 }
 
@@ -81,11 +81,14 @@ uint32_t WaitForThread(ThreadHandle handle, uint32_t timeoutMs) {
   }
   ThreadState& state = *thread->state;
   {
-    std::unique_lock<std::mutex> lock(state.mutex);
-    if (timeoutMs == kInfinite) {
-      state.cv.wait(lock, [&] { return state.done; });
-    } else if (!state.cv.wait_for(lock, std::chrono::milliseconds(timeoutMs), [&] { return state.done; })) {
-      return kWaitTimeout;
+    MutexLock lock(state.mutex);
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    while (!state.done) {
+      if (timeoutMs == kInfinite) {
+        state.cv.Wait(lock);
+      } else if (!state.cv.WaitUntil(lock, deadline) && !state.done) {
+        return kWaitTimeout;
+      }
     }
   }
   if (!thread->joined) {
@@ -104,8 +107,9 @@ bool CloseThreadObject(ThreadHandle handle) {
   if (!thread->joined) {
     bool done;
     {
-      std::lock_guard<std::mutex> lock(thread->state->mutex);
-      done = thread->state->done;
+      ThreadState& state = *thread->state;
+      MutexLock lock(state.mutex);
+      done = state.done;
     }
     if (done && !pthread_equal(thread->id, pthread_self())) {
       pthread_join(thread->id, nullptr);

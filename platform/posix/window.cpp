@@ -4,8 +4,10 @@
 
 #include "platform/posix/shared_store.h"
 
-#include <mutex>
 #include <unordered_map>
+
+#include "platform/mutex.h"
+#include "platform/thread_annotations.h"
 
 namespace platform {
 namespace window_stand_in {
@@ -16,8 +18,8 @@ struct Record {
 };
 
 struct Store {
-  std::mutex mutex;
-  std::unordered_map<WindowHandle, Record> windows;
+  Mutex mutex;
+  std::unordered_map<WindowHandle, Record> windows GUARDED_BY(mutex);
 };
 
 }  // namespace window_stand_in
@@ -42,16 +44,13 @@ window_stand_in::Store& Store() {
   return *store;
 }
 
-std::mutex& RegistryMutex() { return Store().mutex; }
-
-std::unordered_map<WindowHandle, Record>& Registry() { return Store().windows; }
-
 }  // namespace
 
 bool GetWindowRectangle(WindowHandle window, WindowRect* rect) {
-  std::lock_guard<std::mutex> lock(RegistryMutex());
-  auto it = Registry().find(window);
-  if (it == Registry().end()) {
+  window_stand_in::Store& store = Store();
+  MutexLock lock(store.mutex);
+  auto it = store.windows.find(window);
+  if (it == store.windows.end()) {
     if (rect != nullptr) *rect = WindowRect{};
     return false;
   }
@@ -61,26 +60,30 @@ bool GetWindowRectangle(WindowHandle window, WindowRect* rect) {
 }
 
 WindowHandle GetParentWindow(WindowHandle window) {
-  std::lock_guard<std::mutex> lock(RegistryMutex());
-  auto it = Registry().find(window);
-  return it == Registry().end() ? 0 : it->second.parent;
+  window_stand_in::Store& store = Store();
+  MutexLock lock(store.mutex);
+  auto it = store.windows.find(window);
+  return it == store.windows.end() ? 0 : it->second.parent;
 }
 
 bool RegisterWindow(WindowHandle window, const WindowRect& rect, WindowHandle parent) {
   if (window == 0) return false;
-  std::lock_guard<std::mutex> lock(RegistryMutex());
-  Registry()[window] = Record{rect, parent};
+  window_stand_in::Store& store = Store();
+  MutexLock lock(store.mutex);
+  store.windows[window] = Record{rect, parent};
   return true;
 }
 
 void UnregisterWindow(WindowHandle window) {
-  std::lock_guard<std::mutex> lock(RegistryMutex());
-  Registry().erase(window);
+  window_stand_in::Store& store = Store();
+  MutexLock lock(store.mutex);
+  store.windows.erase(window);
 }
 
 void ClearWindows() {
-  std::lock_guard<std::mutex> lock(RegistryMutex());
-  Registry().clear();
+  window_stand_in::Store& store = Store();
+  MutexLock lock(store.mutex);
+  store.windows.clear();
 }
 
 }  // namespace platform

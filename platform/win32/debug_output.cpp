@@ -1,7 +1,9 @@
 #include "platform/debug_output.h"
 
-#include <mutex>
+#include <utility>
 
+#include "platform/mutex.h"
+#include "platform/thread_annotations.h"
 #include "platform/win32/win32_api.h"
 
 namespace platform {
@@ -11,8 +13,8 @@ namespace {
 // Allocated once and never freed: diagnostics are written during library
 // unload too, after ordinary statics may already have been destroyed.
 struct SinkSlot {
-  std::mutex lock;
-  DebugSink sink;
+  Mutex lock;
+  DebugSink sink GUARDED_BY(lock);
 };
 
 SinkSlot& Slot() {
@@ -26,8 +28,9 @@ void OutputDebugText(const char* text) {
   if (text == nullptr) text = "";
   DebugSink sink;
   {
-    std::lock_guard<std::mutex> guard(Slot().lock);
-    sink = Slot().sink;
+    SinkSlot& slot = Slot();
+    MutexLock guard(slot.lock);
+    sink = slot.sink;
   }
   if (sink) {
     sink(text);
@@ -37,8 +40,9 @@ void OutputDebugText(const char* text) {
 }
 
 void SetDebugSink(DebugSink sink) {
-  std::lock_guard<std::mutex> guard(Slot().lock);
-  Slot().sink = std::move(sink);
+  SinkSlot& slot = Slot();
+  MutexLock guard(slot.lock);
+  slot.sink = std::move(sink);
 }
 
 }  // namespace platform

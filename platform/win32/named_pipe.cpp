@@ -390,6 +390,18 @@ void ClosePipeClient(PipeHandle pipe) {
 
 std::string DescribePipeLocation(const std::string& name) { return name; }
 
+std::string DescribePipeLocation(const PipeClientPlace& place) { return place.name; }
+
+PipeClientPlace ChoosePipeClientPlace(const std::string& name) {
+  PipeClientPlace place;
+  place.name = name;
+  return place;
+}
+
+PipeHandle OpenPipeClient(const PipeClientPlace& place, uint32_t timeoutMs) {
+  return OpenPipeClient(place.name, timeoutMs);
+}
+
 std::string PipePlaceProblem(const std::string&) { return std::string(); }
 
 std::string LastPipeFailureDetail() { return tFailureDetail; }

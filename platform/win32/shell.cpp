@@ -1,7 +1,9 @@
 #include "platform/shell.h"
 
-#include <mutex>
+#include <utility>
 
+#include "platform/mutex.h"
+#include "platform/thread_annotations.h"
 #include "platform/win32/win32_api.h"
 // After <windows.h>, which it needs.
 #include <shellapi.h>
@@ -13,8 +15,8 @@ namespace {
 // Never freed, like the debug sink: a launch may happen while the library
 // is being unloaded.
 struct HookSlot {
-  std::mutex lock;
-  ShellOpenHook hook;
+  Mutex lock;
+  ShellOpenHook hook GUARDED_BY(lock);
 };
 
 HookSlot& Slot() {
@@ -27,8 +29,9 @@ HookSlot& Slot() {
 intptr_t ShellOpen(const std::string& link, ShellOpenFinished finished) {
   ShellOpenHook hook;
   {
-    std::lock_guard<std::mutex> guard(Slot().lock);
-    hook = Slot().hook;
+    HookSlot& slot = Slot();
+    MutexLock guard(slot.lock);
+    hook = slot.hook;
   }
   intptr_t result = 0;
   if (hook) {
@@ -44,8 +47,9 @@ intptr_t ShellOpen(const std::string& link, ShellOpenFinished finished) {
 }
 
 void SetShellOpenHook(ShellOpenHook hook) {
-  std::lock_guard<std::mutex> guard(Slot().lock);
-  Slot().hook = std::move(hook);
+  HookSlot& slot = Slot();
+  MutexLock guard(slot.lock);
+  slot.hook = std::move(hook);
 }
 
 }  // namespace platform

@@ -1,15 +1,18 @@
 #include "platform/standard_output.h"
 
 #include <iostream>
-#include <mutex>
+#include <utility>
+
+#include "platform/mutex.h"
+#include "platform/thread_annotations.h"
 
 namespace platform {
 namespace {
 
 // Allocated once and never freed: servers print during library unload too.
 struct OutputSlot {
-  std::mutex lock;
-  OutputSink sink;
+  Mutex lock;
+  OutputSink sink GUARDED_BY(lock);
 };
 
 OutputSlot& Slot() {
@@ -20,9 +23,10 @@ OutputSlot& Slot() {
 }  // namespace
 
 void WriteStandardOutput(const std::string& text, bool endLine) {
-  std::lock_guard<std::mutex> guard(Slot().lock);
-  if (Slot().sink) {
-    Slot().sink(endLine ? text + "\n" : text);
+  OutputSlot& slot = Slot();
+  MutexLock guard(slot.lock);
+  if (slot.sink) {
+    slot.sink(endLine ? text + "\n" : text);
     return;
   }
   std::cout << text;
@@ -30,8 +34,9 @@ void WriteStandardOutput(const std::string& text, bool endLine) {
 }
 
 void SetStandardOutputSink(OutputSink sink) {
-  std::lock_guard<std::mutex> guard(Slot().lock);
-  Slot().sink = std::move(sink);
+  OutputSlot& slot = Slot();
+  MutexLock guard(slot.lock);
+  slot.sink = std::move(sink);
 }
 
 }  // namespace platform

@@ -150,14 +150,36 @@ TEST_F(ChannelBridgePeerSideTest, APeerDisconnectLeavesTheChannelWaitingHere) {
 
   FromPeer(DisconnectRequest(4));
   EXPECT_EQ(ReadNotice(Next(*holder)), (NoticeFields{"A", 4, KVX::CONNECTION_PENDING_PEER}));
-  // An unknown ID never reaches the channel that has no ID yet.
+  // An unknown ID never reaches the channel that has no ID yet; only the
+  // one that names no channel at all is an error.
   FromPeer(DisconnectRequest(9));
   FromPeer(DisconnectRequest(-1));
-  EXPECT_TRUE(debug.WaitFor("ERROR: Invalid pipe ID.", 2));
+  EXPECT_TRUE(debug.WaitFor("ERROR: Invalid pipe ID.", 1));
   EXPECT_EQ(Table(), (std::vector<ChannelEntry>{{"pending", -1, otherPipe}, {"A", 4, holderPipe}}));
   ExpectPeerWroteNothingMore();
   ExpectNothingMoreFor(*other);
   EXPECT_EQ(SentToPeer().Count(), 0u);
+}
+
+// Both applications leaving is the ordinary end of a transfer: the peer's
+// leave meets a channel whose holder here left first, or one only the peer
+// made here. Neither is an error, and nobody is written to.
+TEST_F(ChannelBridgePeerSideTest, ThePeerLeavingAfterTheHolderHereIsNoError) {
+  SetUpEnd(false);
+  ChannelBridgeTestAccess::SetChannels(*bridge, {{"A", 4, holderPipe}, {"B", 5, -1}, {"C", 6, holderPipe}});
+  ASSERT_TRUE(holder->Write(DisconnectRequest(4)));
+  EXPECT_EQ(ReadNotice(Next(*holder)), (NoticeFields{"A", 4, KVX::CONNECTION_LOST}));
+  ASSERT_TRUE(SentToPeer().WaitForCount(1));
+
+  FromPeer(DisconnectRequest(4));
+  FromPeer(DisconnectRequest(5));
+  // Handled in order: the data behind them is the next thing the holder reads.
+  const std::string after = TransferData(6, "after");
+  FromPeer(after);
+  EXPECT_EQ(Next(*holder), after);
+  EXPECT_EQ(Table(), (std::vector<ChannelEntry>{{"C", 6, holderPipe}}));
+  EXPECT_EQ(debug.CountOf("ERROR: Invalid pipe ID."), 0u);
+  EXPECT_EQ(SentToPeer().Count(), 1u);
 }
 
 TEST_F(ChannelBridgePeerSideTest, ALostChannelIsNamedToItsHolder) {

@@ -10,11 +10,14 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <mutex>
 #include <sstream>
 #include <thread>
+#include <vector>
 
 extern char** environ;
 
@@ -59,7 +62,42 @@ void EndChild(pid_t* pid) {
   *pid = -1;
 }
 
+// The harnesses alive now, for CleanUpOnSignals.
+std::mutex g_liveLock;
+std::vector<SessionHarness*> g_live;
+// The signal handler's only work: the signal's number into this pipe, for
+// the thread that cleans up outside the handler.
+int g_signalPipe[2] = {-1, -1};
+
+extern "C" void OnEndingSignal(int signal) {
+  const unsigned char number = static_cast<unsigned char>(signal);
+  if (write(g_signalPipe[1], &number, 1) < 0) {
+    // Nothing to be done inside a handler.
+  }
+}
+
 }  // namespace
+
+void SessionHarness::CleanUpOnSignals() {
+  if (g_signalPipe[0] >= 0 || pipe(g_signalPipe) != 0) return;
+  std::thread([] {
+    unsigned char number = 0;
+    while (read(g_signalPipe[0], &number, 1) != 1) {
+    }
+    {
+      std::lock_guard<std::mutex> lock(g_liveLock);
+      for (SessionHarness* harness : g_live) harness->EndHostsAndRemoveFolder();
+    }
+    _exit(128 + number);
+  }).detach();
+  for (int signal : {SIGTERM, SIGINT, SIGHUP, SIGPIPE}) {
+    struct sigaction action {};
+    action.sa_handler = OnEndingSignal;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = SA_RESTART;
+    sigaction(signal, &action, nullptr);
+  }
+}
 
 SessionHarness::SessionHarness() {
   char pattern[] = "/tmp/kvx-e2e.XXXXXX";
@@ -73,9 +111,19 @@ SessionHarness::SessionHarness() {
   symlink((root_ + "/server-pipes/KVX_Pipe_Channel").c_str(), (root_ + "/pipes/server").c_str());
   symlink((root_ + "/client-pipes/KVX_Pipe_Channel").c_str(), (root_ + "/pipes/client").c_str());
   setenv("KVX_PIPE_DIR", (root_ + "/pipes").c_str(), 1);
+  std::lock_guard<std::mutex> lock(g_liveLock);
+  g_live.push_back(this);
 }
 
 SessionHarness::~SessionHarness() {
+  {
+    std::lock_guard<std::mutex> lock(g_liveLock);
+    g_live.erase(std::remove(g_live.begin(), g_live.end(), this), g_live.end());
+  }
+  EndHostsAndRemoveFolder();
+}
+
+void SessionHarness::EndHostsAndRemoveFolder() {
   EndChild(&serverPid_);
   EndChild(&clientPid_);
   if (!root_.empty() && root_.rfind("/tmp/kvx-e2e.", 0) == 0) {
@@ -186,14 +234,27 @@ bool SessionHarness::Running(bool server) const {
   return info.si_pid == 0;
 }
 
-bool SessionHarness::Restart(bool server) {
+void SessionHarness::EndHost(bool server) {
+  stayingServer_ = !server;
+  stayingOpens_ = CountLog(!server, "channel open");
   EndChild(server ? &serverPid_ : &clientPid_);
+  const std::vector<std::string>& otherArgs = (server ? clientLaunch_ : serverLaunch_).extraArgs;
   pid_t* other = server ? &clientPid_ : &serverPid_;
   int status = 0;
-  if (*other > 0 && WaitChild(*other, std::chrono::seconds(30), &status)) *other = -1;
+  if (std::find(otherArgs.begin(), otherArgs.end(), "--end-with-peer") != otherArgs.end() &&
+      *other > 0 && WaitChild(*other, std::chrono::seconds(30), &status)) {
+    *other = -1;
+  }
+}
+
+bool SessionHarness::StartAgain() {
+  const bool stayed = Running(stayingServer_);
   if (serverPid_ <= 0) serverPid_ = Spawn(true, serverLaunch_);
   if (clientPid_ <= 0) clientPid_ = Spawn(false, clientLaunch_);
-  return serverPid_ > 0 && clientPid_ > 0 && WaitForLog(true, "channel open") && WaitForLog(false, "channel open");
+  // A host that stayed opens its channel once more; a new one for the first time.
+  return serverPid_ > 0 && clientPid_ > 0 &&
+         WaitForLog(stayingServer_, "channel open", stayed ? stayingOpens_ + 1 : 1) &&
+         WaitForLog(!stayingServer_, "channel open");
 }
 
 bool SessionHarness::StopCleanly() {

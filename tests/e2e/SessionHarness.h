@@ -47,23 +47,43 @@ class SessionHarness {
   std::string Launches() const;
   const std::string& Folder() const { return root_; }
 
-  // Ends one host and starts it again, as a session reconnect does. A host
-  // ends its session when its peer goes, so the other one is started again
-  // too once it has ended. True when both report their channel open again.
-  bool Restart(bool server);
+  // Ends one host (SIGTERM), as when that end of a session goes. The other
+  // one stays, closes its channel and waits for it to come back, unless it
+  // was started with --end-with-peer.
+  void EndHost(bool server);
+  // Starts again what EndHost ended (an other host that ended with it too).
+  // True when both report their channel open again.
+  bool StartAgain();
+  // Both, as a session reconnect does.
+  bool Restart(bool server) {
+    EndHost(server);
+    return StartAgain();
+  }
 
   // SIGTERM to both; true when both ended by themselves with status 0.
   bool StopCleanly();
+
+  // For a program that runs sessions and may be ended from outside (a
+  // benchmark piped to head, or sent SIGTERM): from now on SIGTERM, SIGINT,
+  // SIGHUP and SIGPIPE end every live harness's hosts and remove its folder
+  // before the process ends (with 128 + the signal's number).
+  static void CleanUpOnSignals();
+
   bool Running(bool server) const;
 
  private:
   pid_t Spawn(bool server, const HostLaunch& launch);
+  void EndHostsAndRemoveFolder();
 
   std::string root_;
   HostLaunch serverLaunch_;
   HostLaunch clientLaunch_;
   pid_t serverPid_ = -1;
   pid_t clientPid_ = -1;
+  // A host that stayed when EndHost ended the other: how often it had
+  // opened its channel by then.
+  bool stayingServer_ = false;
+  int stayingOpens_ = 0;
   uint16_t tcpPort_ = 0;  // 0: the link folder
 };
 

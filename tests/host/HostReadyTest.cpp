@@ -1,9 +1,11 @@
 // How the host simulator tells the plug-in that datagrams wait: from the
 // thread that receives them, never ahead of an open still on its way, once
 // until the plug-in counts, and again whenever it would otherwise wait with
-// datagrams unread.
+// datagrams unread. And how the channel, closed when the far end goes, opens
+// again only with the next far end.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <mutex>
@@ -73,14 +75,16 @@ void ConnectEvent(void* context, void*, uint32_t, const uint32_t*) {
 }
 
 struct Host {
-  explicit Host(FaultOptions faultOptions = {}, bool holdConnect = false) : faults(faultOptions) {
+  explicit Host(FaultOptions faultOptions = {}, bool holdConnect = false,
+                uint32_t peerPacketSize = 3000)
+      : faults(faultOptions) {
     plugin.table = channel.Table();
     plugin.holdConnect = holdConnect;
     uint32_t registration = 0;
     plugin.table.register_connect_cback("chan", ConnectEvent, &plugin, &registration);
     channel.OfferChannel();
     EXPECT_TRUE(plugin.WaitUntil([this] { return plugin.handle != 0; }));
-    channel.OnPeerOpened(3000);
+    channel.OnPeerOpened(peerPacketSize);
   }
   void Deliver(const std::string& datagram) {
     std::string frame = static_cast<char>(FrameType::kData) + datagram;
@@ -90,7 +94,13 @@ struct Host {
   FakePlugin plugin;
   HostOptions options;
   FaultInjector faults;
-  HostChannel channel{options, faults, [](FrameType, const void*, size_t, uint32_t) {
+  // The link as the channel sees it: whether a far end is there, and how
+  // often this end told it of an open.
+  std::atomic<bool> farEndAbsent{false};
+  std::atomic<int> opensSent{0};
+  HostChannel channel{options, faults, [this](FrameType type, const void*, size_t, uint32_t) {
+                        if (farEndAbsent.load()) return HostChannel::FrameSendResult::kLinkDown;
+                        if (type == FrameType::kOpened) ++opensSent;
                         return HostChannel::FrameSendResult::kSent;
                       }};
 };
@@ -144,6 +154,78 @@ TEST(HostReadyTest, ABurstIsReadToTheEndThroughEmptyAndFailedReadsAndCounts) {
   EXPECT_GT(host.faults.FailedReads() * host.faults.EmptyReads() * host.faults.FailedCounts(), 0u);
   ASSERT_EQ(got.size() + host.faults.FailedReads(), static_cast<size_t>(kDatagrams));
   for (size_t i = 1; i < got.size(); ++i) ASSERT_LT(std::stoi(got[i - 1]), std::stoi(got[i]));
+}
+
+TEST(HostReadyTest, AChannelClosedWhenTheFarEndWentOpensOnlyWithTheNextOne) {
+  Host host;
+  auto openedAfresh = [&host](uint32_t previous) {
+    return host.plugin.WaitUntil([&] { return host.plugin.handle != previous; });
+  };
+  // The far end goes; the one after it had opened its side before this end's
+  // plug-in opened, and went too.
+  ASSERT_TRUE(host.channel.Close());
+  host.channel.OnPeerOpened(3000);
+  EXPECT_FALSE(host.channel.Close());
+  uint32_t handle = host.plugin.handle;
+  host.channel.OfferChannel();
+  ASSERT_TRUE(openedAfresh(handle));
+  while (!host.channel.EventsDelivered()) std::this_thread::yield();
+  EXPECT_FALSE(host.channel.IsUp()) << "up on the word of a far end that has gone";
+  host.channel.OnPeerOpened(3000);
+  EXPECT_TRUE(host.channel.IsUp());
+
+  // An open that no far end heard of (it went as the plug-in opened) is
+  // refused, and the next connect event opens afresh and tells the far end.
+  ASSERT_TRUE(host.channel.Close());
+  host.farEndAbsent = true;
+  handle = host.plugin.handle;
+  host.channel.OfferChannel();
+  ASSERT_TRUE(openedAfresh(handle));
+  while (!host.channel.EventsDelivered()) std::this_thread::yield();
+  const int opensBefore = host.opensSent.load();
+  host.farEndAbsent = false;
+  handle = host.plugin.handle;
+  host.channel.OfferChannel();
+  ASSERT_TRUE(openedAfresh(handle));
+  while (!host.channel.EventsDelivered()) std::this_thread::yield();
+  EXPECT_EQ(host.opensSent.load(), opensBefore + 1);
+  host.channel.OnPeerOpened(3000);
+  EXPECT_TRUE(host.channel.IsUp());
+}
+
+// The link's reader receives into strings with room for the largest datagram
+// the peer may send, and reuses them; a queued datagram must not keep that room.
+TEST(HostReadyTest, QueuedDatagramsTakeTheMemoryOfWhatTheyHoldAndReadBackWhole) {
+  constexpr uint32_t kPacketSize = 65000;
+  Host host({}, false, kPacketSize);
+  std::vector<std::string> sent;
+  size_t sentBytes = 0;
+  std::string frame;  // as the reader's: what OnDataFrame leaves comes back
+  for (int i = 0; i < 1000; ++i) {
+    // Mostly small datagrams, now and then a full one.
+    std::string datagram = i % 100 == 99 ? std::string(kPacketSize, static_cast<char>('a' + i % 26))
+                                         : "small datagram " + std::to_string(i);
+    const size_t length = 1 + datagram.size();
+    if (frame.size() < length) frame.resize(length);
+    frame[0] = static_cast<char>(FrameType::kData);
+    frame.replace(1, datagram.size(), datagram);
+    host.channel.OnDataFrame(&frame, length);
+    sentBytes += length;
+    sent.push_back(std::move(datagram));
+  }
+  // A string of its own may hold a third more than its datagram, and a small
+  // one a little more for the allocator's rounding.
+  EXPECT_LE(host.channel.GetTotals().peakQueuedBytes, sentBytes * 4 / 3 + sent.size() * 32);
+
+  std::vector<char> buffer(kPacketSize);
+  uint32_t count = 0;
+  ASSERT_EQ(host.plugin.table.get_num_rx_dgrams(host.plugin.handle, &count), 0);
+  ASSERT_EQ(count, sent.size());
+  for (const std::string& expected : sent) {
+    uint32_t length = 0;
+    ASSERT_EQ(host.plugin.table.read(host.plugin.handle, buffer.data(), kPacketSize, &length, 0), 0);
+    ASSERT_EQ(std::string(buffer.data(), length), expected);
+  }
 }
 
 }  // namespace

@@ -1,12 +1,15 @@
 // The emulated link: a frame is never handed on sooner than its delay, the
 // rate holds (loosely: the exact figures belong to the benchmark), order is
 // kept under jitter, and a full queue makes the sender wait until a stop.
+// A far end that goes loses what was under way to it; the next one gets what
+// is sent after.
 #include <gtest/gtest.h>
 
 #include <atomic>
 #include <chrono>
 #include <cstring>
 #include <mutex>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -115,6 +118,63 @@ TEST(LinkEmulatorTest, AFullQueueMakesTheSenderWaitAsLongAsAllowedAndAStopReleas
   release = true;
   sender.join();
   EXPECT_EQ(waited.load(), static_cast<int>(LinkEmulator::Result::kStopped));
+}
+
+TEST(LinkEmulatorTest, AFarEndThatGoesLosesWhatWasUnderWayAndTheNextGetsWhatFollows) {
+  // The far end holds the first frame until released, so that the queue
+  // fills behind it; then it turns out to be gone.
+  std::mutex mutex;
+  std::vector<std::string> delivered;
+  std::atomic<bool> entered{false}, release{false}, farEndThere{false};
+  std::atomic<int> refused{0};
+  LinkShape shape;
+  shape.delayMs = 5;
+  shape.rateMbit = 100;
+  LinkEmulator link(shape, [&](const std::string& frame) {
+    entered = true;
+    while (!release.load()) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    if (!farEndThere.load()) {
+      ++refused;
+      return HostLink::SendResult::kPeerAbsent;
+    }
+    std::lock_guard<std::mutex> lock(mutex);
+    delivered.push_back(frame.substr(1, 8));
+    return HostLink::SendResult::kSent;
+  });
+  const char type = 3;
+  const std::string body(3000, 'b');
+  ASSERT_EQ(link.Send(&type, 1, body.data(), body.size(), 0), LinkEmulator::Result::kSent);
+  while (!entered.load()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  while (link.Send(&type, 1, body.data(), body.size(), 0) == LinkEmulator::Result::kSent) {}
+  // A sender waiting for room when the link drops what it held was sending
+  // to that far end too.
+  std::atomic<int> waited{-1};
+  std::thread sender([&] {
+    waited = static_cast<int>(link.Send(&type, 1, body.data(), body.size(), kForever));
+  });
+  std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  EXPECT_EQ(waited.load(), -1);
+  link.Discard();
+  sender.join();
+  EXPECT_EQ(waited.load(), static_cast<int>(LinkEmulator::Result::kStopped));
+  release = true;  // the frame in hand finds nobody
+  while (refused.load() == 0) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+
+  // The next far end gets what is sent from now on, and nothing from before.
+  farEndThere = true;
+  const std::string after = "after";
+  ASSERT_EQ(link.Send(&type, 1, after.data(), after.size(), kForever), LinkEmulator::Result::kSent);
+  const Clock::time_point deadline = Clock::now() + std::chrono::seconds(30);
+  for (;;) {
+    {
+      std::lock_guard<std::mutex> lock(mutex);
+      if (!delivered.empty() || Clock::now() > deadline) break;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  std::lock_guard<std::mutex> lock(mutex);
+  EXPECT_EQ(delivered, std::vector<std::string>{after});
 }
 
 }  // namespace

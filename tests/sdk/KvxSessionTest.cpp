@@ -4,7 +4,9 @@
 
 #include <unistd.h>
 
+#include <atomic>
 #include <cstdio>
+#include <fstream>
 #include <random>
 #include <thread>
 
@@ -37,9 +39,29 @@ bool WaitUntilWaiting(const ToolProcess& tool) {
   return false;
 }
 
+// This process's resident size (VmRSS), in bytes.
+uint64_t ResidentBytes() {
+  std::ifstream status("/proc/self/status");
+  std::string key;
+  while (status >> key) {
+    if (key == "VmRSS:") {
+      uint64_t kib = 0;
+      status >> kib;
+      return kib * 1024;
+    }
+  }
+  return 0;
+}
+
 class KvxSessionTest : public ::testing::Test {
  protected:
-  void SetUp() override { ASSERT_TRUE(session.Start(e2e::HostLaunch(), launches)); }
+  void SetUp() override {
+    // The server end ends with the client end's host, so that a restart of
+    // the one restarts both and applications at both ends come back.
+    e2e::HostLaunch server;
+    server.extraArgs = {"--end-with-peer"};
+    ASSERT_TRUE(session.Start(server, launches));
+  }
   void TearDown() override {
     std::remove(inputPath.c_str());
   }
@@ -119,7 +141,101 @@ TEST_F(KvxSessionTest, BenchAcrossTheSession) {
   EXPECT_EQ(serve.Wait(e2e::kLongWait), 0) << serve.Stderr();
   EXPECT_NE(out.find("\"p99\":"), std::string::npos) << out;
   EXPECT_NE(out.find("\"bytes_per_second\":"), std::string::npos) << out;
+  // Everything a --json run prints is JSON, its progress lines too.
+  for (const std::string& text : {out, err, serve.Stderr()}) {
+    size_t at = 0;
+    for (size_t end; (end = text.find('\n', at)) != std::string::npos; at = end + 1) {
+      EXPECT_EQ(text.compare(at, 1, "{"), 0) << text.substr(at, end - at);
+      EXPECT_EQ(text.compare(end - 1, 1, "}"), 0) << text.substr(at, end - at);
+    }
+    EXPECT_EQ(at, text.size()) << "a line without its end: " << text.substr(at);
+  }
   std::printf("bench across a session: %s", out.c_str());
+}
+
+// A receiver that reads nothing while the far sender floods it: its session
+// holds no more than its bound, the rest waits in the plug-ins (which hold
+// the sender back), and what it holds is the data in order.
+TEST_F(KvxSessionTest, AReceiverThatDoesNotReadHoldsItsMemoryFlat) {
+  constexpr size_t kBound = 1u << 20, kPiece = 256u << 10, kTotal = 96u << 20;
+  sdk::SessionOptions options;
+  options.pipeName = SessionHarness::ServerPipe();
+  options.maxUnreadBytes = kBound;
+  auto receiver = sdk::Session::Open(options);
+  options.pipeName = SessionHarness::ClientPipe();
+  auto sender = sdk::Session::Open(options);
+  ASSERT_TRUE(receiver.Ok() && sender.Ok());
+  auto in = (*receiver)->OpenChannel("e2e.flood");
+  ASSERT_TRUE(in.Ok() && in->WaitForState(sdk::ChannelState::PendingPeer, e2e::kWaitMs).Ok());
+  auto out = (*sender)->OpenChannel("e2e.flood");
+  ASSERT_TRUE(out.Ok() && out->WaitConnected(e2e::kWaitMs).Ok() && in->WaitConnected(e2e::kWaitMs).Ok());
+
+  const uint64_t before = ResidentBytes();
+  std::atomic<size_t> sent{0};
+  std::thread flood([&] {
+    std::string piece(kPiece, '\0');
+    for (size_t n = 0; n < kTotal / kPiece; ++n) {
+      piece[0] = static_cast<char>(n);
+      if (out->Send(piece)) return;
+      sent += kPiece;
+    }
+  });
+  // Until the sender is done or held back for a while.
+  size_t last = 0;
+  for (int still = 0; still < 20 && sent.load() < kTotal;) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    still = sent.load() == last ? still + 1 : 0;
+    last = sent.load();
+  }
+  const uint64_t grown = ResidentBytes() - before;
+  const sdk::SessionStats stats = (*receiver)->Stats();
+  std::printf("sent %zu MiB; the receiver holds %llu bytes (peak %llu); resident size grew %.1f MiB\n",
+              sent.load() >> 20, static_cast<unsigned long long>(stats.bytesUnread),
+              static_cast<unsigned long long>(stats.bytesUnreadPeak), static_cast<double>(grown) / 1048576.0);
+  EXPECT_GT(sent.load(), 8 * kBound);
+  EXPECT_LE(stats.bytesUnreadPeak, kBound + kPiece + 4096);
+  EXPECT_LT(grown, 32u << 20);
+  auto first = in->Receive(e2e::kWaitMs);
+  ASSERT_TRUE(first.Ok()) << first.GetError().ToString();
+  EXPECT_EQ(first->data.size(), kPiece);
+  EXPECT_EQ(first->data[0], 0);
+  (*sender)->Close();  // ends a send that is held back
+  flood.join();
+}
+
+// With --reconnect, listen and cat wait for a plug-in that is not there yet
+// (its host still starting) as for one that went away, and meet their
+// peers once it serves.
+TEST(KvxReconnectTest, ListenAndCatWaitForAPluginThatIsNotThereYet) {
+  SessionHarness session;
+  ToolProcess listener({"--pipe", SessionHarness::ClientPipe(), "listen", "--reconnect", "e2e.later", "--count",
+                        "1"});
+  ToolProcess cat({"--pipe", SessionHarness::ClientPipe(), "cat", "--reconnect", "e2e.later.cat"});
+  const auto deadline = std::chrono::steady_clock::now() + e2e::kLongWait;
+  const auto waiting = [](const ToolProcess& tool) {
+    return tool.Stderr().find("waiting for a plug-in") != std::string::npos;
+  };
+  while (!(waiting(listener) && waiting(cat)) && std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  ASSERT_TRUE(waiting(listener) && waiting(cat)) << listener.Stderr() << cat.Stderr();
+  ASSERT_TRUE(session.Start());
+
+  sdk::SessionOptions options;
+  options.pipeName = SessionHarness::ServerPipe();
+  auto app = sdk::Session::Open(options);
+  ASSERT_TRUE(app.Ok()) << app.GetError().ToString();
+  for (const char* name : {"e2e.later", "e2e.later.cat"}) {
+    auto channel = (*app)->OpenChannel(name);
+    ASSERT_TRUE(channel.Ok());
+    ASSERT_TRUE(channel->WaitConnected(e2e::kWaitMs).Ok()) << name;
+    ASSERT_TRUE(channel->Send("late").Ok());
+    ASSERT_TRUE(channel->Disconnect(e2e::kWaitMs).Ok());
+  }
+  EXPECT_EQ(listener.Wait(e2e::kLongWait), 0) << listener.Stderr();
+  EXPECT_NE(listener.Stdout().find("4 bytes: late"), std::string::npos) << listener.Stdout();
+  EXPECT_EQ(cat.Wait(e2e::kLongWait), 0) << cat.Stderr();
+  EXPECT_EQ(cat.Stdout(), "late");
 }
 
 // A session reconnect: one host restarts under running applications (its

@@ -419,6 +419,38 @@ TEST_F(KvxToolTest, ACutTransferIsNeverASuccess) {
 #endif
 }
 
+// A receiving cat that is interrupted has not taken everything: it closes its
+// pipe without leaving, whether or not its own input has ended, so that a
+// sender waiting for it to leave fails rather than reading "all received".
+TEST_F(KvxToolTest, AnInterruptedReceiverIsNeverASuccessForTheSender) {
+#ifdef _WIN32
+  GTEST_SKIP() << "no way to send Ctrl-C to another process here";
+#else
+  ToolProcess receiver({"--pipe", kClientEndPipe, "cat", "rx.int"});  // input: the null device
+  ASSERT_TRUE(WaitForRegistration(*client, "rx.int"));
+  ToolProcess sender({"--pipe", kServerEndPipe, "send", "--wait", "rx.int", "--file",
+                      TempFile(RandomBytes(1 << 20))});
+  ASSERT_TRUE(WaitUntil([&] { return ReadFile(receiver.StdoutPath()).size() == (1u << 20); }));
+  ASSERT_TRUE(receiver.Interrupt());
+  EXPECT_EQ(receiver.Wait(std::chrono::seconds(20)), 130) << receiver.Stderr();
+  EXPECT_EQ(sender.Wait(std::chrono::seconds(20)), 6) << sender.Stderr();
+  EXPECT_NE(sender.Stderr().find("'rx.int' was lost"), std::string::npos) << sender.Stderr();
+#endif
+}
+
+// send --wait against a cat, which waits for the sender to leave in turn:
+// the default time-out ends the wait (exit 5), and the sender's polite leave
+// then ends the cat normally.
+TEST_F(KvxToolTest, SendWaitEndsAtItsTimeout) {
+  ToolProcess receiver({"--pipe", kClientEndPipe, "cat", "wait.both"});
+  ASSERT_TRUE(WaitForRegistration(*client, "wait.both"));
+  ToolProcess sender({"--pipe", kServerEndPipe, "send", "--wait", "wait.both", "hello"});
+  EXPECT_EQ(sender.Wait(std::chrono::seconds(40)), 5) << sender.Stderr();
+  EXPECT_NE(sender.Stderr().find("did not leave within 10000 ms"), std::string::npos) << sender.Stderr();
+  EXPECT_EQ(receiver.Wait(std::chrono::seconds(20)), 0) << receiver.Stderr();
+  EXPECT_EQ(receiver.Stdout(), "hello");
+}
+
 TEST_F(KvxToolTest, SendStreamsItsInputInMessages) {
   auto app = OpenAtClientEnd();
   auto inbox = app->OpenChannel("stream");

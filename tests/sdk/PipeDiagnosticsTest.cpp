@@ -98,5 +98,36 @@ TEST(PipeDiagnosticsTest, AServerAnnouncingMoreThanTheQuotaEndsTheSessionClearly
   EXPECT_TRUE(Contains(error.Message(), "1073741824 bytes, more than the limit of 67108864")) << error.Message();
 }
 
+// A reconnecting session goes back to the folder it was opened in, whatever
+// KVX_PIPE_DIR says by then: the folder is read once per session.
+TEST(PipeDiagnosticsTest, AReconnectingSessionKeepsItsPipeFolder) {
+  ScopedPipeDir pipeDir;  // the session's folder
+  CoutCapture console;    // the plug-ins' routine lines
+  const std::string home = pipeDir.Path();
+  const std::string elsewhere = home + "/elsewhere";
+  ASSERT_EQ(mkdir(elsewhere.c_str(), 0700), 0);
+  auto plugin = std::make_unique<ScriptedPlugin>(sdk::DefaultPipeName());
+  sdk::SessionOptions options;
+  options.reconnect = true;
+  options.reconnectMaxDelayMs = 100;
+  auto session = sdk::Session::Open(options);
+  ASSERT_TRUE(session.Ok()) << session.GetError().ToString();
+  auto channel = (*session)->OpenChannel("home");
+  ASSERT_TRUE(channel.Ok());
+  KVX::Message request;
+  ASSERT_TRUE(plugin->NextMessage(&request));
+
+  // Another plug-in serves the same name in another folder, which the
+  // environment names from now on; the session's own plug-in goes away.
+  setenv("KVX_PIPE_DIR", elsewhere.c_str(), 1);
+  ScriptedPlugin decoy(sdk::DefaultPipeName());
+  plugin.reset();
+  EXPECT_FALSE(decoy.NextMessage(&request, std::chrono::seconds(1))) << "asked the plug-in elsewhere";
+  setenv("KVX_PIPE_DIR", home.c_str(), 1);
+  plugin = std::make_unique<ScriptedPlugin>(sdk::DefaultPipeName());
+  ASSERT_TRUE(plugin->NextMessage(&request, std::chrono::seconds(20)));
+  EXPECT_EQ(request.request().connect_channel_request().channel_name(), "home");
+}
+
 }  // namespace
 }  // namespace kvxtest

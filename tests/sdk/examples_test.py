@@ -47,7 +47,7 @@ class Session:
             env = dict(os.environ, KVX_PIPE_DIR=pipes)
             self.hosts.append(subprocess.Popen(
                 [host, "--end", end, "--plugin", plugin, "--link", os.path.join(self.root, "link"),
-                 "--log-level", "1"], stdout=log, stderr=subprocess.STDOUT, env=env))
+                 "--log-level", "1", "--end-with-peer"], stdout=log, stderr=subprocess.STDOUT, env=env))
         for end in ("server", "client"):
             wait_for(lambda: "channel open" in read(os.path.join(self.root, end + ".log")), end + " channel open")
 
@@ -179,6 +179,34 @@ def main(argv):
                 pass
             assert channel.state == kvx_client.LOST_STATE
         print("ok: a vanished sender is reported as lost")
+
+        # A session that reads nothing for a channel while its sender floods
+        # it holds no more than max_unread: the rest waits in the plug-ins,
+        # and a wait for anything else meanwhile ends at its deadline.
+        bound, piece = 1 << 20, 256 << 10
+        with kvx_client.Session(max_unread=bound) as client:
+            flooded = client.open_channel("py.flood")
+            flooded.next_event(LONG_WAIT)
+            flooder = subprocess.Popen([sys.executable, "-c", (
+                "import sys; sys.path.insert(0, %r); import kvx_client, time\n"
+                "s = kvx_client.Session(); c = s.open_channel('py.flood'); c.wait_connected(60)\n"
+                "for i in range(192): c.send(bytes([i]) * %d)\n"
+                "print('sent', flush=True); time.sleep(600)") % (python_dir, piece)],
+                env=session.env("server"), stdout=subprocess.PIPE, text=True)
+            flooded.wait_connected(LONG_WAIT)
+            assert flooder.stdout.readline().strip() == "sent"
+            try:
+                client.open_channel("py.quiet").wait_connected(2)
+                raise AssertionError("a peer for py.quiet")
+            except kvx_client.Timeout:
+                pass
+            print("48 MiB sent; the receiving session holds %d bytes (peak %d)"
+                  % (client.unread_bytes, client.unread_peak))
+            assert client.unread_peak <= bound + piece + 4096, client.unread_peak
+            assert flooded.receive(LONG_WAIT).data == bytes(piece)
+            flooder.kill()
+            flooder.wait()
+        print("ok: a session that does not read holds at most max_unread")
 
         # The hosts restart under two reconnecting sessions: each is told,
         # comes back by itself and meets the other on the channel again.

@@ -637,10 +637,11 @@ TEST_F(NamedPipeServerTest, OwnerWritesNeverWaitForAClientThatDoesNotReadAndLose
   std::vector<std::string> expected;
   for (int i = 0; i < kLarge; ++i) {
     expected.push_back(PatternBytes((1u << 20) + static_cast<size_t>(i), static_cast<unsigned>(i)));
-    ASSERT_TRUE(server.QueueToClient(id, expected.back(), false, true));
+    ASSERT_TRUE(server.QueueToClient(id, expected.back(), NamedPipeServer::WhenFull::kPass,
+                                    NamedPipeServer::WriteBy::kCaller));
     if (i % 16 == 5) {
       expected.push_back("small " + std::to_string(i));
-      ASSERT_TRUE(server.QueueToClient(id, expected.back(), false));
+      ASSERT_TRUE(server.QueueToClient(id, expected.back(), NamedPipeServer::WhenFull::kPass));
     }
     if (i % 3 == 0) server.WriteQueuedNow();
   }

@@ -5,8 +5,9 @@ name, and one prefix is one pipe namespace), joined by UDP on loopback.
 Windows builds of the kvx tool are the applications at each end.
 
 Covers both rendezvous orders, long messages both ways, the round trip,
-the debugger output of a failed launch at the client end, and a clean end of
-both hosts after Ctrl-C at one of them.
+the debugger output of a failed launch at the client end, the server end
+staying when the client end's host goes and meeting it again when it comes
+back, and a clean end of each host after Ctrl-C.
 
   wine_session_test.py --host vchan-host.exe --kvx kvx.exe --plugin X.dll
 
@@ -17,7 +18,8 @@ With --linux-dir DIR (a Linux build holding vchan-host, the plug-in and kvx)
 the client end is the Linux one instead, joined to the Windows server end over
 TCP through an emulated link (2 ms one way, 400 Mbit/s): both rendezvous
 orders, 64 MiB of random bytes each way through `kvx cat`, a round trip never
-shorter than the link's, and a clean end.
+shorter than the link's, the Linux end coming back to the Windows one, and a
+clean end.
 """
 import argparse
 import json
@@ -76,6 +78,7 @@ class End:
         self.start_host_with(["--udp", str(own_port), "--peer", "127.0.0.1:%d" % peer_port])
 
     def start_host_with(self, link_args):
+        self.link_args = link_args
         # The host's stderr carries the plug-in's OutputDebugStringA texts
         # through Wine's debug channel.
         env = dict(self.env, WINEDEBUG="-all,warn+debugstr")
@@ -92,10 +95,10 @@ class End:
         with open(self.debug_path, errors="replace") as f:
             return f.read()
 
-    def wait_for_log(self, text, timeout):
+    def wait_for_log(self, text, timeout, count=1):
         deadline = time.time() + timeout
         while time.time() < deadline:
-            if text in self.log():
+            if self.log().count(text) >= count:
                 return
             if self.host.poll() is not None:
                 raise Failure("%s host ended early (exit %s):\n%s" % (self.name, self.host.returncode, self.log()))
@@ -232,18 +235,38 @@ def round_trip(server, client):
             serving.kill()
 
 
+def interrupt(end):
+    """Ctrl-C at one end; its host ends on its own, cleanly."""
+    end.host.send_signal(signal.SIGINT)
+    try:
+        status = end.host.wait(timeout=30)
+    except subprocess.TimeoutExpired:
+        raise Failure("%s host still running 30 s after Ctrl-C" % end.name)
+    check(status == 0, "%s host ended with %d:\n%s" % (end.name, status, end.log()))
+    exit_line = "pcoip_vchan_plugin_%s_exit returned 1" % end.name
+    check(exit_line in end.log(), "%s host: no %r:\n%s" % (end.name, exit_line, end.log()))
+
+
+def far_end_comes_back(stays, goes):
+    """The host at `goes` ends; the one at `stays` closes its channel and
+    waits on the same link. Started again, `goes` meets it, and applications
+    at the two ends meet again."""
+    opened = stays.log().count("channel open")
+    interrupt(goes)
+    stays.wait_for_log("channel closing", HOST_START_TIMEOUT)
+    check(stays.host.poll() is None, "%s host ended with the other end:\n%s" % (stays.name, stays.log()))
+    goes.start_host_with(goes.link_args)
+    goes.wait_for_log("channel open", HOST_START_TIMEOUT)
+    stays.wait_for_log("channel open", HOST_START_TIMEOUT, count=opened + 1)
+    print("  the %s end stayed when the %s end's host went, and met it again" % (stays.name, goes.name))
+    rendezvous(goes, stays, "back-again", "from the end that stayed")
+
+
 def end_session(server, client):
-    """Ctrl-C at the client end; both hosts end on their own, cleanly."""
-    client.host.send_signal(signal.SIGINT)
+    """Ctrl-C at each end; each host ends on its own, cleanly."""
     for end in (client, server):
-        try:
-            status = end.host.wait(timeout=30)
-        except subprocess.TimeoutExpired:
-            raise Failure("%s host still running 30 s after Ctrl-C at the client end" % end.name)
-        check(status == 0, "%s host ended with %d:\n%s" % (end.name, status, end.log()))
-        exit_line = "pcoip_vchan_plugin_%s_exit returned 1" % end.name
-        check(exit_line in end.log(), "%s host: no %r:\n%s" % (end.name, exit_line, end.log()))
-    print("  Ctrl-C at the client end: both hosts ended cleanly")
+        interrupt(end)
+    print("  Ctrl-C at each end: both hosts ended cleanly")
 
 
 def kill_hosts(*ends):
@@ -291,6 +314,7 @@ def run(args, workdir):
         # Last, as the bench leaves with answers still in flight, which the
         # server end reports as addressed to a pipe that is gone.
         round_trip(server, client)
+        far_end_comes_back(server, client)
         end_session(server, client)
     finally:
         kill_hosts(server, client)
@@ -321,6 +345,7 @@ def run_with_linux(args, workdir):
         bulk(client, server, "bulk-up", 64 << 20, workdir)
         bulk(server, client, "bulk-down", 64 << 20, workdir)
         round_trip_over_link(server, client)
+        far_end_comes_back(server, client)
         end_session(server, client)
     finally:
         kill_hosts(server, client)

@@ -45,10 +45,9 @@ int Serve(const Options& options, const std::string& name) {
     }
     if (event->kind == ChannelEvent::Kind::Ended) return ReportError(options, event->error);
     if (event->kind != ChannelEvent::Kind::Data) {  // notices, the peer leaving or lost
-      if (event->state == ChannelState::PendingPeer && !hadClient && !toldWaiting && !options.quiet) {
+      if (event->state == ChannelState::PendingPeer && !hadClient && !toldWaiting) {
         toldWaiting = true;
-        std::fprintf(stderr, "kvx: waiting for an application at the other end of '%s' (ID %lld)\n", name.c_str(),
-                     static_cast<long long>(event->channelId));
+        TellWaitingForPeer(options, name, event->channelId);
       }
       if (event->state == ChannelState::Connected) {
         hadClient = true;

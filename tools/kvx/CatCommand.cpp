@@ -13,6 +13,7 @@
 #include "tools/kvx/ExitCodes.h"
 #include "tools/kvx/Input.h"
 #include "tools/kvx/Output.h"
+#include "tools/kvx/OutputPump.h"
 #include "tools/kvx/Transfer.h"
 
 namespace kvx {
@@ -54,7 +55,7 @@ class StandardInputSource : public InputSource {
   std::vector<char> buffer_;
 };
 
-// --progress: a line on standard error, redrawn about once a second.
+// --progress: a line on standard error about once a second.
 class Progress {
  public:
   explicit Progress(const Options& options) : options_(options), enabled_(options.progress && !options.quiet) {}
@@ -69,8 +70,12 @@ class Progress {
     std::snprintf(line, sizeof line, "sent %.1f MiB, received %.1f MiB in %.0f s (%.1f MiB/s)",
                   static_cast<double>(sent) / 1048576.0, static_cast<double>(received) / 1048576.0, seconds,
                   seconds > 0 ? static_cast<double>(sent + received) / 1048576.0 / seconds : 0.0);
-    PrintProgress(options_, line);
-    if (final) std::fputc('\n', stderr);
+    if (final) {  // the last figures stay on the screen
+      EndProgress(options_);
+      PrintStatus(options_, line);
+    } else {
+      PrintProgress(options_, line);
+    }
   }
 
  private:
@@ -79,10 +84,6 @@ class Progress {
   const Clock::time_point start_ = Clock::now();
   Clock::time_point lastDrawn_ = start_;
 };
-
-bool WriteOut(const std::string& data) {
-  return std::fwrite(data.data(), 1, data.size(), stdout) == data.size() && std::fflush(stdout) == 0;
-}
 
 bool IsChannelGone(const Error& error) {
   return error.Code() == ErrorCode::NotConnected || error.Code() == ErrorCode::ChannelLost ||
@@ -107,10 +108,16 @@ int RunCat(const Options& options) {
                  options.appValue);
   pump.Start();
 
+  OutputPump output;
+  const auto writeOut = [&output](const std::string& data) {
+    return output.Write(data) == OutputPump::Outcome::Written;
+  };
   Progress progress(options);
   int code = kExitOk;
-  // Set when the channel is to be left without the polite disconnect: the
-  // input was not all sent, and the far side must not read "all sent".
+  // Set when the channel is to be left without the polite disconnect, which
+  // the far side takes for "all sent, all received": the input was not all
+  // sent, or this side stopped taking what it was sent (interrupted, or its
+  // output failed).
   bool cut = false;
   // What to say about it, once the pump has settled and knows what it sent.
   std::function<int(uint64_t sent)> reportCut;
@@ -124,11 +131,18 @@ int RunCat(const Options& options) {
   for (;;) {
     input = pump.Get();
     if (g_interrupted.load()) {
-      cut = !input.complete;
+      cut = true;
       reportCut = [&](uint64_t sent) {
         return ReportInterrupted("interrupted after " + DescribeBytes(sent) + " had been sent on '" + name +
-                                 "'; the far side reads the channel lost");
+                                 "' and " + DescribeBytes(received) + " received; the far side reads the channel lost");
       };
+      break;
+    }
+    // Checked here too: the last message's write may fail while nothing more
+    // arrives, and the far side must learn of it before it gives up waiting.
+    if (output.Failed()) {
+      code = ReportIoError("writing standard output failed");
+      cut = true;
       break;
     }
     if (!inputDone && input.finished) {
@@ -147,7 +161,10 @@ int RunCat(const Options& options) {
         cut = true;
         break;
       } else if (options.closeOnEof) {
-        if (Error gone = CheckPeerBeforeLeaving(channel.Value(), WriteOut)) code = ReportError(options, gone);
+        if (Error gone = CheckPeerBeforeLeaving(channel.Value(), writeOut)) {
+          code = ReportError(options, gone);
+          cut = gone.Code() == ErrorCode::SystemError;  // the output failed
+        }
         break;
       }
     }
@@ -184,13 +201,21 @@ int RunCat(const Options& options) {
       code = ReportError(options, CutWhileReceiving(event->error, received));
       break;
     }
-    if (!WriteOut(event->packet.data)) {
-      code = ReportIoError("writing standard output failed");
-      cut = !input.complete;
-      break;
-    }
-    received += event->packet.data.size();
+    const size_t size = event->packet.data.size();
+    // Interrupted or failed: the loop's top reports it.
+    if (output.Write(std::move(event->packet.data)) != OutputPump::Outcome::Written) continue;
+    received += size;
     lastActivity = Clock::now();
+  }
+  // All that came is written out before the polite leave says so.
+  if (!cut) {
+    const OutputPump::Outcome written = output.Drain();
+    if (written == OutputPump::Outcome::Failed) code = ReportIoError("writing standard output failed");
+    if (written == OutputPump::Outcome::Interrupted) {
+      code = ReportInterrupted("interrupted while writing what had been received on '" + name +
+                               "'; the far side reads the channel lost");
+    }
+    cut = written != OutputPump::Outcome::Written;
   }
   if (cut || !(*session)->IsConnected()) {
     LeaveAbruptly(session.Value());
@@ -200,7 +225,7 @@ int RunCat(const Options& options) {
   }
   input = pump.Get();
   progress.Update(input.bytes, received, true);
-  return EndCommand(pump, code);
+  return EndCommand(pump, code, &output);
 }
 
 }  // namespace kvx

@@ -1,9 +1,13 @@
 #include "tools/kvx/Common.h"
 
+#include <algorithm>
+#include <chrono>
 #include <csignal>
 #include <cstdio>
+#include <thread>
 
 #include "tools/kvx/ExitCodes.h"
+#include "tools/kvx/Output.h"
 
 namespace kvx {
 
@@ -23,7 +27,28 @@ Result<std::unique_ptr<Session>> OpenSession(const Options& options) {
   sessionOptions.pipeName = options.pipeName;
   sessionOptions.connectTimeoutMs = WaitMs(options);
   sessionOptions.reconnect = options.reconnect;
-  return Session::Open(sessionOptions);
+  sessionOptions.maxUnreadBytes = static_cast<size_t>(options.maxUnreadBytes);
+  Result<std::unique_ptr<Session>> session = Session::Open(sessionOptions);
+  // --reconnect: a plug-in that is not there yet (its host still starting)
+  // is waited for as one that went away is, until Ctrl-C.
+  bool told = false;
+  uint32_t pauseMs = 100;
+  while (options.reconnect && !session && (session.GetError().Code() == ErrorCode::NoServer ||
+                                           session.GetError().Code() == ErrorCode::ConnectionLost)) {
+    if (!told) {
+      told = true;
+      PrintStatus(options, "waiting for a plug-in to serve the pipe (" + session.GetError().Message() + ")");
+    }
+    for (uint32_t waited = 0; waited < pauseMs; waited += kPollMs) {
+      if (g_interrupted.load()) {
+        return Error(ErrorCode::Timeout, "interrupted while waiting for a plug-in to serve the pipe");
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(kPollMs));
+    }
+    pauseMs = std::min<uint32_t>(pauseMs * 2, 2000);
+    session = Session::Open(sessionOptions);
+  }
+  return session;
 }
 
 Result<Channel> OpenConnectedChannel(Session& session, const Options& options, const std::string& name) {
@@ -36,12 +61,9 @@ Result<Channel> OpenConnectedChannel(Session& session, const Options& options, c
   uint32_t waited = 0;
   bool toldWaiting = false;
   for (;;) {
-    // Tell a human (and a script reading standard error) that this end holds
-    // the channel and waits for the other one.
-    if (!toldWaiting && !options.quiet && channel->State() == ChannelState::PendingPeer) {
+    if (!toldWaiting && channel->State() == ChannelState::PendingPeer) {
       toldWaiting = true;
-      std::fprintf(stderr, "kvx: waiting for an application at the other end of '%s' (ID %lld)\n", name.c_str(),
-                   static_cast<long long>(channel->Id()));
+      TellWaitingForPeer(options, name, channel->Id());
     }
     uint32_t step = total == Orvane::Extension::SDK::kWaitForever || total - waited > kPollMs ? kPollMs
                                                                                              : total - waited;
@@ -78,6 +100,11 @@ Error CheckPeerBeforeLeaving(Channel& channel, const std::function<bool(const st
         return Error(event->error.Code(), event->error.Message() + "; data sent since may not have arrived");
     }
   }
+}
+
+void TellWaitingForPeer(const Options& options, const std::string& name, int64_t channelId) {
+  PrintStatus(options, "waiting for an application at the other end of '" + name + "' (ID " +
+                           std::to_string(channelId) + ")");
 }
 
 bool ExpectArguments(const Options& options, size_t count, std::string* error) {

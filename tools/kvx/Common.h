@@ -38,6 +38,10 @@ Result<Channel> OpenConnectedChannel(Session& session, const Options& options, c
 // of the session found among them, since what was sent may not have arrived.
 Error CheckPeerBeforeLeaving(Channel& channel, const std::function<bool(const std::string&)>& onData);
 
+// Tells a human (and a script reading standard error) that this end holds
+// the channel and waits for an application at the other end.
+void TellWaitingForPeer(const Options& options, const std::string& name, int64_t channelId);
+
 // Exactly `count` positional arguments, or a usage error message.
 bool ExpectArguments(const Options& options, size_t count, std::string* error);
 

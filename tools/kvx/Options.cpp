@@ -123,6 +123,12 @@ bool ParseOptions(int argc, char** argv, Options* options, std::string* error) {
       options->timeoutMs = static_cast<uint32_t>(std::llround(s * 1000.0));
       if (s > 0 && options->timeoutMs == 0) options->timeoutMs = 1;
       options->timeoutGiven = true;
+    } else if (arg == "--max-unread") {
+      if (!number(&options->maxUnreadBytes)) return false;
+      if (options->maxUnreadBytes == 0) {
+        *error = "option --max-unread needs at least 1 byte";
+        return false;
+      }
     } else if (arg == "--launch") {
       if (!value(&options->launchLink)) return false;
     } else if (arg == "--file") {

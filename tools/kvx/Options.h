@@ -15,6 +15,7 @@ struct Options {
   bool help = false;
   bool version = false;
   bool quiet = false;
+  uint64_t maxUnreadBytes = 16u << 20;  // --max-unread BYTES: received data held unread
   std::string command;
   std::vector<std::string> positional;
 

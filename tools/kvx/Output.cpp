@@ -2,6 +2,11 @@
 
 #include <cstdint>
 #include <cstdio>
+#ifdef _WIN32
+#include <io.h>
+#else
+#include <unistd.h>
+#endif
 
 #include "tools/kvx/ExitCodes.h"
 
@@ -177,15 +182,51 @@ void PrintLine(const std::string& line) {
   std::fflush(stdout);
 }
 
+namespace {
+
+// Only a terminal shows a line redrawn in place; a log or a pipe would keep
+// every carriage return.
+bool RedrawsInPlace(const Options& options) {
+  if (options.quiet || options.json) return false;
+#ifdef _WIN32
+  static const bool terminal = _isatty(_fileno(stderr)) != 0;
+#else
+  static const bool terminal = isatty(fileno(stderr)) != 0;
+#endif
+  return terminal;
+}
+
+void PrintJsonProgress(const std::string& line) {
+  std::fprintf(stderr, "{\"progress\":%s}\n", JsonString(line).c_str());
+}
+
+}  // namespace
+
 void PrintProgress(const Options& options, const std::string& line) {
   if (options.quiet) return;
-  std::fprintf(stderr, "\r%-78s", line.c_str());
+  if (options.json) {
+    PrintJsonProgress(line);
+  } else if (RedrawsInPlace(options)) {
+    std::fprintf(stderr, "\r%-78s", line.c_str());
+  } else {
+    std::fprintf(stderr, "%s\n", line.c_str());
+  }
   std::fflush(stderr);
 }
 
 void EndProgress(const Options& options) {
-  if (options.quiet) return;
+  if (!RedrawsInPlace(options)) return;
   std::fprintf(stderr, "\r%-78s\r", "");
+  std::fflush(stderr);
+}
+
+void PrintStatus(const Options& options, const std::string& line) {
+  if (options.quiet) return;
+  if (options.json) {
+    PrintJsonProgress(line);
+  } else {
+    std::fprintf(stderr, "kvx: %s\n", line.c_str());
+  }
   std::fflush(stderr);
 }
 

@@ -52,8 +52,16 @@ int ReportFailure(const std::string& message);
 // other end of a pipe sees each event as it happens.
 void PrintLine(const std::string& line);
 
-// A progress line on standard error, redrawn in place; nothing when quiet.
+// A progress line on standard error: redrawn in place on a terminal, a line
+// of its own elsewhere, and with --json an object {"progress":TEXT} on a line
+// of its own, so that everything a --json run prints is JSON. Nothing when
+// quiet. EndProgress clears the line a terminal redraws.
 void PrintProgress(const Options& options, const std::string& line);
 void EndProgress(const Options& options);
+
+// A line that says what the command is doing (waiting for a peer, say), on
+// standard error: "kvx: TEXT", or with --json {"progress":TEXT}. Nothing
+// when quiet.
+void PrintStatus(const Options& options, const std::string& line);
 
 }  // namespace kvx

@@ -74,7 +74,8 @@ class TextSource : public InputSource {
 };
 
 // Waits until the far application leaves the channel (success) or vanishes,
-// for as long as --timeout when it was given, else without end.
+// for at most --timeout (0: without end). A far side that itself waits for
+// this one to leave (a kvx cat, say) would otherwise keep both waiting.
 Error WaitForPeerToLeave(Channel& channel, const Options& options) {
   using Clock = std::chrono::steady_clock;
   const Clock::time_point start = Clock::now();
@@ -86,10 +87,11 @@ Error WaitForPeerToLeave(Channel& channel, const Options& options) {
       continue;
     }
     if (event.GetError().Code() != ErrorCode::Timeout) return event.GetError();
-    if (options.timeoutGiven && options.timeoutMs > 0 &&
-        Clock::now() - start >= std::chrono::milliseconds(options.timeoutMs)) {
+    if (options.timeoutMs > 0 && Clock::now() - start >= std::chrono::milliseconds(options.timeoutMs)) {
       return Error(ErrorCode::Timeout, "the application at the other end of '" + channel.Name() +
-                                           "' did not leave within " + std::to_string(options.timeoutMs) + " ms");
+                                           "' did not leave within " + std::to_string(options.timeoutMs) +
+                                           " ms (a kvx cat there leaves once idle with -w SECS, a kvx listen "
+                                           "after --count N messages)");
     }
   }
   return Error(ErrorCode::Timeout, "interrupted while waiting for the application at the other end to leave '" +

@@ -112,9 +112,9 @@ void LeaveAbruptly(std::unique_ptr<Session>& session) {
   if (session) session->Close();
 }
 
-int EndCommand(InputPump& pump, int code) {
-  std::fflush(stdout);
-  if (pump.Get().finished) return code;
+int EndCommand(InputPump& pump, int code, const OutputPump* output) {
+  if (output == nullptr || output->Idle()) std::fflush(stdout);
+  if (pump.Get().finished && (output == nullptr || output->Idle())) return code;
   std::fflush(stderr);
   std::_Exit(FinalExitCode(code));
 }

@@ -17,6 +17,7 @@
 
 #include "tools/kvx/Common.h"
 #include "tools/kvx/Input.h"
+#include "tools/kvx/OutputPump.h"
 
 namespace kvx {
 
@@ -80,9 +81,10 @@ Error CutWhileReceiving(const Error& why, uint64_t received);
 // rather than the polite leave that means "all sent".
 void LeaveAbruptly(std::unique_ptr<Session>& session);
 
-// The command's exit: returns `code` when the pump has finished, or else
-// ends the process here, since its thread may be blocked in a read that
-// nothing can interrupt.
-int EndCommand(InputPump& pump, int code);
+// The command's exit: returns `code` when the pump has finished (and
+// `output`, when given, is not in a write), or else ends the process here,
+// since its thread may be blocked in a read or write that nothing can
+// interrupt.
+int EndCommand(InputPump& pump, int code, const OutputPump* output = nullptr);
 
 }  // namespace kvx

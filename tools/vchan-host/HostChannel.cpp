@@ -19,10 +19,19 @@ constexpr int32_t kErrLinkDown = -507;     // the other end is gone
 constexpr int32_t kErrInjected = -508;     // a send refused by fault injection
 
 // Datagrams held for the plug-in before the link reader stops taking more
-// (the peer's sends then wait): about 12 MB at the default packet size.
+// (the peer's sends then wait): about 12 MB of full datagrams at the default
+// packet size.
 constexpr size_t kMaxQueuedDatagrams = 4096;
 // Read datagrams' strings kept for reuse; a burst's worth, not the whole queue.
 constexpr size_t kMaxSpareDatagrams = 256;
+constexpr size_t kMaxSpareBytes = 1 << 20;
+
+// Whether a datagram is queued in the string it was received into, which has
+// room for the largest one the peer may send, or in a copy of its own size.
+// Queued as it is, it costs no copy but up to a third more than it holds; a
+// small one in a large string would hold the whole packet size (a 65,000-byte
+// packet size would make the queue's bound some 266 MB).
+bool QueueInPlace(size_t length, size_t capacity) { return length >= capacity - capacity / 4; }
 
 std::atomic<HostChannel*> g_channel{nullptr};
 
@@ -227,15 +236,21 @@ void HostChannel::OnDataFrame(std::string* frame, size_t length) {
   spaceFreed_.wait(lock, [this] { return stopping_ || received_.size() < kMaxQueuedDatagrams; });
   // A close while we waited ends the channel this datagram was sent on.
   if (stopping_ || handle_ != handle) return;
-  received_.push_back(QueuedFrame{std::move(*frame), length});
-  // Strings of datagrams already read come back for the next receive, so a
-  // datagram costs no allocation once the queue has been this deep before.
-  if (spare_.empty()) {
-    frame->clear();
+  if (QueueInPlace(length, frame->capacity())) {
+    received_.push_back(QueuedFrame{std::move(*frame), length});
+    // Strings of datagrams already read come back for the next receive, so a
+    // datagram costs no allocation once the queue has been this deep before.
+    if (spare_.empty()) {
+      frame->clear();
+    } else {
+      frame->swap(spare_.back());
+      spare_.pop_back();
+    }
   } else {
-    frame->swap(spare_.back());
-    spare_.pop_back();
+    received_.push_back(QueuedFrame{frame->substr(0, length), length});
   }
+  queuedBytes_ += received_.back().frame.capacity();
+  if (queuedBytes_ > totals_.peakQueuedBytes) totals_.peakQueuedBytes = queuedBytes_;
   // Room for the type byte and the largest datagram the peer may send.
   const size_t room = 1 + static_cast<size_t>(peerPacketSize_);
   ++totals_.received;
@@ -264,6 +279,9 @@ void HostChannel::OnDataFrame(std::string* frame, size_t length) {
 
 bool HostChannel::Close() {
   std::lock_guard<std::mutex> lock(mutex_);
+  // What the peer said of its side belongs to the channel that closes, also
+  // when this end had not opened yet: the next peer must open afresh.
+  peerOpened_ = false;
   if (handle_ == 0) return false;
   HostLog(1, "channel closing: events 2 and 3 to the plug-in, " +
                  std::to_string(received_.size()) + " unread datagrams lost");
@@ -273,8 +291,7 @@ bool HostChannel::Close() {
   up_ = false;
   peerOpened_ = false;
   readyTold_ = false;
-  received_.clear();
-  spaceFreed_.notify_all();
+  ClearQueueLocked();
   Post([cback, context] {
     cback(context, nullptr, PCOIP_VCHAN_EVENT_CLOSE_PENDING, nullptr);
     cback(context, nullptr, PCOIP_VCHAN_EVENT_CLOSED, nullptr);
@@ -298,9 +315,8 @@ void HostChannel::Shutdown() {
     stopping_ = true;
     handle_ = 0;
     up_ = false;
-    received_.clear();
+    ClearQueueLocked();
     eventPosted_.notify_all();
-    spaceFreed_.notify_all();
   }
   if (eventThread_.joinable() && eventThread_.get_id() != std::this_thread::get_id()) {
     eventThread_.join();
@@ -361,6 +377,11 @@ int32_t HostChannel::Open(const char* name, uint32_t /*flags*/, uint32_t /*cfg*/
   // Tell the peer outside the lock: the link may make us wait.
   if (sendFrame_(FrameType::kOpened, &maxPacketSize, sizeof(maxPacketSize),
                  PCOIP_VCHAN_SEND_WAIT_FOREVER) != FrameSendResult::kSent) {
+    // No peer heard of this open, and the plug-in is told it failed: the
+    // next connect event must open afresh and tell the peer then, rather
+    // than find a handle it was never given.
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (handle_ == opened) handle_ = 0;
     return kErrLinkDown;
   }
   std::lock_guard<std::mutex> lock(mutex_);
@@ -410,8 +431,7 @@ int32_t HostChannel::Read(uint32_t handle, void* buffer, uint32_t size, uint32_t
     // A read that fails after taking the datagram: the plug-in must go on
     // with the ones behind it without waiting for another ready event.
     HostLog(1, "fault injection: read failed, datagram lost", kErrInjected);
-    received_.pop_front();
-    spaceFreed_.notify_one();
+    PopFrontLocked(false);
     return kErrInjected;
   }
   QueuedFrame& front = received_.front();
@@ -420,16 +440,33 @@ int32_t HostChannel::Read(uint32_t handle, void* buffer, uint32_t size, uint32_t
     HostLog(1, "read with a " + std::to_string(size) + "-byte buffer for a " +
                    std::to_string(datagramSize) + "-byte datagram: datagram dropped",
             kErrTooLarge);
-    received_.pop_front();
-    spaceFreed_.notify_one();
+    PopFrontLocked(false);
     return kErrTooLarge;
   }
   std::memcpy(buffer, front.frame.data() + 1, datagramSize);
   *length = static_cast<uint32_t>(datagramSize);
-  if (spare_.size() < kMaxSpareDatagrams) spare_.push_back(std::move(front.frame));
+  PopFrontLocked(true);
+  return PCOIP_SUCCESS;
+}
+
+void HostChannel::PopFrontLocked(bool keepString) {
+  std::string& frame = received_.front().frame;
+  queuedBytes_ -= frame.capacity();
+  // Only a string with room for any datagram is worth keeping for the next
+  // receive; a burst's worth of them, not the whole queue.
+  const size_t room = 1 + static_cast<size_t>(peerPacketSize_);
+  if (keepString && frame.capacity() >= room && spare_.size() < kMaxSpareDatagrams &&
+      (spare_.size() + 1) * frame.capacity() <= kMaxSpareBytes) {
+    spare_.push_back(std::move(frame));
+  }
   received_.pop_front();
   spaceFreed_.notify_one();
-  return PCOIP_SUCCESS;
+}
+
+void HostChannel::ClearQueueLocked() {
+  received_.clear();
+  queuedBytes_ = 0;
+  spaceFreed_.notify_all();
 }
 
 int32_t HostChannel::CountReceived(uint32_t handle, uint32_t* count) {

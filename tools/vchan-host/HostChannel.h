@@ -62,6 +62,7 @@ class HostChannel {
   // sender; may call the plug-in's channel callback.
   void OnDataFrame(std::string* frame, size_t length);
   // Events 2 then 3; queued datagrams are lost. False when it was not open.
+  // Whether the peer had opened its side is forgotten either way.
   bool Close();
   bool IsUp() const;
   // Whether every event posted so far has reached the plug-in, so that what
@@ -74,6 +75,8 @@ class HostChannel {
   // Totals for the closing summary.
   struct Totals {
     uint64_t sent = 0, sentBytes = 0, received = 0, receivedBytes = 0, lostWhileClosed = 0;
+    // The memory the datagrams waiting for the plug-in took at most.
+    size_t peakQueuedBytes = 0;
   };
   Totals GetTotals() const;
 
@@ -97,6 +100,10 @@ class HostChannel {
   void PostReadyEventLocked();
   void MaybeUpLocked();
   void EventLoop();
+  // The plug-in has taken the oldest queued datagram (or lost it); its string
+  // may serve the next receive.
+  void PopFrontLocked(bool keepString);
+  void ClearQueueLocked();
 
   const HostOptions& options_;
   FaultInjector& faults_;
@@ -135,6 +142,7 @@ class HostChannel {
     size_t length;
   };
   std::deque<QueuedFrame> received_;
+  size_t queuedBytes_ = 0;  // the memory of the queued strings
   std::vector<std::string> spare_;  // strings of read datagrams, for reuse
   Totals totals_;
 

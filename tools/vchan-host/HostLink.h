@@ -69,6 +69,12 @@ class HostLink {
   // nobody. What the link holds stays valid for threads still in a call.
   virtual void Stop() = 0;
 
+  // The other end has gone: the link meets the next one afresh. Only TCP has
+  // something to drop (the connection, which is then taken or made again);
+  // the datagram links look the peer's address up again by themselves.
+  // Called by the receiving thread; a send held up on the old peer fails.
+  virtual void ForgetPeer() {}
+
   // Whether kPeerAbsent (or a failed receive) reliably tells that the peer
   // has gone; UDP and TCP cannot (a peer may vanish without a word), and
   // rely on long silence as well.

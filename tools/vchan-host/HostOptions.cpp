@@ -99,7 +99,10 @@ const char* HostUsage() {
          "  LINK: --link DIR | --tcp PORT | --peer HOST:PORT | --udp PORT --peer HOST:PORT\n"
          "\n"
          "Runs one end of a simulated session: loads the plug-in, joins the other end\n"
-         "over the link and serves the plug-in's host calls.\n"
+         "over the link and serves the plug-in's host calls. When the other end goes\n"
+         "(it ends, restarts or falls silent), this end stays, as a real host does\n"
+         "across a reconnect: it closes the plug-in's channel, waits on the same link\n"
+         "for the other end to come back and then opens the channel again.\n"
          "\n"
 #if !defined(_WIN32)
          "  --link DIR            both ends get the same folder and meet over Unix datagram\n"
@@ -129,6 +132,7 @@ const char* HostUsage() {
          "  --log-level L         show plug-in log lines of level L and below (1)\n"
          "  --peer-timeout MS     UDP and TCP: silence after which the other end counts as\n"
          "                        gone (15000; each end greets the other twice a second)\n"
+         "  --end-with-peer       end when the other end goes, rather than wait for it\n"
          "  --version             print the version and end\n"
          "\n"
          "Fault injection:\n"
@@ -157,6 +161,10 @@ bool ParseHostOptions(int argc, char** argv, HostOptions* options, std::string* 
     if (arg == "-h" || arg == "--help") return false;
     if (arg == "--version") {
       options->version = true;
+      continue;
+    }
+    if (arg == "--end-with-peer") {
+      options->endWithPeer = true;
       continue;
     }
     if (!TakesValue(arg)) {

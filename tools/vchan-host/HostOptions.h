@@ -54,6 +54,9 @@ struct HostOptions {
   std::vector<WindowOption> windows;
   int32_t logLevel = 1;        // log lines of this level and below are shown
   uint32_t peerTimeoutMs = 15000;  // UDP and TCP: silence after which the peer counts as gone
+  // End with the other end, rather than close the channel and wait on the
+  // same link for the other end to come back.
+  bool endWithPeer = false;
   FaultOptions faults;
   LinkShape shape;             // the emulated link; none by default
   bool version = false;        // --version: print it and end

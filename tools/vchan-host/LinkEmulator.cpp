@@ -37,11 +37,24 @@ void LinkEmulator::Join() {
 void LinkEmulator::Stop() {
   std::lock_guard<std::mutex> lock(mutex_);
   stopping_ = true;
+  DropHeldLocked();
+  work_.notify_all();
+}
+
+void LinkEmulator::Discard() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  DropHeldLocked();
+}
+
+void LinkEmulator::DropHeldLocked() {
   queue_.clear();
   flight_.clear();
   queuedBytes_ = flightBytes_ = 0;
+  // The wire is idle from now on; the next frame is not scheduled behind
+  // those dropped.
+  wireFreeAt_ = lastDueAt_ = Clock::time_point{};
+  ++drops_;
   roomFreed_.notify_all();
-  work_.notify_all();
 }
 
 size_t LinkEmulator::PeakQueuedBytes() const {
@@ -65,9 +78,10 @@ LinkEmulator::Result LinkEmulator::Send(const void* head, size_t headSize, const
                                         size_t bodySize, uint32_t timeoutMs) {
   const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
   std::unique_lock<std::mutex> lock(mutex_);
+  const uint64_t drops = drops_;
   auto room = [&] {
     const size_t held = HeldLocked();
-    return stopping_ || held == 0 || held + bodySize <= bound_;
+    return stopping_ || drops_ != drops || held == 0 || held + bodySize <= bound_;
   };
   if (!room()) {
     ++waiters_;
@@ -79,7 +93,8 @@ LinkEmulator::Result LinkEmulator::Send(const void* head, size_t headSize, const
     --waiters_;
     if (!room()) return Result::kTimedOut;
   }
-  if (stopping_) return Result::kStopped;
+  // A frame that waited behind those dropped was meant for the same far end.
+  if (stopping_ || drops_ != drops) return Result::kStopped;
   Frame frame;
   if (!spare_.empty()) {
     frame.bytes.swap(spare_.back());
@@ -121,13 +136,14 @@ void LinkEmulator::HandOverDue(std::unique_lock<std::mutex>& lock) {
     flightBytes_ -= std::min(flightBytes_, frame.wireBytes);
     if (spare_.size() < kMaxSpare) spare_.push_back(std::move(frame.bytes));
     NotifyRoomLocked();
-    if (result != HostLink::SendResult::kSent) {
-      // The far end is gone or the link stopped: nothing more goes.
+    if (result == HostLink::SendResult::kStopped) {
       stopping_ = true;
-      queue_.clear();
-      flight_.clear();
-      queuedBytes_ = flightBytes_ = 0;
-      roomFreed_.notify_all();
+    }
+    if (result != HostLink::SendResult::kSent) {
+      // The far end is gone (or the link stopped): what it would have
+      // received goes nowhere. A far end that comes back gets what is sent
+      // from then on.
+      DropHeldLocked();
     }
   }
 }

@@ -41,11 +41,15 @@ class LinkEmulator {
 
   // Puts one frame (a type byte `head` and its body) on the link, waiting at
   // most `timeoutMs` (UINT32_MAX: as long as it takes) while the queue is
-  // full. The frame's size on the wire is its body's. kStopped once stopped
-  // or once the real link failed.
+  // full. The frame's size on the wire is its body's. kStopped once stopped,
+  // or when what the link held was dropped while this send waited.
   Result Send(const void* head, size_t headSize, const void* body, size_t bodySize,
               uint32_t timeoutMs);
 
+  // The far end has gone: frames still queued or on their way are dropped,
+  // as the real link does by itself when it cannot hand one over; waiting
+  // sends end. The link carries on for the next far end.
+  void Discard();
   // Frames still queued or on their way are dropped; waiting sends end.
   void Stop();
   // After Stop, waits for the link's thread, which may be in a hand-over to
@@ -74,6 +78,7 @@ class LinkEmulator {
   void HandOverDue(std::unique_lock<std::mutex>& lock);
   size_t HeldLocked() const;
   void NotifyRoomLocked();
+  void DropHeldLocked();
 
   const LinkShape shape_;
   const size_t bound_;
@@ -86,6 +91,7 @@ class LinkEmulator {
   std::deque<Frame> flight_;  // on the wire or on their way, due in order
   size_t queuedBytes_ = 0, flightBytes_ = 0, peakQueued_ = 0;
   int waiters_ = 0;
+  uint64_t drops_ = 0;  // times DropHeldLocked ran; a waiting send compares
   Clock::time_point wireFreeAt_{};  // when the wire has sent all it was given
   Clock::time_point lastDueAt_{};   // no frame is due before the one ahead of it
   std::vector<std::string> spare_;  // strings of delivered frames, for reuse

@@ -37,6 +37,8 @@ LinkSession::LinkSession(const HostOptions& options, HostLink& link)
     : options_(options), link_(link), nonce_(MakeNonce()) {
   if (!options.shape.Active()) return;
   emulator_ = std::make_unique<LinkEmulator>(options.shape, [this](const std::string& frame) {
+    // Not for a peer that has gone, nor for the next one.
+    if (!up_.load() || peerGone_.load()) return HostLink::SendResult::kPeerAbsent;
     const HostLink::SendResult result = link_.Send(frame.data(), frame.size(), true);
     if (result == HostLink::SendResult::kPeerAbsent && up_.load()) {
       MarkGone("the other end's socket is gone");
@@ -152,13 +154,19 @@ void LinkSession::ReadLoop() {
   std::string frames[kFramesPerReceive];
   size_t lengths[kFramesPerReceive] = {};
   while (!stopping_.load()) {
+    if (forgetting_.load()) ForgetPeer();
     size_t received = 0;
     HostLink::ReceiveResult result =
         link_.ReceiveSome(frames, lengths, kFramesPerReceive, kReceiveSliceMs, &received);
     if (result == HostLink::ReceiveResult::kTimeout) continue;
     if (result == HostLink::ReceiveResult::kFailed) {
+      if (stopping_.load()) return;
       MarkGone("the link failed");
-      return;
+      if (options_.endWithPeer) return;
+      // Until the main loop has closed the channel and asked for the peer to
+      // be forgotten, the link has nothing more to give.
+      std::this_thread::sleep_for(std::chrono::milliseconds(kReceiveSliceMs / 4));
+      continue;
     }
     lastHeardMs_.store(NowMs());
     for (size_t i = 0; i < received && !stopping_.load(); ++i) {
@@ -219,6 +227,31 @@ void LinkSession::HandleControlFrame(const std::string& frame) {
   }
 }
 
+void LinkSession::AwaitNewPeer() {
+  if (!peerGone_.load() || forgetting_.load()) return;
+  HostLog(1, "the other end is gone (" + GoneReason() +
+                 "): closing the channel and waiting for the other end to come back");
+  // A real host's plug-in sees its channel close when the session drops.
+  channel_->Close();
+  // Datagrams of the closed channel are not for the next peer.
+  if (emulator_) emulator_->Discard();
+  forgetting_.store(true);
+}
+
+void LinkSession::ForgetPeer() {
+  link_.ForgetPeer();
+  peerNonce_ = 0;
+  up_.store(false);
+  lastHeardMs_.store(NowMs());
+  {
+    std::lock_guard<std::mutex> lock(reasonLock_);
+    goneReason_.clear();
+  }
+  // The main loop greets again from here on.
+  peerGone_.store(false);
+  forgetting_.store(false);
+}
+
 void LinkSession::CloseBoth() {
   HostLog(1, "fault injection: closing the channel at both ends");
   // The peer's close follows ours; datagrams it sent meanwhile arrive at a
@@ -228,6 +261,8 @@ void LinkSession::CloseBoth() {
 }
 
 void LinkSession::ReopenBoth() {
+  // Without a peer there is nothing to reopen; it is offered when one comes.
+  if (!up_.load() || peerGone_.load()) return;
   HostLog(1, "fault injection: offering the channel again at both ends");
   SendWaiting(MakeFrame(FrameType::kReopen));
   channel_->OfferChannel();

@@ -1,6 +1,9 @@
 // One end's side of the session: finds the other end over the link, passes
 // its datagrams to the channel and keeps the channel's state in step with it,
-// and notices when the other end leaves. With an emulated link (see
+// and notices when the other end leaves. Unless told to end with it, this end
+// then stays, as a real host does across a session reconnect: the channel
+// closes under the plug-in, and the next other end to greet on the same link
+// is met as the first one was. With an emulated link (see
 // LinkEmulator) the data and channel frames this end sends pass through it;
 // greetings, pings and the goodbye go straight, as they only tell whether
 // the other end is there.
@@ -56,9 +59,17 @@ class LinkSession {
   bool IsUp() const { return up_.load(); }
   // The emulated link's queue at its fullest so far, in bytes (0 without one).
   size_t PeakEmulatedQueueBytes() const { return emulator_ ? emulator_->PeakQueuedBytes() : 0; }
-  // Set once the peer has left (or was never reachable after being up).
+  // Set once the peer has left (or was never reachable after being up),
+  // until AwaitNewPeer has forgotten it.
   bool PeerGone() const { return peerGone_.load(); }
   std::string GoneReason() const;
+
+  // Called by the main loop once the peer has gone, when this end stays:
+  // closes the channel (events 2 and 3), drops what the emulated link held
+  // for the peer, and has the reader forget the peer, after which this end
+  // greets again and the next peer is met as the first one was. Calls while
+  // that is under way do nothing.
+  void AwaitNewPeer();
 
   // Closes the channel at both ends; ReopenBoth offers it again at both.
   void CloseBoth();
@@ -74,6 +85,8 @@ class LinkSession {
   HostChannel::FrameSendResult SendPieces(const void* head, size_t headSize, const void* body,
                                           size_t bodySize, uint32_t timeoutMs);
   void ReadLoop();
+  // The reader's part of AwaitNewPeer.
+  void ForgetPeer();
   void HandleFrame(std::string* frame, size_t length);
   void HandleControlFrame(const std::string& frame);
   void MarkGone(const std::string& reason);
@@ -91,6 +104,8 @@ class LinkSession {
   std::atomic<bool> peerGone_{false};
   std::atomic<bool> stopping_{false};
   std::atomic<bool> readerBlocked_{false};
+  // AwaitNewPeer has closed the channel; the reader is to forget the peer.
+  std::atomic<bool> forgetting_{false};
   std::atomic<int64_t> lastHeardMs_{0};
   int64_t lastPingMs_ = 0;  // main loop only
   mutable std::mutex reasonLock_;

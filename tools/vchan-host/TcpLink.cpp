@@ -52,6 +52,15 @@ void TcpLink::Stop() {
   if (stream != tcp::kNoSocket) tcp::Shutdown(stream);
 }
 
+void TcpLink::ForgetPeer() {
+  // A sender held up on the old connection, whose peer may never read again,
+  // fails at once and lets go of the send lock that Forget takes.
+  const tcp::Socket stream = stream_.load();
+  if (stream != tcp::kNoSocket) tcp::Shutdown(stream);
+  Forget();
+  heardAnything_ = false;
+}
+
 bool TcpLink::Connect(uint32_t timeoutMs) {
   tcp::Socket made = tcp::kNoSocket;
   if (listener_ != tcp::kNoSocket) {

@@ -1,6 +1,7 @@
 // The TCP link: one connection between the two ends, which one end waits for
 // (--tcp PORT) and the other makes (--peer HOST:PORT), tried again until the
-// listening end is there. Each frame goes as a 4-byte little-endian length
+// listening end is there; when the other end has gone, the same for the next
+// one (ForgetPeer). Each frame goes as a 4-byte little-endian length
 // and its bytes. The kernel's flow control pushes back: a send waits while
 // the peer has not taken what came before.
 //
@@ -32,6 +33,7 @@ class TcpLink : public HostLink {
                   bool wait) override;
   ReceiveResult ReceiveInto(std::string* frame, size_t* length, uint32_t timeoutMs) override;
   void Stop() override;
+  void ForgetPeer() override;
   // A closed connection is seen at once, but a machine that vanishes sends
   // nothing at all: long silence counts too.
   bool DetectsAbsentPeer() const override { return false; }

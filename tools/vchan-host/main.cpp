@@ -1,6 +1,8 @@
 // vchan-host: one end of a simulated session. It loads the plug-in, hands it
 // the host's interface table, meets the other end over the link and serves
-// the plug-in until a stop signal or the other end's departure.
+// the plug-in until a stop signal. When the other end goes, the channel
+// closes and this end waits for the other end to come back (or, with
+// --end-with-peer, ends with it).
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -160,8 +162,11 @@ int main(int argc, char** argv) {
       }
       session->Tick();
       if (session->PeerGone()) {
-        HostLog(1, "ending the session: " + session->GoneReason());
-        break;
+        if (options.endWithPeer) {
+          HostLog(1, "ending the session: " + session->GoneReason());
+          break;
+        }
+        session->AwaitNewPeer();
       }
       switch (schedule.Next(NowMs(), channel->IsUp())) {
         case CloseReopenSchedule::Action::kClose: session->CloseBoth(); break;
@@ -189,6 +194,8 @@ int main(int argc, char** argv) {
                  std::to_string(faults->EmptyReads()) + " reads empty, " +
                  std::to_string(faults->FailedReads()) + " reads failed, " +
                  std::to_string(faults->FailedCounts()) + " counts failed");
+  HostLog(1, "datagrams waiting for the plug-in took at most " +
+                 std::to_string(totals.peakQueuedBytes) + " bytes");
   if (options.shape.Active()) {
     HostLog(1, "emulated link: its queue held at most " +
                    std::to_string(session->PeakEmulatedQueueBytes()) + " bytes");

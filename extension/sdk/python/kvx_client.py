@@ -30,6 +30,8 @@ import time
 
 DEFAULT_PIPE = "\\\\.\\pipe\\KVX_Pipe_Channel"
 MAX_MESSAGE = 64 * 1024 * 1024  # the pipe's quota for one message
+MAX_UNREAD = 16 * 1024 * 1024   # received data a session holds unread, by default
+UNREAD_PER_MESSAGE = 64          # what each held message counts besides its data
 
 # ResultCode values of ChannelConnectionResponse.status.
 CONNECTED, PENDING_PEER, LOST = 20, 21, 22
@@ -290,9 +292,19 @@ class Session:
     connected again, first after 0.1 s and then twice as long each time up to
     reconnect_max_delay seconds, while a call waits on the session; every
     channel then reads Event("pipe-lost") (receive raises ConnectionLost once)
-    and is asked for again, and its notices follow as for a new channel."""
+    and is asked for again, and its notices follow as for a new channel.
 
-    def __init__(self, pipe_name=DEFAULT_PIPE, timeout=5.0, reconnect=False, reconnect_max_delay=5.0):
+    max_unread bounds the received data the session holds for its channels
+    that the application has not taken yet (each message's data and 64 bytes
+    more). At the bound the session reads the pipe no further: the plug-in
+    then holds the far sender back, and lets an application that stops
+    reading go after its write time-out (10 s). A call that waits for
+    anything else meanwhile (another channel's data, a notice, an answer)
+    raises Timeout at its deadline, or at once when it has none, since
+    nothing can arrive before the application takes some of that data."""
+
+    def __init__(self, pipe_name=DEFAULT_PIPE, timeout=5.0, reconnect=False, reconnect_max_delay=5.0,
+                 max_unread=MAX_UNREAD):
         # The socket is found once: reconnecting goes back to the same one.
         self._location, self._timeout = pipe_location(pipe_name), timeout
         self._reconnect, self._reconnect_max_delay = reconnect, reconnect_max_delay
@@ -305,6 +317,8 @@ class Session:
         self._gone = None           # reconnecting: why the pipe went
         self._retry_at = self._retry_delay = 0.0  # the next connect attempt, and the pause after it
         self._ask_at = self._ask_delay = 0.0      # when channels not heard of are asked for again
+        self._max_unread = max_unread
+        self.unread_bytes = self.unread_peak = 0  # data held for the channels, as max_unread counts it
 
     def __enter__(self):
         return self
@@ -373,6 +387,8 @@ class Session:
             if self._socket is None:
                 self._try_reconnect(deadline, awaited)
                 continue
+            if self.unread_bytes >= self._max_unread:
+                self._wait_for_reader(deadline, awaited)
             if len(self._buffer) >= 4:
                 length = struct.unpack_from("<I", self._buffer)[0]
                 if length > MAX_MESSAGE:
@@ -406,6 +422,23 @@ class Session:
             if not chunk:
                 self._lost("the plug-in closed the pipe")
             self._buffer += chunk
+
+    def _wait_for_reader(self, deadline, awaited):
+        """The unread data is at the bound: nothing more is read until the
+        application takes some, which it cannot do while this call waits."""
+        why = ("no %s: %d bytes of data wait unread on this session's channels (max_unread %d); read or "
+               "disconnect them" % (awaited, self.unread_bytes, self._max_unread))
+        if deadline is not None:
+            time.sleep(max(0.0, deadline - time.monotonic()))
+        raise Timeout(why)
+
+    def _held(self, packet):
+        self.unread_bytes += len(packet.data) + UNREAD_PER_MESSAGE
+        self.unread_peak = max(self.unread_peak, self.unread_bytes)
+
+    def _taken(self, event):
+        if event.kind == "data":
+            self.unread_bytes -= len(event.packet.data) + UNREAD_PER_MESSAGE
 
     def _try_reconnect(self, deadline, awaited):
         """One connect attempt when it is due; Timeout at the caller's deadline."""
@@ -479,8 +512,9 @@ class Session:
         elif item["kind"] == "data":
             channel = self._find(item["id"])
             if channel is not None:
-                channel._events.append(Event("data", channel.state, channel.id,
-                                             Packet(item["data"], item["app_value"], item["request_id"])))
+                packet = Packet(item["data"], item["app_value"], item["request_id"])
+                self._held(packet)
+                channel._events.append(Event("data", channel.state, channel.id, packet))
         elif item["kind"] == "notice":
             status, channel_id, name = item["status"], item["id"], item["name"]
             if status == LOST:
@@ -503,6 +537,7 @@ class Channel:
         self.state = REQUESTED
         self._events = collections.deque()
         self._ended = None
+        self._pipe_away = False  # lost because the pipe went away, not the far application
         # Set when the channel becomes connected, cleared by the wait that
         # sees it: the other side may connect, send and leave within one read
         # of the pipe, and the waiter must still go on to receive that.
@@ -519,6 +554,7 @@ class Channel:
         elif state == PENDING and self.state == CONNECTED_STATE:
             kind = "peer-left"
         self.id, self.state = new_id, state
+        self._pipe_away = False
         if state == CONNECTED_STATE:
             self._connected_unseen = True
         self._events.append(Event(kind, state, new_id, None))
@@ -526,8 +562,14 @@ class Channel:
     def _pipe_lost(self):
         if self.state != CLOSED:
             self.id, self.state = -1, LOST_STATE
+            self._pipe_away = True
             self._connected_unseen = False
             self._events.append(Event("pipe-lost", LOST_STATE, -1, None))
+
+    def _discard(self):
+        for event in self._events:
+            self._session._taken(event)
+        self._events.clear()
 
     def _end(self, error):
         if self.state != CLOSED:
@@ -556,6 +598,9 @@ class Channel:
         if self.state != CONNECTED_STATE:
             if self._ended is not None:
                 raise self._ended
+            if self._pipe_away:
+                raise ConnectionLost("channel %r cannot send while the pipe to the plug-in is away; the session "
+                                     "is reconnecting and asks for the channel again" % self.name)
             error = ChannelLost if self.state == LOST_STATE else NotConnected
             raise error("channel %r is %s" % (self.name, self.state))
         data = memoryview(data)  # any bytes-like object, not copied unless scattered
@@ -566,7 +611,9 @@ class Channel:
         """The next Event in order; None as timeout waits without end."""
         self._wait(lambda: self._events or self._ended is not None, timeout, "event on %r" % self.name)
         if self._events:
-            return self._events.popleft()
+            event = self._events.popleft()
+            self._session._taken(event)
+            return event
         raise self._ended
 
     def receive(self, timeout=None):
@@ -594,6 +641,9 @@ class Channel:
         """Leaves the channel and waits for the plug-in's confirmation."""
         if self.state == CLOSED:
             return
+        # Discarded at the end anyway; dropped first, so that what is held for
+        # this channel does not keep the session from reading the confirmation.
+        self._discard()
         try:
             self._wait(lambda: self.id != -1, timeout, "ID for %r" % self.name)
             self._session._disconnecting.append(self)
@@ -601,7 +651,7 @@ class Channel:
             self._wait(lambda: self.state == CLOSED, timeout, "confirmation of the disconnect")
         finally:
             self.state = CLOSED
-            self._events.clear()
+            self._discard()
             self._session._channels.pop(self.name, None)
             if self in self._session._disconnecting:
                 self._session._disconnecting.remove(self)

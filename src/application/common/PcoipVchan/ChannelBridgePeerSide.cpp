@@ -195,14 +195,24 @@ int64_t ChannelBridge::ConnectedIdOf(const std::string& notice) {
 void ChannelBridge::OnPeerDisconnectRequest(int64_t channelId) {
   std::string entryName;
   int64_t entryId = -1;
+  bool held = false;
   {
     platform::CriticalSectionLock guard(channelLock);
     if (const ChannelEntry* entry = FindById(channelId)) {
       entryName = entry->channelName;
       entryId = entry->channelId;
+      held = entry->pipeId != -1;
       // Made by the peer and held by nobody here: gone with the peer's channel.
-      if (entry->pipeId == -1) RemoveEntry(entry);
+      if (!held) RemoveEntry(entry);
     }
+  }
+  // Nobody here holds a channel of that ID: its holder left first (both
+  // applications leaving is how a transfer ends), or only the peer had it.
+  // Nobody is to be told, and nothing went wrong; only a request that names
+  // no channel at all is worth a word.
+  if (!held) {
+    if (channelId < 0) Diagnose(ChannelBridgeText::kInvalidPipeId);
+    return;
   }
   // The local application keeps its channel and ID; it now waits for a peer.
   DeliverToChannelOwner(entryId,

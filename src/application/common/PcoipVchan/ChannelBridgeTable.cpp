@@ -60,8 +60,10 @@ void ChannelBridge::WriteToPipe(int32_t pipeId, uint64_t client, std::string byt
   // Before it waits for a slow application, what it holds for the others
   // goes out, so that they do not wait with it.
   if (onPcoipWorker && server != nullptr && !server->OutboundHasRoom()) WriteQueuedPipeMessages();
-  if (server == nullptr ||
-      !server->QueueToClient(client, std::move(bytes), onPcoipWorker, onPcoipWorker)) {
+  using Server = Orvane::Extension::Windows::NamedPipeServer;
+  const Server::WhenFull whenFull = onPcoipWorker ? Server::WhenFull::kWait : Server::WhenFull::kPass;
+  const Server::WriteBy writeBy = onPcoipWorker ? Server::WriteBy::kCaller : Server::WriteBy::kWriterThread;
+  if (server == nullptr || !server->QueueToClient(client, std::move(bytes), whenFull, writeBy)) {
     Diagnose(ChannelBridgeText::kInvalidPipeId);
     return;
   }
