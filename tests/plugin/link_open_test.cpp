@@ -87,6 +87,16 @@ TEST(PluginChannelOpening, WhatApplicationsWriteWaitsForTheChannelAndGoesInOrder
   host.FireChannel(PCOIP_VCHAN_EVENT_CLOSED);
   const std::vector<std::string> whileClosed = {Connect("while closed"), Data(1, "on it")};
   write(whileClosed);
+  // Asked whether it is served, it is answered meanwhile all the same.
+  KVX::Message property;
+  property.mutable_request()->mutable_get_property_request()->set_property_name("KVXCoreType");
+  write({property.SerializeAsString()});
+  std::string answer;
+  KVX::Message read;
+  while (platform::ReadPipeMessage(app, &answer) && read.ParseFromString(answer) &&
+         !read.response().has_get_property_response()) {
+  }
+  EXPECT_EQ(read.response().get_property_response().property_value(), "Server");
   std::this_thread::sleep_for(std::chrono::milliseconds(300));
   EXPECT_EQ(SentMessages().size(), written.size());
   OpenTheChannel();

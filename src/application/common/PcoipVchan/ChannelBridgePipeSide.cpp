@@ -75,10 +75,13 @@ void ChannelBridge::OnPipeMessage(PipeItem item, Wake wake) {
   // has been handled (its lane is empty, nothing of it in the worker's
   // hands): only this thread queues the pipe's items, so none can come in
   // between, and the answer still follows the application's own earlier
-  // messages. Otherwise it waits its turn in the lane.
+  // messages. Otherwise it waits its turn in the lane; but not while the
+  // channel to the peer is closed, when those messages wait for it: an
+  // application that asks whether it is served is answered, ahead of what
+  // its earlier requests will bring.
   if ((bodies & kWireProperty) != 0) {
-    bool idle = false;
-    {
+    bool idle = !PeerLinkOpen();
+    if (!idle) {
       platform::CriticalSectionLock guard(pipeQueueLock);
       idle = LaneOf(item.pipeId).Bytes() == 0;
     }
