@@ -31,6 +31,16 @@ int64_t PairDespiteFaults(RawApp& serverApp, RawApp& clientApp, const std::strin
   return -2;
 }
 
+// Pairs two applications on the first channel of the session, ID 0, the
+// server end's asking first.
+void PairOnTheFirstChannel(RawApp& serverApp, RawApp& clientApp, const std::string& name) {
+  ASSERT_TRUE(serverApp.Write(ConnectRequest(name)));
+  ASSERT_EQ(serverApp.AwaitNotice(KVX::CONNECTION_PENDING_PEER, name, kWaitMs), 0);
+  ASSERT_TRUE(clientApp.Write(ConnectRequest(name)));
+  ASSERT_EQ(clientApp.AwaitNotice(KVX::CONNECTION_CONNECTED, name, kWaitMs), 0);
+  ASSERT_EQ(serverApp.AwaitNotice(KVX::CONNECTION_CONNECTED, name, kWaitMs), 0);
+}
+
 TEST(FaultsTest, TrafficResumesAfterTheHostClosesAndReopensTheChannel) {
   SessionHarness session;
   HostLaunch server;
@@ -38,11 +48,7 @@ TEST(FaultsTest, TrafficResumesAfterTheHostClosesAndReopensTheChannel) {
   ASSERT_TRUE(session.Start(server));
   RawApp serverApp(SessionHarness::ServerPipe());
   RawApp clientApp(SessionHarness::ClientPipe());
-  ASSERT_TRUE(serverApp.Write(ConnectRequest("e2e.reopen")));
-  ASSERT_EQ(serverApp.AwaitNotice(KVX::CONNECTION_PENDING_PEER, "e2e.reopen", kWaitMs), 0);
-  ASSERT_TRUE(clientApp.Write(ConnectRequest("e2e.reopen")));
-  ASSERT_EQ(clientApp.AwaitNotice(KVX::CONNECTION_CONNECTED, "e2e.reopen", kWaitMs), 0);
-  ASSERT_EQ(serverApp.AwaitNotice(KVX::CONNECTION_CONNECTED, "e2e.reopen", kWaitMs), 0);
+  ASSERT_NO_FATAL_FAILURE(PairOnTheFirstChannel(serverApp, clientApp, "e2e.reopen"));
 
   // Both ends see the channel closed (events 2 and 3) and opened again with
   // a new connect event.
@@ -74,10 +80,7 @@ TEST(FaultsTest, WhatApplicationsWriteWhileTheChannelIsClosedGoesInOrderWhenItOp
   ASSERT_TRUE(session.Start(server));
   RawApp serverApp(SessionHarness::ServerPipe());
   RawApp clientApp(SessionHarness::ClientPipe());
-  ASSERT_TRUE(serverApp.Write(ConnectRequest("e2e.before")));
-  ASSERT_EQ(serverApp.AwaitNotice(KVX::CONNECTION_PENDING_PEER, "e2e.before", kWaitMs), 0);
-  ASSERT_TRUE(clientApp.Write(ConnectRequest("e2e.before")));
-  ASSERT_EQ(clientApp.AwaitNotice(KVX::CONNECTION_CONNECTED, "e2e.before", kWaitMs), 0);
+  ASSERT_NO_FATAL_FAILURE(PairOnTheFirstChannel(serverApp, clientApp, "e2e.before"));
 
   ASSERT_TRUE(session.WaitForLog(true, "PCOIP_VCHAN_EVENT_CLOSED"));
   ASSERT_TRUE(session.WaitForLog(false, "PCOIP_VCHAN_EVENT_CLOSED"));
