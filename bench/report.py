@@ -234,11 +234,11 @@ if rate:
           f"Flow control and memory")
     mib = 1024 * 1024
     # The whole pipe queue's bound; one application alone is held to its
-    # share (64 MiB / 6 and one message), which the line shows beside it.
-    share = 64 * mib / 6 + mib + queue
+    # lane (64 MiB / 6 and one message), which the line shows beside it.
+    lane = 64 * mib / 6 + mib + queue
     bounds = {"client": (64 * mib + 6 * mib + queue,
-                         f"pipe queue 64 MiB + 6 messages + link queue; one application's share "
-                         f"+ its message + link queue: {share / mib:.1f} MiB"),
+                         f"pipe queue 64 MiB + 6 messages + link queue; one application's lane "
+                         f"+ its message + link queue: {lane / mib:.1f} MiB"),
               "server": (64 * mib + 1 * mib + 4096 * 3001, "PCoIP queue 64 MiB + 1 message + 4096 datagrams")}
     for end, role in (("client", "sending"), ("server", "receiving")):
         idle, peak = get(f"mem.{end}.slow_idle.hwm"), get(f"mem.{end}.slow_bulk.hwm")

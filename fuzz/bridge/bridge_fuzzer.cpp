@@ -66,7 +66,6 @@ class ChannelBridgeTestAccess {
     bridge->sendToPeer = send;
     bridge->propertyProvider = properties;
     platform::CriticalSectionLock guard(bridge->pipeListLock);
-    bridge->pipeCount = ChannelBridge::kPipeServerCount;
     for (int32_t i = 0; i < ChannelBridge::kPipeServerCount; ++i) {
       bridge->pipeServers.push_back(std::make_unique<Orvane::Extension::Windows::NamedPipeServer>(
           "\\\\.\\pipe\\KVX_Fuzz", ChannelBridge::kPipeServerCount));
@@ -97,6 +96,7 @@ class ChannelBridgeTestAccess {
     return items;
   }
   static int PipeIdOf(ChannelBridge& bridge, const void* server) {
+    platform::CriticalSectionLock guard(bridge.pipeListLock);
     for (size_t i = 0; i < bridge.pipeServers.size(); ++i) {
       if (bridge.pipeServers[i].get() == server) return static_cast<int>(i);
     }

@@ -65,8 +65,8 @@ class ChannelBridgeTestAccess {
     return bridge.pcoipQueue.Bytes();
   }
   static bool Started(ChannelBridge& bridge) {
-    std::lock_guard<std::mutex> guard(bridge.lifecycleLock);
-    return bridge.started;
+    platform::MutexLock guard(bridge.lifecycleLock);
+    return bridge.lifecycle == ChannelBridge::Lifecycle::kStarted;
   }
 };
 

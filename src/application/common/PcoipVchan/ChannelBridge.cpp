@@ -52,23 +52,20 @@ ChannelBridge::ChannelBridge() {
       !peerBoundQueue.Whole() || !pcoipQueue.Whole()) {
     return;
   }
-  workersRunning.exchange(true);
-  pcoipWorkerRunning.exchange(true);
   try {
     pipeWorker = std::thread(&ChannelBridge::PipeQueueWorker, this);
     pcoipWorker = std::thread(&ChannelBridge::PcoipQueueWorker, this);
   } catch (const std::system_error&) {
     // No exception may reach the host through an entry point; the failure
     // shows as InitializeWith returning false.
-    workersRunning.exchange(false);
-    pcoipWorkerRunning.exchange(false);
+    workerFlags.fetch_or(kPipeWorkerLastPass | kPcoipWorkerLastPass);
     platform::SetEventObject(pipeQueueEvent);
     if (pipeWorker.joinable()) {
       pipeWorker.join();
     }
     return;
   }
-  constructedWhole = true;
+  lifecycle = Lifecycle::kIdle;
 }
 
 ChannelBridge::~ChannelBridge() {
@@ -105,8 +102,8 @@ bool ChannelBridge::InitializeWith(bool isServerEnd, std::string pipeName,
                                    SendToPeerFunction sendFunction,
                                    PropertyProviderFunction propertyFunction,
                                    PeerLinkOpenFunction linkOpenFunction) {
-  std::lock_guard<std::mutex> guard(lifecycleLock);
-  if (started || pipeName.empty() || shutDown || !constructedWhole) {
+  platform::MutexLock guard(lifecycleLock);
+  if (lifecycle != Lifecycle::kIdle || pipeName.empty()) {
     return false;
   }
   // Both routines are called later on the workers; a null one would crash there.
@@ -115,7 +112,7 @@ bool ChannelBridge::InitializeWith(bool isServerEnd, std::string pipeName,
   }
   DiscardPipeServers();
 
-  // The workers read these only after routinesReady is set below, which
+  // The workers read these only once kRoutinesReady is set below, which
   // happens once; a retry after a failed start therefore races with no one.
   sendToPeer = sendFunction;
   propertyProvider = propertyFunction;
@@ -123,41 +120,10 @@ bool ChannelBridge::InitializeWith(bool isServerEnd, std::string pipeName,
   isServer = isServerEnd;
   {
     platform::CriticalSectionLock writeGuard(pipeListLock);
-    pipeCount = kPipeServerCount;
-    pipeServers.reserve(static_cast<size_t>(pipeCount));
+    pipeServers.reserve(kPipeServerCount);
   }
-
-  for (int32_t pipeId = 0; pipeId < pipeCount; ++pipeId) {
-    auto server = std::make_unique<NamedPipeServer>(pipeName, pipeCount);
-    // A full lane holds its own server's reading back, and no other.
-    server->SetReadGate(pipeLanes[static_cast<size_t>(pipeId)]->RoomEvent());
-    NamedPipeServer* serverInList = server.get();
-    // Both callbacks run while the client they report on is the server's
-    // current one, so its count names that client.
-    // The pipe worker is woken once for what the reader hands on in one go,
-    // not for each message.
-    server->SetReceiveCallback([this, pipeId, serverInList](std::string bytes) {
-      OnPipeMessage(PipeItem{pipeId, std::move(bytes), serverInList->CurrentClient()},
-                    Wake::kWhenReaderCaughtUp);
-    });
-    server->SetCaughtUpCallback([this] { WakePipeWorker(); });
-    server->SetDisconnectCallback([this, pipeId, serverInList] {
-      OnPipeDisconnected(pipeId, serverInList->CurrentClient());
-    });
-    server->SetLeavingCallback([this, pipeId] { OnPipeClientLeaving(pipeId); });
-    server->SetWriteTimedOutCallback(
-        [this, pipeId] { Diagnose(ChannelBridgeText::WriteTimedOut(pipeId)); });
-    {
-      platform::CriticalSectionLock writeGuard(pipeListLock);
-      pipeServers.push_back(std::move(server));
-    }
-    TransportStatus status = TransportStatus::Failed;
-    try {
-      status = serverInList->Start();
-    } catch (const std::system_error&) {
-      status = TransportStatus::Failed;
-    }
-    if (status != TransportStatus::Ok) {
+  for (int32_t pipeId = 0; pipeId < kPipeServerCount; ++pipeId) {
+    if (!StartPipeServer(pipeId, pipeName)) {
       // What the servers that did start took in must not reach the workers
       // of a later start, which may be at the other end.
       DiscardPipeServers();
@@ -166,12 +132,43 @@ bool ChannelBridge::InitializeWith(bool isServerEnd, std::string pipeName,
     }
   }
 
-  started = true;
-  routinesReady.store(true);
+  lifecycle = Lifecycle::kStarted;
+  workerFlags.fetch_or(kRoutinesReady);
   // Hand the workers whatever arrived before the start.
   platform::SetEventObject(pipeQueueEvent);
   platform::SetEventObject(pcoipQueueEvent);
   return true;
+}
+
+bool ChannelBridge::StartPipeServer(int32_t pipeId, const std::string& pipeName) {
+  auto server = std::make_unique<NamedPipeServer>(pipeName, kPipeServerCount);
+  // A full lane holds its own server's reading back, and no other.
+  server->SetReadGate(LaneRoomEvent(pipeId));
+  NamedPipeServer* serverInList = server.get();
+  // Both callbacks run while the client they report on is the server's
+  // current one, so its count names that client.
+  // The pipe worker is woken once for what the reader hands on in one go,
+  // not for each message.
+  server->SetReceiveCallback([this, pipeId, serverInList](std::string bytes) {
+    OnPipeMessage(PipeItem{pipeId, std::move(bytes), serverInList->CurrentClient()},
+                  Wake::kWhenReaderCaughtUp);
+  });
+  server->SetCaughtUpCallback([this] { WakePipeWorker(); });
+  server->SetDisconnectCallback([this, pipeId, serverInList] {
+    OnPipeDisconnected(pipeId, serverInList->CurrentClient());
+  });
+  server->SetLeavingCallback([this, pipeId] { OnPipeClientLeaving(pipeId); });
+  server->SetWriteTimedOutCallback(
+      [this, pipeId] { Diagnose(ChannelBridgeText::WriteTimedOut(pipeId)); });
+  {
+    platform::CriticalSectionLock writeGuard(pipeListLock);
+    pipeServers.push_back(std::move(server));
+  }
+  try {
+    return serverInList->Start() == TransportStatus::Ok;
+  } catch (const std::system_error&) {
+    return false;
+  }
 }
 
 void ChannelBridge::DiscardPipeServers() {
@@ -179,7 +176,6 @@ void ChannelBridge::DiscardPipeServers() {
   {
     platform::CriticalSectionLock writeGuard(pipeListLock);
     discarded.swap(pipeServers);
-    pipeCount = 0;
   }
   // Deleting a running server calls its disconnect callback, which takes
   // bridge locks; no bridge lock is held here.
@@ -187,15 +183,15 @@ void ChannelBridge::DiscardPipeServers() {
 }
 
 void ChannelBridge::Shutdown() {
-  std::lock_guard<std::mutex> guard(lifecycleLock);
-  if (shutDown) {
+  platform::MutexLock guard(lifecycleLock);
+  if (lifecycle == Lifecycle::kShutDown) {
     return;
   }
-  shutDown = true;
+  lifecycle = Lifecycle::kShutDown;
 
   // The workers drain their queues once more and end: the PCoIP worker first,
   // since what it has for the peer goes out through the pipe queue.
-  pcoipWorkerRunning.exchange(false);
+  workerFlags.fetch_or(kPcoipWorkerLastPass);
   if (pcoipQueueEvent != nullptr) {
     platform::SetEventObject(pcoipQueueEvent);
   }
@@ -204,7 +200,7 @@ void ChannelBridge::Shutdown() {
   }
   // No launch is asked for any more; those still waiting are dropped.
   launchQueue->Stop();
-  workersRunning.exchange(false);
+  workerFlags.fetch_or(kPipeWorkerLastPass);
   if (pipeQueueEvent != nullptr) {
     platform::SetEventObject(pipeQueueEvent);
   }

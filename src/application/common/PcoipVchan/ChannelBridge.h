@@ -1,7 +1,65 @@
 // The router between the local extension applications (six pipe servers on one
 // pipe name) and the peer plug-in at the other end of the session. Producers
-// only queue bytes; two worker threads do all decoding, table work, sending to
+// only queue bytes; the two workers do all decoding, table work, sending to
 // the peer and writing to pipes, one item at a time per queue.
+//
+// Threads. The bridge works with these, and each waits only as said here:
+//   * Six pipe readers, one per pipe server (the server's own threads). Each
+//     reads its application's messages and queues them on its pipe's lane of
+//     the pipe queue (OnPipeMessage), answers a property request itself when
+//     nothing of its application is queued ahead of it, and queues its
+//     client's departure. Waits for its client's bytes, for room in its lane
+//     (the pipe worker makes it) and for room in its server's outbound queue
+//     (its writer makes it); what it answers itself goes to that outbound
+//     queue without waiting.
+//   * Six pipe writers, one per pipe server (the server's own threads). Each
+//     writes what waits in its server's outbound queue to its application.
+//     Waits for the application to read, at most the write time-out; then
+//     that client is let go, and writes to a client that has gone fail at
+//     once. Waits on nothing of the bridge.
+//   * The receive thread (the plug-in's). Reads the channel's datagrams and
+//     queues each whole message on the PCoIP queue (QueuePcoipMessage).
+//     Waits for room on that queue: for the PCoIP worker.
+//   * The pipe worker (PipeQueueWorker). Takes the lanes in turn, keeps the
+//     table in step with each message and sends it on to the peer; sends what
+//     the PCoIP worker queued for the peer. Waits on the channel, that is for
+//     the peer's receive thread, and takes nothing while the channel is not
+//     open. What it writes to pipes (answers, notices) never waits for room.
+//   * The PCoIP worker (PcoipQueueWorker). Handles the peer's messages, keeps
+//     the table in step and writes to the applications' outbound queues.
+//     Waits only for room in the outbound queue of the application a message
+//     is for, that is for one writer. Never waits on the channel: what it has
+//     for the peer goes on the pipe queue for the pipe worker (PeerRoute),
+//     always accepted (or, beyond kPeerBoundBacklogBytes, dropped with a
+//     diagnostic).
+//   * The launch queue's thread (LaunchQueue). Opens the links the launch
+//     gate held back. Waits for the gate and for the opener to start; on
+//     nothing of the bridge's queues.
+//   * The repeat limiter's timer thread. Writes the summaries of diagnostics
+//     held back. Waits for time alone.
+// The host's threads come in through the entry points: they start the bridge
+// and tear it down (InitializeWith, Shutdown), which joins the workers.
+//
+// Why no cycle of waits can close, with both ends flooding each other and
+// applications that read slowly, never, or on the same thread as they write:
+// every chain of waits ends at a writer, possibly after crossing to the peer
+// through the channel (pipe worker -> peer's receive thread -> peer's PCoIP
+// worker -> one of the peer's writers), and every writer is free within the
+// write time-out. A cycle could only close through an application: one that
+// writes and reads on one thread and does not read while its write waits, at
+// one end or at both. Its write waits for its reader, which waits for its
+// writer (or for the pipe worker and the channel), which waits for it; its
+// writer gives up within the time-out and lets it go, which breaks the cycle.
+// It stalls itself, and the others only as any slow reader does once its
+// outbound queue is full: the receive path then waits for it.
+//
+// Locks. Each field below is grouped under the lock that guards it, and the
+// compiler checks them (clang's -Wthread-safety). lifecycleLock comes first:
+// InitializeWith and Shutdown take the others under it. The other four
+// (pipeQueueLock, pcoipQueueLock, channelLock, pipeListLock) are held only
+// for short steps, never two at once, and never while the bridge calls out
+// (into a pipe server, the send routine, the limiter or the launch queue);
+// the pipe servers call the bridge with none of their own locks held.
 #pragma once
 
 #include <array>
@@ -9,7 +67,6 @@
 #include <cstdint>
 #include <deque>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <thread>
 #include <unordered_set>
@@ -19,6 +76,9 @@
 #include "platform/critical_section.h"
 #include "platform/debug_output.h"
 #include "platform/event.h"
+#include "platform/mutex.h"
+#include "platform/thread_annotations.h"
+#include "src/application/common/PcoipVchan/ChannelBridgeAnswerOrder.h"
 #include "src/application/common/PcoipVchan/ChannelBridgeChannelTable.h"
 #include "src/application/common/PcoipVchan/ChannelBridgeHandovers.h"
 #include "src/application/common/PcoipVchan/ChannelBridgeLaunchGate.h"
@@ -52,7 +112,7 @@ struct PipeItem {
   size_t backlogCharge = 0;
   // A departure, or a message that may be a connect or disconnect request:
   // handling it may change the table, and so what an answer for the peer
-  // queued after it must say (see PipeQueueWorker).
+  // queued after it must say (see AnswerOrder).
   bool changesTable = false;
   // Its place in the order of everything queued on the pipe queue.
   uint64_t stamp = 0;
@@ -145,7 +205,7 @@ class ChannelBridge {
   // a `peerLinkOpen` routine the channel counts as open all the time.
   bool InitializeWith(bool isServer, std::string pipeName, SendToPeerFunction sendToPeer,
                       PropertyProviderFunction propertyProvider,
-                      PeerLinkOpenFunction peerLinkOpen = nullptr);
+                      PeerLinkOpenFunction peerLinkOpen = nullptr) EXCLUDES(lifecycleLock);
   // The channel to the peer has opened: what waited for it goes now.
   static void PeerLinkOpened();
 
@@ -164,14 +224,16 @@ class ChannelBridge {
   void QueuePcoipMessage(std::string bytes);
   // The receive thread's look before it reads the next datagram: true at once
   // while the PCoIP queue has room, else after waiting up to `timeoutMs` for
-  // it (false when there is still none).
-  bool WaitForPcoipQueueRoom(uint32_t timeoutMs);
+  // it (false when there is still none). Takes no lock: the queue's room flag
+  // and event are the part of it made to be read without one (see
+  // ChannelBridgeQueue.h), which the analysis cannot tell from the rest.
+  bool WaitForPcoipQueueRoom(uint32_t timeoutMs) KVX_NO_THREAD_SAFETY_ANALYSIS;
   // Hands the bytes to the pipe server's outbound queue, for its writer to
   // write only while `client` is still the one connected to it; "Invalid pipe
   // ID." when there is no such pipe or that client has gone. On the PCoIP
   // worker it first waits while that queue is full (the receive path holds
-  // back for a slow application only once its own queue is full); the pipe worker
-  // never waits (see ChannelBridgeQueues.cpp).
+  // back for a slow application only once its own queue is full); the pipe
+  // worker never waits (see ChannelBridgeTable.cpp).
   void WriteToPipe(int32_t pipeId, uint64_t client, std::string bytes);
   // On the PCoIP worker, once it has handled what it took from its queue:
   // writes what WriteToPipe left queued for it, pipe by pipe.
@@ -230,115 +292,196 @@ class ChannelBridge {
   ChannelBridge();
   ~ChannelBridge();
 
-  void PipeQueueWorker();
-  void PcoipQueueWorker();
-  // True on this bridge's PCoIP worker thread.
-  bool OnPcoipWorker() const;
+  // ---- Its life (ChannelBridge.cpp) ----
+
+  enum class Lifecycle {
+    // An event or a worker thread could not be had at construction:
+    // InitializeWith fails instead of running a half-built bridge.
+    kHalfBuilt,
+    // Built and not started; after a failed start, ready to try again.
+    kIdle,
+    kStarted,
+    kShutDown,
+  };
+  // What the workers read without a lock: one word of flags, which only
+  // ever gain bits.
+  enum WorkerFlag : uint32_t {
+    // InitializeWith has stored the routines: until then the workers hold
+    // their items, so nothing that arrives early is lost and no null routine
+    // is called.
+    kRoutinesReady = 1u << 0,
+    // The worker's next pass is its last. The PCoIP worker stops first at
+    // teardown, so that what its last pass queues for the peer is still sent
+    // by the pipe worker's last pass.
+    kPcoipWorkerLastPass = 1u << 1,
+    kPipeWorkerLastPass = 1u << 2,
+  };
   // Drain both queues, end the workers, delete the servers. Idempotent.
-  void Shutdown();
+  void Shutdown() EXCLUDES(lifecycleLock);
+  // Creates the server of one pipe, adds it to the list and starts it.
+  bool StartPipeServer(int32_t pipeId, const std::string& pipeName) REQUIRES(lifecycleLock);
   // Ends the servers of an earlier, failed start so that a new start begins
   // with an empty list and every position matches its pipe ID again.
-  void DiscardPipeServers();
+  // Deleting a running server reports its client's departure, which takes
+  // pipeQueueLock.
+  void DiscardPipeServers() EXCLUDES(pipeListLock, pipeQueueLock);
+  // Empties both queues and the table (after a failed start or at teardown).
+  void ForgetQueuedWorkAndChannels();
+
+  // ---- The workers (ChannelBridgeWorkers.cpp) ----
+
+  void PipeQueueWorker();
+  void PcoipQueueWorker();
+  // A worker's loop around `drain`, which empties its queue.
+  template <typename Drain>
+  void RunWorker(platform::EventHandle event, WorkerFlag lastPassFlag, const char* waitFailed,
+                 Drain drain);
+  // The pipe worker's steps: take the answers for the peer that may go and
+  // pick a lane for a turn (false when there is neither), send and handle
+  // what was taken, and give its room back.
+  struct PipeTurn;
+  bool TakeTurn(PipeTurn* turn) EXCLUDES(pipeQueueLock);
+  void TakeAnswersThatMayGo(PipeTurn* turn) REQUIRES(pipeQueueLock);
+  void PickLane(PipeTurn* turn) REQUIRES(pipeQueueLock);
+  void RunTurn(PipeTurn* turn) EXCLUDES(pipeQueueLock);
+  void FinishTurn(PipeTurn* turn) EXCLUDES(pipeQueueLock);
+  // The PCoIP worker's steps: take all that is queued (false when nothing
+  // is), and handle it, giving its room back as it goes.
+  bool TakePcoipBatch(std::deque<std::string>* batch) EXCLUDES(pcoipQueueLock);
+  void HandlePcoipBatch(std::deque<std::string>* batch) EXCLUDES(pcoipQueueLock);
+  // True on this bridge's PCoIP worker thread.
+  bool OnPcoipWorker() const;
+
+  // ---- The pipe queue (ChannelBridgeQueues.cpp) ----
+
+  // A lane per pipe (an item of an unknown pipe ID goes to lane 0).
+  using PipeLane = ChannelBridgeQueue<PipeItem>;
+  static size_t LaneIndexOf(int32_t pipeId);
+  PipeLane& LaneOf(int32_t pipeId) REQUIRES(pipeQueueLock) {
+    return *pipeLanes[LaneIndexOf(pipeId)];
+  }
+  // Set while the lane has room. Read without the lock: the event never
+  // changes once built, which the analysis cannot tell.
+  platform::EventHandle LaneRoomEvent(int32_t pipeId) const KVX_NO_THREAD_SAFETY_ANALYSIS {
+    return pipeLanes[LaneIndexOf(pipeId)]->RoomEvent();
+  }
+  // Queues an item whose changesTable is set already.
+  void QueueClassifiedPipeMessage(PipeItem item, Wake wake = Wake::kNow) EXCLUDES(pipeQueueLock);
+  // The pipe server found its client gone while holding reading back.
+  void OnPipeClientLeaving(int32_t pipeId) EXCLUDES(pipeQueueLock);
+  // Queues an answer for the peer on the PCoIP worker (see PeerRoute).
+  void QueueForPeer(const std::string& bytes) EXCLUDES(pipeQueueLock, channelLock);
+  // Bytes held by the whole pipe queue.
+  size_t PipeQueueBytes() const REQUIRES(pipeQueueLock);
+  void ClearPipeQueue() REQUIRES(pipeQueueLock);
+
+  // ---- The table (ChannelBridgeTable.cpp) ----
+
+  // Lookups. Null when nothing matches.
+  ChannelEntry* FindByName(const std::string& channelName) REQUIRES(channelLock);
+  ChannelEntry* FindById(int64_t channelId) REQUIRES(channelLock);
+  // Whether the new entry's ID has been told already (see ChannelEntry::idTold).
+  enum class IdTold { kNo, kYes };
+  // A new entry at the server end takes the next channel ID.
+  ChannelTable::AddResult AddEntry(const std::string& channelName, int32_t pipeId,
+                                   uint64_t client, IdTold idTold = IdTold::kNo)
+      REQUIRES(channelLock);
+  void RemoveEntry(const ChannelEntry* entry) REQUIRES(channelLock);
+  // Whether the server end may take the peer's ID for this entry: an ID the
+  // peer could have had from a server end, and no other channel's here.
+  bool AdoptablePeerId(int64_t peerId, const ChannelEntry* entry) REQUIRES(channelLock);
+  // The peer's CONNECTION_LOST, and its refusal of a connect request.
+  void OnPeerReportsLoss(const KVX::ChannelConnectionResponse& response);
+  void OnPeerRefusal(const std::string& channelName);
+  // The client end's "pending" at the server end: passed on to the holder
+  // with the ID handed out here.
+  void OnPeerPendingAtServerEnd(const KVX::ChannelConnectionResponse& response);
+  // Takes the ID of the peer's CONNECTED for the entry of its name, or keeps
+  // this end's own ID and returns it, for both ends to be told; -1 when the
+  // peer's ID stands (or no entry has the name).
+  int64_t AgreeOnPeerId(const KVX::ChannelConnectionResponse& response);
+  // Writes the diagnostic for a channel the table refused.
+  void ReportRefusedChannel(ChannelTable::AddResult refusal) EXCLUDES(channelLock);
+
+  // ---- Launching and diagnostics ----
+
   // Launches within the gate's bounds, queued while over them; requests
   // beyond the queue are dropped.
   void LaunchApplication(const std::string& appLink);
   // Opens a link the gate has let through (the PCoIP worker or the queue's thread).
   void OpenLink(const std::string& appLink);
-
-  // Table lookups; the caller holds channelLock. Null when nothing matches.
-  ChannelEntry* FindByName(const std::string& channelName);
-  ChannelEntry* FindById(int64_t channelId);
-  // Table changes; the caller holds channelLock. A new entry at the server end
-  // takes the next channel ID.
-  // Whether the new entry's ID has been told already (see ChannelEntry::idTold).
-  enum class IdTold { kNo, kYes };
-  ChannelTable::AddResult AddEntry(const std::string& channelName, int32_t pipeId,
-                                   uint64_t client, IdTold idTold = IdTold::kNo);
-  // Whether the server end may take the peer's ID for this entry: an ID the
-  // peer could have had from a server end, and no other channel's here.
-  bool AdoptablePeerId(int64_t peerId, const ChannelEntry* entry);
-  // The peer's CONNECTION_LOST, and its refusal of a connect request.
-  void OnPeerReportsLoss(const KVX::ChannelConnectionResponse& response);
-  void OnPeerRefusal(const std::string& channelName);
-  void RemoveEntry(const ChannelEntry* entry);
-  // Writes the diagnostic for a channel the table refused (no lock held).
-  void ReportRefusedChannel(ChannelTable::AddResult refusal);
   // Writes one of the bridge's diagnostics to the debugger output, unless the
   // same one has been written too often lately (then it is counted, and
   // summarised later).
   void Diagnose(const char* text);
-  // Empties both queues and the table (after a failed start or at teardown).
-  void ForgetQueuedWorkAndChannels();
 
-  int32_t pipeCount = 0;
-  bool started = false;
-  int64_t nextChannelId = 0;
+  // ---- State, grouped by the lock that guards it ----
+
+  // Under lifecycleLock, which serialises InitializeWith and Shutdown.
+  platform::Mutex lifecycleLock;
+  Lifecycle lifecycle GUARDED_BY(lifecycleLock) = Lifecycle::kHalfBuilt;
+
+  // Set up by InitializeWith before kRoutinesReady, never changed while the
+  // workers run; read without a lock.
   bool isServer = false;
-  std::thread pipeWorker;
-  std::thread pcoipWorker;
-  platform::CriticalSection pipeQueueLock;
-  platform::CriticalSection pcoipQueueLock;
-  platform::CriticalSection channelLock;
-  // Guards the list of pipe servers (not the writes: each server writes on
-  // its own thread).
-  platform::CriticalSection pipeListLock;
-  platform::EventHandle pipeQueueEvent = nullptr;
-  platform::EventHandle pcoipQueueEvent = nullptr;
-  std::atomic<bool> workersRunning{false};
-  // The PCoIP worker stops first at teardown, so that what its last pass
-  // queues for the peer is still sent by the pipe worker's last pass.
-  std::atomic<bool> pcoipWorkerRunning{false};
-  // The pipe queue: a lane per pipe (an item of an unknown pipe ID goes to
-  // lane 0), and what the PCoIP worker has for the peer, which the pipe
-  // worker sends before the items it takes with it (see PipeQueueWorker).
-  // All under pipeQueueLock.
-  using PipeLane = ChannelBridgeQueue<PipeItem>;
-  std::array<std::unique_ptr<PipeLane>, kPipeServerCount> pipeLanes;
-  // The stamps of each lane's items that change the table and are not
-  // handled yet, oldest first; and the stamp the next item gets.
-  std::array<std::deque<uint64_t>, kPipeServerCount> tableItemStamps;
-  uint64_t nextStamp = 0;
-  // For a pipe whose client is known to have left while its last messages
-  // are still being read: the stamp its departure has been given already
-  // (and which those messages share), so that answers queued from now on
-  // wait for the departure. 0: none.
-  std::array<uint64_t, kPipeServerCount> leavingStamp{};
-  // The pipe server found its client gone while holding reading back.
-  void OnPipeClientLeaving(int32_t pipeId);
-  ChannelBridgeQueue<PipeItem> peerBoundQueue{~size_t{0}};
-  static size_t LaneIndexOf(int32_t pipeId);
-  PipeLane& LaneOf(int32_t pipeId) { return *pipeLanes[LaneIndexOf(pipeId)]; }
-  // Queues an item whose changesTable is set already.
-  void QueueClassifiedPipeMessage(PipeItem item, Wake wake = Wake::kNow);
-  // The pipe worker found nothing to take and waits for pipeQueueEvent (or
-  // has not begun): only then does queueing an item need to set the event,
-  // which costs the queueing thread a system call and the worker a wake-up.
-  // Under pipeQueueLock.
-  bool pipeWorkerAsleep = true;
-  // Bytes held by the whole pipe queue; the caller holds pipeQueueLock.
-  size_t PipeQueueBytes() const;
-  void ClearPipeQueue();
-  ChannelBridgeQueue<std::string> pcoipQueue{kPcoipQueueBoundBytes};
-  // The pipes the PCoIP worker queued messages for and has not yet written
-  // (the PCoIP worker's alone).
-  std::array<bool, kPipeServerCount> pipesToWrite{};
-  ChannelTable channels;
-  // Takeovers whose previous holder may still have data queued (the pipe
-  // worker's alone).
-  ChannelHandovers handovers;
-  std::vector<std::unique_ptr<Orvane::Extension::Windows::NamedPipeServer>> pipeServers;
   PeerRoute sendToPeer{*this};
-  // Bytes (as charged by the queue) of the peer-bound items on the pipe queue
-  // that count against kPeerBoundBacklogBytes.
-  std::atomic<size_t> peerBoundBacklog{0};
-  // The peer-bound items waiting on the pipe queue, so that a repeated
-  // request does not pile up answers. Under pipeQueueLock.
-  std::unordered_set<std::string> peerBoundWaiting;
-  // Queues an answer for the peer on the PCoIP worker (see PeerRoute).
-  void QueueForPeer(const std::string& bytes);
   PropertyProviderFunction propertyProvider = nullptr;
   PeerLinkOpenFunction peerLinkOpen = nullptr;
   bool PeerLinkOpen() const { return peerLinkOpen == nullptr || peerLinkOpen(); }
+
+  // Made by the constructor, never changed after it; the threads are joined
+  // by Shutdown.
+  platform::EventHandle pipeQueueEvent = nullptr;
+  platform::EventHandle pcoipQueueEvent = nullptr;
+  std::thread pipeWorker;
+  std::thread pcoipWorker;
+
+  // Read and written without a lock.
+  std::atomic<uint32_t> workerFlags{0};
+  // Bytes (as charged by the queue) of the peer-bound items on the pipe queue
+  // that count against kPeerBoundBacklogBytes.
+  std::atomic<size_t> peerBoundBacklog{0};
+
+  // Under pipeQueueLock: the pipe queue. Its lanes, and what the PCoIP worker
+  // has for the peer, which the pipe worker sends before the items it takes
+  // with it (see ChannelBridgeWorkers.cpp).
+  platform::CriticalSection pipeQueueLock;
+  std::array<std::unique_ptr<PipeLane>, kPipeServerCount> pipeLanes GUARDED_BY(pipeQueueLock);
+  ChannelBridgeQueue<PipeItem> peerBoundQueue GUARDED_BY(pipeQueueLock){~size_t{0}};
+  // The peer-bound items waiting on the pipe queue, so that a repeated
+  // request does not pile up answers.
+  std::unordered_set<std::string> peerBoundWaiting GUARDED_BY(pipeQueueLock);
+  // The stamps of the pipe queue's items, and the rule that an answer for
+  // the peer waits for the table changes queued before it.
+  AnswerOrder answerOrder GUARDED_BY(pipeQueueLock){kPipeServerCount};
+  // The pipe worker found nothing to take and waits for pipeQueueEvent (or
+  // has not begun): only then does queueing an item need to set the event,
+  // which costs the queueing thread a system call and the worker a wake-up.
+  bool pipeWorkerAsleep GUARDED_BY(pipeQueueLock) = true;
+
+  // Under pcoipQueueLock: the PCoIP queue.
+  platform::CriticalSection pcoipQueueLock;
+  ChannelBridgeQueue<std::string> pcoipQueue GUARDED_BY(pcoipQueueLock){kPcoipQueueBoundBytes};
+
+  // Under channelLock: the table.
+  platform::CriticalSection channelLock;
+  ChannelTable channels GUARDED_BY(channelLock);
+  int64_t nextChannelId GUARDED_BY(channelLock) = 0;
+
+  // Under pipeListLock: the list of pipe servers (not their writes: each
+  // server writes on its own threads).
+  platform::CriticalSection pipeListLock;
+  std::vector<std::unique_ptr<Orvane::Extension::Windows::NamedPipeServer>> pipeServers
+      GUARDED_BY(pipeListLock);
+
+  // The PCoIP worker's alone: the pipes it queued messages for and has not
+  // yet written.
+  std::array<bool, kPipeServerCount> pipesToWrite{};
+  // The pipe worker's alone: takeovers whose previous holder may still have
+  // data queued.
+  ChannelHandovers handovers;
+
+  // With locks of their own, taken with none of the bridge's held.
   std::shared_ptr<LaunchGate> launchGate = std::make_shared<LaunchGate>();
   std::unique_ptr<LaunchQueue> launchQueue = std::make_unique<LaunchQueue>(
       launchGate, [this](const std::string& link) { OpenLink(link); });
@@ -346,15 +489,4 @@ class ChannelBridge {
   diagnostics::RepeatLimiter diagnosticLimiter{[](const diagnostics::RepeatLimiter::Summary& summary) {
     platform::OutputDebugText(summary.text.c_str());
   }};
-
-  // Set once InitializeWith has stored the routines: until then the workers
-  // hold their items, so nothing that arrives early is lost and no null
-  // routine is called.
-  std::atomic<bool> routinesReady{false};
-  // False when an event or a worker thread could not be had at construction;
-  // InitializeWith then fails instead of running a half-built bridge.
-  bool constructedWhole = false;
-  // Serialises InitializeWith and Shutdown against each other.
-  std::mutex lifecycleLock;
-  bool shutDown = false;
 };

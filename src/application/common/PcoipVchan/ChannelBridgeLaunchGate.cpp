@@ -3,7 +3,7 @@
 #include <algorithm>
 
 LaunchGate::Verdict LaunchGate::TryStart(Clock::time_point now) {
-  std::lock_guard<std::mutex> guard(lock);
+  platform::MutexLock guard(lock);
   if (!refillStarted) {
     refillStarted = true;
     lastRefill = now;
@@ -22,11 +22,11 @@ LaunchGate::Verdict LaunchGate::TryStart(Clock::time_point now) {
 }
 
 void LaunchGate::Finished() {
-  std::lock_guard<std::mutex> guard(lock);
+  platform::MutexLock guard(lock);
   if (running > 0) --running;
 }
 
 LaunchGate::Clock::time_point LaunchGate::NextRefill() {
-  std::lock_guard<std::mutex> guard(lock);
+  platform::MutexLock guard(lock);
   return lastRefill + kRefillInterval;
 }

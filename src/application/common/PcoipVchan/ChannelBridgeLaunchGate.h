@@ -5,7 +5,9 @@
 
 #include <chrono>
 #include <cstdint>
-#include <mutex>
+
+#include "platform/mutex.h"
+#include "platform/thread_annotations.h"
 
 class LaunchGate {
  public:
@@ -20,16 +22,17 @@ class LaunchGate {
   enum class Verdict { kAllowed, kTooManyRunning, kTooFrequent };
 
   // An allowed launch counts as running until Finished is called for it.
-  Verdict TryStart(Clock::time_point now);
+  Verdict TryStart(Clock::time_point now) EXCLUDES(lock);
   // May be called on any thread (the shell's reaper).
-  void Finished();
+  void Finished() EXCLUDES(lock);
   // When the next launch comes back to a spent burst.
-  Clock::time_point NextRefill();
+  Clock::time_point NextRefill() EXCLUDES(lock);
 
  private:
-  std::mutex lock;
-  int32_t running = 0;
-  int32_t tokens = kBurst;
-  bool refillStarted = false;
-  Clock::time_point lastRefill;
+  // Taken after the launch queue's lock, never before it.
+  platform::Mutex lock;
+  int32_t running GUARDED_BY(lock) = 0;
+  int32_t tokens GUARDED_BY(lock) = kBurst;
+  bool refillStarted GUARDED_BY(lock) = false;
+  Clock::time_point lastRefill GUARDED_BY(lock);
 };

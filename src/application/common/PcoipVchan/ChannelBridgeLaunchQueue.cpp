@@ -18,7 +18,7 @@ LaunchQueue::~LaunchQueue() { Stop(); }
 
 bool LaunchQueue::Launch(const std::string& link) {
   {
-    std::lock_guard<std::mutex> guard(lock);
+    platform::MutexLock guard(lock);
     if (stopping) return false;
     if (waiting.empty() && gate->TryStart(LaunchGate::Clock::now()) == LaunchGate::Verdict::kAllowed) {
       // Opened below, outside the lock, on the caller's thread as before.
@@ -37,7 +37,7 @@ bool LaunchQueue::Launch(const std::string& link) {
           return false;
         }
       }
-      changed.notify_all();
+      changed.NotifyAll();
       return true;
     }
   }
@@ -46,10 +46,10 @@ bool LaunchQueue::Launch(const std::string& link) {
 }
 
 void LaunchQueue::Run() {
-  std::unique_lock<std::mutex> guard(lock);
+  platform::MutexLock guard(lock);
   while (!stopping) {
     if (waiting.empty()) {
-      changed.wait(guard);
+      changed.Wait(guard);
       continue;
     }
     const LaunchGate::Clock::time_point now = LaunchGate::Clock::now();
@@ -58,30 +58,34 @@ void LaunchQueue::Run() {
         std::string link = std::move(waiting.front());
         waiting.pop_front();
         waitingBytes -= link.size();
-        guard.unlock();
+        guard.Unlock();
         open(link);
-        guard.lock();
+        guard.Lock();
         break;
       }
       case LaunchGate::Verdict::kTooFrequent:
-        changed.wait_until(guard, std::min(gate->NextRefill(), now + kRunningPoll * 20));
+        changed.WaitUntil(guard, std::min(gate->NextRefill(), now + kRunningPoll * 20));
         break;
       case LaunchGate::Verdict::kTooManyRunning:
-        changed.wait_for(guard, kRunningPoll);
+        changed.WaitFor(guard, kRunningPoll);
         break;
     }
   }
 }
 
 void LaunchQueue::Stop() {
+  // Once stopping, no Launch starts the thread any more: it is taken out
+  // under the lock and joined outside it, where it can take the lock to end.
+  std::thread ending;
   {
-    std::lock_guard<std::mutex> guard(lock);
+    platform::MutexLock guard(lock);
     stopping = true;
     waiting.clear();
     waitingBytes = 0;
+    ending = std::move(runner);
   }
-  changed.notify_all();
-  if (runner.joinable()) runner.join();
+  changed.NotifyAll();
+  if (ending.joinable()) ending.join();
 }
 
 void LaunchQueue::Abandon() {

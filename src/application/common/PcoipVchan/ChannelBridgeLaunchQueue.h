@@ -5,15 +5,15 @@
 // dropped. The thread starts with the first launch that has to wait.
 #pragma once
 
-#include <condition_variable>
 #include <cstddef>
 #include <deque>
 #include <functional>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <thread>
 
+#include "platform/mutex.h"
+#include "platform/thread_annotations.h"
 #include "src/application/common/PcoipVchan/ChannelBridgeLaunchGate.h"
 
 class LaunchQueue {
@@ -31,22 +31,25 @@ class LaunchQueue {
 
   // Runs the launch now when nothing waits and the gate allows it; otherwise
   // queues it. False when it was dropped: the queue is full (or stopped).
-  bool Launch(const std::string& link);
+  bool Launch(const std::string& link) EXCLUDES(lock);
   // Ends the thread; launches still waiting are dropped. Idempotent.
-  void Stop();
+  void Stop() EXCLUDES(lock);
   // The process is ending and the thread may have been ended wherever it
-  // was: it is left to the system.
-  void Abandon();
+  // was, perhaps holding the lock: the thread is left to the system, and the
+  // lock is not taken (the analysis is told so).
+  void Abandon() KVX_NO_THREAD_SAFETY_ANALYSIS;
 
  private:
-  void Run();
+  // The thread: opens the waiting links as the gate lets them through.
+  void Run() EXCLUDES(lock);
 
   const std::shared_ptr<LaunchGate> gate;
   const Opener open;
-  std::mutex lock;
-  std::condition_variable changed;
-  std::deque<std::string> waiting;
-  size_t waitingBytes = 0;
-  bool stopping = false;
-  std::thread runner;
+  // Taken before the gate's lock, never after it.
+  platform::Mutex lock;
+  platform::ConditionVariable changed;
+  std::deque<std::string> waiting GUARDED_BY(lock);
+  size_t waitingBytes GUARDED_BY(lock) = 0;
+  bool stopping GUARDED_BY(lock) = false;
+  std::thread runner GUARDED_BY(lock);
 };

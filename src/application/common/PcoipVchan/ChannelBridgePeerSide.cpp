@@ -231,23 +231,10 @@ void ChannelBridge::OnPeerConnectionResponse(const KVX::ChannelConnectionRespons
     OnPeerRefusal(response.channel_name());
     return;
   }
-
   if (isServer && status == KVX::CONNECTION_PENDING_PEER) {
-    // The client end does not know the ID yet; fill in the one handed out here.
-    int64_t entryId = -1;
-    {
-      platform::CriticalSectionLock guard(channelLock);
-      if (ChannelEntry* entry = FindByName(response.channel_name())) {
-        entryId = entry->channelId;
-        entry->idTold = true;
-      }
-    }
-    KVX::ChannelConnectionResponse withId = response;
-    withId.set_channel_id(entryId);
-    DeliverToChannelOwner(entryId, WrapConnectionResponse(withId));
+    OnPeerPendingAtServerEnd(response);
     return;
   }
-
   if (isServer && status != KVX::CONNECTION_CONNECTED) {
     return;
   }
@@ -257,7 +244,36 @@ void ChannelBridge::OnPeerConnectionResponse(const KVX::ChannelConnectionRespons
   if (!isServer && response.channel_id() == -1) {
     return;
   }
+  const int64_t ownId = AgreeOnPeerId(response);
+  if (ownId != -1) {
+    // Both ends then agree on the server's ID, and nothing loops: the client
+    // end never answers a notice.
+    const std::string notice =
+        BuildConnectionNotice(response.channel_name(), ownId, KVX::CONNECTION_CONNECTED);
+    sendToPeer(notice);
+    DeliverToHolder(response.channel_name(), ownId, notice);
+    return;
+  }
+  // Only the application holding the channel of that name and ID hears of it.
+  DeliverToHolder(response.channel_name(), response.channel_id(), bytes);
+}
 
+void ChannelBridge::OnPeerPendingAtServerEnd(const KVX::ChannelConnectionResponse& response) {
+  // The client end does not know the ID yet; fill in the one handed out here.
+  int64_t entryId = -1;
+  {
+    platform::CriticalSectionLock guard(channelLock);
+    if (ChannelEntry* entry = FindByName(response.channel_name())) {
+      entryId = entry->channelId;
+      entry->idTold = true;
+    }
+  }
+  KVX::ChannelConnectionResponse withId = response;
+  withId.set_channel_id(entryId);
+  DeliverToChannelOwner(entryId, WrapConnectionResponse(withId));
+}
+
+int64_t ChannelBridge::AgreeOnPeerId(const KVX::ChannelConnectionResponse& response) {
   // This is how the client end learns the IDs the server end hands out. A
   // CONNECTED naming another ID than the server's comes from a client end
   // whose application held the channel while the one here left and a new one
@@ -285,17 +301,7 @@ void ChannelBridge::OnPeerConnectionResponse(const KVX::ChannelConnectionRespons
     }
   }
   if (inUse) Diagnose(ChannelBridgeText::kAdoptedIdInUse);
-  if (ownId != -1) {
-    // Both ends then agree on the server's ID, and nothing loops: the client
-    // end never answers a notice.
-    const std::string notice =
-        BuildConnectionNotice(response.channel_name(), ownId, KVX::CONNECTION_CONNECTED);
-    sendToPeer(notice);
-    DeliverToHolder(response.channel_name(), ownId, notice);
-    return;
-  }
-  // Only the application holding the channel of that name and ID hears of it.
-  DeliverToHolder(response.channel_name(), response.channel_id(), bytes);
+  return ownId;
 }
 
 bool ChannelBridge::AdoptablePeerId(int64_t peerId, const ChannelEntry* entry) {

@@ -7,10 +7,10 @@
 #include <atomic>
 #include <cstring>
 #include <exception>
-#include <mutex>
 #include <string>
 
 #include "platform/event.h"
+#include "platform/mutex.h"
 #include "platform/thread.h"
 #include "src/application/common/PcoipVchan/ChannelBridge.h"
 #include "src/application/common/PcoipVchan/PcoipVchanLog.h"
@@ -47,13 +47,13 @@ VchanLink& LinkOf(void* context) {
 // setting the event and closing it are serialised, so that a callback never
 // sets an event that exit has closed. Never destroyed, as a host may call
 // back while the library unloads.
-std::mutex& ReadyEventLock() {
-  static std::mutex* lock = new std::mutex;
+platform::Mutex& ReadyEventLock() {
+  static platform::Mutex* lock = new platform::Mutex;
   return *lock;
 }
 
 bool SetReadyEvent(VchanLink& link) {
-  std::lock_guard<std::mutex> guard(ReadyEventLock());
+  platform::MutexLock guard(ReadyEventLock());
   platform::EventHandle readyEvent = LoadShared(link.rx_event);
   return readyEvent != nullptr && platform::SetEventObject(readyEvent);
 }
@@ -63,7 +63,7 @@ bool SetReadyEvent(VchanLink& link) {
 // otherwise only once it is closed. False when there was none to close or
 // closing failed.
 bool CloseReadyEvent(VchanLink& link, bool threadStillRunning, bool forget) {
-  std::lock_guard<std::mutex> guard(ReadyEventLock());
+  platform::MutexLock guard(ReadyEventLock());
   platform::EventHandle readyEvent = LoadShared(link.rx_event);
   const bool closed =
       readyEvent != nullptr && !threadStillRunning && platform::CloseEventObject(readyEvent);

@@ -5,24 +5,22 @@
 PluginContext g_plugin_context;
 
 void TransmitLock::Initialize() {
-  std::unique_lock<std::mutex> lock(stateMutex_);
-  idle_.wait(lock, [this] { return users_ == 0; });
+  platform::MutexLock lock(stateMutex_);
+  while (users_ != 0) idle_.Wait(lock);
   section_.Initialize();
   open_ = true;
 }
 
 void TransmitLock::Delete() {
-  std::unique_lock<std::mutex> lock(stateMutex_);
+  platform::MutexLock lock(stateMutex_);
   open_ = false;
-  idle_.wait(lock, [this] { return users_ == 0; });
+  while (users_ != 0) idle_.Wait(lock);
   section_.Delete();
 }
 
-// The section is entered here and left in Leave, a hand-over between two
-// functions that the thread-safety analysis cannot follow.
-bool TransmitLock::Enter() KVX_NO_THREAD_SAFETY_ANALYSIS {
+bool TransmitLock::Enter() {
   {
-    std::lock_guard<std::mutex> lock(stateMutex_);
+    platform::MutexLock lock(stateMutex_);
     if (!open_) return false;
     ++users_;
   }
@@ -30,10 +28,10 @@ bool TransmitLock::Enter() KVX_NO_THREAD_SAFETY_ANALYSIS {
   return true;
 }
 
-void TransmitLock::Leave() KVX_NO_THREAD_SAFETY_ANALYSIS {
+void TransmitLock::Leave() {
   section_.Leave();
-  std::lock_guard<std::mutex> lock(stateMutex_);
-  if (--users_ == 0) idle_.notify_all();
+  platform::MutexLock lock(stateMutex_);
+  if (--users_ == 0) idle_.NotifyAll();
 }
 
 TransmitLock& GetTransmitLock() {
@@ -42,12 +40,12 @@ TransmitLock& GetTransmitLock() {
 }
 
 void WindowHandleList::Replace(std::vector<uint64_t> handles) {
-  std::lock_guard<std::mutex> lock(mutex_);
+  platform::MutexLock lock(mutex_);
   handles_ = std::move(handles);
 }
 
 std::vector<uint64_t> WindowHandleList::Snapshot() const {
-  std::lock_guard<std::mutex> lock(mutex_);
+  platform::MutexLock lock(mutex_);
   return handles_;
 }
 

@@ -4,14 +4,14 @@
 #pragma once
 
 #include <atomic>
-#include <condition_variable>
 #include <cstdint>
-#include <mutex>
 #include <vector>
 
 #include "platform/critical_section.h"
 #include "platform/event.h"
+#include "platform/mutex.h"
 #include "platform/thread.h"
+#include "platform/thread_annotations.h"
 #include "src/application/common/PcoipVchan/PcoipVchanHost.h"
 
 // ---- constants of the channel ----
@@ -94,22 +94,28 @@ inline void StoreShared(T& field, T value) {
 // channel. It lives from init to exit; the bridge may still send after exit,
 // so entering is a question that can be answered "no", and deleting waits
 // until no sender is inside, so a send never runs on a deleted lock.
+//
+// The section is entered in Enter and left in Leave, with the caller's send
+// between them: a hand-over from one call to the next that the analysis
+// cannot follow, so those two are left out of it.
 class TransmitLock {
  public:
   // (Re)initialises the lock and lets senders in.
-  void Initialize();
+  void Initialize() EXCLUDES(stateMutex_);
   // Refuses new senders, waits for the one inside to leave, deletes the lock.
-  void Delete();
+  void Delete() EXCLUDES(stateMutex_);
   // False when the lock is deleted: the caller must not send.
-  bool Enter();
-  void Leave();
+  bool Enter() KVX_NO_THREAD_SAFETY_ANALYSIS;
+  void Leave() KVX_NO_THREAD_SAFETY_ANALYSIS;
 
  private:
-  std::mutex stateMutex_;
-  std::condition_variable idle_;
+  platform::Mutex stateMutex_;
+  platform::ConditionVariable idle_;
+  bool open_ GUARDED_BY(stateMutex_) = false;
+  int users_ GUARDED_BY(stateMutex_) = 0;
+  // Keeps the datagrams of one message together; entered by one sender at a
+  // time, outside stateMutex_.
   platform::CriticalSection section_;
-  bool open_ = false;
-  int users_ = 0;
 };
 
 // Never destroyed: the bridge may send while the library unloads.
@@ -120,12 +126,12 @@ TransmitLock& GetTransmitLock();
 // the whole new one.
 class WindowHandleList {
  public:
-  void Replace(std::vector<uint64_t> handles);
-  std::vector<uint64_t> Snapshot() const;
+  void Replace(std::vector<uint64_t> handles) EXCLUDES(mutex_);
+  std::vector<uint64_t> Snapshot() const EXCLUDES(mutex_);
 
  private:
-  mutable std::mutex mutex_;
-  std::vector<uint64_t> handles_;
+  mutable platform::Mutex mutex_;
+  std::vector<uint64_t> handles_ GUARDED_BY(mutex_);
 };
 
 WindowHandleList& GetWindowHandleList();
