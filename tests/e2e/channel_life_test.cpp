@@ -31,9 +31,11 @@ std::vector<Told> NoticesBefore(RawApp& app, const std::string& expected, const 
   return told;
 }
 
-// A message big enough to keep an end's sends to its peer busy for a while:
-// answers for the peer queue up behind it.
-std::string Bulk() { return TransferRequest(99, std::string(20 << 20, 'b'), false); }
+// A message on the channel, big enough to keep an end's sends to its peer
+// busy for a while: answers for the peer queue up behind it.
+std::string Bulk(int64_t channelId) {
+  return TransferRequest(channelId, std::string(20 << 20, 'b'), false);
+}
 
 TEST(ChannelLifeTest, AHolderKeepsItsIdWhileTheOtherSideLeavesAndComesBack) {
   SessionHarness session;
@@ -116,8 +118,9 @@ TEST(ChannelLifeTest, AnAnswerQueuedBehindADepartureNeverContradictsIt) {
     {
       RawApp holder(holderPipe);
       ASSERT_TRUE(holder.Write(ConnectRequest(name)));
-      ASSERT_GE(holder.AwaitNotice(KVX::CONNECTION_PENDING_PEER, name, kWaitMs), 0);
-      for (int i = 0; i < 3; ++i) ASSERT_TRUE(holder.Write(Bulk()));
+      const int64_t id = holder.AwaitNotice(KVX::CONNECTION_PENDING_PEER, name, kWaitMs);
+      ASSERT_GE(id, 0);
+      for (int i = 0; i < 3; ++i) ASSERT_TRUE(holder.Write(Bulk(id)));
     }
     // Long enough for the departure to be queued, far shorter than the bulk
     // takes to cross (a few hundred milliseconds).

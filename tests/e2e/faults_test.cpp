@@ -31,6 +31,16 @@ int64_t PairDespiteFaults(RawApp& serverApp, RawApp& clientApp, const std::strin
   return -2;
 }
 
+// Pairs two applications on the first channel of the session, ID 0, the
+// server end's asking first.
+void PairOnTheFirstChannel(RawApp& serverApp, RawApp& clientApp, const std::string& name) {
+  ASSERT_TRUE(serverApp.Write(ConnectRequest(name)));
+  ASSERT_EQ(serverApp.AwaitNotice(KVX::CONNECTION_PENDING_PEER, name, kWaitMs), 0);
+  ASSERT_TRUE(clientApp.Write(ConnectRequest(name)));
+  ASSERT_EQ(clientApp.AwaitNotice(KVX::CONNECTION_CONNECTED, name, kWaitMs), 0);
+  ASSERT_EQ(serverApp.AwaitNotice(KVX::CONNECTION_CONNECTED, name, kWaitMs), 0);
+}
+
 TEST(FaultsTest, TrafficResumesAfterTheHostClosesAndReopensTheChannel) {
   SessionHarness session;
   HostLaunch server;
@@ -38,11 +48,7 @@ TEST(FaultsTest, TrafficResumesAfterTheHostClosesAndReopensTheChannel) {
   ASSERT_TRUE(session.Start(server));
   RawApp serverApp(SessionHarness::ServerPipe());
   RawApp clientApp(SessionHarness::ClientPipe());
-  ASSERT_TRUE(serverApp.Write(ConnectRequest("e2e.reopen")));
-  ASSERT_EQ(serverApp.AwaitNotice(KVX::CONNECTION_PENDING_PEER, "e2e.reopen", kWaitMs), 0);
-  ASSERT_TRUE(clientApp.Write(ConnectRequest("e2e.reopen")));
-  ASSERT_EQ(clientApp.AwaitNotice(KVX::CONNECTION_CONNECTED, "e2e.reopen", kWaitMs), 0);
-  ASSERT_EQ(serverApp.AwaitNotice(KVX::CONNECTION_CONNECTED, "e2e.reopen", kWaitMs), 0);
+  ASSERT_NO_FATAL_FAILURE(PairOnTheFirstChannel(serverApp, clientApp, "e2e.reopen"));
 
   // Both ends see the channel closed (events 2 and 3) and opened again with
   // a new connect event.
@@ -61,6 +67,39 @@ TEST(FaultsTest, TrafficResumesAfterTheHostClosesAndReopensTheChannel) {
   EXPECT_TRUE(got == toClient);
   ASSERT_TRUE(serverApp.Next(&got, kWaitMs));
   EXPECT_TRUE(got == toServer);
+  EXPECT_TRUE(session.StopCleanly());
+}
+
+// What applications write while the channel is closed (as before it first
+// opens) waits at their end: two that ask for one name then meet once it opens
+// again, and what one wrote on its channel and its leaving arrive in order.
+TEST(FaultsTest, WhatApplicationsWriteWhileTheChannelIsClosedGoesInOrderWhenItOpens) {
+  SessionHarness session;
+  HostLaunch server;
+  server.extraArgs = {"--close-after", "3000", "--reopen-after", "3000"};
+  ASSERT_TRUE(session.Start(server));
+  RawApp serverApp(SessionHarness::ServerPipe());
+  RawApp clientApp(SessionHarness::ClientPipe());
+  ASSERT_NO_FATAL_FAILURE(PairOnTheFirstChannel(serverApp, clientApp, "e2e.before"));
+
+  ASSERT_TRUE(session.WaitForLog(true, "PCOIP_VCHAN_EVENT_CLOSED"));
+  ASSERT_TRUE(session.WaitForLog(false, "PCOIP_VCHAN_EVENT_CLOSED"));
+  const std::string held = TransferRequest(0, "written while closed", false);
+  ASSERT_TRUE(serverApp.Write(held));
+  ASSERT_TRUE(serverApp.Write(DisconnectRequest(0)));
+  RawApp serverNewcomer(SessionHarness::ServerPipe());
+  RawApp clientNewcomer(SessionHarness::ClientPipe());
+  ASSERT_TRUE(serverNewcomer.Write(ConnectRequest("e2e.closed")));
+  ASSERT_TRUE(clientNewcomer.Write(ConnectRequest("e2e.closed")));
+
+  std::string got;
+  ASSERT_TRUE(clientApp.Next(&got, kWaitMs));
+  EXPECT_TRUE(got == held);
+  EXPECT_EQ(clientApp.AwaitNotice(KVX::CONNECTION_PENDING_PEER, "e2e.before", kWaitMs), 0);
+  EXPECT_EQ(serverApp.AwaitNotice(KVX::CONNECTION_LOST, "e2e.before", kWaitMs), 0);
+  EXPECT_EQ(serverNewcomer.AwaitNotice(KVX::CONNECTION_CONNECTED, "e2e.closed", kWaitMs), 1);
+  EXPECT_EQ(clientNewcomer.AwaitNotice(KVX::CONNECTION_CONNECTED, "e2e.closed", kWaitMs), 1);
+  EXPECT_EQ(session.CountLog(true, "channel open"), 2);
   EXPECT_TRUE(session.StopCleanly());
 }
 

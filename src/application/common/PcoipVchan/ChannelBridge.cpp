@@ -94,9 +94,14 @@ ChannelBridge::~ChannelBridge() {
   }
 }
 
+void ChannelBridge::PeerLinkOpened() {
+  if (ChannelBridge* bridge = processBridge.load()) bridge->WakePipeWorker();
+}
+
 bool ChannelBridge::InitializeWith(bool isServerEnd, std::string pipeName,
                                    SendToPeerFunction sendFunction,
-                                   PropertyProviderFunction propertyFunction) {
+                                   PropertyProviderFunction propertyFunction,
+                                   PeerLinkOpenFunction linkOpenFunction) {
   platform::MutexLock guard(lifecycleLock);
   if (lifecycle != Lifecycle::kIdle || pipeName.empty()) {
     return false;
@@ -111,6 +116,7 @@ bool ChannelBridge::InitializeWith(bool isServerEnd, std::string pipeName,
   // happens once; a retry after a failed start therefore races with no one.
   sendToPeer = sendFunction;
   propertyProvider = propertyFunction;
+  peerLinkOpen = linkOpenFunction;
   isServer = isServerEnd;
   {
     platform::CriticalSectionLock writeGuard(pipeListLock);
@@ -229,4 +235,5 @@ void ChannelBridge::ForgetQueuedWorkAndChannels() {
     platform::CriticalSectionLock tableGuard(channelLock);
     channels.Clear();
   }
+  handovers.Clear();
 }

@@ -23,8 +23,8 @@
 //   * The pipe worker (PipeQueueWorker). Takes the lanes in turn, keeps the
 //     table in step with each message and sends it on to the peer; sends what
 //     the PCoIP worker queued for the peer. Waits on the channel, that is for
-//     the peer's receive thread. What it writes to pipes (answers, notices)
-//     never waits for room.
+//     the peer's receive thread, and takes nothing while the channel is not
+//     open. What it writes to pipes (answers, notices) never waits for room.
 //   * The PCoIP worker (PcoipQueueWorker). Handles the peer's messages, keeps
 //     the table in step and writes to the applications' outbound queues.
 //     Waits only for room in the outbound queue of the application a message
@@ -102,6 +102,7 @@
 #include "src/application/common/PcoipVchan/ChannelBridgeAnswerOrder.h"
 #include "src/application/common/PcoipVchan/ChannelBridgeChannelTable.h"
 #include "src/application/common/PcoipVchan/ChannelBridgeFlowLedger.h"
+#include "src/application/common/PcoipVchan/ChannelBridgeHandovers.h"
 #include "src/application/common/PcoipVchan/ChannelBridgeLaunchGate.h"
 #include "src/application/common/PcoipVchan/ChannelBridgeLaunchQueue.h"
 #include "src/application/common/PcoipVchan/ChannelBridgeQueue.h"
@@ -150,6 +151,8 @@ class ChannelBridge {
  public:
   using SendToPeerFunction = void (*)(const std::string&);
   using PropertyProviderFunction = std::string (*)(const std::string&);
+  // Whether the channel to the peer is open now (see PipeQueueWorker).
+  using PeerLinkOpenFunction = bool (*)();
 
   // Everything the bridge sends to the peer goes through here. On the PCoIP
   // worker a send must never wait on the channel (see PeerRoute::operator()),
@@ -225,9 +228,13 @@ class ChannelBridge {
   bool Initialize(bool isServer, std::string pipeName);
   // All of the start-up: stores the routines, creates and starts the six pipe
   // servers. False when the name is empty, the bridge has already started, its
-  // threads or events could not be had, or a server failed to start.
+  // threads or events could not be had, or a server failed to start. Without
+  // a `peerLinkOpen` routine the channel counts as open all the time.
   bool InitializeWith(bool isServer, std::string pipeName, SendToPeerFunction sendToPeer,
-                      PropertyProviderFunction propertyProvider) EXCLUDES(lifecycleLock);
+                      PropertyProviderFunction propertyProvider,
+                      PeerLinkOpenFunction peerLinkOpen = nullptr) EXCLUDES(lifecycleLock);
+  // The channel to the peer has opened: what waited for it goes now.
+  static void PeerLinkOpened();
 
   void QueuePipeMessage(PipeItem item);
   // When queueing an item wakes a sleeping pipe worker: at once, or only
@@ -296,7 +303,12 @@ class ChannelBridge {
   // of the pipe whose client left; it only queues the departure).
   void HandlePipeMessage(const PipeItem& item);
   // False when the table refused the channel; the application has been told.
-  bool RegisterChannel(const std::string& channelName, int32_t pipeId, uint64_t client);
+  // `stamp` is the request's place in the pipe queue's order.
+  bool RegisterChannel(const std::string& channelName, int32_t pipeId, uint64_t client,
+                       uint64_t stamp);
+  // Whether the item's writer held the channel when it wrote the item: only
+  // the holder's data goes to the peer.
+  bool WrittenByHolder(int64_t channelId, const PipeItem& item);
   // False when the channel is another application's: it is left untouched
   // and the request goes no further.
   bool CloseChannel(int64_t channelId, int32_t pipeId, uint64_t client);
@@ -481,6 +493,9 @@ class ChannelBridge {
   // counts it against its channel). The pipe worker's alone.
   enum class Take { kLook, kTake };
   bool CreditAllows(const PipeItem& item, Take take, uint64_t nowMs);
+  // A data message taken within its channel's credit that is not sent after
+  // all (not its channel's holder's): the credit it took is given back.
+  void CreditNotUsed(const PipeItem& item);
   // Data taken (written into its pipe, or dropped): credit back to the peer.
   void OnCreditConsumed(const Orvane::Extension::Windows::OutboundNote& note);
   static uint64_t SteadyMs();
@@ -509,6 +524,8 @@ class ChannelBridge {
   LinkControlRoutines linkControl;
   PeerRoute sendToPeer{*this};
   PropertyProviderFunction propertyProvider = nullptr;
+  PeerLinkOpenFunction peerLinkOpen = nullptr;
+  bool PeerLinkOpen() const { return peerLinkOpen == nullptr || peerLinkOpen(); }
 
   // Made by the constructor, never changed after it; the threads are joined
   // by Shutdown.
@@ -563,6 +580,9 @@ class ChannelBridge {
   // The PCoIP worker's alone: the pipes it queued messages for and has not
   // yet written.
   std::array<bool, kPipeServerCount> pipesToWrite{};
+  // The pipe worker's alone: takeovers whose previous holder may still have
+  // data queued.
+  ChannelHandovers handovers;
 
   // The pipe worker's alone: the credit of what this end sends.
   flow::SendLedger sendLedger;

@@ -115,3 +115,8 @@ bool ChannelBridge::CreditAllows(const PipeItem& item, Take take, uint64_t nowMs
   if (take == Take::kTake) sendLedger.OnSent(item.dataChannel, bytes);
   return true;
 }
+
+void ChannelBridge::CreditNotUsed(const PipeItem& item) {
+  if (!item.isData || !sendLedger.Started()) return;
+  sendLedger.OnSent(item.dataChannel, -static_cast<int64_t>(item.bytes.size()));
+}

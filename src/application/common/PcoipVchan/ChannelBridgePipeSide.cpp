@@ -11,17 +11,27 @@
 #include "src/application/common/PcoipVchan/ChannelBridgeMessageKind.h"
 #include "src/application/common/PcoipVchan/ChannelBridgeNotices.h"
 
+static_assert(ChannelBridge::kPipeServerCount == ChannelHandovers::kPipes,
+              "takeovers are remembered for every pipe");
+
 void ChannelBridge::HandlePipeMessage(const PipeItem& item) {
   if (item.departure) {
+    handovers.Forget(item.pipeId);
     HandleDeparture(item.pipeId);
     return;
   }
+  handovers.Reached(item.pipeId, item.stamp);
   // Read without copying the unit: a data message's payload, which is most
   // of what applications write, is never touched. Only a unit the look
   // refuses is parsed in full, to go on with what that parse read before the
   // fault, as for any unit that does not parse.
-  if (item.isData) {
-    sendToPeer(item.bytes);  // read when it was queued
+  if (item.isData) {  // read when it was queued
+    if (!WrittenByHolder(item.dataChannel, item)) {
+      Diagnose(ChannelBridgeText::kDataFromNonHolder);
+      CreditNotUsed(item);
+      return;
+    }
+    sendToPeer(item.bytes);
     return;
   }
   MessageKind kind;
@@ -34,8 +44,16 @@ void ChannelBridge::HandlePipeMessage(const PipeItem& item) {
   if (kind.content == KVX::Message::kRequest) {
     switch (kind.requestBody) {
       case KVX::Request::kConnectChannelRequest:
-        if (!RegisterChannel(std::string(kind.name), item.pipeId, item.client)) {
+        if (!RegisterChannel(std::string(kind.name), item.pipeId, item.client, item.stamp)) {
           return;  // refused here; the peer need not hear of it
+        }
+        break;
+      case KVX::Request::kTransferData:
+        // At the far end data is known by its channel ID alone: from anyone
+        // but the holder it would reach the far application as the channel's own.
+        if (!WrittenByHolder(kind.channelId, item)) {
+          Diagnose(ChannelBridgeText::kDataFromNonHolder);
+          return;
         }
         break;
       case KVX::Request::kDisconnectChannelRequest:
@@ -67,10 +85,13 @@ void ChannelBridge::OnPipeMessage(PipeItem item, Wake wake) {
   // what an earlier client of the same pipe left behind does not count):
   // only this thread queues the pipe's items, so none can come in between,
   // and the answer still follows the application's own earlier messages.
-  // Otherwise it waits its turn in the lane.
+  // Otherwise it waits its turn in the lane; but not while the channel to
+  // the peer is closed, when those messages wait for it: an application that
+  // asks whether it is served is answered, ahead of what its earlier
+  // requests will bring.
   if ((bodies & kWireProperty) != 0) {
-    bool idle = false;
-    {
+    bool idle = !PeerLinkOpen();
+    if (!idle) {
       platform::CriticalSectionLock guard(pipeQueueLock);
       idle = !ClientHasQueuedItems(item.pipeId, item.client);
     }
@@ -84,8 +105,19 @@ void ChannelBridge::OnPipeMessage(PipeItem item, Wake wake) {
   QueueClassifiedPipeMessage(std::move(item), wake);
 }
 
+bool ChannelBridge::WrittenByHolder(int64_t channelId, const PipeItem& item) {
+  {
+    platform::CriticalSectionLock guard(channelLock);
+    const ChannelEntry* entry = FindById(channelId);
+    if (entry != nullptr && entry->pipeId == item.pipeId && entry->client == item.client) {
+      return true;
+    }
+  }
+  return handovers.HeldAt(item.pipeId, item.client, channelId, item.stamp);
+}
+
 bool ChannelBridge::RegisterChannel(const std::string& channelName, int32_t pipeId,
-                                    uint64_t client) {
+                                    uint64_t client, uint64_t stamp) {
   ChannelEntry previousHolder;
   ChannelTable::AddResult added = ChannelTable::AddResult::kAdded;
   {
@@ -103,6 +135,7 @@ bool ChannelBridge::RegisterChannel(const std::string& channelName, int32_t pipe
   // The application that held the channel until now would otherwise wait for
   // ever while its partner's data goes to the newcomer.
   if (previousHolder.pipeId != -1) {
+    handovers.Record(previousHolder.pipeId, previousHolder.client, previousHolder.channelId, stamp);
     WriteToPipe(previousHolder.pipeId, previousHolder.client,
                 BuildConnectionNotice(previousHolder.channelName, previousHolder.channelId,
                                       KVX::CONNECTION_LOST));

@@ -68,6 +68,15 @@ void ChannelBridge::RunWorker(platform::EventHandle event, WorkerFlag lastPassFl
 // queued before it are handled, so no later data overtakes it either.
 // Without answers waiting, the turns go on freely.
 //
+// While the channel to the peer is not open (before it first opens, and
+// while the host has it closed), the worker takes nothing: what the
+// applications write waits in their lanes, in order, each lane bounded by its
+// share (a full one holds its application's reading back), and what the PCoIP
+// worker has for the peer waits with it. Sent now, it would be lost, and an
+// application that asked for a channel then would wait for ever. Once the
+// channel opens (PeerLinkOpened) everything goes as if it had just been
+// written. Only the teardown's last pass takes what waits regardless.
+//
 // While flow control is in use, a lane whose first message is data beyond
 // its channel's credit takes no turn and holds no answer back (see
 // LookAtCredit); the worker then sleeps at most until the next ask for
@@ -122,6 +131,12 @@ bool ChannelBridge::TakeTurn(PipeTurn* turn) {
   // Offers, grants and asks go out between two messages.
   SendLinkControl(turn->nowMs);
   platform::CriticalSectionLock guard(pipeQueueLock);
+  // Asleep as for an empty queue: PeerLinkOpened, or the next item, wakes
+  // the worker to look again.
+  if (!PeerLinkOpen() && (workerFlags.load() & kPipeWorkerLastPass) == 0) {
+    pipeWorkerAsleep = true;
+    return false;
+  }
   pipeWorkerAsleep = false;
   LookAtCredit(turn);
   TakeAnswersThatMayGo(turn);

@@ -9,5 +9,6 @@
 
 bool ChannelBridge::Initialize(bool isServer, std::string pipeName) {
   if (FlowControlOffered()) SetLinkControlRoutines({&SendDueFlowMarker, &SendFlowRecords});
-  return InitializeWith(isServer, std::move(pipeName), &SendOverPcoip, &GetPropertyValue);
+  return InitializeWith(isServer, std::move(pipeName), &SendOverPcoip, &GetPropertyValue,
+                        &ChannelIsOpen);
 }
