@@ -29,6 +29,11 @@ TEST(FlowWindowTest, SenderStaysWithinAbsoluteGrantsAndLargeMessagesWaitForTheWh
   EXPECT_EQ(send.Limit(), kInitialWindowBytes + 1000);
   send.OnGrant(send.Sent() + kInitialWindowBytes, kInitialWindowBytes);
   EXPECT_TRUE(send.MayCarry(kInitialWindowBytes * 3));
+  flow::SendWindow afterSmallOnes;  // not credited back yet, and no matter
+  afterSmallOnes.OnSent(flow::kWholeWindowSlackBytes);
+  EXPECT_TRUE(afterSmallOnes.MayCarry(kInitialWindowBytes * 3));
+  afterSmallOnes.OnSent(1);
+  EXPECT_FALSE(afterSmallOnes.MayCarry(kInitialWindowBytes * 3));
 
   // Asks again only after waiting kAskAgainMs, and then once per period.
   send.OnBlocked(5000, 100);

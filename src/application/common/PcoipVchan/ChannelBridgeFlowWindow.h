@@ -38,6 +38,9 @@ constexpr int64_t kInitialWindowBytes = int64_t{2} << 20;
 // A window grows to at most this: half an application's outbound queue, so
 // that one channel never fills it alone.
 constexpr int64_t kLargestWindowBytes = int64_t{4} << 20;
+// How far short of the whole window a message larger than the window may
+// find its credit and still go.
+constexpr int64_t kWholeWindowSlackBytes = int64_t{64} << 10;
 // A sender that has waited this long on a window asks again: the grant may
 // have been lost, or data counted against the window may have been.
 constexpr uint64_t kAskAgainMs = 1000;
@@ -46,10 +49,13 @@ class SendWindow {
  public:
   // Whether a message of `bytes` may go now: it fits the credit, or it is
   // larger than the window and the whole window is open (so messages up to
-  // the pipe's quota still pass).
+  // the pipe's quota still pass). "Whole" allows for a few small messages
+  // not credited back yet (kWholeWindowSlackBytes), so that a large message
+  // after them need not wait for a grant.
   bool MayCarry(int64_t bytes) const {
     const int64_t available = limit_ - sent_;
-    return bytes <= available || (bytes > window_ && available >= window_);
+    return bytes <= available ||
+           (bytes > window_ && available + kWholeWindowSlackBytes >= window_);
   }
   void OnSent(int64_t bytes) { sent_ += bytes; }
   // A grant: the receiver allows `limit` bytes in total, and keeps `window`
