@@ -219,6 +219,7 @@ void ChannelBridge::ForgetQueuedWorkAndChannels() {
   {
     platform::CriticalSectionLock queueGuard(pcoipQueueLock);
     pcoipQueue.clear();
+    linkEvents.clear();
   }
   {
     platform::CriticalSectionLock tableGuard(channelLock);

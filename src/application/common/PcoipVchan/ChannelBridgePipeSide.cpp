@@ -39,6 +39,11 @@ void ChannelBridge::HandlePipeMessage(const PipeItem& item) {
           return;  // another application's channel: the peer must not hear of it
         }
         break;
+      case KVX::Request::kTransferData:
+        if (!isServer && !HasChannelId(kind.channelId)) {
+          return;  // not agreed with the server end on this opening of the channel
+        }
+        break;
       case KVX::Request::kGetPropertyRequest:
         // Each end reports its own properties; the question never crosses.
         AnswerPropertyRequest(std::string(kind.name), item.pipeId, item.client);
@@ -106,6 +111,14 @@ bool ChannelBridge::RegisterChannel(const std::string& channelName, int32_t pipe
   ReportRefusedChannel(added);
   WriteToPipe(pipeId, client, BuildConnectionNotice(channelName, -1, KVX::CONNECTION_LOST));
   return false;
+}
+
+bool ChannelBridge::HasChannelId(int64_t channelId) {
+  // The client end's IDs all come from the server end, and it forgets them
+  // when the channel closes: a server end that started afresh may have given
+  // an old one to another name, whose application must not read this data.
+  platform::CriticalSectionLock guard(channelLock);
+  return FindById(channelId) != nullptr;
 }
 
 bool ChannelBridge::CloseChannel(int64_t channelId, int32_t pipeId, uint64_t client) {

@@ -181,25 +181,35 @@ void ChannelBridge::FinishTurn(PipeTurn* turn) {
 void ChannelBridge::PcoipQueueWorker() {
   pcoipWorkerOf = this;
   std::deque<std::string> batch;
+  std::deque<QueuedLinkEvent> events;
+  uint64_t firstPosition = 0;
   RunWorker(pcoipQueueEvent, kPcoipWorkerLastPass, ChannelBridgeText::kPcoipQueueWaitFailed,
-            [this, &batch] {
-              while (TakePcoipBatch(&batch)) {
-                HandlePcoipBatch(&batch);
+            [this, &batch, &events, &firstPosition] {
+              while (TakePcoipBatch(&batch, &events, &firstPosition)) {
+                HandlePcoipBatch(&batch, &events, firstPosition);
                 WriteQueuedPipeMessages();
               }
             });
 }
 
-bool ChannelBridge::TakePcoipBatch(std::deque<std::string>* batch) {
+bool ChannelBridge::TakePcoipBatch(std::deque<std::string>* batch,
+                                   std::deque<QueuedLinkEvent>* events, uint64_t* firstPosition) {
   platform::CriticalSectionLock guard(pcoipQueueLock);
-  if (pcoipQueue.empty()) return false;
+  if (pcoipQueue.empty() && linkEvents.empty()) return false;
+  *firstPosition = pcoipItemsTaken;
+  pcoipItemsTaken += pcoipQueue.size();
   pcoipQueue.TakeAll(batch);
+  // Every event queued so far stands at or before the end of this batch.
+  events->swap(linkEvents);
   return true;
 }
 
-void ChannelBridge::HandlePcoipBatch(std::deque<std::string>* batch) {
+void ChannelBridge::HandlePcoipBatch(std::deque<std::string>* batch,
+                                     std::deque<QueuedLinkEvent>* events, uint64_t firstPosition) {
   size_t handled = 0;
+  uint64_t position = firstPosition;
   while (!batch->empty()) {
+    HandleLinkEventsBefore(events, position++);
     handled += QueuedBytesOf(batch->front());
     HandlePcoipMessage(std::move(batch->front()));
     batch->pop_front();
@@ -209,4 +219,5 @@ void ChannelBridge::HandlePcoipBatch(std::deque<std::string>* batch) {
       handled = 0;
     }
   }
+  HandleLinkEventsBefore(events, ~uint64_t{0});
 }

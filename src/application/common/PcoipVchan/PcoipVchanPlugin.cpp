@@ -354,8 +354,18 @@ extern "C" void chan_callback(void* context, void* /*reserved*/, uint32_t event,
       int32_t rc = query != nullptr ? query(&link.max_dgram_size) : kPluginFailure;
       plugin_log(link.name, 2, rc, "%s: Max vchan datagram size = %d .", kChanCallback,
                  static_cast<int>(LoadShared(link.max_dgram_size)));
+      // After a closing, the peer may be another one that knows nothing of
+      // this end's channels (see ChannelBridgeLinkEvents.cpp).
+      ChannelBridge::Instance().OnChannelOpened();
       break;
     }
+    case PCOIP_VCHAN_EVENT_CLOSED:
+      plugin_log(link.name, 1, kPluginFailure, "%s: [%s] -- ignoring event: 0x%X.", kChanCallback,
+                 ChannelEventName(event), event);
+      // The plug-in itself keeps its handle and sizes and waits for the next
+      // opening; the bridge forgets what the peer that went had told it.
+      ChannelBridge::Instance().OnChannelClosed();
+      break;
     case PCOIP_VCHAN_EVENT_OPEN_REJECTED:
       plugin_log(link.name, 1, kPluginFailure,
                  "%s: [PCOIP_VCHAN_EVENT_OPEN_REJECTED] peer rejected open request!",
