@@ -33,7 +33,8 @@ std::vector<Told> NoticesBefore(RawApp& app, const std::string& expected, const 
 
 // A message big enough to keep an end's sends to its peer busy for a while:
 // answers for the peer queue up behind it.
-std::string Bulk() { return TransferRequest(99, std::string(20 << 20, 'b'), false); }
+// Data on the holder's channel, which nobody at the far end holds.
+std::string Bulk(int64_t id) { return TransferRequest(id, std::string(20 << 20, 'b'), false); }
 
 TEST(ChannelLifeTest, AHolderKeepsItsIdWhileTheOtherSideLeavesAndComesBack) {
   SessionHarness session;
@@ -116,8 +117,9 @@ TEST(ChannelLifeTest, AnAnswerQueuedBehindADepartureNeverContradictsIt) {
     {
       RawApp holder(holderPipe);
       ASSERT_TRUE(holder.Write(ConnectRequest(name)));
-      ASSERT_GE(holder.AwaitNotice(KVX::CONNECTION_PENDING_PEER, name, kWaitMs), 0);
-      for (int i = 0; i < 3; ++i) ASSERT_TRUE(holder.Write(Bulk()));
+      const int64_t id = holder.AwaitNotice(KVX::CONNECTION_PENDING_PEER, name, kWaitMs);
+      ASSERT_GE(id, 0);
+      for (int i = 0; i < 3; ++i) ASSERT_TRUE(holder.Write(Bulk(id)));
     }
     // Long enough for the departure to be queued, far shorter than the bulk
     // takes to cross (a few hundred milliseconds).
