@@ -1,16 +1,81 @@
 #include "diagnostics/RepeatLimiter.h"
 
 #include <algorithm>
+#include <atomic>
 #include <functional>
 #include <system_error>
+#include <unordered_set>
 #include <utility>
+
+#include "platform/mutex.h"
 
 namespace diagnostics {
 
-RepeatLimiter::RepeatLimiter(Sink summarySink, Clock::duration windowLength)
-    : sink(std::move(summarySink)), window(windowLength) {}
+namespace {
 
-RepeatLimiter::~RepeatLimiter() { Flush(); }
+// Every limiter of this library (or program). A limiter's thread must not
+// outlive the code it runs: most limiters live as long as the process, so
+// when the library holding them is unloaded their threads are ended here.
+// Never freed, like the limiters that are never destroyed.
+struct Limiters {
+  platform::Mutex lock;
+  std::unordered_set<RepeatLimiter*> all GUARDED_BY(lock);
+};
+
+Limiters& AllLimiters() {
+  static Limiters* limiters = new Limiters;
+  return *limiters;
+}
+
+// Set once the library is being unloaded: no limiter starts a thread again,
+// its summaries come with its next line instead.
+std::atomic<bool> unloading{false};
+// Set when the process ends with its other threads ended by the system.
+std::atomic<bool> abandoned{false};
+
+// Destroyed when the library is unloaded (or the program ends), after the
+// objects built on first use, such as a bridge and its limiter.
+struct EndTimersAtUnload {
+  ~EndTimersAtUnload() { RepeatLimiter::EndAllTimers(); }
+} endTimersAtUnload;
+
+}  // namespace
+
+RepeatLimiter::RepeatLimiter(Sink summarySink, Clock::duration windowLength)
+    : sink(std::move(summarySink)), window(windowLength) {
+  Limiters& limiters = AllLimiters();
+  platform::MutexLock guard(limiters.lock);
+  limiters.all.insert(this);
+}
+
+RepeatLimiter::~RepeatLimiter() {
+  if (abandoned.load()) {
+    // Its thread, if any, no longer runs; its locks may be held for good.
+    if (timer.joinable()) timer.detach();
+    return;
+  }
+  {
+    Limiters& limiters = AllLimiters();
+    platform::MutexLock guard(limiters.lock);
+    limiters.all.erase(this);
+  }
+  Flush();
+}
+
+void RepeatLimiter::AbandonAtProcessEnd() {
+  unloading.store(true);
+  abandoned.store(true);
+}
+
+void RepeatLimiter::EndAllTimers() {
+  unloading.store(true);
+  if (abandoned.load()) return;
+  // Held throughout, so that no limiter is destroyed while it is flushed;
+  // a sink that writes a line takes only its own limiter's lock.
+  Limiters& limiters = AllLimiters();
+  platform::MutexLock guard(limiters.lock);
+  for (RepeatLimiter* limiter : limiters.all) limiter->Flush();
+}
 
 RepeatLimiter::Verdict RepeatLimiter::Admit(std::string_view kind, std::string_view text,
                                             Clock::time_point now, Origin origin) {
@@ -56,7 +121,7 @@ RepeatLimiter::Verdict RepeatLimiter::Admit(std::string_view kind, std::string_v
 }
 
 void RepeatLimiter::StartTimer() {
-  if (!sink || timerRunning || flushing) return;
+  if (!sink || timerRunning || flushing || unloading.load()) return;
   // A thread that found nothing more to do has let go of the lock for good.
   if (timer.joinable()) timer.join();
   try {

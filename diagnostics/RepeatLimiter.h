@@ -4,8 +4,9 @@
 // window are only counted, and once the window has passed one summary line
 // with the count takes their place: handed back with the next line of any
 // kind, or, when no line comes, written to the limiter's sink by a thread
-// that runs only while lines are held back. Flush writes every summary still
-// held at once (at exit). The lines that are written keep their exact texts.
+// that runs only while lines are held back, and never past the unloading of
+// the library holding it. Flush writes every summary still held at once (at
+// exit). The lines that are written keep their exact texts.
 //
 // Thread-safe and cheap: one short lock, one hash of the kind and one clock
 // reading per diagnostic; it allocates only when it meets a kind for the first
@@ -78,6 +79,14 @@ class RepeatLimiter {
   // Writes to the sink the summary of every line held back, whether its
   // window has passed or not, and ends the thread.
   void Flush();
+  // Flushes every limiter of this library, and keeps them from starting
+  // their threads again: the library is being unloaded, and no thread may
+  // be left in its code. Called at unload by the limiters' own code.
+  static void EndAllTimers();
+  // The process is ending and its other threads have been ended wherever
+  // they were, perhaps holding a limiter's lock: from now on no limiter is
+  // flushed or waits for its thread (the system reclaims what is left).
+  static void AbandonAtProcessEnd();
 
   // The summary that stands for `count` lines held back, the first being `text`.
   static std::string SummaryText(uint64_t count, std::string_view text);

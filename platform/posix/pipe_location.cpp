@@ -18,7 +18,12 @@ namespace platform {
 namespace pipe_detail {
 namespace {
 
-thread_local std::string tFailureDetail;
+// A fixed buffer, not a std::string: a thread-local with a destructor keeps
+// the library that holds it loaded for as long as any thread that touched it
+// runs (the system must still call the destructor when that thread ends), so
+// unloading the plug-in would keep its code, and end none of its threads.
+constexpr size_t kFailureDetailMax = 1024;
+thread_local char tFailureDetail[kFailureDetailMax];
 
 bool StartsWithPipePrefix(const std::string& name) {
   static const char kPrefix[] = "\\\\.\\pipe\\";
@@ -152,8 +157,10 @@ bool LocatePipeInFolder(const std::string& name, PipeLocation* where, uint32_t* 
 
 std::string Describe(const PipeLocation& where) { return "socket " + where.path + " (" + where.origin + ")"; }
 
-void SetPipeFailureDetail(std::string detail) { tFailureDetail = std::move(detail); }
-void ClearPipeFailureDetail() { tFailureDetail.clear(); }
+void SetPipeFailureDetail(std::string detail) {
+  std::snprintf(tFailureDetail, sizeof tFailureDetail, "%s", detail.c_str());
+}
+void ClearPipeFailureDetail() { tFailureDetail[0] = '\0'; }
 
 std::string Reason(int errnoValue) {
   char buffer[256];
@@ -178,7 +185,7 @@ bool TrustedPeer(uid_t uid) { return uid == geteuid() || uid == 0; }
 
 }  // namespace pipe_detail
 
-std::string LastPipeFailureDetail() { return pipe_detail::tFailureDetail; }
+std::string LastPipeFailureDetail() { return std::string(pipe_detail::tFailureDetail); }
 
 std::string PipePlaceProblem(const std::string& name) {
   pipe_detail::PipeLocation where;

@@ -1,7 +1,8 @@
 // Shell open on POSIX: `xdg-open LINK`, started with posix_spawnp so that the
 // link is one argument and no shell ever parses it. One reaper thread waits
 // for every opener, so a burst of launches costs no thread each and leaves no
-// zombie behind; it exists only while openers are running.
+// zombie behind; it exists only while openers are running, and ends when the
+// library is unloaded.
 #include "platform/shell.h"
 
 #include <spawn.h>
@@ -49,12 +50,17 @@ struct Opener {
   ShellOpenFinished finished;
 };
 
-// Never freed: the reaper may still run while the library is being unloaded.
+// Never freed: a launch may come while the library is being unloaded. Its
+// thread, though, never outlives the library's code: it is joined when the
+// library is unloaded (see EndReaperAtUnload).
 struct Reaper {
   Mutex lock;
   ConditionVariable added;
   std::vector<Opener> running GUARDED_BY(lock);
+  std::thread thread GUARDED_BY(lock);
   bool threadRunning GUARDED_BY(lock) = false;
+  // The library is being unloaded: no thread is started any more.
+  bool ended GUARDED_BY(lock) = false;
 };
 
 Reaper& TheReaper() {
@@ -65,7 +71,7 @@ Reaper& TheReaper() {
 void ReapLoop() {
   Reaper& reaper = TheReaper();
   MutexLock lock(reaper.lock);
-  while (!reaper.running.empty()) {
+  while (!reaper.running.empty() && !reaper.ended) {
     std::vector<ShellOpenFinished> done;
     for (auto opener = reaper.running.begin(); opener != reaper.running.end();) {
       int status = 0;
@@ -82,7 +88,7 @@ void ReapLoop() {
       if (finished) finished();
     }
     lock.Lock();
-    if (!reaper.running.empty()) reaper.added.WaitFor(lock, kReapPoll);
+    if (!reaper.running.empty() && !reaper.ended) reaper.added.WaitFor(lock, kReapPoll);
   }
   reaper.threadRunning = false;
 }
@@ -91,9 +97,17 @@ void ReapLoop() {
 void Reap(pid_t pid, ShellOpenFinished finished) {
   Reaper& reaper = TheReaper();
   MutexLock lock(reaper.lock);
+  if (reaper.ended) {
+    // Nobody is left to wait for it: the host process reaps it or keeps it
+    // as a zombie, as it does its own children.
+    if (finished) finished();
+    return;
+  }
   if (!reaper.threadRunning) {
+    // A thread that found nothing more to do has let go of the lock for good.
+    if (reaper.thread.joinable()) reaper.thread.join();
     try {
-      std::thread(ReapLoop).detach();
+      reaper.thread = std::thread(ReapLoop);
       reaper.threadRunning = true;
     } catch (...) {
       // No thread now: the opener waits for the next launch's reaper. The
@@ -106,6 +120,29 @@ void Reap(pid_t pid, ShellOpenFinished finished) {
   reaper.running.push_back(Opener{pid, std::move(finished)});
   reaper.added.NotifyOne();
 }
+
+// Runs when the library (or program) holding this code is unloaded, after
+// everything that may launch has been torn down: the reaper's thread ends
+// and is joined, so that no thread is left to run in code that is gone.
+// Openers still running are left to the host process, whose children they are.
+struct EndReaperAtUnload {
+  ~EndReaperAtUnload() {
+    Reaper& reaper = TheReaper();
+    std::thread ending;
+    {
+      MutexLock lock(reaper.lock);
+      reaper.ended = true;
+      for (Opener& opener : reaper.running) {
+        int status = 0;
+        waitpid(opener.pid, &status, WNOHANG);
+      }
+      reaper.running.clear();
+      ending.swap(reaper.thread);
+    }
+    reaper.added.NotifyAll();
+    if (ending.joinable()) ending.join();
+  }
+} endReaperAtUnload;
 
 // Starts the opener; on success stores its process ID and returns kShellStarted.
 intptr_t SpawnOpener(const std::string& link, pid_t* pid) {

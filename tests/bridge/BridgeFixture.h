@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <memory>
 #include <string>
 #include <vector>
@@ -73,6 +74,26 @@ class BridgeFixture : public ::testing::Test {
   }
 
   std::vector<ChannelEntry> Table() { return ChannelBridgeTestAccess::Channels(*bridge); }
+
+  // The table's ID for the name; -1 when the table does not know the name.
+  int64_t IdOf(const std::string& name) {
+    for (const ChannelEntry& entry : Table()) {
+      if (entry.channelName == name) return entry.channelId;
+    }
+    return -1;
+  }
+
+  // Gives a channel of this ID, one the table does not use yet, to the first
+  // client of the pipe (only a channel's holder sends data on it); IDs handed
+  // out later come after it.
+  void Hold(int64_t channelId, int pipeId) {
+    std::vector<ChannelEntry> table = Table();
+    table.push_back({"held " + std::to_string(channelId), channelId, pipeId});
+    int64_t next = 0;
+    for (const ChannelEntry& entry : table) next = std::max(next, entry.channelId + 1);
+    ChannelBridgeTestAccess::SetChannels(*bridge, table);
+    ChannelBridgeTestAccess::SetNextChannelId(*bridge, next);
+  }
 
   ScopedPipeDir pipeDir;
   CoutCapture console;

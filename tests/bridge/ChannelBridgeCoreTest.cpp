@@ -90,6 +90,7 @@ TEST_F(ChannelBridgeCoreTest, PipeItemsAreHandledInEachPipesOrder) {
   Start(true);
   std::vector<std::string> queued;
   for (int i = 0; i < 30; ++i) {
+    Hold(i, i % 6);
     queued.push_back(TransferData(i, "from pipe " + std::to_string(i % 6)));
     bridge->QueuePipeMessage(PipeItem{i % 6, queued.back()});
   }
@@ -116,6 +117,8 @@ TEST_F(ChannelBridgeCoreTest, TenItemsQueuedDuringOneHandlingAreAllHandledEachPi
   gateOpen = false;
   gatedSends = 0;
   ASSERT_TRUE(bridge->InitializeWith(true, kBridgePipe, &GatedSendToPeer, &TestProperties));
+  Hold(100, 0);
+  for (int i = 0; i < 10; ++i) Hold(i, i % 6);
   bridge->QueuePipeMessage(PipeItem{0, TransferData(100, "first")});
   ASSERT_TRUE(WaitUntil([] { return gatedSends.load() == 1; }));
 
@@ -165,6 +168,7 @@ TEST_F(ChannelBridgeCoreTest, WritesToPipeIdsOutsideTheListAreRefused) {
 
 TEST_F(ChannelBridgeCoreTest, TeardownHandlesEverythingStillQueued) {
   Start(true);
+  for (int i = 0; i < 20; ++i) Hold(i, i % 6);
   std::vector<std::string> expected;
   for (int i = 0; i < 20; ++i) {
     bridge->QueuePcoipMessage(ConnectRequest("queued " + std::to_string(i)));

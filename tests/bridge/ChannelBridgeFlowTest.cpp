@@ -52,13 +52,14 @@ class ChannelBridgeFlowTest : public BridgeFixture {
 TEST_F(ChannelBridgeFlowTest, AFullPipeShareHoldsReadingBackAndLosesNothing) {
   int pipeId = -1;
   PipeClient& client = Connect(&pipeId);
+  Hold(1, pipeId);
   SetChannelOpen(false);
 
   constexpr size_t kMessage = 1 << 20;
   const size_t bound = ChannelBridge::kPipeLaneBoundBytes;
   const int count = static_cast<int>(bound / kMessage) + 16;
   std::vector<std::string> written;
-  for (int i = 0; i < count; ++i) written.push_back(TransferData(i, PatternBytes(kMessage, i)));
+  for (int i = 0; i < count; ++i) written.push_back(TransferData(1, PatternBytes(kMessage, i)));
   std::thread writer([&] {
     for (const std::string& message : written) ASSERT_TRUE(client.Write(message));
   });
@@ -122,6 +123,8 @@ TEST_F(ChannelBridgeFlowTest, AFloodingPipeIsHeldBackAloneAndOthersGoFirstOrAreA
   int floodId = -1, otherId = -1;
   PipeClient& flood = Connect(&floodId);
   PipeClient& other = Connect(&otherId);
+  Hold(1, floodId);
+  Hold(2, otherId);
   SetChannelOpen(false);
   constexpr size_t kMessage = 1 << 20;
   const int count = static_cast<int>(ChannelBridge::kPipeLaneBoundBytes / kMessage) + 8;

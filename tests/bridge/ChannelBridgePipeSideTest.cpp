@@ -117,6 +117,7 @@ TEST_F(ChannelBridgePipeSideTest, PropertiesAreAnsweredOnTheSamePipeAndNeverSent
     EXPECT_EQ(message.response().get_property_response().property_value(), TestProperties(name));
   }
   // Nothing crossed: the next forwarded message is the first one sent.
+  Hold(3, pipeId);
   const std::string data = TransferData(3, "after");
   ASSERT_TRUE(client.Write(data));
   ASSERT_TRUE(SentToPeer().WaitForCount(1));
@@ -130,6 +131,7 @@ TEST_F(ChannelBridgePipeSideTest, EverythingElseGoesToThePeerExactlyAsWritten) {
 
   const std::string unparsable("\xFF\xFF\xFF\x00garbage", 11);
   const std::string response = Notice("app wrote this", 12, KVX::GENERIC_ERROR);
+  Hold(42, pipeId);
   const std::string transfer = TransferData(42, std::string("\0\x01\xFE", 3));  // unknown field too
   const std::string empty = KVX::Message().SerializeAsString() + std::string("\x08\x01", 2);
   for (const std::string& bytes : {unparsable, response, transfer, empty}) {
@@ -138,7 +140,7 @@ TEST_F(ChannelBridgePipeSideTest, EverythingElseGoesToThePeerExactlyAsWritten) {
   ASSERT_TRUE(SentToPeer().WaitForCount(4));
   EXPECT_EQ(SentToPeer().All(), (std::vector<std::string>{unparsable, response, transfer, empty}));
   EXPECT_EQ(debug.CountOf("ERROR: PCoiP parse error."), 1u);
-  EXPECT_TRUE(Table().empty());
+  EXPECT_EQ(Table().size(), 1u);
   ExpectNothingMoreFor(client);
 }
 

@@ -31,10 +31,11 @@ std::vector<Told> NoticesBefore(RawApp& app, const std::string& expected, const 
   return told;
 }
 
-// A message big enough to keep an end's sends to its peer busy for a while:
-// answers for the peer queue up behind it.
-// Data on the holder's channel, which nobody at the far end holds.
-std::string Bulk(int64_t id) { return TransferRequest(id, std::string(20 << 20, 'b'), false); }
+// A message on the channel, big enough to keep an end's sends to its peer
+// busy for a while: answers for the peer queue up behind it.
+std::string Bulk(int64_t channelId) {
+  return TransferRequest(channelId, std::string(20 << 20, 'b'), false);
+}
 
 TEST(ChannelLifeTest, AHolderKeepsItsIdWhileTheOtherSideLeavesAndComesBack) {
   SessionHarness session;

@@ -86,15 +86,20 @@ TEST(EdgesTest, NothingMeantForADepartedClientReachesTheNextClientOfItsPipe) {
     ASSERT_TRUE(busy.back()->Next(&answer, kWaitMs));
   }
   RawApp farApp(SessionHarness::ClientPipe());
-  const std::string filler = TransferRequest(1 << 30, std::string(4096, 'f'), false);
 
   for (int round = 0; round < kRounds; ++round) {
     const std::string name = "e2e.gone." + std::to_string(round);
     const std::string sync = "e2e.sync." + std::to_string(round);
     {
-      // Queues work, asks for a channel and leaves at once.
+      // Queues work (data on a channel of its own), asks for a channel and
+      // leaves at once.
       RawApp leaver(SessionHarness::ServerPipe());
       ASSERT_TRUE(leaver.Connected());
+      const std::string fill = "e2e.fill." + std::to_string(round);
+      ASSERT_TRUE(leaver.Write(ConnectRequest(fill)));
+      const int64_t fillId = leaver.AwaitNotice(KVX::CONNECTION_PENDING_PEER, fill, kWaitMs);
+      ASSERT_GE(fillId, 0);
+      const std::string filler = TransferRequest(fillId, std::string(4096, 'f'), false);
       for (int i = 0; i < 30; ++i) leaver.Write(filler);
       leaver.Write(ConnectRequest(name));
       leaver.Close();

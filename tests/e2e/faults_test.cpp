@@ -32,6 +32,16 @@ int64_t PairDespiteFaults(RawApp& serverApp, RawApp& clientApp, const std::strin
   return -2;
 }
 
+// Pairs two applications on the first channel of the session, ID 0, the
+// server end's asking first.
+void PairOnTheFirstChannel(RawApp& serverApp, RawApp& clientApp, const std::string& name) {
+  ASSERT_TRUE(serverApp.Write(ConnectRequest(name)));
+  ASSERT_EQ(serverApp.AwaitNotice(KVX::CONNECTION_PENDING_PEER, name, kWaitMs), 0);
+  ASSERT_TRUE(clientApp.Write(ConnectRequest(name)));
+  ASSERT_EQ(clientApp.AwaitNotice(KVX::CONNECTION_CONNECTED, name, kWaitMs), 0);
+  ASSERT_EQ(serverApp.AwaitNotice(KVX::CONNECTION_CONNECTED, name, kWaitMs), 0);
+}
+
 TEST(FaultsTest, TrafficResumesAfterTheHostClosesAndReopensTheChannel) {
   SessionHarness session;
   HostLaunch server;
@@ -39,11 +49,7 @@ TEST(FaultsTest, TrafficResumesAfterTheHostClosesAndReopensTheChannel) {
   ASSERT_TRUE(session.Start(server));
   RawApp serverApp(SessionHarness::ServerPipe());
   RawApp clientApp(SessionHarness::ClientPipe());
-  ASSERT_TRUE(serverApp.Write(ConnectRequest("e2e.reopen")));
-  ASSERT_EQ(serverApp.AwaitNotice(KVX::CONNECTION_PENDING_PEER, "e2e.reopen", kWaitMs), 0);
-  ASSERT_TRUE(clientApp.Write(ConnectRequest("e2e.reopen")));
-  ASSERT_EQ(clientApp.AwaitNotice(KVX::CONNECTION_CONNECTED, "e2e.reopen", kWaitMs), 0);
-  ASSERT_EQ(serverApp.AwaitNotice(KVX::CONNECTION_CONNECTED, "e2e.reopen", kWaitMs), 0);
+  ASSERT_NO_FATAL_FAILURE(PairOnTheFirstChannel(serverApp, clientApp, "e2e.reopen"));
 
   // Both ends see the channel closed (events 2 and 3) and opened again with
   // a new connect event.
@@ -67,6 +73,56 @@ TEST(FaultsTest, TrafficResumesAfterTheHostClosesAndReopensTheChannel) {
   EXPECT_TRUE(got == toClient);
   ASSERT_TRUE(serverApp.Next(&got, kWaitMs));
   EXPECT_TRUE(got == toServer);
+  EXPECT_TRUE(session.StopCleanly());
+}
+
+// What applications write while the channel is closed (as before it first
+// opens) waits at their end: two that ask for one name then meet once it opens
+// again, and what one wrote on its channel and its leaving arrive in order.
+TEST(FaultsTest, WhatApplicationsWriteWhileTheChannelIsClosedGoesInOrderWhenItOpens) {
+  SessionHarness session;
+  HostLaunch server;
+  server.extraArgs = {"--close-after", "3000", "--reopen-after", "3000"};
+  ASSERT_TRUE(session.Start(server));
+  RawApp serverApp(SessionHarness::ServerPipe());
+  RawApp clientApp(SessionHarness::ClientPipe());
+  ASSERT_NO_FATAL_FAILURE(PairOnTheFirstChannel(serverApp, clientApp, "e2e.before"));
+
+  ASSERT_TRUE(session.WaitForLog(true, "PCOIP_VCHAN_EVENT_CLOSED"));
+  ASSERT_TRUE(session.WaitForLog(false, "PCOIP_VCHAN_EVENT_CLOSED"));
+  const std::string held = TransferRequest(0, "written while closed", false);
+  ASSERT_TRUE(serverApp.Write(held));
+  ASSERT_TRUE(serverApp.Write(DisconnectRequest(0)));
+  RawApp serverNewcomer(SessionHarness::ServerPipe());
+  RawApp clientNewcomer(SessionHarness::ClientPipe());
+  ASSERT_TRUE(serverNewcomer.Write(ConnectRequest("e2e.closed")));
+  ASSERT_TRUE(clientNewcomer.Write(ConnectRequest("e2e.closed")));
+
+  // Both were told at the closing that the far side went; the client end
+  // gave its ID back, and asks for the channel again once the channel opens.
+  // The held data arrives only if the two ends agreed on the ID again before
+  // it crossed; if it does, it is whole and before the server application's
+  // leaving.
+  EXPECT_EQ(serverApp.AwaitNotice(KVX::CONNECTION_LOST, "e2e.before", kWaitMs), 0);
+  EXPECT_EQ(serverApp.AwaitNotice(KVX::CONNECTION_LOST, "e2e.before", kWaitMs), 0)
+      << "the leaving is confirmed";
+  std::string got, name;
+  int64_t id = -1;
+  KVX::ResultCode status = KVX::RESULT_SUCCESS;
+  EXPECT_TRUE(clientApp.Next(&got, kWaitMs) && ParseNotice(got, &name, &id, &status) &&
+              status == KVX::CONNECTION_LOST && id == 0);
+  while (clientApp.Next(&got, kWaitMs)) {
+    if (!ParseNotice(got, &name, &id, &status)) {
+      EXPECT_TRUE(got == held);
+      continue;
+    }
+    if (status == KVX::CONNECTION_PENDING_PEER) break;
+  }
+  EXPECT_EQ(status, KVX::CONNECTION_PENDING_PEER) << "the server application's leaving";
+  const int64_t closed = serverNewcomer.AwaitNotice(KVX::CONNECTION_CONNECTED, "e2e.closed", kWaitMs);
+  EXPECT_GE(closed, 1);
+  EXPECT_EQ(clientNewcomer.AwaitNotice(KVX::CONNECTION_CONNECTED, "e2e.closed", kWaitMs), closed);
+  EXPECT_EQ(session.CountLog(true, "channel open"), 2);
   EXPECT_TRUE(session.StopCleanly());
 }
 

@@ -1,41 +1,13 @@
 // The init and exit entry points as the host calls them, with the bridge
 // started on a pipe of this test's own.
 #include <gtest/gtest.h>
-#include <stdlib.h>
-#ifndef _WIN32
-#include <unistd.h>
-#endif
 
-#include <cstdio>
 #include <string>
 
+#include "tests/plugin/PipeDirectory.h"
 #include "tests/plugin/PluginFixture.h"
 
 namespace {
-
-// Pipes of this process live in a directory of its own. Windows pipe names
-// have no folder; the test programs run one at a time there.
-#ifndef _WIN32
-class PipeDirectory : public ::testing::Environment {
- public:
-  void SetUp() override {
-    char pattern[] = "/tmp/kvx_plugin_entry_XXXXXX";
-    ASSERT_NE(mkdtemp(pattern), nullptr);
-    dir_ = pattern;
-    setenv("KVX_PIPE_DIR", dir_.c_str(), 1);
-  }
-  void TearDown() override {
-    std::remove((dir_ + "/KVX_Pipe_Channel").c_str());
-    rmdir(dir_.c_str());
-  }
-
- private:
-  std::string dir_;
-};
-
-::testing::Environment* const kPipeDirectory =
-    ::testing::AddGlobalTestEnvironment(new PipeDirectory);
-#endif
 
 std::vector<LogLine> LinesContaining(const std::string& needle) {
   std::vector<LogLine> out;

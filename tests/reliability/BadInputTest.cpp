@@ -97,8 +97,10 @@ TEST_F(BadInputTest, GarbageBytesAreReportedAndForwardedUnchanged) {
 TEST_F(BadInputTest, TruncatedMessagesAreReportedAndHandledAsFarAsTheyGo) {
   int pipe = -1;
   PipeClient& bad = Connect(&pipe);
-  // Data cut short: reported, then forwarded as received.
-  const std::string data = TransferData(1, std::string(300, 'd'));
+  // Data cut short (on a channel its writer holds): reported, then forwarded
+  // as received.
+  Hold(100, pipe);
+  const std::string data = TransferData(100, std::string(300, 'd'));
   const std::string cutData = data.substr(0, data.size() / 2);
   // A connect request cut inside its name: handled as far as it was read,
   // which can register a channel under part of the name; only for the sender.
@@ -147,11 +149,12 @@ TEST_F(BadInputTest, MessageOfExactlyTheQuotaArrivesWhole) {
   // The largest message an application may write: it reaches the peer whole
   // and in one piece.
   // Grow the data until the whole message is exactly the quota long.
+  const int64_t idA = IdOf("good.a");
   size_t dataSize = NamedPipeServer::kPipeQuota - 64;
-  std::string big = TransferData(1, std::string(dataSize, 'q'));
+  std::string big = TransferData(idA, std::string(dataSize, 'q'));
   while (big.size() != NamedPipeServer::kPipeQuota) {
     dataSize += NamedPipeServer::kPipeQuota - big.size();
-    big = TransferData(1, std::string(dataSize, 'q'));
+    big = TransferData(idA, std::string(dataSize, 'q'));
   }
   ASSERT_TRUE(goodA->Write(big));
   ASSERT_TRUE(SentToPeer().WaitForCount(1, 60s));
@@ -293,7 +296,7 @@ TEST_F(BadInputTest, ClientStalledMidMessageIsLetGoWhileIdleOnesStay) {
   SentToPeer().Clear();
 
   // A message sent slowly, but never pausing for the time-out, is taken.
-  const std::string data = TransferData(1, RandomBytes(4, 300));
+  const std::string data = TransferData(IdOf("stalling"), RandomBytes(4, 300));
   ASSERT_TRUE(stalling.WriteRaw(RawPipeClient::Header(static_cast<uint32_t>(data.size()))));
   for (size_t at = 0; at < data.size(); at += 100) {
     std::this_thread::sleep_for(std::chrono::milliseconds(kStallMs / 4));

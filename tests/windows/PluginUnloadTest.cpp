@@ -1,9 +1,10 @@
 // Loads the plug-in DLL the way the host does, serves one pipe client, and
 // then either frees it with FreeLibrary (twice, reloading in between) or lets
 // the process end with everything still running; a third case frees a
-// library that was never started. None may hang or crash. A program of its own because each scenario needs a process with
+// library that was never started, a fourth one whose log held lines back
+// before any start. None may hang or crash. A program of its own because each scenario needs a process with
 // the DLL loaded exactly as the host would.
-//   plugin_unload_test unload | exit | unused
+//   plugin_unload_test unload | exit | unused | held
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -123,6 +124,26 @@ int UnusedScenario() {
   return failures == 0 ? 0 : 1;
 }
 
+// Lines held back before any init start the plug-in log's limiter thread:
+// the library then stays loaded, as once an init has started threads, and
+// the thread still finds its code when it wakes to write its summary.
+int HeldScenario() {
+  Plugin plugin;
+  Check(Load(plugin), "the DLL loads and has its entry points");
+  if (plugin.module == nullptr) return 1;
+  const auto windowHandles = reinterpret_cast<pcoip_vchan_plugin_receive_window_handles_fn>(
+      reinterpret_cast<void*>(GetProcAddress(plugin.module, "pcoip_vchan_plugin_receive_window_handles")));
+  Check(windowHandles != nullptr, "the DLL has its window handle entry point");
+  if (windowHandles == nullptr) return 1;
+  for (int i = 0; i < 30; ++i) windowHandles(0, nullptr);
+  Check(UnloadWithin(plugin.module, kUnloadLimitMs), "FreeLibrary returns");
+  Check(GetModuleHandleA("pcoip_vchan_plugin.dll") == plugin.module, "the library stays resident");
+  // Past the end of the limiter's window, when its thread writes the summary.
+  Sleep(11000);
+  Check(GetModuleHandleA("pcoip_vchan_plugin.dll") == plugin.module, "the library is still resident");
+  return failures == 0 ? 0 : 1;
+}
+
 int ExitScenario() {
   Plugin plugin;
   platform::PipeHandle client = StartSession(plugin);
@@ -139,6 +160,7 @@ int main(int argc, char** argv) {
   if (mode == "unload") return UnloadScenario();
   if (mode == "exit") return ExitScenario();
   if (mode == "unused") return UnusedScenario();
-  std::fprintf(stderr, "usage: plugin_unload_test unload|exit|unused\n");
+  if (mode == "held") return HeldScenario();
+  std::fprintf(stderr, "usage: plugin_unload_test unload|exit|unused|held\n");
   return 2;
 }

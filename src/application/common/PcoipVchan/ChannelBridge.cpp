@@ -94,9 +94,21 @@ ChannelBridge::~ChannelBridge() {
   }
 }
 
+void ChannelBridge::PeerLinkOpened() {
+  if (ChannelBridge* bridge = processBridge.load()) {
+    bridge->OnChannelOpened();
+    bridge->WakePipeWorker();
+  }
+}
+
+void ChannelBridge::PeerLinkClosed() {
+  if (ChannelBridge* bridge = processBridge.load()) bridge->OnChannelClosed();
+}
+
 bool ChannelBridge::InitializeWith(bool isServerEnd, std::string pipeName,
                                    SendToPeerFunction sendFunction,
-                                   PropertyProviderFunction propertyFunction) {
+                                   PropertyProviderFunction propertyFunction,
+                                   PeerLinkOpenFunction linkOpenFunction) {
   platform::MutexLock guard(lifecycleLock);
   if (lifecycle != Lifecycle::kIdle || pipeName.empty()) {
     return false;
@@ -111,6 +123,7 @@ bool ChannelBridge::InitializeWith(bool isServerEnd, std::string pipeName,
   // happens once; a retry after a failed start therefore races with no one.
   sendToPeer = sendFunction;
   propertyProvider = propertyFunction;
+  peerLinkOpen = linkOpenFunction;
   isServer = isServerEnd;
   {
     platform::CriticalSectionLock writeGuard(pipeListLock);
@@ -220,9 +233,12 @@ void ChannelBridge::ForgetQueuedWorkAndChannels() {
     platform::CriticalSectionLock queueGuard(pcoipQueueLock);
     pcoipQueue.clear();
     linkEvents.clear();
+    // Closings dropped unhandled hold the pipe worker back no more.
+    linkClosingsHandled.store(linkClosingsQueued.load());
   }
   {
     platform::CriticalSectionLock tableGuard(channelLock);
     channels.Clear();
   }
+  handovers.Clear();
 }

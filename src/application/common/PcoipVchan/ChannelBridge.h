@@ -23,8 +23,8 @@
 //   * The pipe worker (PipeQueueWorker). Takes the lanes in turn, keeps the
 //     table in step with each message and sends it on to the peer; sends what
 //     the PCoIP worker queued for the peer. Waits on the channel, that is for
-//     the peer's receive thread. What it writes to pipes (answers, notices)
-//     never waits for room.
+//     the peer's receive thread, and takes nothing while the channel is not
+//     open. What it writes to pipes (answers, notices) never waits for room.
 //   * The PCoIP worker (PcoipQueueWorker). Handles the peer's messages, keeps
 //     the table in step and writes to the applications' outbound queues.
 //     Waits only for room in the outbound queue of the application a message
@@ -84,6 +84,7 @@
 #include "platform/thread_annotations.h"
 #include "src/application/common/PcoipVchan/ChannelBridgeAnswerOrder.h"
 #include "src/application/common/PcoipVchan/ChannelBridgeChannelTable.h"
+#include "src/application/common/PcoipVchan/ChannelBridgeHandovers.h"
 #include "src/application/common/PcoipVchan/ChannelBridgeLaunchGate.h"
 #include "src/application/common/PcoipVchan/ChannelBridgeLaunchQueue.h"
 #include "src/application/common/PcoipVchan/ChannelBridgeQueue.h"
@@ -127,6 +128,8 @@ class ChannelBridge {
  public:
   using SendToPeerFunction = void (*)(const std::string&);
   using PropertyProviderFunction = std::string (*)(const std::string&);
+  // Whether the channel to the peer is open now (see PipeQueueWorker).
+  using PeerLinkOpenFunction = bool (*)();
 
   // Everything the bridge sends to the peer goes through here. On the PCoIP
   // worker a send must never wait on the channel (see PeerRoute::operator()),
@@ -202,9 +205,16 @@ class ChannelBridge {
   bool Initialize(bool isServer, std::string pipeName);
   // All of the start-up: stores the routines, creates and starts the six pipe
   // servers. False when the name is empty, the bridge has already started, its
-  // threads or events could not be had, or a server failed to start.
+  // threads or events could not be had, or a server failed to start. Without
+  // a `peerLinkOpen` routine the channel counts as open all the time.
   bool InitializeWith(bool isServer, std::string pipeName, SendToPeerFunction sendToPeer,
-                      PropertyProviderFunction propertyProvider) EXCLUDES(lifecycleLock);
+                      PropertyProviderFunction propertyProvider,
+                      PeerLinkOpenFunction peerLinkOpen = nullptr) EXCLUDES(lifecycleLock);
+  // The channel to the peer has opened: what waited for it goes now, once
+  // the bridge has handled its last closing.
+  static void PeerLinkOpened();
+  // The host has closed the channel to the peer (see OnChannelClosed).
+  static void PeerLinkClosed();
 
   void QueuePipeMessage(PipeItem item);
   // When queueing an item wakes a sleeping pipe worker: at once, or only
@@ -238,7 +248,8 @@ class ChannelBridge {
 
   // The host's channel events, from any host thread: the channel to the peer
   // closed, or opened. Only queued here; the PCoIP worker handles them in
-  // order with what came from the peer (ChannelBridgeLinkEvents.cpp).
+  // order with what came from the peer (ChannelBridgeLinkEvents.cpp), and
+  // the pipe worker takes nothing while a closing waits to be handled.
   void OnChannelClosed();
   void OnChannelOpened();
 
@@ -246,13 +257,16 @@ class ChannelBridge {
   // of the pipe whose client left; it only queues the departure).
   void HandlePipeMessage(const PipeItem& item);
   // False when the table refused the channel; the application has been told.
-  bool RegisterChannel(const std::string& channelName, int32_t pipeId, uint64_t client);
+  // `stamp` is the request's place in the pipe queue's order.
+  bool RegisterChannel(const std::string& channelName, int32_t pipeId, uint64_t client,
+                       uint64_t stamp);
+  // Whether the item's writer held the channel when it wrote the item: only
+  // the holder's data goes to the peer.
+  bool WrittenByHolder(int64_t channelId, const PipeItem& item);
   // False when the channel is another application's: it is left untouched
   // and the request goes no further.
   bool CloseChannel(int64_t channelId, int32_t pipeId, uint64_t client);
   void AnswerPropertyRequest(const std::string& propertyName, int32_t pipeId, uint64_t client);
-  // Whether a channel of this ID is in the table.
-  bool HasChannelId(int64_t channelId) EXCLUDES(channelLock);
   void OnPipeDisconnected(int32_t pipeId, uint64_t client);
   void HandleDeparture(int32_t pipeId);
 
@@ -441,6 +455,8 @@ class ChannelBridge {
   bool isServer = false;
   PeerRoute sendToPeer{*this};
   PropertyProviderFunction propertyProvider = nullptr;
+  PeerLinkOpenFunction peerLinkOpen = nullptr;
+  bool PeerLinkOpen() const { return peerLinkOpen == nullptr || peerLinkOpen(); }
 
   // Made by the constructor, never changed after it; the threads are joined
   // by Shutdown.
@@ -451,6 +467,11 @@ class ChannelBridge {
 
   // Read and written without a lock.
   std::atomic<uint32_t> workerFlags{0};
+  // The channel's closings queued, and those the PCoIP worker has handled:
+  // until it has, what applications wrote may hold IDs the peer that went
+  // gave, and the pipe worker sends nothing.
+  std::atomic<uint64_t> linkClosingsQueued{0};
+  std::atomic<uint64_t> linkClosingsHandled{0};
   // Bytes (as charged by the queue) of the peer-bound items on the pipe queue
   // that count against kPeerBoundBacklogBytes.
   std::atomic<size_t> peerBoundBacklog{0};
@@ -497,6 +518,9 @@ class ChannelBridge {
   // The PCoIP worker's alone: the channel has closed since it last opened, so
   // the next opening is to a peer that knows nothing of this end's channels.
   bool peerForgotten = false;
+  // The pipe worker's alone: takeovers whose previous holder may still have
+  // data queued.
+  ChannelHandovers handovers;
 
   // With locks of their own, taken with none of the bridge's held.
   std::shared_ptr<LaunchGate> launchGate = std::make_shared<LaunchGate>();

@@ -34,12 +34,23 @@ class ChannelTable {
   // table's names to 4 MiB at worst.
   static constexpr size_t kMaxEntries = 4096;
   static constexpr size_t kMaxNameLength = 1024;
-  // The quotas the bridge allows (see ChannelBridge::AddEntry): one local
-  // application may hold a quarter of the table, and the entries the peer
-  // made (held by nobody here) half of it, so that neither one application's
-  // storm of names nor the far end's can take every channel from the others.
-  static constexpr size_t kMaxEntriesPerApplication = kMaxEntries / 4;
+  // The quotas the bridge allows (see ChannelBridge::AddEntry), one per pipe
+  // connection: the entries the peer made (held by nobody here) may take half
+  // of the table, and each of the applications served at once (one per pipe
+  // instance) a share small enough that all of them together fill neither
+  // that half at the far end, where each name they ask for first takes an
+  // entry of the peer's, nor, with the peer's half, the table here. So no
+  // storm of names, from the applications here or the far end's, can take
+  // every channel from the others: one application holds at most 341.
+  static constexpr size_t kApplicationsAtOnce = 6;
   static constexpr size_t kMaxEntriesFromPeer = kMaxEntries / 2;
+  static constexpr size_t kMaxEntriesPerApplication =
+      (kMaxEntriesFromPeer - 1) / kApplicationsAtOnce;
+
+  static_assert(kApplicationsAtOnce * kMaxEntriesPerApplication < kMaxEntriesFromPeer,
+                "the applications at one end can fill the far end's share for the peer");
+  static_assert(kApplicationsAtOnce * kMaxEntriesPerApplication + kMaxEntriesFromPeer < kMaxEntries,
+                "the applications here and the peer can fill the table");
 
   enum class AddResult { kAdded, kNameTooLong, kFull };
 

@@ -14,7 +14,10 @@
 #include "src/application/common/PcoipVchan/ChannelBridge.h"
 #include "src/application/common/PcoipVchan/ChannelBridgeNotices.h"
 
-void ChannelBridge::OnChannelClosed() { QueueLinkEvent(LinkEvent::kClosed); }
+void ChannelBridge::OnChannelClosed() {
+  linkClosingsQueued.fetch_add(1);
+  QueueLinkEvent(LinkEvent::kClosed);
+}
 
 void ChannelBridge::OnChannelOpened() { QueueLinkEvent(LinkEvent::kOpened); }
 
@@ -36,6 +39,9 @@ void ChannelBridge::HandleLinkEventsBefore(std::deque<QueuedLinkEvent>* events,
     if (event == LinkEvent::kClosed) {
       ForgetPeer();
       peerForgotten = true;
+      // What the applications wrote meanwhile may go once the channel opens.
+      linkClosingsHandled.fetch_add(1);
+      WakePipeWorker();
     } else if (peerForgotten) {
       peerForgotten = false;
       if (!isServer) AskAgainForHeldChannels();

@@ -11,11 +11,16 @@
 #include "src/application/common/PcoipVchan/ChannelBridgeMessageKind.h"
 #include "src/application/common/PcoipVchan/ChannelBridgeNotices.h"
 
+static_assert(ChannelBridge::kPipeServerCount == ChannelHandovers::kPipes,
+              "takeovers are remembered for every pipe");
+
 void ChannelBridge::HandlePipeMessage(const PipeItem& item) {
   if (item.departure) {
+    handovers.Forget(item.pipeId);
     HandleDeparture(item.pipeId);
     return;
   }
+  handovers.Reached(item.pipeId, item.stamp);
   // Read without copying the unit: a data message's payload, which is most
   // of what applications write, is never touched. Only a unit the look
   // refuses is parsed in full, to go on with what that parse read before the
@@ -30,18 +35,21 @@ void ChannelBridge::HandlePipeMessage(const PipeItem& item) {
   if (kind.content == KVX::Message::kRequest) {
     switch (kind.requestBody) {
       case KVX::Request::kConnectChannelRequest:
-        if (!RegisterChannel(std::string(kind.name), item.pipeId, item.client)) {
+        if (!RegisterChannel(std::string(kind.name), item.pipeId, item.client, item.stamp)) {
           return;  // refused here; the peer need not hear of it
+        }
+        break;
+      case KVX::Request::kTransferData:
+        // At the far end data is known by its channel ID alone: from anyone
+        // but the holder it would reach the far application as the channel's own.
+        if (!WrittenByHolder(kind.channelId, item)) {
+          Diagnose(ChannelBridgeText::kDataFromNonHolder);
+          return;
         }
         break;
       case KVX::Request::kDisconnectChannelRequest:
         if (!CloseChannel(kind.channelId, item.pipeId, item.client)) {
           return;  // another application's channel: the peer must not hear of it
-        }
-        break;
-      case KVX::Request::kTransferData:
-        if (!isServer && !HasChannelId(kind.channelId)) {
-          return;  // not agreed with the server end on this opening of the channel
         }
         break;
       case KVX::Request::kGetPropertyRequest:
@@ -67,10 +75,13 @@ void ChannelBridge::OnPipeMessage(PipeItem item, Wake wake) {
   // has been handled (its lane is empty, nothing of it in the worker's
   // hands): only this thread queues the pipe's items, so none can come in
   // between, and the answer still follows the application's own earlier
-  // messages. Otherwise it waits its turn in the lane.
+  // messages. Otherwise it waits its turn in the lane; but not while the
+  // channel to the peer is closed, when those messages wait for it: an
+  // application that asks whether it is served is answered, ahead of what
+  // its earlier requests will bring.
   if ((bodies & kWireProperty) != 0) {
-    bool idle = false;
-    {
+    bool idle = !PeerLinkOpen();
+    if (!idle) {
       platform::CriticalSectionLock guard(pipeQueueLock);
       idle = LaneOf(item.pipeId).Bytes() == 0;
     }
@@ -84,8 +95,19 @@ void ChannelBridge::OnPipeMessage(PipeItem item, Wake wake) {
   QueueClassifiedPipeMessage(std::move(item), wake);
 }
 
+bool ChannelBridge::WrittenByHolder(int64_t channelId, const PipeItem& item) {
+  {
+    platform::CriticalSectionLock guard(channelLock);
+    const ChannelEntry* entry = FindById(channelId);
+    if (entry != nullptr && entry->pipeId == item.pipeId && entry->client == item.client) {
+      return true;
+    }
+  }
+  return handovers.HeldAt(item.pipeId, item.client, channelId, item.stamp);
+}
+
 bool ChannelBridge::RegisterChannel(const std::string& channelName, int32_t pipeId,
-                                    uint64_t client) {
+                                    uint64_t client, uint64_t stamp) {
   ChannelEntry previousHolder;
   ChannelTable::AddResult added = ChannelTable::AddResult::kAdded;
   {
@@ -103,6 +125,7 @@ bool ChannelBridge::RegisterChannel(const std::string& channelName, int32_t pipe
   // The application that held the channel until now would otherwise wait for
   // ever while its partner's data goes to the newcomer.
   if (previousHolder.pipeId != -1) {
+    handovers.Record(previousHolder.pipeId, previousHolder.client, previousHolder.channelId, stamp);
     WriteToPipe(previousHolder.pipeId, previousHolder.client,
                 BuildConnectionNotice(previousHolder.channelName, previousHolder.channelId,
                                       KVX::CONNECTION_LOST));
@@ -111,14 +134,6 @@ bool ChannelBridge::RegisterChannel(const std::string& channelName, int32_t pipe
   ReportRefusedChannel(added);
   WriteToPipe(pipeId, client, BuildConnectionNotice(channelName, -1, KVX::CONNECTION_LOST));
   return false;
-}
-
-bool ChannelBridge::HasChannelId(int64_t channelId) {
-  // The client end's IDs all come from the server end, and it forgets them
-  // when the channel closes: a server end that started afresh may have given
-  // an old one to another name, whose application must not read this data.
-  platform::CriticalSectionLock guard(channelLock);
-  return FindById(channelId) != nullptr;
 }
 
 bool ChannelBridge::CloseChannel(int64_t channelId, int32_t pipeId, uint64_t client) {

@@ -11,6 +11,9 @@ ChannelEntry* ChannelBridge::FindByName(const std::string& channelName) {
 
 ChannelEntry* ChannelBridge::FindById(int64_t channelId) { return channels.FindById(channelId); }
 
+static_assert(ChannelBridge::kPipeServerCount == ChannelTable::kApplicationsAtOnce,
+              "each pipe instance serving an application has its quota in the table");
+
 ChannelTable::AddResult ChannelBridge::AddEntry(const std::string& channelName, int32_t pipeId,
                                                 uint64_t client, IdTold idTold) {
   // Within the table's bound, each holder has its quota (see ChannelTable).

@@ -65,6 +65,15 @@ void ChannelBridge::RunWorker(platform::EventHandle event, WorkerFlag lastPassFl
 // will have heard by then; while it waits for such an item, only items
 // queued before it are handled, so no later data overtakes it either.
 // Without answers waiting, the turns go on freely.
+//
+// While the channel to the peer is not open (before it first opens, and
+// while the host has it closed), the worker takes nothing: what the
+// applications write waits in their lanes, in order, each lane bounded by its
+// share (a full one holds its application's reading back), and what the PCoIP
+// worker has for the peer waits with it. Sent now, it would be lost, and an
+// application that asked for a channel then would wait for ever. Once the
+// channel opens (PeerLinkOpened) everything goes as if it had just been
+// written. Only the teardown's last pass takes what waits regardless.
 
 // What the pipe worker carries from one turn to the next, and what one turn
 // took from the pipe queue. The pipe worker's alone.
@@ -101,6 +110,13 @@ void ChannelBridge::PipeQueueWorker() {
 
 bool ChannelBridge::TakeTurn(PipeTurn* turn) {
   platform::CriticalSectionLock guard(pipeQueueLock);
+  // Asleep as for an empty queue: PeerLinkOpened, or the next item, wakes
+  // the worker to look again.
+  const bool closingToHandle = linkClosingsHandled.load() != linkClosingsQueued.load();
+  if ((!PeerLinkOpen() || closingToHandle) && (workerFlags.load() & kPipeWorkerLastPass) == 0) {
+    pipeWorkerAsleep = true;
+    return false;
+  }
   pipeWorkerAsleep = false;
   TakeAnswersThatMayGo(turn);
   PickLane(turn);

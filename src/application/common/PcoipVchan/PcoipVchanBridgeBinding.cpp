@@ -7,5 +7,6 @@
 #include "src/application/common/PcoipVchan/PcoipVchanPlugin.h"
 
 bool ChannelBridge::Initialize(bool isServer, std::string pipeName) {
-  return InitializeWith(isServer, std::move(pipeName), &SendOverPcoip, &GetPropertyValue);
+  return InitializeWith(isServer, std::move(pipeName), &SendOverPcoip, &GetPropertyValue,
+                        &ChannelIsOpen);
 }

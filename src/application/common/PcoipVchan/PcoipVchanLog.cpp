@@ -5,6 +5,7 @@
 #include <cstring>
 #include <string>
 
+#include "src/application/common/PcoipVchan/PcoipVchanModule.h"
 #include "src/application/common/PcoipVchan/PcoipVchanState.h"
 
 namespace {
@@ -55,7 +56,14 @@ int plugin_log(const char* tag, int32_t level, int32_t code, const char* format,
       PluginLogLimiter().Admit(format != nullptr ? format : "", text, diagnostics::RepeatLimiter::Clock::now(),
                          {tag, level, code});
   for (const auto& summary : verdict.summaries) WriteSummary(summary);
-  return verdict.write ? WriteLine(tag, level, code, text) : 0;
+  if (!verdict.write) {
+    // A line held back may have started the limiter's thread, before any
+    // init did (a host calling an entry point again and again): from now on
+    // the library must stay loaded, as once init has started its threads.
+    KeepPluginLoadedUntilProcessExit();
+    return 0;
+  }
+  return WriteLine(tag, level, code, text);
 }
 
 int plugin_log_text(const char* tag, int32_t level, int32_t code, const char* text) {

@@ -9,6 +9,7 @@
 
 #include <atomic>
 
+#include "diagnostics/RepeatLimiter.h"
 #include "src/application/common/PcoipVchan/ChannelBridge.h"
 
 namespace {
@@ -32,6 +33,7 @@ void KeepPluginLoadedUntilProcessExit() {
 extern "C" BOOL WINAPI DllMain(HINSTANCE /*module*/, DWORD reason, LPVOID reserved) {
   if (reason == DLL_PROCESS_DETACH && reserved != nullptr) {
     ChannelBridge::AbandonAtProcessEnd();
+    diagnostics::RepeatLimiter::AbandonAtProcessEnd();
   }
   return TRUE;
 }

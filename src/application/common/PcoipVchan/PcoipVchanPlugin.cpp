@@ -33,6 +33,10 @@ constexpr uint32_t kReceiveThreadStopMs = 10000;
 // second init meanwhile must leave a channel that may be in use alone.
 std::atomic<bool> g_channelSetUp{false};
 
+// Set by the host's channel events: open from event 0 until a close (events
+// 2 and 3). The bridge sends nothing while it is clear.
+std::atomic<bool> g_channelOpen{false};
+
 VchanLink& LinkOf(void* context) {
   // The host hands back what we registered; fall back on the one record there
   // is rather than dereference a null.
@@ -197,6 +201,8 @@ int32_t init_sample_vchan(int32_t isServer, const pcoip_vchan_intf* vchanIntf) {
     return 0;
   }
   ReleaseLeftovers(link);
+  // This life's channel opens with events still to come.
+  g_channelOpen.store(false);
 
   std::memset(&g_plugin_context, 0, sizeof(g_plugin_context));
   std::memcpy(&g_plugin_context.vchan_intf, vchanIntf, sizeof(g_plugin_context.vchan_intf));
@@ -344,9 +350,16 @@ void open_channel_server(void* context) {
   }
 }
 
+bool ChannelIsOpen() { return g_channelOpen.load(); }
+
 extern "C" void chan_callback(void* context, void* /*reserved*/, uint32_t event,
                               void* /*eventData*/) {
   VchanLink& link = LinkOf(context);
+  // From the first sign of a close what the applications write waits for
+  // the channel to open again, rather than going to a channel that drops it.
+  if (event == PCOIP_VCHAN_EVENT_CLOSE_PENDING || event == PCOIP_VCHAN_EVENT_CLOSED) {
+    g_channelOpen.store(false);
+  }
   switch (event) {
     case PCOIP_VCHAN_EVENT_OPEN_SUCCESS: {
       const pcoip_vchan_get_max_dgram_size_fn query =
@@ -354,9 +367,8 @@ extern "C" void chan_callback(void* context, void* /*reserved*/, uint32_t event,
       int32_t rc = query != nullptr ? query(&link.max_dgram_size) : kPluginFailure;
       plugin_log(link.name, 2, rc, "%s: Max vchan datagram size = %d .", kChanCallback,
                  static_cast<int>(LoadShared(link.max_dgram_size)));
-      // After a closing, the peer may be another one that knows nothing of
-      // this end's channels (see ChannelBridgeLinkEvents.cpp).
-      ChannelBridge::Instance().OnChannelOpened();
+      g_channelOpen.store(true);
+      ChannelBridge::PeerLinkOpened();
       break;
     }
     case PCOIP_VCHAN_EVENT_CLOSED:
@@ -364,7 +376,7 @@ extern "C" void chan_callback(void* context, void* /*reserved*/, uint32_t event,
                  ChannelEventName(event), event);
       // The plug-in itself keeps its handle and sizes and waits for the next
       // opening; the bridge forgets what the peer that went had told it.
-      ChannelBridge::Instance().OnChannelClosed();
+      ChannelBridge::PeerLinkClosed();
       break;
     case PCOIP_VCHAN_EVENT_OPEN_REJECTED:
       plugin_log(link.name, 1, kPluginFailure,

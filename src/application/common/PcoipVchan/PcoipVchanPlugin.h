@@ -32,5 +32,9 @@ uint32_t rx_thread_entry(void* link);
 // the plug-in has exited.
 void SendOverPcoip(const std::string& message);
 
+// Whether the host has reported the channel open (event 0) and not closed
+// since (events 2 and 3); until it has, nothing is sent on it.
+bool ChannelIsOpen();
+
 // "KVXCoreType" and "Hwnds"; the empty string for anything else.
 std::string GetPropertyValue(const std::string& key);
