@@ -36,20 +36,30 @@ void ExpectDataBothWays(RawApp& here, RawApp& there, int64_t id, const std::stri
   EXPECT_EQ(got, in) << what;
 }
 
-// Reads until a CONNECTED notice for `name` with `id`; false when another
-// status for it, or nothing, comes first. A holder at a client end whose
-// server end started afresh and gave the old ID to another name reads
-// CONNECTED with the old ID first, then with the server's new one.
+// Reads until a CONNECTED notice for `name` with `id`; false when a
+// CONNECTION_LOST for it, or nothing, comes first. A holder at a client end
+// reads PENDING_PEER first when it asked again for its channel before the far
+// application did, and a CONNECTED with another ID only when two requests
+// crossed.
 bool AwaitConnected(RawApp& app, const std::string& name, int64_t id) {
   std::string message, noticeName;
   int64_t noticeId = -1;
   KVX::ResultCode status;
   while (app.Next(&message, kWaitMs)) {
     if (!ParseNotice(message, &noticeName, &noticeId, &status) || noticeName != name) continue;
-    if (status != KVX::CONNECTION_CONNECTED) return false;
-    if (noticeId == id) return true;
+    if (status == KVX::CONNECTION_LOST) return false;
+    if (status == KVX::CONNECTION_CONNECTED && noticeId == id) return true;
   }
   return false;
+}
+
+// Nothing but what was asked for reached the application: a property request
+// now is answered by the very next message it reads.
+void ExpectNothingMoreFor(RawApp& app, const std::string& who) {
+  ASSERT_TRUE(app.Write(PropertyRequest("KVXCoreType")));
+  std::string next, value;
+  ASSERT_TRUE(app.Next(&next, kWaitMs)) << who;
+  EXPECT_TRUE(ParsePropertyAnswer(next, &value)) << who << " read something not meant for it";
 }
 
 TEST_P(FarEndTest, ApplicationsThatStayMeetTheFarApplicationsAgain) {
@@ -64,7 +74,8 @@ TEST_P(FarEndTest, ApplicationsThatStayMeetTheFarApplicationsAgain) {
   const std::string stayingPipe = stayingServer ? SessionHarness::ServerPipe() : SessionHarness::ClientPipe();
   const std::string farPipe = stayingServer ? SessionHarness::ClientPipe() : SessionHarness::ServerPipe();
 
-  // Before: one channel connected, one still waiting for the far side.
+  // Before: one channel connected, one still waiting for the far side, and
+  // one that only the far side holds.
   RawApp staying(stayingPipe);
   auto far = std::make_unique<RawApp>(farPipe);
   ASSERT_TRUE(staying.Write(ConnectRequest("e2e.kept")));
@@ -74,6 +85,8 @@ TEST_P(FarEndTest, ApplicationsThatStayMeetTheFarApplicationsAgain) {
   ASSERT_EQ(staying.AwaitNotice(KVX::CONNECTION_CONNECTED, "e2e.kept", kWaitMs), kept);
   ASSERT_TRUE(staying.Write(ConnectRequest("e2e.waiting")));
   ASSERT_GE(staying.AwaitNotice(KVX::CONNECTION_PENDING_PEER, "e2e.waiting", kWaitMs), 0);
+  ASSERT_TRUE(far->Write(ConnectRequest("e2e.gone")));
+  ASSERT_GE(far->AwaitNotice(KVX::CONNECTION_PENDING_PEER, "e2e.gone", kWaitMs), 0);
   ExpectDataBothWays(staying, *far, kept, "before");
 
   // The far end's host goes, its application with it, while a long message
@@ -86,26 +99,55 @@ TEST_P(FarEndTest, ApplicationsThatStayMeetTheFarApplicationsAgain) {
   far.reset();
   ASSERT_TRUE(session.WaitForLog(stayingServer, "channel closing: events 2 and 3"));
   EXPECT_TRUE(session.Running(stayingServer));
-  EXPECT_NE(session.Log(stayingServer).find("PCOIP_VCHAN_EVENT_CLOSED"), std::string::npos);
-  // The application that stays keeps its pipe, and is told nothing of a
-  // closed channel: before the answer to its question it reads at most the
-  // far application's long message, whole.
-  ASSERT_TRUE(staying.Write(PropertyRequest("KVXCoreType")));
-  std::string answer, value;
-  ASSERT_TRUE(staying.Next(&answer, kWaitMs));
-  if (answer == bulk) {
-    ASSERT_TRUE(staying.Next(&answer, kWaitMs));
+  // The plug-in logs the event on the host's thread once the host has said
+  // so: wait for it rather than look at once.
+  EXPECT_TRUE(session.WaitForLog(stayingServer, "PCOIP_VCHAN_EVENT_CLOSED"));
+  // The application that stays keeps its pipe and its channels, and is told
+  // that the far side went, as when a far application vanishes: after at
+  // most the far application's long message, whole.
+  std::string message, noticeName, value;
+  int64_t noticeId = -1;
+  KVX::ResultCode status;
+  int lost = 0;
+  while (lost < 2 && staying.Next(&message, kWaitMs)) {
+    if (message == bulk) continue;
+    ASSERT_TRUE(ParseNotice(message, &noticeName, &noticeId, &status)) << "not a notice";
+    ASSERT_EQ(status, KVX::CONNECTION_LOST) << noticeName;
+    if (noticeName == "e2e.kept") {
+      EXPECT_EQ(noticeId, kept);
+    }
+    ++lost;
   }
-  ASSERT_TRUE(ParsePropertyAnswer(answer, &value)) << "something else came first";
+  ASSERT_EQ(lost, 2) << "each channel held is told once";
+  ASSERT_TRUE(staying.Write(PropertyRequest("KVXCoreType")));
+  ASSERT_TRUE(staying.Next(&message, kWaitMs));
+  ASSERT_TRUE(ParsePropertyAnswer(message, &value)) << "something else came";
   EXPECT_EQ(value, stayingServer ? "Server" : "Client");
 
-  // The far end comes back with an empty table; its applications ask again,
-  // a new name first, so that a server end that started afresh hands out its
-  // IDs in another order than before.
+  // The far end comes back with an empty table; a new name is asked for
+  // first, so that a server end that started afresh hands out its first ID
+  // to it, the ID the staying end's "e2e.kept" had.
   ASSERT_TRUE(session.StartAgain());
+  RawApp farNewcomer(farPipe);
+  ASSERT_TRUE(farNewcomer.Write(ConnectRequest("e2e.newcomer")));
+  ASSERT_GE(farNewcomer.AwaitNotice(KVX::CONNECTION_PENDING_PEER, "e2e.newcomer", kWaitMs), 0);
+  // A newcomer at the end that stayed meets it, and only it: each end has one
+  // channel of each ID.
+  RawApp newcomer(stayingPipe);
+  ASSERT_TRUE(newcomer.Write(ConnectRequest("e2e.newcomer")));
+  const int64_t fresh = newcomer.AwaitNotice(KVX::CONNECTION_CONNECTED, "e2e.newcomer", kWaitMs);
+  ASSERT_GE(fresh, 0);
+  EXPECT_EQ(farNewcomer.AwaitNotice(KVX::CONNECTION_CONNECTED, "e2e.newcomer", kWaitMs), fresh);
+  ExpectDataBothWays(newcomer, farNewcomer, fresh, "newcomer");
+
+  // A far application asking for a name only the gone one held waits for a
+  // partner like any other.
   RawApp back(farPipe);
-  ASSERT_TRUE(back.Write(ConnectRequest("e2e.newcomer")));
-  ASSERT_GE(back.AwaitNotice(KVX::CONNECTION_PENDING_PEER, "e2e.newcomer", kWaitMs), 0);
+  ASSERT_TRUE(back.Write(ConnectRequest("e2e.gone")));
+  const int64_t gone = back.AwaitNotice(KVX::CONNECTION_PENDING_PEER, "e2e.gone", kWaitMs);
+  ASSERT_GE(gone, 0) << "told CONNECTED for a name nobody holds here";
+
+  // The channels held at the end that stayed meet the far applications again.
   ASSERT_TRUE(back.Write(ConnectRequest("e2e.kept")));
   const int64_t keptAgain = back.AwaitNotice(KVX::CONNECTION_CONNECTED, "e2e.kept", kWaitMs);
   ASSERT_GE(keptAgain, 0);
@@ -114,6 +156,7 @@ TEST_P(FarEndTest, ApplicationsThatStayMeetTheFarApplicationsAgain) {
   if (stayingServer) {
     EXPECT_EQ(keptAgain, kept);
   }
+  EXPECT_NE(keptAgain, fresh);
   ExpectDataBothWays(staying, back, keptAgain, "kept, after");
 
   ASSERT_TRUE(back.Write(ConnectRequest("e2e.waiting")));
@@ -122,15 +165,12 @@ TEST_P(FarEndTest, ApplicationsThatStayMeetTheFarApplicationsAgain) {
   EXPECT_NE(waiting, keptAgain);
   ASSERT_TRUE(AwaitConnected(staying, "e2e.waiting", waiting));
   ExpectDataBothWays(staying, back, waiting, "waiting, after");
-
-  // A newcomer at the end that stayed meets the far newcomer.
-  RawApp newcomer(stayingPipe);
-  ASSERT_TRUE(newcomer.Write(ConnectRequest("e2e.newcomer")));
-  const int64_t fresh = newcomer.AwaitNotice(KVX::CONNECTION_CONNECTED, "e2e.newcomer", kWaitMs);
-  ASSERT_GE(fresh, 0);
-  EXPECT_EQ(back.AwaitNotice(KVX::CONNECTION_CONNECTED, "e2e.newcomer", kWaitMs), fresh);
-  ExpectDataBothWays(newcomer, back, fresh, "newcomer");
+  ExpectDataBothWays(newcomer, farNewcomer, fresh, "newcomer, last");
   ExpectDataBothWays(staying, back, keptAgain, "kept, last");
+  ExpectNothingMoreFor(staying, "the application that stayed");
+  ExpectNothingMoreFor(newcomer, "the newcomer that stayed");
+  ExpectNothingMoreFor(farNewcomer, "the far newcomer");
+  EXPECT_EQ(session.CountLog(stayingServer, "Invalid pipe ID"), 0);
   EXPECT_TRUE(session.StopCleanly());
 }
 

@@ -95,7 +95,14 @@ ChannelBridge::~ChannelBridge() {
 }
 
 void ChannelBridge::PeerLinkOpened() {
-  if (ChannelBridge* bridge = processBridge.load()) bridge->WakePipeWorker();
+  if (ChannelBridge* bridge = processBridge.load()) {
+    bridge->OnChannelOpened();
+    bridge->WakePipeWorker();
+  }
+}
+
+void ChannelBridge::PeerLinkClosed() {
+  if (ChannelBridge* bridge = processBridge.load()) bridge->OnChannelClosed();
 }
 
 bool ChannelBridge::InitializeWith(bool isServerEnd, std::string pipeName,
@@ -230,6 +237,9 @@ void ChannelBridge::ForgetQueuedWorkAndChannels() {
   {
     platform::CriticalSectionLock queueGuard(pcoipQueueLock);
     pcoipQueue.clear();
+    linkEvents.clear();
+    // Closings dropped unhandled hold the pipe worker back no more.
+    linkClosingsHandled.store(linkClosingsQueued.load());
   }
   {
     platform::CriticalSectionLock tableGuard(channelLock);

@@ -32,6 +32,10 @@
 //     for the peer goes on the pipe queue for the pipe worker (PeerRoute),
 //     always accepted (or, beyond kPeerBoundBacklogBytes, dropped with a
 //     diagnostic).
+//   * The host's channel callback (any host thread). Queues the channel's
+//     closing and opening in the PCoIP queue's order (OnChannelClosed,
+//     OnChannelOpened), so that the PCoIP worker handles each behind what
+//     had crossed before it. Waits on nothing but pcoipQueueLock.
 //   * The launch queue's thread (LaunchQueue). Opens the links the launch
 //     gate held back. Waits for the gate and for the opener to start; on
 //     nothing of the bridge's queues.
@@ -233,8 +237,11 @@ class ChannelBridge {
   bool InitializeWith(bool isServer, std::string pipeName, SendToPeerFunction sendToPeer,
                       PropertyProviderFunction propertyProvider,
                       PeerLinkOpenFunction peerLinkOpen = nullptr) EXCLUDES(lifecycleLock);
-  // The channel to the peer has opened: what waited for it goes now.
+  // The channel to the peer has opened: what waited for it goes now, once
+  // the bridge has handled its last closing.
   static void PeerLinkOpened();
+  // The host has closed the channel to the peer (see OnChannelClosed).
+  static void PeerLinkClosed();
 
   void QueuePipeMessage(PipeItem item);
   // When queueing an item wakes a sleeping pipe worker: at once, or only
@@ -298,6 +305,13 @@ class ChannelBridge {
   // On the PCoIP worker, once it has handled what it took from its queue:
   // writes what WriteToPipe left queued for it, pipe by pipe.
   void WriteQueuedPipeMessages();
+
+  // The host's channel events, from any host thread: the channel to the peer
+  // closed, or opened. Only queued here; the PCoIP worker handles them in
+  // order with what came from the peer (ChannelBridgeLinkEvents.cpp), and
+  // the pipe worker takes nothing while a closing waits to be handled.
+  void OnChannelClosed();
+  void OnChannelOpened();
 
   // Pipe side: run on the pipe worker (OnPipeDisconnected on the reader thread
   // of the pipe whose client left; it only queues the departure).
@@ -413,8 +427,23 @@ class ChannelBridge {
   void FinishTurn(PipeTurn* turn) EXCLUDES(pipeQueueLock);
   // The PCoIP worker's steps: take all that is queued (false when nothing
   // is), and handle it, giving its room back as it goes.
-  bool TakePcoipBatch(std::deque<std::string>* batch) EXCLUDES(pcoipQueueLock);
-  void HandlePcoipBatch(std::deque<std::string>* batch) EXCLUDES(pcoipQueueLock);
+  // The channel's closing or opening, and how many items had been queued on
+  // the PCoIP queue before it: it is handled right after them.
+  enum class LinkEvent { kClosed, kOpened };
+  struct QueuedLinkEvent {
+    LinkEvent event;
+    uint64_t position;
+  };
+  bool TakePcoipBatch(std::deque<std::string>* batch, std::deque<QueuedLinkEvent>* events,
+                      uint64_t* firstPosition) EXCLUDES(pcoipQueueLock);
+  void HandlePcoipBatch(std::deque<std::string>* batch, std::deque<QueuedLinkEvent>* events,
+                        uint64_t firstPosition) EXCLUDES(pcoipQueueLock);
+  // Handles the events due before the item at `position` (all with ~0).
+  void HandleLinkEventsBefore(std::deque<QueuedLinkEvent>* events, uint64_t position);
+  void QueueLinkEvent(LinkEvent event) EXCLUDES(pcoipQueueLock);
+  // The PCoIP worker's steps for them (ChannelBridgeLinkEvents.cpp).
+  void ForgetPeer() EXCLUDES(channelLock);
+  void AskAgainForHeldChannels() EXCLUDES(channelLock);
   // True on this bridge's PCoIP worker thread.
   bool OnPcoipWorker() const;
 
@@ -540,6 +569,11 @@ class ChannelBridge {
   std::atomic<bool> flowAgreed{false};
   // Set with anything for the link due; the pipe worker clears it and sends.
   std::atomic<bool> linkControlDue{false};
+  // The channel's closings queued, and those the PCoIP worker has handled:
+  // until it has, what applications wrote may hold IDs the peer that went
+  // gave, and the pipe worker sends nothing.
+  std::atomic<uint64_t> linkClosingsQueued{0};
+  std::atomic<uint64_t> linkClosingsHandled{0};
   // Bytes (as charged by the queue) of the peer-bound items on the pipe queue
   // that count against kPeerBoundBacklogBytes.
   std::atomic<size_t> peerBoundBacklog{0};
@@ -565,6 +599,10 @@ class ChannelBridge {
   // Under pcoipQueueLock: the PCoIP queue.
   platform::CriticalSection pcoipQueueLock;
   ChannelBridgeQueue<std::string> pcoipQueue GUARDED_BY(pcoipQueueLock){kPcoipQueueBoundBytes};
+  // The channel's closings and openings not yet taken by the PCoIP worker,
+  // and how many items it has taken from pcoipQueue so far (their positions).
+  std::deque<QueuedLinkEvent> linkEvents GUARDED_BY(pcoipQueueLock);
+  uint64_t pcoipItemsTaken GUARDED_BY(pcoipQueueLock) = 0;
 
   // Under channelLock: the table.
   platform::CriticalSection channelLock;
@@ -580,6 +618,9 @@ class ChannelBridge {
   // The PCoIP worker's alone: the pipes it queued messages for and has not
   // yet written.
   std::array<bool, kPipeServerCount> pipesToWrite{};
+  // The PCoIP worker's alone: the channel has closed since it last opened, so
+  // the next opening is to a peer that knows nothing of this end's channels.
+  bool peerForgotten = false;
   // The pipe worker's alone: takeovers whose previous holder may still have
   // data queued.
   ChannelHandovers handovers;

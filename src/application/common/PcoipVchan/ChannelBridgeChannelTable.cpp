@@ -42,6 +42,11 @@ std::vector<ChannelEntry> ChannelTable::RemoveEntriesOfPipe(int32_t pipeId) {
   return removed;
 }
 
+void ChannelTable::ForgetIds() {
+  for (Slot& slot : slots) slot.entry.channelId = -1;
+  byId.clear();
+}
+
 ChannelEntry* ChannelTable::FindByName(const std::string& channelName) {
   auto found = byName.find(channelName);
   return found == byName.end() ? nullptr : &found->second->entry;

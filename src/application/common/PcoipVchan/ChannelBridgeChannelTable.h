@@ -65,6 +65,8 @@ class ChannelTable {
   void Remove(const ChannelEntry* entry);
   // Removes every entry that the pipe holds and returns them in table order.
   std::vector<ChannelEntry> RemoveEntriesOfPipe(int32_t pipeId);
+  // Every entry goes back to having no ID (-1).
+  void ForgetIds();
 
   // Null when nothing matches. The caller may change pipeId through the
   // pointer; the ID only through SetId, the name never.

@@ -133,7 +133,8 @@ bool ChannelBridge::TakeTurn(PipeTurn* turn) {
   platform::CriticalSectionLock guard(pipeQueueLock);
   // Asleep as for an empty queue: PeerLinkOpened, or the next item, wakes
   // the worker to look again.
-  if (!PeerLinkOpen() && (workerFlags.load() & kPipeWorkerLastPass) == 0) {
+  const bool closingToHandle = linkClosingsHandled.load() != linkClosingsQueued.load();
+  if ((!PeerLinkOpen() || closingToHandle) && (workerFlags.load() & kPipeWorkerLastPass) == 0) {
     pipeWorkerAsleep = true;
     return false;
   }
@@ -244,27 +245,37 @@ void ChannelBridge::FinishTurn(PipeTurn* turn) {
 void ChannelBridge::PcoipQueueWorker() {
   pcoipWorkerOf = this;
   std::deque<std::string> batch;
+  std::deque<QueuedLinkEvent> events;
+  uint64_t firstPosition = 0;
   RunWorker(
       pcoipQueueEvent, kPcoipWorkerLastPass, ChannelBridgeText::kPcoipQueueWaitFailed,
-      [this, &batch] {
-        while (TakePcoipBatch(&batch)) {
-          HandlePcoipBatch(&batch);
+      [this, &batch, &events, &firstPosition] {
+        while (TakePcoipBatch(&batch, &events, &firstPosition)) {
+          HandlePcoipBatch(&batch, &events, firstPosition);
           WriteQueuedPipeMessages();
         }
       },
       [] { return platform::kInfinite; });
 }
 
-bool ChannelBridge::TakePcoipBatch(std::deque<std::string>* batch) {
+bool ChannelBridge::TakePcoipBatch(std::deque<std::string>* batch,
+                                   std::deque<QueuedLinkEvent>* events, uint64_t* firstPosition) {
   platform::CriticalSectionLock guard(pcoipQueueLock);
-  if (pcoipQueue.empty()) return false;
+  if (pcoipQueue.empty() && linkEvents.empty()) return false;
+  *firstPosition = pcoipItemsTaken;
+  pcoipItemsTaken += pcoipQueue.size();
   pcoipQueue.TakeAll(batch);
+  // Every event queued so far stands at or before the end of this batch.
+  events->swap(linkEvents);
   return true;
 }
 
-void ChannelBridge::HandlePcoipBatch(std::deque<std::string>* batch) {
+void ChannelBridge::HandlePcoipBatch(std::deque<std::string>* batch,
+                                     std::deque<QueuedLinkEvent>* events, uint64_t firstPosition) {
   size_t handled = 0;
+  uint64_t position = firstPosition;
   while (!batch->empty()) {
+    HandleLinkEventsBefore(events, position++);
     handled += QueuedBytesOf(batch->front());
     HandlePcoipMessage(std::move(batch->front()));
     batch->pop_front();
@@ -274,4 +285,5 @@ void ChannelBridge::HandlePcoipBatch(std::deque<std::string>* batch) {
       handled = 0;
     }
   }
+  HandleLinkEventsBefore(events, ~uint64_t{0});
 }

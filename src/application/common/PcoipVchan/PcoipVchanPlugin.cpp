@@ -375,6 +375,16 @@ extern "C" void chan_callback(void* context, void* /*reserved*/, uint32_t event,
       ChannelBridge::PeerLinkOpened();
       break;
     }
+    case PCOIP_VCHAN_EVENT_CLOSED:
+      plugin_log(link.name, 1, kPluginFailure, "%s: [%s] -- ignoring event: 0x%X.", kChanCallback,
+                 ChannelEventName(event), event);
+      // The plug-in itself keeps its handle and sizes and waits for the next
+      // opening; the bridge forgets what the peer that went had told it.
+      ChannelBridge::PeerLinkClosed();
+      // Nobody grants credit on a closed channel: until it opens again and
+      // the peer offers, everything goes as with a peer that does not offer.
+      OnFlowLinkClosed();
+      break;
     case PCOIP_VCHAN_EVENT_OPEN_REJECTED:
       plugin_log(link.name, 1, kPluginFailure,
                  "%s: [PCOIP_VCHAN_EVENT_OPEN_REJECTED] peer rejected open request!",
@@ -391,9 +401,6 @@ extern "C" void chan_callback(void* context, void* /*reserved*/, uint32_t event,
     default:
       plugin_log(link.name, 1, kPluginFailure, "%s: [%s] -- ignoring event: 0x%X.", kChanCallback,
                  ChannelEventName(event), event);
-      // Nobody grants credit on a closed channel: until it opens again,
-      // everything goes as with a peer that does not offer.
-      if (event == PCOIP_VCHAN_EVENT_CLOSED) OnFlowLinkClosed();
       break;
   }
 }
