@@ -33,9 +33,16 @@ SDK::TransportStatus NamedPipeServer::SendToClient(uint64_t, const std::string& 
   return Send(message);
 }
 
-bool NamedPipeServer::QueueToClient(uint64_t, std::string message, WhenFull, WriteBy) {
+bool NamedPipeServer::QueueToClient(uint64_t, std::string message, WhenFull, WriteBy,
+                                    OutboundNote) {
   RecordPipeWrite(this, message);
   return true;
+}
+
+// Nothing waits in a queue here; the fuzzed bridge never uses credit.
+void NamedPipeServer::SetDrainedCallback(
+    std::function<void(const std::vector<OutboundNote>&)> callback) {
+  drainedCallback = std::move(callback);
 }
 
 // Every message is recorded as it is queued.
