@@ -1,6 +1,7 @@
 #include "tests/e2e/RawApp.h"
 
 #include <chrono>
+#include <random>
 
 namespace e2e {
 namespace {
@@ -139,6 +140,22 @@ bool ParsePropertyAnswer(const std::string& bytes, std::string* value) {
   }
   *value = message.response().get_property_response().property_value();
   return true;
+}
+
+int64_t Pair(RawApp& serverApp, RawApp& clientApp, const std::string& name, uint32_t waitMs) {
+  if (!serverApp.Write(ConnectRequest(name))) return -2;
+  const int64_t id = serverApp.AwaitNotice(KVX::CONNECTION_PENDING_PEER, name, waitMs);
+  if (!clientApp.Write(ConnectRequest(name))) return -2;
+  if (clientApp.AwaitNotice(KVX::CONNECTION_CONNECTED, name, waitMs) != id) return -2;
+  if (serverApp.AwaitNotice(KVX::CONNECTION_CONNECTED, name, waitMs) != id) return -2;
+  return id;
+}
+
+std::string RandomBytes(size_t size, uint32_t seed) {
+  std::mt19937 random(seed);
+  std::string bytes(size, '\0');
+  for (char& c : bytes) c = static_cast<char>(random());
+  return bytes;
 }
 
 }  // namespace e2e

@@ -56,4 +56,11 @@ bool ParseNotice(const std::string& bytes, std::string* name, int64_t* id, KVX::
 // property_value of a property answer; false when `bytes` is not one.
 bool ParsePropertyAnswer(const std::string& bytes, std::string* value);
 
+// Connects a server application and a client application on `name`: the
+// channel's ID, or -2 when either is not told as it should be within
+// `waitMs`.
+int64_t Pair(RawApp& serverApp, RawApp& clientApp, const std::string& name, uint32_t waitMs);
+// `size` bytes from a generator seeded with `seed`: the same for the same seed.
+std::string RandomBytes(size_t size, uint32_t seed);
+
 }  // namespace e2e

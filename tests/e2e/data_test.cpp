@@ -10,23 +10,6 @@
 namespace e2e {
 namespace {
 
-// Connects a server application and a client application on `name`.
-int64_t Pair(RawApp& serverApp, RawApp& clientApp, const std::string& name) {
-  if (!serverApp.Write(ConnectRequest(name))) return -2;
-  const int64_t id = serverApp.AwaitNotice(KVX::CONNECTION_PENDING_PEER, name, kWaitMs);
-  if (!clientApp.Write(ConnectRequest(name))) return -2;
-  if (clientApp.AwaitNotice(KVX::CONNECTION_CONNECTED, name, kWaitMs) != id) return -2;
-  if (serverApp.AwaitNotice(KVX::CONNECTION_CONNECTED, name, kWaitMs) != id) return -2;
-  return id;
-}
-
-std::string RandomBytes(size_t size, uint32_t seed) {
-  std::mt19937 random(seed);
-  std::string bytes(size, '\0');
-  for (char& c : bytes) c = static_cast<char>(random());
-  return bytes;
-}
-
 // The pipe server's read buffer: larger messages arrive in pieces and are
 // gathered before they are handed on.
 constexpr size_t kLargestPipeMessage = 262144;
@@ -36,7 +19,7 @@ TEST(DataTest, MessagesOfEverySizeArriveByteForByteBothWays) {
   ASSERT_TRUE(session.Start());
   RawApp serverApp(SessionHarness::ServerPipe());
   RawApp clientApp(SessionHarness::ClientPipe());
-  const int64_t id = Pair(serverApp, clientApp, "e2e.data");
+  const int64_t id = Pair(serverApp, clientApp, "e2e.data", kWaitMs);
   ASSERT_EQ(id, 0);
 
   // Around the datagram payload (2984) and its multiples, then large ones
@@ -72,7 +55,7 @@ TEST(DataTest, ALargerServerPacketSizeCarriesTheSameBytes) {
   EXPECT_NE(session.Log(true).find("max datagram 5016 bytes"), std::string::npos);
   RawApp serverApp(SessionHarness::ServerPipe());
   RawApp clientApp(SessionHarness::ClientPipe());
-  const int64_t id = Pair(serverApp, clientApp, "e2e.bigpackets");
+  const int64_t id = Pair(serverApp, clientApp, "e2e.bigpackets", kWaitMs);
   ASSERT_EQ(id, 0);
   const std::string toClient = TransferRequest(id, RandomBytes(150000, 7), true);
   const std::string toServer = TransferRequest(id, RandomBytes(150000, 8), false);
@@ -93,7 +76,7 @@ TEST(DataTest, LargeMessagesArriveWholeBothWays) {
   ASSERT_TRUE(session.Start());
   RawApp serverApp(SessionHarness::ServerPipe());
   RawApp clientApp(SessionHarness::ClientPipe());
-  const int64_t id = Pair(serverApp, clientApp, "e2e.huge");
+  const int64_t id = Pair(serverApp, clientApp, "e2e.huge", kWaitMs);
   ASSERT_EQ(id, 0);
   const std::vector<size_t> sizes = {kLargestPipeMessage + 1, (1u << 20) + 3, 16u << 20};
   for (bool fromServer : {false, true}) {
@@ -119,7 +102,7 @@ TEST(DataTest, OverTcpTheRendezvousRunsAndTheLargestMessageCrossesBothWays) {
   ASSERT_TRUE(session.Start());
   RawApp serverApp(SessionHarness::ServerPipe());
   RawApp clientApp(SessionHarness::ClientPipe());
-  const int64_t id = Pair(serverApp, clientApp, "e2e.tcp");
+  const int64_t id = Pair(serverApp, clientApp, "e2e.tcp", kWaitMs);
   ASSERT_EQ(id, 0);
   const size_t largest = (64u << 20) - 65536;
   for (bool fromServer : {false, true}) {

@@ -15,22 +15,6 @@
 namespace e2e {
 namespace {
 
-int64_t Pair(RawApp& serverApp, RawApp& clientApp, const std::string& name) {
-  if (!serverApp.Write(ConnectRequest(name))) return -2;
-  const int64_t id = serverApp.AwaitNotice(KVX::CONNECTION_PENDING_PEER, name, kWaitMs);
-  if (!clientApp.Write(ConnectRequest(name))) return -2;
-  if (clientApp.AwaitNotice(KVX::CONNECTION_CONNECTED, name, kWaitMs) != id) return -2;
-  if (serverApp.AwaitNotice(KVX::CONNECTION_CONNECTED, name, kWaitMs) != id) return -2;
-  return id;
-}
-
-std::string RandomBytes(size_t size, uint32_t seed) {
-  std::mt19937 random(seed);
-  std::string bytes(size, '\0');
-  for (char& c : bytes) c = static_cast<char>(random());
-  return bytes;
-}
-
 // Bulk larger than any window, one message larger still, both ways at once.
 void ExpectBulkByteForByteBothWays(RawApp& serverApp, RawApp& clientApp, int64_t id) {
   std::vector<std::string> messages;
@@ -61,7 +45,7 @@ TEST(FlowTest, WithAnEndThatDoesNotOfferEverythingGoesAsBeforeEitherWayRound) {
     ASSERT_TRUE(serverOffers ? session.Start(offering, silent) : session.Start(silent, offering));
     RawApp serverApp(SessionHarness::ServerPipe());
     RawApp clientApp(SessionHarness::ClientPipe());
-    const int64_t id = Pair(serverApp, clientApp, "e2e.mixed");
+    const int64_t id = Pair(serverApp, clientApp, "e2e.mixed", kWaitMs);
     ASSERT_EQ(id, 0);
     ExpectBulkByteForByteBothWays(serverApp, clientApp, id);
 
@@ -91,7 +75,7 @@ TEST(FlowTest, BothEndsOfferAndUnderInjectedLossesNoWindowShutsForGood) {
   RawApp clientApp(SessionHarness::ClientPipe());
   int64_t id = -2;
   for (int attempt = 0; attempt < 5 && id < 0; ++attempt) {
-    id = Pair(serverApp, clientApp, "e2e.loss." + std::to_string(attempt));
+    id = Pair(serverApp, clientApp, "e2e.loss." + std::to_string(attempt), kWaitMs);
   }
   ASSERT_GE(id, 0);
 
@@ -128,7 +112,7 @@ TEST(FlowTest, AFarEndThatComesBackIsOfferedAgainAndBulkStillFlowsBothWays) {
   ASSERT_TRUE(session.Start());
   RawApp serverApp(SessionHarness::ServerPipe());
   auto clientApp = std::make_unique<RawApp>(SessionHarness::ClientPipe());
-  const int64_t id = Pair(serverApp, *clientApp, "e2e.back");
+  const int64_t id = Pair(serverApp, *clientApp, "e2e.back", kWaitMs);
   ASSERT_GE(id, 0);
   ExpectBulkByteForByteBothWays(serverApp, *clientApp, id);
   EXPECT_EQ(session.CountLog(true, "the peer offers flow control"), 1);
