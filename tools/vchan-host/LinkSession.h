@@ -85,7 +85,7 @@ class LinkSession {
   HostChannel::FrameSendResult SendPieces(const void* head, size_t headSize, const void* body,
                                           size_t bodySize, uint32_t timeoutMs);
   void ReadLoop();
-  // The reader's part of AwaitNewPeer.
+  // What AwaitNewPeer's reader does.
   void ForgetPeer();
   void HandleFrame(std::string* frame, size_t length);
   void HandleControlFrame(const std::string& frame);

@@ -189,7 +189,7 @@ class ChannelBridge {
   // plus one message per pipe server, the PCoIP queue never more than the
   // bound plus one message.
   static constexpr size_t kPipeQueueBoundBytes = size_t{64} << 20;
-  // The pipe queue is one lane per pipe, each with an equal part of the
+  // The pipe queue is one lane per pipe, each with an equal slice of the
   // bound and its own read gate, so that an application that floods is held
   // back alone; the pipe worker serves the lanes in turn, this many bytes
   // per turn (deficit round robin: a longer message waits until its lane
@@ -289,7 +289,7 @@ class ChannelBridge {
   // The receive thread's look before it reads the next datagram: true at once
   // while the PCoIP queue has room, else after waiting up to `timeoutMs` for
   // it (false when there is still none). Takes no lock: the queue's room flag
-  // and event are the part of it made to be read without one (see
+  // and event are made to be read without it (see
   // ChannelBridgeQueue.h), which the analysis cannot tell from the rest.
   bool WaitForPcoipQueueRoom(uint32_t timeoutMs) KVX_NO_THREAD_SAFETY_ANALYSIS;
   // Hands the bytes to the pipe server's outbound queue, for its writer to

@@ -1,4 +1,4 @@
-// Flow control across the link, the bridge's part: what the plug-in reports
+// Flow control across the link, as the bridge keeps it: what the plug-in reports
 // of the peer's offers and credit, the pipe worker's look at credit before it
 // sends a data message, and credit back to the peer as data is taken.
 //

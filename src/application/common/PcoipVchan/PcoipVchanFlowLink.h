@@ -1,4 +1,4 @@
-// Flow control on the link, the plug-in's part: the offer each end makes once
+// Flow control on the link, as the plug-in carries it: the offer each end makes once
 // per opening of the channel, the answer to the peer's offer, and the
 // datagrams that carry credit, all told apart from the application's
 // messages by their marker word (see docs/protocol.md, "Flow control across

@@ -199,7 +199,7 @@ uint32_t rx_thread_entry(void* context) {
                    static_cast<int>(result));
         continue;
       }
-      // The link's own datagrams (offers, credit) are no part of a message.
+      // The link's own datagrams (offers, credit) belong to no message.
       if (TakeFlowLinkDatagram(link->rx_dgram, std::min(length, readSize))) continue;
       std::string message;
       if (!reassembler.OnDatagram(link->rx_dgram, std::min(length, readSize),
