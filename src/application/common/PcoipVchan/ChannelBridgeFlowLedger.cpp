@@ -11,21 +11,37 @@ void SendLedger::StartEpoch(uint32_t epoch) {
   blockedBefore_.clear();
 }
 
-SendWindow& SendLedger::WindowOf(int64_t channelId) {
-  auto found = windows_.find(channelId);
-  if (found != windows_.end()) return found->second;
-  if (windows_.size() >= kMaxTrackedChannels) {
-    for (auto it = windows_.begin(); it != windows_.end();) {
-      const SendWindow& window = it->second;
-      it = !window.Blocked() && window.Limit() - window.Sent() >= kInitialWindowBytes
-               ? windows_.erase(it)
-               : std::next(it);
+namespace {
+
+// The window of a channel, made when first needed. At kMaxTrackedChannels the
+// windows `idle` says nothing is lost by forgetting go first.
+template <typename Window, typename Idle>
+Window& FindOrTrack(std::unordered_map<int64_t, Window>& windows, int64_t channelId, Idle idle) {
+  auto found = windows.find(channelId);
+  if (found != windows.end()) return found->second;
+  if (windows.size() >= kMaxTrackedChannels) {
+    for (auto it = windows.begin(); it != windows.end();) {
+      it = idle(it->second) ? windows.erase(it) : std::next(it);
     }
-    // Counting for a peer that never grants (it has not offered), or every
-    // channel under way: start afresh rather than grow.
-    if (windows_.size() >= kMaxTrackedChannels) windows_.clear();
   }
-  return windows_[channelId];
+  return windows[channelId];
+}
+
+}  // namespace
+
+SendWindow& SendLedger::WindowOf(int64_t channelId) {
+  // Idle: not waiting, and with at least the credit a new window starts with.
+  const auto idle = [](const SendWindow& window) {
+    return !window.Blocked() && window.Limit() - window.Sent() >= kInitialWindowBytes;
+  };
+  // Counting for a peer that never grants (it has not offered), or every
+  // channel under way: start afresh rather than grow.
+  if (windows_.size() >= kMaxTrackedChannels && windows_.count(channelId) == 0 &&
+      std::none_of(windows_.begin(), windows_.end(),
+                   [&idle](const auto& entry) { return idle(entry.second); })) {
+    windows_.clear();
+  }
+  return FindOrTrack(windows_, channelId, idle);
 }
 
 void SendLedger::BeginPass() {
@@ -92,14 +108,8 @@ void ReceiveLedger::StartEpoch(uint32_t epoch) {
 }
 
 ReceiveWindow& ReceiveLedger::WindowOf(int64_t channelId) {
-  auto found = windows_.find(channelId);
-  if (found != windows_.end()) return found->second;
-  if (windows_.size() >= kMaxTrackedChannels) {
-    for (auto it = windows_.begin(); it != windows_.end();) {
-      it = it->second.Held() == 0 ? windows_.erase(it) : std::next(it);
-    }
-  }
-  return windows_[channelId];
+  return FindOrTrack(windows_, channelId,
+                     [](const ReceiveWindow& window) { return window.Held() == 0; });
 }
 
 uint32_t ReceiveLedger::OnArrived(int64_t channelId, int64_t bytes) {
