@@ -80,9 +80,10 @@ void SessionCore::ReconnectLoop() {
     PostHandler(options_.onReconnect, Error::Success());
     // The plug-in of a restarted host knows none of the channels: ask again
     // (without a launch: the application it opened may still run). Its pipe
-    // comes back before its channel to the far end opens, and a request made
-    // before that is dropped without a word; so a channel that has heard
-    // nothing since the loss is asked for again, less and less often.
+    // comes back before its channel to the far end opens. This plug-in holds
+    // a request made before that and sends it once the channel opens, but an
+    // older one drops it without a word; so a channel that has heard nothing
+    // since the loss is asked for again, less and less often.
     uint32_t askAgainMs = 1000;
     for (;;) {
       std::vector<std::string> names;

@@ -461,8 +461,9 @@ class Session:
 
     def _ask_again(self):
         """Asks for the channels not heard of since the pipe came back: its
-        host's channel to the far end opens a little after the pipe, and a
-        request made before is dropped without a word."""
+        host's channel to the far end opens a little after the pipe; this
+        plug-in holds a request made before that, an older one drops it
+        without a word."""
         waiting = [c for c in self._channels.values() if c.state == LOST_STATE and c.id == -1]
         self._ask_at = 0.0
         if not waiting:
