@@ -33,7 +33,7 @@ uint64_t AtRate(uint64_t bytesPerSecond, double us) {
 }  // namespace
 
 void LinkPacer::Restart(uint64_t nowUs, bool forgetLink) {
-  sent_ = takenIn_ = 0;
+  sent_ = takenIn_ = lost_ = 0;
   waitingSinceUs_ = 0;
   lastReportUs_ = nowUs;
   sends_.clear();
@@ -63,7 +63,8 @@ void LinkPacer::OnSent(uint64_t bytes, uint64_t nowUs) {
 }
 
 void LinkPacer::OnFeedback(uint64_t takenIn, uint64_t nowUs) {
-  if (takenIn < takenIn_ || takenIn > sent_) return;
+  if (takenIn < takenIn_) return;
+  sent_ = std::max(sent_, takenIn);
   lastReportUs_ = nowUs;
   if (takenIn > takenIn_) waitingSinceUs_ = nowUs;
   takenIn_ = takenIn;
@@ -150,7 +151,22 @@ bool LinkPacer::FeedbackStopped(uint64_t nowUs) const {
   return nowUs - std::max(waitingSinceUs_, lastReportUs_) > FeedbackTimeoutUs();
 }
 
+void LinkPacer::ForgetLost(uint64_t nowUs) {
+  if (minRttUs_ == 0) return;
+  const uint64_t lossAfterUs = std::max(4 * minRttUs_, minRttUs_ + kLossGraceUs);
+  while (!sends_.empty() && nowUs - sends_.front().atUs > lossAfterUs) {
+    // Unreported so long after it went: what of it the peer has not
+    // reported never reached it.
+    const uint64_t lost = sends_.front().end > takenIn_ ? sends_.front().end - takenIn_ : 0;
+    sends_.pop_front();
+    sent_ -= lost;
+    lost_ += lost;
+    for (Sent& later : sends_) later.end -= lost;
+  }
+}
+
 uint64_t LinkPacer::Room(uint64_t nowUs) {
+  ForgetLost(nowUs);
   const uint64_t limit = Limit();
   if (limit == kNoLimit || FeedbackStopped(nowUs)) return kNoLimit;
   if (InFlight() >= limit) {

@@ -37,6 +37,10 @@ class LinkPacer {
   // Feedback silent this long (or four round trips, if longer) while bytes
   // are in flight: the limit is lifted until feedback comes again.
   static constexpr uint64_t kFeedbackTimeoutUs = 1000 * 1000;
+  // Bytes sent this long unreported (or four round trips, if longer) were
+  // lost on the way: the peer will never count them, and the limit must not
+  // either.
+  static constexpr uint64_t kLossGraceUs = 200 * 1000;
   // How long the shortest round trip and the highest rate are remembered.
   static constexpr uint64_t kMinRttWindowUs = 10 * 1000 * 1000;
   static constexpr uint64_t kRateWindowUs = 3 * 1000 * 1000;
@@ -53,7 +57,8 @@ class LinkPacer {
   // This end handed the host `bytes` of its messages' datagrams.
   void OnSent(uint64_t bytes, uint64_t nowUs);
   // The peer reports `takenIn` bytes of what this end sent since the restart.
-  // A report that goes back, or beyond what was sent, is ignored.
+  // A report that goes back is ignored; one beyond what was sent (bytes
+  // taken for lost that came after all) is believed.
   void OnFeedback(uint64_t takenIn, uint64_t nowUs);
 
   // Bytes that may be handed to the host now; kNoLimit when nothing limits.
@@ -65,6 +70,7 @@ class LinkPacer {
   size_t TurnBytes() const;
 
   uint64_t InFlight() const { return sent_ - takenIn_; }
+  uint64_t LostBytes() const { return lost_; }
   uint64_t RateBytesPerSecond() const { return rates_.empty() ? 0 : rates_.front().rate; }
   uint64_t MinRttUs() const { return minRttUs_; }
   // The limit as it stands (kNoLimit before the first measurement).
@@ -85,12 +91,14 @@ class LinkPacer {
     uint64_t rate;
   };
   void TakeRttSample(uint64_t rttUs, uint64_t nowUs);
+  void ForgetLost(uint64_t nowUs);
   void TakeRateSample(uint64_t nowUs);
   void AdvanceCycle(uint64_t nowUs);
   uint64_t FeedbackTimeoutUs() const;
 
   uint64_t sent_ = 0;
   uint64_t takenIn_ = 0;
+  uint64_t lost_ = 0;
   // Since when bytes have been in flight without a report (0: none are).
   uint64_t waitingSinceUs_ = 0;
   uint64_t lastReportUs_ = 0;
