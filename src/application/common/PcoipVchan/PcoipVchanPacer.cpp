@@ -24,6 +24,7 @@ constexpr uint64_t kLeastRateSpanUs = 4 * 1000;
 // Records kept of what was sent; sends closer together than this share one.
 constexpr size_t kMostSendRecords = 16384;
 constexpr uint64_t kSendRecordUs = 250;
+constexpr uint64_t kSendRecordBytes = 16 * 1024;
 constexpr size_t kMostReports = 4096;
 
 uint64_t AtRate(uint64_t bytesPerSecond, double us) {
@@ -40,7 +41,7 @@ void LinkPacer::Restart(uint64_t nowUs, bool forgetLink) {
   reports_.clear();
   if (!forgetLink) return;
   rates_.clear();
-  minRttUs_ = minRttAtUs_ = freshMinRttUs_ = 0;
+  minRttUs_ = minRttAtUs_ = freshMinRttUs_ = smoothedRttUs_ = 0;
   phase_ = 0;
   phaseStartUs_ = nowUs;
   linkFull_ = limitedThisPhase_ = false;
@@ -51,14 +52,20 @@ void LinkPacer::Restart(uint64_t nowUs, bool forgetLink) {
 
 void LinkPacer::OnSent(uint64_t bytes, uint64_t nowUs) {
   if (bytes == 0) return;
-  if (InFlight() == 0) waitingSinceUs_ = nowUs;
+  const bool afterPause = InFlight() == 0;
+  if (afterPause) waitingSinceUs_ = nowUs;
+  const uint64_t from = sent_;
   sent_ += bytes;
-  // A record says when its last byte went: the round trip is timed from there.
-  if (!sends_.empty() && nowUs - sends_.back().atUs < kSendRecordUs) {
-    sends_.back() = Sent{sent_, nowUs};
+  // A record says when its last byte went: the round trip is timed from
+  // there. Sends close together share one, up to a size; the first after a
+  // pause has its own, as it alone may find the link's queue empty.
+  if (!afterPause && !sends_.empty() && nowUs - sends_.back().atUs < kSendRecordUs &&
+      sends_.back().end - sends_.back().start < kSendRecordBytes) {
+    sends_.back().end = sent_;
+    sends_.back().atUs = nowUs;
     return;
   }
-  sends_.push_back(Sent{sent_, nowUs});
+  sends_.push_back(Sent{from, sent_, nowUs, false});
   if (sends_.size() > kMostSendRecords) sends_.pop_front();
 }
 
@@ -71,7 +78,7 @@ void LinkPacer::OnFeedback(uint64_t takenIn, uint64_t nowUs) {
   bool covered = false;
   uint64_t sentAtUs = 0;
   while (!sends_.empty() && sends_.front().end <= takenIn) {
-    covered = true;
+    covered = !sends_.front().moved;
     sentAtUs = sends_.front().atUs;
     sends_.pop_front();
   }
@@ -83,6 +90,7 @@ void LinkPacer::OnFeedback(uint64_t takenIn, uint64_t nowUs) {
 }
 
 void LinkPacer::TakeRttSample(uint64_t rttUs, uint64_t nowUs) {
+  smoothedRttUs_ = smoothedRttUs_ == 0 ? rttUs : (7 * smoothedRttUs_ + rttUs) / 8;
   if (minRttUs_ == 0 || rttUs <= minRttUs_) {
     minRttUs_ = rttUs;
     minRttAtUs_ = nowUs;
@@ -153,7 +161,8 @@ bool LinkPacer::FeedbackStopped(uint64_t nowUs) const {
 
 void LinkPacer::ForgetLost(uint64_t nowUs) {
   if (minRttUs_ == 0) return;
-  const uint64_t lossAfterUs = std::max(4 * minRttUs_, minRttUs_ + kLossGraceUs);
+  const uint64_t lossAfterUs =
+      std::max({4 * minRttUs_, 2 * smoothedRttUs_, minRttUs_ + kLossGraceUs});
   while (!sends_.empty() && nowUs - sends_.front().atUs > lossAfterUs) {
     // Unreported so long after it went: what of it the peer has not
     // reported never reached it.
@@ -161,7 +170,11 @@ void LinkPacer::ForgetLost(uint64_t nowUs) {
     sends_.pop_front();
     sent_ -= lost;
     lost_ += lost;
-    for (Sent& later : sends_) later.end -= lost;
+    for (Sent& later : sends_) {
+      later.start -= std::min(later.start, lost);
+      later.end -= lost;
+      later.moved = true;
+    }
   }
 }
 

@@ -37,7 +37,8 @@ class LinkPacer {
   // Feedback silent this long (or four round trips, if longer) while bytes
   // are in flight: the limit is lifted until feedback comes again.
   static constexpr uint64_t kFeedbackTimeoutUs = 1000 * 1000;
-  // Bytes sent this long unreported (or four round trips, if longer) were
+  // Bytes sent this long unreported (or four shortest round trips, or two
+  // recent ones, if longer) were
   // lost on the way: the peer will never count them, and the limit must not
   // either.
   static constexpr uint64_t kLossGraceUs = 200 * 1000;
@@ -79,8 +80,12 @@ class LinkPacer {
 
  private:
   struct Sent {
+    uint64_t start;
     uint64_t end;  // bytes sent up to and with this record
     uint64_t atUs;
+    // Moved down by bytes written off as lost before it: if they were not
+    // lost after all, this record is reported early, so it times nothing.
+    bool moved = false;
   };
   struct Report {
     uint64_t atUs;
@@ -109,6 +114,9 @@ class LinkPacer {
 
   uint64_t minRttUs_ = 0;
   uint64_t minRttAtUs_ = 0;
+  // The round trip of late, smoothed: a queue that has grown long delays
+  // reports, and that is no loss.
+  uint64_t smoothedRttUs_ = 0;
   // The shortest round trip seen since the remembered one began to age, to
   // take its place when it expires.
   uint64_t freshMinRttUs_ = 0;

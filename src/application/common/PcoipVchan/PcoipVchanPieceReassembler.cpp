@@ -75,11 +75,16 @@ bool PieceReassembler::OnDatagram(const VchanDatagram& dgram, uint32_t length, u
     entry = &Begin(number, nowMs);
   } else if (entry == nullptr) {
     // Its beginning was never seen (or it was dropped and forgotten): the
-    // rest of it is let go quietly from here on.
-    entry = &Begin(number, nowMs);
-    entry->dropping = true;
+    // rest of it is let go, quietly from here on if there is room to
+    // remember it without dropping a message still in progress.
     plugin_log(tag_, 1, kPluginFailure, "%s: piece %u of message %u, whose beginning never came, dropped!",
                kRxThread, sequence, number);
+    const bool room = messages_.size() < kMostMessages ||
+                      std::any_of(messages_.begin(), messages_.end(),
+                                  [](const InProgress& other) { return other.dropping; });
+    if (!room || last) return false;
+    entry = &Begin(number, nowMs);
+    entry->dropping = true;
   } else if (!entry->dropping && sequence != entry->nextSequence) {
     Drop(*entry, "a piece out of order");
   }
