@@ -48,7 +48,7 @@ class LinkPacer {
   // The pipe worker's turn: about this much of the link's time, within the
   // bounds below, so that one turn of bulk is never itself a long wait.
   static constexpr uint64_t kTurnUs = 2000;
-  static constexpr size_t kLeastTurnBytes = 16 * 1024;
+  static constexpr size_t kLeastTurnBytes = 4 * 1024;
   static constexpr size_t kMostTurnBytes = 256 * 1024;
 
   // Counting starts afresh (a new epoch of this end's sending: the peer
