@@ -91,9 +91,10 @@ const char kSendHelp[] =
     "       kvx send NAME --file F\n"
     "\n"
     "Waits until channel NAME is connected, sends TEXT as one message, or the\n"
-    "file F ('-' reads standard input) as it reads it: a file of up to 64 MiB\n"
-    "less 64 bytes as one message, a longer one as several messages of that\n"
-    "size and the rest, so memory stays the same whatever the file's size. Then\n"
+    "file F ('-' reads standard input) as it reads it: a file of up to 1 MiB as\n"
+    "one message, a longer one as several messages of 1 MiB and the rest, so\n"
+    "memory stays the same whatever the file's size, and no one message holds a\n"
+    "slow link for long (other applications' messages may wait behind it). Then\n"
     "it leaves the channel. The far side leaving or vanishing before all is sent,\n"
     "or Ctrl-C, ends it with how much was sent (exit 6 or 130); the far side\n"
     "then reads the channel lost, not a polite leave.\n"
@@ -102,7 +103,8 @@ const char kSendHelp[] =
     "                  --timeout (default 10 s; exit 5). Pair it with a receiver\n"
     "                  that leaves by itself: 'cat -w SECS' or 'listen --count N'\n"
     "                  (a plain cat waits for this sender to leave in turn)\n"
-    "  --message-size B  with --file, at most B bytes per message\n"
+    "  --message-size B  with --file, at most B bytes per message (default\n"
+    "                  1048576, at most 67108800)\n"
     "  --app-value N   the number carried with each message (default 0)\n"
     "  --launch LINK   ask the client end to open LINK\n";
 
