@@ -282,7 +282,7 @@ int Measure(const Options& options, const std::string& name) {
                          beside.Percentile(99) / 1000, beside.micros.back() / 1000));
       }
       if (besideShown && options.linkDelayMs > 0) {
-        PrintLine(Format("  share of the delay spent in the link's queue (beyond its %g ms): p50 %.0f%%  p99 %.0f%%",
+        PrintLine(Format("  share of the delay spent in the link's queue (beyond its %g ms round trip): p50 %.0f%%  p99 %.0f%%",
                          2 * options.linkDelayMs, 100 * queueShare(beside.Percentile(50)),
                          100 * queueShare(beside.Percentile(99))));
       }

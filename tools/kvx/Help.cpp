@@ -168,10 +168,17 @@ const char kBenchHelp[] =
     "  --duration S    seconds of throughput test (default 3)\n"
     "  --link-rate MBIT  the session's link rate (Mbit/s): the throughput is also\n"
     "                  given as a share of it, as with an emulated link (vchan-host\n"
-    "                  --link-rate or --link-preset, scripts/session --link)\n"
+    "                  --link-rate or --link-preset, scripts/session --link); and a\n"
+    "                  second pair, another application at each end on NAME.side,\n"
+    "                  times 1 KiB round trips one at a time while the throughput\n"
+    "                  test runs (p50, p99, max): how long another application's\n"
+    "                  small message waits behind the bulk\n"
     "  --link-delay MS   its one-way delay: the round trip is also given against\n"
-    "                  twice this\n"
-    "  --serve         answer pings and acknowledge data, until Ctrl-C\n"
+    "                  twice this, and the second pair's p50 and p99 as the share\n"
+    "                  of the delay spent in the link's queue, estimated as\n"
+    "                  max(0, round trip - 2 x MS) / round trip\n"
+    "  --serve         answer pings and acknowledge data, and answer the second\n"
+    "                  pair's pings on NAME.side, until Ctrl-C\n"
     "  --once          with --serve: end when the first client leaves\n";
 
 }  // namespace
