@@ -109,6 +109,7 @@
 #include "src/application/common/PcoipVchan/ChannelBridgeHandovers.h"
 #include "src/application/common/PcoipVchan/ChannelBridgeLaunchGate.h"
 #include "src/application/common/PcoipVchan/ChannelBridgeLaunchQueue.h"
+#include "src/application/common/PcoipVchan/ChannelBridgeLinkPacing.h"
 #include "src/application/common/PcoipVchan/ChannelBridgeQueue.h"
 
 namespace Orvane {
@@ -267,6 +268,14 @@ class ChannelBridge {
     uint32_t (*sendDueMarker)() = nullptr;
     // Sends credit records to the peer, as flow-control datagrams.
     void (*sendRecords)(const std::string& payload) = nullptr;
+    // Between two of our ends that agreed on feedback and interleaving (see
+    // ChannelBridgeLinkPacing.h): sends the offer and a report if due, and
+    // says in how many ms one falls due (platform::kInfinite: none waits);
+    // tells the pipe worker how much it may hand the host now; sends the
+    // next piece of a large message (the bytes sent, 0 when it must be given up).
+    uint32_t (*sendDueReports)() = nullptr;
+    LinkPacing (*pacing)() = nullptr;
+    size_t (*sendPiece)(const std::string& message, PieceSend* piece, size_t budget) = nullptr;
   };
   // Before InitializeWith (ignored once started: the pipe worker reads them
   // without a lock). Without them the bridge never uses credit.
@@ -316,6 +325,9 @@ class ChannelBridge {
   // Pipe side: run on the pipe worker (OnPipeDisconnected on the reader thread
   // of the pipe whose client left; it only queues the departure).
   void HandlePipeMessage(const PipeItem& item);
+  // Whether a data message may go to the peer: its writer held the channel
+  // (else it is dropped with a diagnostic and its credit given back).
+  bool DataMayGo(const PipeItem& item);
   // False when the table refused the channel; the application has been told.
   // `stamp` is the request's place in the pipe queue's order.
   bool RegisterChannel(const std::string& channelName, int32_t pipeId, uint64_t client,
@@ -424,6 +436,13 @@ class ChannelBridge {
   void TakeAnswersThatMayGo(PipeTurn* turn) REQUIRES(pipeQueueLock);
   void PickLane(PipeTurn* turn) REQUIRES(pipeQueueLock);
   void RunTurn(PipeTurn* turn) EXCLUDES(pipeQueueLock);
+  // A large data message going in pieces between two ends that agreed on
+  // it (ChannelBridgePieces.cpp): whether the lane's head may begin so, the
+  // beginning, and the piece of a turn.
+  bool MayGoInPieces(const PipeTurn& turn, const PipeItem& item) const REQUIRES(pipeQueueLock);
+  void BeginPieces(PipeTurn* turn, size_t lane) REQUIRES(pipeQueueLock);
+  void SendPiece(PipeTurn* turn);
+  void FinishPiece(PipeTurn* turn) REQUIRES(pipeQueueLock);
   void FinishTurn(PipeTurn* turn) EXCLUDES(pipeQueueLock);
   // The PCoIP worker's steps: take all that is queued (false when nothing
   // is), and handle it, giving its room back as it goes.
@@ -516,8 +535,9 @@ class ChannelBridge {
   // ---- Flow control across the link (ChannelBridgeFlow.cpp) ----
 
   // The pipe worker, at the start of each turn: sends what is due for the
-  // link and takes in the peer's grants.
-  void SendLinkControl(uint64_t nowMs) EXCLUDES(grantInboxLock);
+  // link and takes in the peer's grants. Returns in how many ms a report
+  // for the peer falls due (platform::kInfinite: none waits).
+  uint32_t SendLinkControl(uint64_t nowMs) EXCLUDES(grantInboxLock);
   // Whether the message at the head of a lane may go now (and, with `take`,
   // counts it against its channel). The pipe worker's alone.
   enum class Take { kLook, kTake };

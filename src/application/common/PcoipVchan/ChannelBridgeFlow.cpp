@@ -79,13 +79,16 @@ void ChannelBridge::OnCreditConsumed(const OutboundNote& note) {
   if (receiveLedger.OnConsumed(note.key, note.bytes, note.generation)) OnLinkControlDue();
 }
 
-void ChannelBridge::SendLinkControl(uint64_t nowMs) {
+uint32_t ChannelBridge::SendLinkControl(uint64_t nowMs) {
   const bool due = linkControlDue.exchange(false);
   if (due && linkControl.sendDueMarker != nullptr) {
     const uint32_t epoch = linkControl.sendDueMarker();
     if (epoch != 0) sendLedger.StartEpoch(epoch);
   }
-  if (!flowAgreed.load() || linkControl.sendRecords == nullptr) return;
+  // Reports on what arrived go on every pass: they fall due with time too.
+  const uint32_t reportInMs =
+      linkControl.sendDueReports != nullptr ? linkControl.sendDueReports() : platform::kInfinite;
+  if (!flowAgreed.load() || linkControl.sendRecords == nullptr) return reportInMs;
   std::string payload;
   if (due) {
     std::vector<flow::CreditRecord> grants;
@@ -98,6 +101,7 @@ void ChannelBridge::SendLinkControl(uint64_t nowMs) {
   }
   sendLedger.AppendDueAsks(nowMs, &payload);
   if (!payload.empty()) linkControl.sendRecords(payload);
+  return reportInMs;
 }
 
 uint64_t ChannelBridge::SteadyMs() {

@@ -21,6 +21,8 @@ constexpr char kPeerBacklogFull[] =
     "ERROR: Answer for the peer dropped; the peer is not reading its channel.";
 constexpr char kDataFromNonHolder[] =
     "ERROR: Data for a channel its application does not hold; message dropped.";
+constexpr char kPiecesCut[] =
+    "ERROR: The link closed while a message went in pieces; the rest of it dropped.";
 constexpr char kChannelNameTooLong[] = "ERROR: Channel name too long; connect request refused.";
 constexpr char kAdoptedIdInUse[] =
     "WARNING: The peer's ID for a channel is another channel's here; this end's ID stays.";

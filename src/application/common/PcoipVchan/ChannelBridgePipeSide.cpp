@@ -20,20 +20,15 @@ void ChannelBridge::HandlePipeMessage(const PipeItem& item) {
     HandleDeparture(item.pipeId);
     return;
   }
-  handovers.Reached(item.pipeId, item.stamp);
   // Read without copying the unit: a data message's payload, which is most
   // of what applications write, is never touched. Only a unit the look
   // refuses is parsed in full, to go on with what that parse read before the
   // fault, as for any unit that does not parse.
   if (item.isData) {  // read when it was queued
-    if (!WrittenByHolder(item.dataChannel, item)) {
-      Diagnose(ChannelBridgeText::kDataFromNonHolder);
-      CreditNotUsed(item);
-      return;
-    }
-    sendToPeer(item.bytes);
+    if (DataMayGo(item)) sendToPeer(item.bytes);
     return;
   }
+  handovers.Reached(item.pipeId, item.stamp);
   MessageKind kind;
   KVX::Message message;
   if (!ReadMessageKind(item.bytes, &kind)) {
@@ -72,6 +67,14 @@ void ChannelBridge::HandlePipeMessage(const PipeItem& item) {
   // Forwarded as received, never re-serialised, so fields the bridge does not
   // read (and unknown ones) reach the peer intact.
   sendToPeer(item.bytes);
+}
+
+bool ChannelBridge::DataMayGo(const PipeItem& item) {
+  handovers.Reached(item.pipeId, item.stamp);
+  if (WrittenByHolder(item.dataChannel, item)) return true;
+  Diagnose(ChannelBridgeText::kDataFromNonHolder);
+  CreditNotUsed(item);
+  return false;
 }
 
 void ChannelBridge::OnPipeMessage(PipeItem item, Wake wake) {

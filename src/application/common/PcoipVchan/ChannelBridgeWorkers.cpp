@@ -10,6 +10,7 @@
 
 #include "src/application/common/PcoipVchan/ChannelBridge.h"
 #include "src/application/common/PcoipVchan/ChannelBridgeNotices.h"
+#include "src/application/common/PcoipVchan/ChannelBridgePipeTurn.h"
 
 namespace {
 
@@ -82,36 +83,6 @@ void ChannelBridge::RunWorker(platform::EventHandle event, WorkerFlag lastPassFl
 // LookAtCredit); the worker then sleeps at most until the next ask for
 // credit is due.
 
-// What the pipe worker carries from one turn to the next, and what one turn
-// took from the pipe queue. The pipe worker's alone.
-struct ChannelBridge::PipeTurn {
-  static constexpr size_t kNoLane = ~size_t{0};
-
-  // Answers for the peer that may go now, and their room on the queue,
-  // given back once they are sent.
-  std::deque<PipeItem> answers;
-  size_t answersCharge = 0;
-  // The items of one lane's turn, their room, and how many of them may have
-  // changed the table once handled.
-  size_t lane = kNoLane;
-  std::deque<PipeItem> items;
-  size_t itemsCharge = 0;
-  size_t tableChangesHandled = 0;
-  size_t itemsHandled = 0;
-
-  // When this turn was taken, and which lanes' first message waits for its
-  // channel's credit.
-  uint64_t nowMs = 0;
-  bool laneWaits[kPipeServerCount] = {};
-  // How long the worker may sleep when it finds nothing to take.
-  uint32_t sleepMs = platform::kInfinite;
-
-  // Deficit round robin: the bytes each lane has saved up towards its next
-  // turn, and the lane the next look for a turn starts at.
-  std::array<size_t, kPipeServerCount> deficit{};
-  size_t nextLane = 0;
-};
-
 void ChannelBridge::PipeQueueWorker() {
   PipeTurn turn;
   RunWorker(
@@ -128,31 +99,41 @@ void ChannelBridge::PipeQueueWorker() {
 bool ChannelBridge::TakeTurn(PipeTurn* turn) {
   turn->nowMs = SteadyMs();
   turn->sleepMs = platform::kInfinite;
-  // Offers, grants and asks go out between two messages.
-  SendLinkControl(turn->nowMs);
+  // Offers, grants, asks and reports go out between two messages.
+  const uint32_t reportInMs = SendLinkControl(turn->nowMs);
+  turn->pacing = linkControl.pacing != nullptr ? linkControl.pacing() : LinkPacing{};
+  turn->quantum = turn->pacing.turnBytes != 0 ? turn->pacing.turnBytes : kPipeTurnBytes;
+  const bool lastPass = (workerFlags.load() & kPipeWorkerLastPass) != 0;
   platform::CriticalSectionLock guard(pipeQueueLock);
   // Asleep as for an empty queue: PeerLinkOpened, or the next item, wakes
   // the worker to look again.
   const bool closingToHandle = linkClosingsHandled.load() != linkClosingsQueued.load();
-  if ((!PeerLinkOpen() || closingToHandle) && (workerFlags.load() & kPipeWorkerLastPass) == 0) {
+  if ((!PeerLinkOpen() || closingToHandle) && !lastPass) {
     pipeWorkerAsleep = true;
     return false;
   }
   pipeWorkerAsleep = false;
   LookAtCredit(turn);
   TakeAnswersThatMayGo(turn);
-  PickLane(turn);
+  // With the link's share in flight, the lanes wait where they are (answers,
+  // which are few and small, still go); the teardown's last pass sends all.
+  const bool roomOnTheLink = turn->pacing.room != 0 || lastPass;
+  if (roomOnTheLink) PickLane(turn);
   if (!turn->answers.empty() || turn->lane != PipeTurn::kNoLane || linkControlDue.load()) {
     return true;
   }
   // Whatever is queued from now on finds the worker asleep and sets the
   // event; what was queued before was looked at just now. While a lane waits
-  // for credit, the worker wakes in time to ask for it again.
+  // for credit, the worker wakes in time to ask for it again; while a report
+  // waits, in time to send it; while the link is full, a report that brings
+  // room wakes it (OnLinkControlDue), or it looks again after waitMs.
   pipeWorkerAsleep = true;
   const uint64_t untilAsk = sendLedger.MsUntilNextAsk(turn->nowMs);
   if (untilAsk != ~uint64_t{0}) {
     turn->sleepMs = static_cast<uint32_t>(std::min<uint64_t>(untilAsk + 1, flow::kAskAgainMs));
   }
+  turn->sleepMs = std::min(turn->sleepMs, reportInMs);
+  if (!roomOnTheLink) turn->sleepMs = std::min(turn->sleepMs, std::max<uint32_t>(turn->pacing.waitMs, 1));
   return false;
 }
 
@@ -160,8 +141,10 @@ void ChannelBridge::LookAtCredit(PipeTurn* turn) {
   sendLedger.BeginPass();
   for (size_t lane = 0; lane < kPipeServerCount; ++lane) {
     PipeLane& queue = *pipeLanes[lane];
-    turn->laneWaits[lane] =
-        !queue.empty() && !CreditAllows(queue.front(), Take::kLook, turn->nowMs);
+    // A lane whose message goes in pieces holds no answer back either: what
+    // waits behind the message may wait long.
+    turn->laneWaits[lane] = turn->pieces[lane].active ||
+                            (!queue.empty() && !CreditAllows(queue.front(), Take::kLook, turn->nowMs));
   }
   sendLedger.EndPass();
 }
@@ -187,13 +170,25 @@ void ChannelBridge::PickLane(PipeTurn* turn) {
   for (size_t looked = 0; looked < kPipeServerCount; ++looked) {
     const size_t lane = (turn->nextLane + looked) % kPipeServerCount;
     PipeLane& queue = *pipeLanes[lane];
+    if (turn->pieces[lane].active) {  // its turn is the next piece
+      turn->deficit[lane] += turn->quantum;
+      turn->lane = lane;
+      turn->pieceTurn = true;
+      turn->nextLane = lane + 1;
+      return;
+    }
     if (queue.empty()) {
       turn->deficit[lane] = 0;  // an idle lane saves up no turns
       continue;
     }
     if (turn->laneWaits[lane]) continue;          // waits for credit
     if (!queuedBefore(queue.front())) continue;  // behind a waiting answer
-    turn->deficit[lane] += kPipeTurnBytes;
+    turn->deficit[lane] += turn->quantum;
+    if (MayGoInPieces(*turn, queue.front()) &&
+        CreditAllows(queue.front(), Take::kTake, turn->nowMs)) {
+      BeginPieces(turn, lane);
+      return;
+    }
     // Each data message taken is counted against its channel's credit; one
     // that does not fit ends the turn and heads the lane.
     turn->itemsCharge = queue.TakeWithin(
@@ -213,6 +208,7 @@ void ChannelBridge::RunTurn(PipeTurn* turn) {
     peerBoundBacklog.fetch_sub(answer.backlogCharge);
   }
   turn->answers.clear();
+  if (turn->pieceTurn) SendPiece(turn);
   for (const PipeItem& item : turn->items) {
     HandlePipeMessage(item);
     if (item.changesTable) ++turn->tableChangesHandled;
@@ -229,6 +225,7 @@ void ChannelBridge::FinishTurn(PipeTurn* turn) {
     answerOrder.TableChangesHandled(turn->lane, turn->tableChangesHandled);
     ForgetClientItems(turn->lane, turn->itemsHandled);
   }
+  if (turn->pieceTurn) FinishPiece(turn);
   turn->answersCharge = 0;
   turn->lane = PipeTurn::kNoLane;
   turn->itemsCharge = 0;

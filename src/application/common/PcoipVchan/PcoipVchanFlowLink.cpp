@@ -6,6 +6,7 @@
 #include "platform/tick.h"
 #include "src/application/common/PcoipVchan/ChannelBridge.h"
 #include "src/application/common/PcoipVchan/PcoipVchanLog.h"
+#include "src/application/common/PcoipVchan/PcoipVchanPaceLink.h"
 
 namespace {
 
@@ -28,14 +29,6 @@ std::atomic<int> g_said{0};
 // epochs of an earlier run of this end, which the peer may still remember.
 std::atomic<uint32_t> g_nextEpoch{platform::GetTickCount32() | 1u};
 
-ChannelBridge* Bridge() {
-  try {
-    return &ChannelBridge::Instance();
-  } catch (const std::exception&) {
-    return nullptr;  // no bridge could be built: nothing to carry credit for
-  }
-}
-
 void SayPeerOffered() {
   if (g_said.exchange(2) == 2) return;
   plugin_log(kChannelName, 1, 0,
@@ -44,6 +37,17 @@ void SayPeerOffered() {
 }
 
 }  // namespace
+
+ChannelBridge* FlowLinkBridge() {
+  try {
+    return &ChannelBridge::Instance();
+  } catch (const std::exception&) {
+    return nullptr;  // no bridge could be built: nothing to carry credit for
+  }
+}
+
+bool FlowPeerOffered() { return g_peerOffered.load(); }
+bool FlowMarkerDue() { return g_offerDue.load() || g_answerDue.load(); }
 
 void SetFlowControlOfferedForTesting(bool offered) { g_offered.store(offered); }
 bool FlowControlOffered() { return g_offered.load(); }
@@ -54,22 +58,25 @@ void OnFlowLinkOpened() {
   g_answerDue.store(false);
   g_said.store(0);
   g_offerDue.store(true);
-  if (ChannelBridge* bridge = Bridge()) bridge->OnLinkOpened();
+  OnPaceLinkOpenedOrClosed();
+  if (ChannelBridge* bridge = FlowLinkBridge()) bridge->OnLinkOpened();
 }
 
 void OnFlowLinkClosed() {
   if (!FlowControlOffered()) return;
   g_peerOffered.store(false);
-  if (ChannelBridge* bridge = Bridge()) bridge->OnLinkClosed();
+  OnPaceLinkOpenedOrClosed();
+  if (ChannelBridge* bridge = FlowLinkBridge()) bridge->OnLinkClosed();
 }
 
 bool TakeFlowLinkDatagram(const VchanDatagram& dgram, uint32_t length) {
+  if (TakePaceLinkDatagram(dgram, length)) return true;
   const uint32_t marker = dgram.marker;
   if (!FlowControlOffered() ||
       (marker != kFlowOfferMarker && marker != kFlowAnswerMarker && marker != kFlowCreditMarker)) {
     return false;
   }
-  ChannelBridge* bridge = Bridge();
+  ChannelBridge* bridge = FlowLinkBridge();
   if (marker == kFlowCreditMarker) {
     const uint32_t payloadLength = dgram.payload_length;
     if (bridge != nullptr && g_peerOffered.load() && length >= kDatagramHeaderSize &&
@@ -87,6 +94,7 @@ bool TakeFlowLinkDatagram(const VchanDatagram& dgram, uint32_t length) {
   // peer may have offered before this end listened, or have started afresh.
   // An answer is never answered, so the two cannot go back and forth.
   if (marker == kFlowOfferMarker) g_answerDue.store(true);
+  OnPeerFlowMarkerForPaceLink(dgram.last_fragment);
   if (bridge != nullptr) bridge->OnPeerFlowMarker(dgram.last_fragment);
   return true;
 }

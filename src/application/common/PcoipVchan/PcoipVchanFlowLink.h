@@ -47,6 +47,14 @@ void SendFlowRecords(const std::string& payload);
 uint32_t TakeDueFlowMarker();
 uint32_t NextFlowEpoch();
 
+// The process's bridge, made if need be; null when it cannot be had.
+class ChannelBridge;
+ChannelBridge* FlowLinkBridge();
+// Whether the peer has offered on this opening, and whether this end's own
+// offer or answer is due (not yet sent).
+bool FlowPeerOffered();
+bool FlowMarkerDue();
+
 // A hook for tests, not a setting: an end that neither offers nor answers and
 // reads the peer's offers as an end without flow control does. Before init.
 // A build with KVX_FLOW_OFFER_OFF defined starts that way.

@@ -1,7 +1,6 @@
 #include "src/application/common/PcoipVchan/PcoipVchanReassembler.h"
 
 #include <cstddef>
-#include <limits>
 #include <string>
 #include <utility>
 
@@ -115,19 +114,9 @@ bool DatagramReassembler::OnDatagram(const VchanDatagram& dgram, uint32_t length
 }
 
 void DatagramReassembler::Complete(uint32_t lastSequence, uint32_t nowMs, std::string* message) {
-  const uint32_t length = static_cast<uint32_t>(buffer_.size());
-  ++completed_;
   const uint32_t elapsed = nowMs - startMs_;  // wraps like the tick counter
-  totalMs_ += elapsed;
-  const uint32_t average = static_cast<uint32_t>(totalMs_ / completed_);
-  // KBytes per second of this message; a message that took no measurable
-  // time shows as infinite rather than as a division by zero.
-  const double rate = elapsed == 0 ? std::numeric_limits<double>::infinity()
-                                   : static_cast<double>(length) / (elapsed * 1.024);
-  char line[kLogLineMax + 1];
-  FormatReceiveStatistics({kRxThread, elapsed, length, static_cast<int>(lastSequence + 1), static_cast<int>(average), rate},
-                          line);
-  plugin_log_text(tag_, 2, 0, line);
+  statistics_.OnMessage(elapsed, static_cast<uint32_t>(buffer_.size()),
+                        static_cast<int>(lastSequence + 1));
   if (buffer_.capacity() - buffer_.size() > kUnusedRoomKept) {
     // The first fragment announced more than came. The queues count a
     // message's bytes, not the room behind them, so that room must not travel

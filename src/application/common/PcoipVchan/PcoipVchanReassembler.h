@@ -8,12 +8,13 @@
 #include <cstdint>
 #include <string>
 
+#include "src/application/common/PcoipVchan/PcoipVchanReceiveStatistics.h"
 #include "src/application/common/PcoipVchan/PcoipVchanState.h"
 
 class DatagramReassembler {
  public:
   // `tag` is the log tag (the channel name); it must outlive this object.
-  explicit DatagramReassembler(const char* tag) : tag_(tag) {}
+  explicit DatagramReassembler(const char* tag) : tag_(tag), statistics_(tag) {}
 
   // At every wake-up: a message not yet begun is timed from here.
   void OnWake(uint32_t nowMs);
@@ -36,6 +37,5 @@ class DatagramReassembler {
   bool dropping_ = false;
   uint32_t nextSequence_ = 0;
   uint32_t startMs_ = 0;
-  uint32_t completed_ = 0;
-  uint64_t totalMs_ = 0;
+  ReceiveStatisticsLog statistics_;
 };

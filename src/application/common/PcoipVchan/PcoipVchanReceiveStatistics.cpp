@@ -4,6 +4,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstring>
+#include <limits>
 
 namespace {
 
@@ -61,4 +62,18 @@ size_t FormatReceiveStatistics(const ReceiveStatistics& figures, char (&text)[kL
   }
   line.Put(" KBytes/sec).");
   return line.Finish();
+}
+
+void ReceiveStatisticsLog::OnMessage(uint32_t elapsedMs, uint32_t length, int packets) {
+  ++completed_;
+  totalMs_ += elapsedMs;
+  const uint32_t average = static_cast<uint32_t>(totalMs_ / completed_);
+  // KBytes per second of this message; a message that took no measurable
+  // time shows as infinite rather than as a division by zero.
+  const double rate = elapsedMs == 0 ? std::numeric_limits<double>::infinity()
+                                     : static_cast<double>(length) / (elapsedMs * 1.024);
+  char line[kLogLineMax + 1];
+  FormatReceiveStatistics({"rx_thread_entry", elapsedMs, length, packets, static_cast<int>(average), rate},
+                          line);
+  plugin_log_text(tag_, 2, 0, line);
 }

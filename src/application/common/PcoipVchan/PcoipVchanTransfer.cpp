@@ -10,8 +10,11 @@
 #include "platform/tick.h"
 #include "src/application/common/PcoipVchan/ChannelBridge.h"
 #include "src/application/common/PcoipVchan/ChannelBridgeFlowRecords.h"
+#include "src/application/common/PcoipVchan/PcoipVchanDatagramSend.h"
 #include "src/application/common/PcoipVchan/PcoipVchanFlowLink.h"
 #include "src/application/common/PcoipVchan/PcoipVchanLog.h"
+#include "src/application/common/PcoipVchan/PcoipVchanPaceLink.h"
+#include "src/application/common/PcoipVchan/PcoipVchanPieceReassembler.h"
 #include "src/application/common/PcoipVchan/PcoipVchanPlugin.h"
 #include "src/application/common/PcoipVchan/PcoipVchanReassembler.h"
 #include "src/application/common/PcoipVchan/PcoipVchanState.h"
@@ -20,20 +23,6 @@ namespace {
 
 constexpr char kSendOverPcoip[] = "SendOverPcoip";
 constexpr char kRxThread[] = "rx_thread_entry";
-
-class TransmitLockHold {
- public:
-  TransmitLockHold() : held_(GetTransmitLock().Enter()) {}
-  ~TransmitLockHold() {
-    if (held_) GetTransmitLock().Leave();
-  }
-  TransmitLockHold(const TransmitLockHold&) = delete;
-  TransmitLockHold& operator=(const TransmitLockHold&) = delete;
-  bool held() const { return held_; }
-
- private:
-  bool held_;
-};
 
 void LogThreadExit(const char* tag) {
   plugin_log(tag, 1, kPluginFailure, "%s: Exiting thread!", kRxThread);
@@ -60,32 +49,6 @@ bool WaitForRoomToReceive(uint32_t run) {
   return true;
 }
 
-// The payload one datagram may carry now (0 while the channel is not open).
-uint32_t PayloadSizeNow() {
-  return std::min(LoadShared(g_plugin_context.link.max_payload_size), kDatagramPayloadCapacity);
-}
-
-// Sends one datagram from `tx`, filled but for its header; the caller holds
-// the transmit lock. The host's result.
-int32_t SendDatagram(uint32_t marker, uint32_t sequence, uint32_t payloadLength,
-                     uint32_t lastFragment) {
-  VchanLink& link = g_plugin_context.link;
-  VchanDatagram& tx = link.tx_dgram;
-  tx.marker = marker;
-  tx.sequence = sequence;
-  tx.payload_length = payloadLength;
-  tx.last_fragment = lastFragment;
-  const pcoip_vchan_send_dgram_fn send = g_plugin_context.vchan_intf.send_dgram;
-  const int32_t result = send != nullptr ? send(LoadShared(link.handle), &tx,
-                                                kDatagramHeaderSize + payloadLength,
-                                                PCOIP_VCHAN_SEND_WAIT_FOREVER)
-                                         : kPluginFailure;
-  if (result != 0) {
-    plugin_log(kChannelName, 1, result, "%s: pcoip_vchan_send_dgram() failed!", kSendOverPcoip);
-  }
-  return result;
-}
-
 }  // namespace
 
 uint32_t SendDueFlowMarker() {
@@ -96,7 +59,7 @@ uint32_t SendDueFlowMarker() {
   const uint32_t marker = TakeDueFlowMarker();
   if (marker == 0) return 0;
   const uint32_t epoch = NextFlowEpoch();
-  SendDatagram(marker, 0, 0, epoch);
+  if (SendDatagram(marker, 0, 0, epoch) == 0) OnPaceEpochStarted(epoch);
   return epoch;
 }
 
@@ -149,6 +112,8 @@ uint32_t rx_thread_entry(void* context) {
   if (!IsReceiveRunToken(run)) return 0;  // exit came before the thread ran
 
   DatagramReassembler reassembler(tag);
+  PieceReassembler pieces(tag);
+  uint32_t pieceGeneration = PieceReceiveGeneration();
   reassembler.OnWake(platform::GetTickCount32());
   plugin_log(tag, 1, 0, "%s: Receive thread started, waiting for first rx_rdy event!", kRxThread);
 
@@ -199,14 +164,27 @@ uint32_t rx_thread_entry(void* context) {
                    static_cast<int>(result));
         continue;
       }
-      // The link's own datagrams (offers, credit) belong to no message.
-      if (TakeFlowLinkDatagram(link->rx_dgram, std::min(length, readSize))) continue;
-      std::string message;
-      if (!reassembler.OnDatagram(link->rx_dgram, std::min(length, readSize),
-                                  platform::GetTickCount32(), &message) ||
-          message.empty()) {
-        continue;
+      // The link's own datagrams (offers, credit, reports) belong to no message.
+      const uint32_t readLength = std::min(length, readSize);
+      if (TakeFlowLinkDatagram(link->rx_dgram, readLength)) continue;
+      if (readLength >= kDatagramHeaderSize) {
+        OnMessageDatagramTakenIn(kDatagramHeaderSize +
+                                 std::min(link->rx_dgram.payload_length,
+                                          readLength - kDatagramHeaderSize));
       }
+      std::string message;
+      bool complete = false;
+      if (link->rx_dgram.marker == kPieceMarker && PacingOffered()) {
+        if (pieceGeneration != PieceReceiveGeneration()) {
+          pieceGeneration = PieceReceiveGeneration();
+          pieces.Clear();
+        }
+        complete = pieces.OnDatagram(link->rx_dgram, readLength, platform::GetTickCount32(), &message);
+      } else {
+        complete = reassembler.OnDatagram(link->rx_dgram, readLength, platform::GetTickCount32(),
+                                          &message);
+      }
+      if (!complete || message.empty()) continue;
       OnPeerMessageForFlowLink();
       try {
         ChannelBridge::Instance().QueuePcoipMessage(std::move(message));
