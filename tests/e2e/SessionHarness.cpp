@@ -136,6 +136,7 @@ void SessionHarness::EndHostsAndRemoveFolder() {
 
 #ifdef PLUGIN_NO_OFFER_PATH
 std::string PluginWithoutFlowOffer() { return PLUGIN_NO_OFFER_PATH; }
+std::string PluginWithoutPacingOffer() { return PLUGIN_NO_PACING_PATH; }
 #endif
 
 namespace {

@@ -30,6 +30,9 @@ struct HostLaunch {
 // The test build's plug-in as an end without flow control (it neither
 // offers nor answers an offer).
 std::string PluginWithoutFlowOffer();
+// The same plug-in with flow control but without pacing and interleaving, as
+// an older build.
+std::string PluginWithoutPacingOffer();
 
 class SessionHarness {
  public:

@@ -60,6 +60,35 @@ TEST(FlowTest, WithAnEndThatDoesNotOfferEverythingGoesAsBeforeEitherWayRound) {
   }
 }
 
+// An older build of ours has flow control but neither pacing nor pieces: it
+// reads the offer of them as an empty message, once per opening; nothing is
+// paced, large messages stay whole, and credit is used as before.
+TEST(FlowTest, WithAnEndThatHasFlowControlButNoPacingEverythingGoesAsBefore) {
+  for (bool serverPaces : {false, true}) {
+    SCOPED_TRACE(serverPaces ? "the client end does not pace" : "the server end does not pace");
+    SessionHarness session;
+    HostLaunch pacing, older;
+    older.plugin = PluginWithoutPacingOffer();
+    older.extraArgs = {"--log-level", "2"};
+    ASSERT_TRUE(serverPaces ? session.Start(pacing, older) : session.Start(older, pacing));
+    RawApp serverApp(SessionHarness::ServerPipe());
+    RawApp clientApp(SessionHarness::ClientPipe());
+    const int64_t id = Pair(serverApp, clientApp, "e2e.older", kWaitMs);
+    ASSERT_EQ(id, 0);
+    ExpectBulkByteForByteBothWays(serverApp, clientApp, id);
+
+    const bool olderIsServer = !serverPaces;
+    for (bool server : {true, false}) {
+      EXPECT_EQ(session.CountLog(server, "the peer offers flow control"), 1);
+      EXPECT_EQ(session.CountLog(server, "feedback and interleaving"), 0);
+    }
+    EXPECT_EQ(session.CountLog(olderIsServer, "to receive 0 bytes"), 1);
+    // The 5 MiB message arrived whole, in its own datagrams.
+    EXPECT_EQ(session.CountLog(olderIsServer, "to receive 5242"), 1);
+    EXPECT_TRUE(session.StopCleanly());
+  }
+}
+
 TEST(FlowTest, BothEndsOfferAndUnderInjectedLossesNoWindowShutsForGood) {
   SessionHarness session;
   HostLaunch server, client;

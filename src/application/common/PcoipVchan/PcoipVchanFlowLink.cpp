@@ -94,7 +94,7 @@ bool TakeFlowLinkDatagram(const VchanDatagram& dgram, uint32_t length) {
   // peer may have offered before this end listened, or have started afresh.
   // An answer is never answered, so the two cannot go back and forth.
   if (marker == kFlowOfferMarker) g_answerDue.store(true);
-  OnPeerFlowMarkerForPaceLink(dgram.last_fragment);
+  OnPeerFlowMarkerForPaceLink(dgram.last_fragment, marker == kFlowOfferMarker);
   if (bridge != nullptr) bridge->OnPeerFlowMarker(dgram.last_fragment);
   return true;
 }

@@ -30,6 +30,9 @@ constexpr uint64_t kLeastReportGapUs = 1000;
 // The agreement on this opening. Set by the host threads and the receive
 // thread; read by the pipe worker and the transfer code.
 std::atomic<bool> g_offerDue{false};
+// This end's offer went after its latest flow marker (which makes the peer
+// forget an earlier one).
+std::atomic<bool> g_offeredSinceMarker{false};
 std::atomic<bool> g_peerPaces{false};
 std::atomic<uint32_t> g_generation{1};
 std::atomic<uint32_t> g_pieceReceiveGeneration{1};
@@ -83,6 +86,7 @@ void OnPaceLinkOpenedOrClosed() {
   if (!PacingOffered()) return;
   Forget();
   g_offerDue.store(false);
+  g_offeredSinceMarker.store(false);
   g_said.store(false);
   const uint64_t now = NowUs();
   {
@@ -95,7 +99,7 @@ void OnPaceLinkOpenedOrClosed() {
   g_takenIn = g_reported = 0;
 }
 
-void OnPeerFlowMarkerForPaceLink(uint32_t epoch) {
+void OnPeerFlowMarkerForPaceLink(uint32_t epoch, bool isOffer) {
   if (!PacingOffered()) return;
   Forget();
   {
@@ -103,7 +107,9 @@ void OnPeerFlowMarkerForPaceLink(uint32_t epoch) {
     g_peerEpoch = epoch;
     g_takenIn = g_reported = 0;
   }
-  g_offerDue.store(true);
+  // An offer is answered with a marker, which the offer must follow again;
+  // an answer needs it only if none followed this end's latest marker.
+  if (isOffer || !g_offeredSinceMarker.load()) g_offerDue.store(true);
 }
 
 bool TakePaceLinkDatagram(const VchanDatagram& dgram, uint32_t length) {
@@ -154,6 +160,7 @@ uint32_t PieceReceiveGeneration() { return g_pieceReceiveGeneration.load(); }
 
 void OnPaceEpochStarted(uint32_t epoch) {
   if (!PacingOffered()) return;
+  g_offeredSinceMarker.store(false);
   platform::MutexLock lock(g_pacerLock);
   g_sendEpoch = epoch;
   g_pacer.Restart(NowUs(), false);
@@ -171,8 +178,11 @@ uint32_t PaceGeneration() { return g_generation.load(); }
 bool TakeDuePaceOffer() {
   // Never ahead of a flow marker still due: the peer forgets this offer when
   // that marker reaches it, so the offer goes right after it instead.
-  if (!PacingOffered() || FlowMarkerDue() || !FlowPeerOffered()) return false;
-  return g_offerDue.exchange(false);
+  if (!PacingOffered() || FlowMarkerDue() || !FlowPeerOffered() || !g_offerDue.exchange(false)) {
+    return false;
+  }
+  g_offeredSinceMarker.store(true);
+  return true;
 }
 
 bool TakeDueReport(uint8_t* payload, uint32_t* msUntilDue) {

@@ -44,8 +44,9 @@ void SetPacingOfferedForTesting(bool offered);
 void OnPaceLinkOpenedOrClosed();
 
 // The receive thread. The peer's flow offer or answer, with its epoch: its
-// sending is counted afresh from here, and this end's offer is due.
-void OnPeerFlowMarkerForPaceLink(uint32_t epoch);
+// sending is counted afresh from here, and this end's offer is due unless it
+// already followed this end's latest marker.
+void OnPeerFlowMarkerForPaceLink(uint32_t epoch, bool isOffer);
 // An offer or feedback datagram: true when it was one (handled here).
 bool TakePaceLinkDatagram(const VchanDatagram& dgram, uint32_t length);
 // A datagram of one of the peer's messages was read, `bytes` long in all.
