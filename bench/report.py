@@ -2,19 +2,28 @@
 """Prints the tables of scripts/bench from the "FIGURE name value unit" lines
 that the benchmark programs wrote: each end-to-end figure as a share of the
 null chain's (the floor of this design on the same transports), and beside
-the older ceilings of each transport alone."""
+the older ceilings of each transport alone; then, for each file of figures
+over an emulated link, what the link allows.
+
+    report.py FIGURES [LINK_FIGURES ...]"""
 import sys
 
+
+def load(path):
+    found = {}
+    for line in open(path):
+        parts = line.split()
+        if len(parts) == 4 and parts[0] == "FIGURE":
+            name, value, unit = parts[1], float(parts[2]), parts[3]
+            # A ceiling or the chain is what the machine can do at all: of
+            # repeated runs the best one counts (highest rate, lowest time).
+            if name.startswith(("ceiling.", "chain.")) and name in found:
+                value = min(value, found[name]) if unit == "us" else max(value, found[name])
+            found[name] = value
+    return found
+
+
 figures = {}
-for line in open(sys.argv[1]):
-    parts = line.split()
-    if len(parts) == 4 and parts[0] == "FIGURE":
-        name, value, unit = parts[1], float(parts[2]), parts[3]
-        # A ceiling or the chain is what the machine can do at all: of
-        # repeated runs the best one counts (highest rate, lowest time).
-        if name.startswith(("ceiling.", "chain.")) and name in figures:
-            value = min(value, figures[name]) if unit == "us" else max(value, figures[name])
-        figures[name] = value
 
 
 def get(name):
@@ -176,13 +185,10 @@ def plain_tables():
           f"{fmt(dg1k, 'msg/s').replace('msg', 'datagrams')} of the size that carries a 1 KiB message)")
 
 
-# The plain session's tables, unless only the emulated link was measured.
-if any(name.startswith(("e2e.", "ceiling.", "chain.")) for name in figures):
-    plain_tables()
-
 # ---- over an emulated link (kvx-bench-session --link PRESET) ----
-rate, delay = get("link.rate_mbit"), get("link.delay_ms")
-if rate:
+def link_tables():
+    rate, delay = get("link.rate_mbit"), get("link.delay_ms")
+    preset = next((n[len("link.preset."):] for n in figures if n.startswith("link.preset.")), None)
     per_us = rate * 1e6 / 8 / 1e6  # bytes the link carries per microsecond
 
     def wire_us(data_bytes):
@@ -195,39 +201,79 @@ if rate:
     rtt = 2 * delay * 1000 + 2 * wire_us(1024 + 40)
     t64k = wire_us(65536)
     print()
-    print(f"Over an emulated link: {delay:g} ms one way ({2 * delay:g} ms round trip), {rate:g} Mbit/s "
+    print(f"Over an emulated {preset or ''} link: {delay:g} ms one way ({2 * delay:g} ms round trip), {rate:g} Mbit/s "
           f"({link_mbps:.2f} MB/s), jitter {get('link.jitter_ms') or 0:g} ms")
     link_rows = []
 
-    def link_row(what, value, unit, allowed, allowed_unit, target, share=True):
+    def link_row(what, value, unit, allowed, allowed_unit, target, share=True, beyond=False):
+        """`beyond`: a round trip, with the share of it spent beyond the
+        link's own round trip (in the link's queue and the ends)."""
         if value is None:
-            link_rows.append((what, "-", "-", "-", target))
+            link_rows.append((what, "-", "-", "-", "-", target))
             return
         r = f"{value / allowed:.1%}" if share else f"{value / allowed:.2f}x"
-        link_rows.append((what, fmt(value, unit), fmt(allowed, allowed_unit), r, target))
+        b = f"{max(0.0, value - allowed) / value:.0%}" if beyond and value > 0 else ""
+        link_rows.append((what, fmt(value, unit), fmt(allowed, allowed_unit), r, b, target))
+
+    # Targets for the second pair beside bulk hold where the link is fast
+    # enough for them; over the slow preset these are figures to read only.
+    judged = preset != "slow"
+
+    def target(text, ok):
+        return f"{text}: {verdict(ok)}" if judged else "report only"
 
     for label, key in (("64 KiB messages one way", "64k"), ("1 MiB messages one way", "1m")):
         v = get(f"link.oneway.{key}.mbps")
         link_row(label, v, "MB/s", link_mbps, "MB/s", ">= 90% of the link: " + verdict(v and v >= 0.9 * link_mbps))
     p50, p99 = get("link.roundtrip.1k.p50"), get("link.roundtrip.1k.p99")
     link_row("1 KiB round trip alone, p50", p50, "us", rtt, "us",
-             "<= link + 2 ms: " + verdict(p50 and p50 <= rtt + 2000), share=False)
-    link_row("1 KiB round trip alone, p99", p99, "us", rtt, "us", "", share=False)
-    b50, b99 = get("link.roundtrip.1k_beside_bulk.p50"), get("link.roundtrip.1k_beside_bulk.p99")
-    window = get("link.beside_bulk.window") or 0
+             "<= link + 2 ms: " + verdict(p50 and p50 <= rtt + 2000), share=False, beyond=True)
+    link_row("1 KiB round trip alone, p99", p99, "us", rtt, "us", "", share=False, beyond=True)
+
+    b = "link.roundtrip.1k_beside_bulk"
     limit = rtt + 3 * t64k
-    link_row("second pair's 1 KiB round trip beside bulk, p50", b50, "us", rtt, "us", "", share=False)
-    link_row("second pair's 1 KiB round trip beside bulk, p99", b99, "us", rtt, "us",
-             f"<= link + 3 x 64 KiB ({limit / 1000:.1f} ms): " + verdict(b99 and b99 <= limit), share=False)
-    table(("figure", "measured", "the link allows", "ratio", "target"), link_rows)
-    print(f"  (the bulk beside the second pair: 64 KiB messages, {window / 1048576:g} MiB in flight; "
-          f"{get('link.roundtrip.1k_beside_bulk.count') or 0:.0f} round trips)")
+    link_row("beside 64 KiB bulk: 2nd pair's 1 KiB round trip, p50", get(b + ".p50"), "us", rtt, "us", "",
+             share=False, beyond=True)
+    link_row("beside 64 KiB bulk: 2nd pair's 1 KiB round trip, p99", get(b + ".p99"), "us", rtt, "us",
+             target(f"<= link + 3 x 64 KiB ({limit / 1000:.1f} ms)", get(b + ".p99") and get(b + ".p99") <= limit),
+             share=False, beyond=True)
+    link_row("beside 64 KiB bulk: 2nd pair's 1 KiB round trip, max", get(b + ".max"), "us", rtt, "us", "",
+             share=False, beyond=True)
+    v = get("link.oneway.64k_beside_pings.mbps")
+    link_row("beside 64 KiB bulk: the bulk's own rate", v, "MB/s", link_mbps, "MB/s",
+             target(">= 90% of the link", v and v >= 0.9 * link_mbps))
+
+    w = "link.roundtrip.1k_beside_4m"
+    at_wan = preset == "wan"
+    w99, wmax = get(w + ".p99"), get(w + ".max")
+    link_row("beside 4 MiB messages: 2nd pair's 1 KiB round trip, p50", get(w + ".p50"), "us", rtt, "us", "",
+             share=False, beyond=True)
+    link_row("beside 4 MiB messages: 2nd pair's 1 KiB round trip, p99", w99, "us", rtt, "us",
+             "<= 100 ms: " + verdict(w99 and w99 <= 100000) if at_wan else "report only", share=False, beyond=True)
+    link_row("beside 4 MiB messages: 2nd pair's 1 KiB round trip, max", wmax, "us", rtt, "us",
+             "<= 150 ms: " + verdict(wmax and wmax <= 150000) if at_wan else "report only", share=False, beyond=True)
+    link_row("beside 4 MiB messages: the bulk's own rate", get("link.oneway.4m_beside_pings.mbps"), "MB/s", link_mbps,
+             "MB/s", "")
+    table(("figure", "measured", "the link allows", "ratio", "beyond link", "target"), link_rows)
+    window = get("link.beside_bulk.window") or 0
+    print(f"  (beside 64 KiB bulk: {window / 1048576:g} MiB of it in flight; "
+          f"{get(b + '.count') or 0:.0f} round trips)")
+    whole = get("link.1k_beside_4m.message_bytes")
+    if whole:
+        print(f"  (beside {whole / 1048576:g} MiB messages written whole to the pipe, "
+              f"{get('link.1k_beside_4m.in_flight') or 0:.0f} on their way, each {wire_us(whole) / 1e6:.2f} s on the "
+              f"link: pings for {get('link.1k_beside_4m.seconds') or 0:.0f} s, at least four messages' time; "
+              f"{get(w + '.count') or 0:.0f} round trips)")
+    print("  (beyond link: max(0, measured - the link's round trip) / measured, the share of a round trip spent\n"
+          "   waiting in the link's queue and at the ends)")
     queue_bytes = get("link.queue_bytes")
     if queue_bytes:
         print(f"  (the link's own queue, {queue_bytes:,.0f} bytes, adds up to {queue_bytes / per_us / 1000:.0f} ms "
               f"to a message behind a bulk transfer that keeps it full)")
 
     mrate = get("link.memory.rate_mbit")
+    if not mrate:
+        return
     queue = get("link.memory.queue_bytes") or 0
     print()
     print(f"Peak resident size while 1 MiB messages wait for a {mrate:g} Mbit/s link, against the bounds of "
@@ -249,3 +295,12 @@ if rate:
         bound, what = bounds[end]
         print(f"  {end} ({role}) grew {growth / mib:6.1f} MiB; bound {bound / mib:6.1f} MiB ({what}): "
               + verdict(growth <= bound))
+
+
+for path in sys.argv[1:]:
+    figures = load(path)
+    # The plain session's tables, unless only the emulated link was measured.
+    if any(name.startswith(("e2e.", "ceiling.", "chain.")) for name in figures):
+        plain_tables()
+    if get("link.rate_mbit"):
+        link_tables()

@@ -12,9 +12,10 @@
 //   round     1 KiB round trip: the server end's application echoes.
 //   link      with --link PRESET [--memory-link PRESET]: over an emulated link
 //             instead, the round trip alone, the one-way figures, a second
-//             pair's round trip beside 64 KiB bulk, and the peak resident
-//             size of each end while the link (by default `slow`) holds
-//             1 MiB messages back.
+//             pair's round trip beside 64 KiB bulk (with the bulk's rate
+//             meanwhile) and beside 4 MiB messages written whole to the
+//             pipe, and the peak resident size of each end while the link
+//             (by default `slow`) holds 1 MiB messages back.
 //   memory    peak resident size (VmHWM) of each end in a fresh session:
 //             idle, and after three messages just under 64 MiB (the pipe's
 //             quota) crossed one at a time; and again with the three written
@@ -280,6 +281,7 @@ bool RoundTrip(Ends& ends, size_t size, const std::string& label = "1k", size_t 
   if (!ok) return false;
   PrintFigure(g_prefix + ".roundtrip." + label + ".p50", kvxbench::Percentile(&micros, 50), "us");
   PrintFigure(g_prefix + ".roundtrip." + label + ".p99", kvxbench::Percentile(&micros, 99), "us");
+  PrintFigure(g_prefix + ".roundtrip." + label + ".max", kvxbench::Percentile(&micros, 100), "us");
   PrintFigure(g_prefix + ".roundtrip." + label + ".count", static_cast<double>(micros.size()), "count");
   return true;
 }
@@ -385,6 +387,71 @@ bool RoundTripUnderBulk(Ends& bulk, Ends& pings, size_t bulkWindow) {
   return ok && bulkOk;
 }
 
+// A second pair's 1 KiB round trips while the first writes messages of
+// `size` data bytes whole to its pipe, `inFlight` of them on their way at
+// most: what a small answer waits behind another application's large
+// message. The pings run for `seconds`; the bulk's rate is taken from its
+// arrivals while they run (from the first to the last), so the messages
+// still on their way at the end are not waited for.
+bool RoundTripBesideWholeMessages(RawEnds& bulk, Ends& pings, size_t size, uint64_t inFlight, double seconds,
+                                  const std::string& label, const std::string& bulkLabel) {
+  const std::string message = e2e::TransferRequest(bulk.id, std::string(size, 'W'), false);
+  std::atomic<bool> stop{false}, failed{false};
+  std::atomic<uint64_t> sent{0}, received{0};
+  std::mutex arrivalsLock;
+  std::vector<Clock::time_point> arrivals;
+  std::thread writer([&] {
+    while (!stop.load()) {
+      if (sent.load() - received.load() >= inFlight) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        continue;
+      }
+      if (!bulk.sender->Write(message)) {
+        failed = true;
+        return;
+      }
+      ++sent;
+    }
+  });
+  std::thread reader([&] {
+    std::string got;
+    while (!stop.load()) {
+      if (!bulk.receiver->Next(&got, 200)) continue;
+      if (got.size() != message.size()) {
+        failed = true;
+        return;
+      }
+      std::lock_guard<std::mutex> lock(arrivalsLock);
+      arrivals.push_back(Clock::now());
+      ++received;
+    }
+  });
+  // The bulk fills the way first.
+  std::this_thread::sleep_for(std::chrono::milliseconds(500));
+  const double runSeconds = g_seconds;
+  g_seconds = seconds;
+  const Clock::time_point pingsStart = Clock::now();
+  const bool ok = RoundTrip(pings, 1024, label, 0);
+  const Clock::time_point pingsEnd = Clock::now();
+  g_seconds = runSeconds;
+  stop = true;
+  writer.join();
+  reader.join();
+  std::vector<Clock::time_point> during;
+  for (const Clock::time_point at : arrivals) {
+    if (at >= pingsStart && at <= pingsEnd) during.push_back(at);
+  }
+  if (during.size() >= 2) {
+    const double span = std::chrono::duration<double>(during.back() - during.front()).count();
+    PrintFigure("link.oneway." + bulkLabel + ".mbps", static_cast<double>(during.size() - 1) * size / span / 1e6, "MB/s");
+  }
+  PrintFigure("link." + label + ".message_bytes", static_cast<double>(size), "bytes");
+  PrintFigure("link." + label + ".in_flight", static_cast<double>(inFlight), "count");
+  PrintFigure("link." + label + ".seconds", seconds, "s");
+  if (failed.load()) std::fprintf(stderr, "kvx-bench-session: a whole %zu-byte message went wrong\n", size);
+  return ok && !failed.load();
+}
+
 // Peak resident size of each end while 1 MiB messages are written as fast as
 // the pipe takes them and the link, not the reader, holds them back.
 bool MemoryWhileTheLinkHoldsBack(const std::string& preset, double seconds) {
@@ -416,12 +483,16 @@ bool MemoryWhileTheLinkHoldsBack(const std::string& preset, double seconds) {
 
 int RunOverLink(const std::string& preset, const std::string& memoryPreset) {
   vchan_host::LinkShape shape, memoryShape;
-  if (!vchan_host::LinkPreset(preset, &shape) || !vchan_host::LinkPreset(memoryPreset, &memoryShape)) {
+  const bool measureMemory = memoryPreset != "none";
+  if (!vchan_host::LinkPreset(preset, &shape) ||
+      (measureMemory && !vchan_host::LinkPreset(memoryPreset, &memoryShape))) {
     std::fprintf(stderr, "kvx-bench-session: no link preset %s or %s (%s)\n", preset.c_str(),
                  memoryPreset.c_str(), vchan_host::LinkPresetNames());
     return 2;
   }
   g_prefix = "link";
+  // The preset's name, for the report's targets that hold for one link.
+  PrintFigure("link.preset." + preset, 1, "flag");
   PrintFigure("link.rate_mbit", shape.rateMbit, "Mbit/s");
   PrintFigure("link.delay_ms", shape.delayMs, "ms");
   PrintFigure("link.jitter_ms", shape.jitterMs, "ms");
@@ -443,11 +514,22 @@ int RunOverLink(const std::string& preset, const std::string& memoryPreset) {
     raw.sender.reset();
     raw.receiver.reset();
     ok = ok && OpenEnds(&pings, "bench.link.pings") && RoundTripUnderBulk(ends, pings, 2u << 20);
+    // Beside messages far above one flow window, written whole: 4 MiB take
+    // 0.67 s at 50 Mbit/s. The pings run for four such messages' time on the
+    // link at least (27 s at 5 Mbit/s), so that even a slow link gives a
+    // few round trips.
+    const size_t whole = 4u << 20;
+    const double wholeSeconds =
+        std::max(4 * g_seconds, shape.rateMbit > 0 ? 4 * whole * 8 / (shape.rateMbit * 1e6) : 0.0);
+    RawEnds wholeBulk;
+    ok = ok && OpenRawEnds(&wholeBulk, "bench.link.whole") &&
+         RoundTripBesideWholeMessages(wholeBulk, pings, whole, 2, wholeSeconds, "1k_beside_4m", "4m_beside_pings");
     if (!ok) {
       std::fprintf(stderr, "kvx-bench-session: a measurement over the link failed\n--- server end:\n%s\n--- client end:\n%s\n",
                    harness.Log(true).c_str(), harness.Log(false).c_str());
     }
   }
+  if (!measureMemory) return ok ? 0 : 1;
   PrintFigure("link.memory.rate_mbit", memoryShape.rateMbit, "Mbit/s");
   PrintFigure("link.memory.queue_bytes", static_cast<double>(vchan_host::LinkEmulator::QueueBound(memoryShape)), "bytes");
   if (ok && !MemoryWhileTheLinkHoldsBack(memoryPreset, 3 * g_seconds)) {
@@ -468,7 +550,7 @@ int main(int argc, char** argv) {
     if (std::strcmp(argv[i], "--window") == 0) g_window = static_cast<size_t>(std::atof(argv[i + 1]));
   }
   // Over an emulated link: the figures of RunOverLink instead, the memory
-  // figure over --memory-link (slow by default).
+  // figure over --memory-link (slow by default; "none" skips it).
   const char* link = nullptr;
   const char* memoryLink = "slow";
   for (int i = 1; i + 1 < argc; ++i) {

@@ -1,5 +1,6 @@
 // The kvx tool, run as a user runs it, against the two ends of a session in
 // this process.
+#include <cstdlib>
 #include <filesystem>
 #include <random>
 #ifndef _WIN32
@@ -135,15 +136,17 @@ TEST_F(KvxToolTest, SendTextAndFile) {
   // Each kvx send leaves the channel after its data.
   EXPECT_EQ(channel->Receive(5000).GetError().Code(), sdk::ErrorCode::PeerLeft);
 
-  // A file of a few hundred kilobytes goes as one message, byte for byte.
-  const std::string contents = RandomBytes(600000);
+  // A file goes byte for byte, by default in messages of 1 MiB and the rest,
+  // so that no one message holds a slow link for long.
+  const std::string contents = RandomBytes(1600000);
   std::string out;
   EXPECT_EQ(RunTool({"--pipe", kServerEndPipe, "--json", "send", "inbox", "--file", TempFile(contents)}, &out), 0);
-  EXPECT_NE(out.find("\"bytes\":600000,\"messages\":1"), std::string::npos) << out;
+  EXPECT_NE(out.find("\"bytes\":1600000,\"messages\":2"), std::string::npos) << out;
   std::string received;
   while (received.size() < contents.size()) {
     auto piece = channel->Receive(5000);
     ASSERT_TRUE(piece.Ok()) << piece.GetError().ToString();
+    EXPECT_EQ(piece->data.size(), received.empty() ? 1048576u : 1600000u - 1048576u);
     received += piece->data;
   }
   EXPECT_TRUE(received == contents);
@@ -350,6 +353,37 @@ TEST_F(KvxToolTest, BenchAgainstItsServingPeer) {
     EXPECT_NE(out.find(key), std::string::npos) << key << " in " << out;
   }
   EXPECT_NE(serve.Stdout().find("\"event\":\"client-left\""), std::string::npos) << serve.Stdout();
+  // Told no link, it times no second pair.
+  EXPECT_EQ(out.find("beside_bulk"), std::string::npos) << out;
+}
+
+// Told the link, bench also times a second pair's pings on "<name>.side",
+// which the serving end answers too, while its throughput run goes.
+TEST_F(KvxToolTest, BenchTimesASecondPairBesideTheBulk) {
+  ToolProcess serve({"--pipe", kClientEndPipe, "--json", "bench", "--serve", "--once", "beside"});
+  ASSERT_TRUE(WaitForRegistration(*client, "beside"));
+  ASSERT_TRUE(WaitForRegistration(*client, "beside.side"));
+  std::string out, err;
+  EXPECT_EQ(RunTool({"--pipe", kServerEndPipe, "--json", "bench", "beside", "--pings", "10", "--duration", "1",
+                     "--link-rate", "100", "--link-delay", "0.01"},
+                    &out, &err),
+            0)
+      << err;
+  EXPECT_EQ(serve.Wait(std::chrono::seconds(20)), 0) << serve.Stderr();
+  const auto number = [&out](const std::string& object, const std::string& key) {
+    const size_t at = out.find("\"" + object + "\":{");
+    const size_t field = at == std::string::npos ? at : out.find("\"" + key + "\":", at);
+    return field == std::string::npos ? -1.0 : std::strtod(out.c_str() + field + key.size() + 3, nullptr);
+  };
+  EXPECT_NE(out.find("\"beside_bulk_us\":{\"channel\":\"beside.side\""), std::string::npos) << out;
+  EXPECT_GT(number("beside_bulk_us", "count"), 0) << out;
+  EXPECT_GT(number("beside_bulk_us", "p50"), 0) << out;
+  EXPECT_LE(number("beside_bulk_us", "p50"), number("beside_bulk_us", "p99")) << out;
+  EXPECT_LE(number("beside_bulk_us", "p99"), number("beside_bulk_us", "max")) << out;
+  for (const char* share : {"beside_bulk_queue_share_p50", "beside_bulk_queue_share_p99"}) {
+    EXPECT_GE(number("link", share), 0) << share << " in " << out;
+    EXPECT_LE(number("link", share), 1) << share << " in " << out;
+  }
 }
 
 // The protocol has no acknowledgement, but what a side can know it reports:

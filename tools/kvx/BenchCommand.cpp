@@ -2,13 +2,18 @@
 //
 // Between the two ends: a ping is data starting with 'P', answered with the
 // same bytes; a load message starts with 'L' and is answered with the single
-// byte 'A'; both answers carry the app value of what they answer.
+// byte 'A'; both answers carry the app value of what they answer. Against a
+// link (--link-rate) a second pair pings on "<name>.side" beside the
+// throughput run (BenchSide.h).
 #include <algorithm>
 #include <chrono>
 #include <cinttypes>
+#include <cmath>
 #include <cstdio>
+#include <memory>
 #include <vector>
 
+#include "tools/kvx/BenchSide.h"
 #include "tools/kvx/Commands.h"
 #include "tools/kvx/Common.h"
 #include "tools/kvx/ExitCodes.h"
@@ -33,6 +38,12 @@ int Serve(const Options& options, const std::string& name) {
   if (!session) return ReportError(options, session.GetError());
   Result<Channel> channel = (*session)->OpenChannel(name);
   if (!channel) return ReportError(options, channel.GetError());
+  // The second pair's channel, served by a second application beside this
+  // one, as a bench against a link expects.
+  SideServer side(options);
+  if (Error error = side.Start(name)) {
+    PrintStatus(options, "not serving '" + SideChannelName(name) + "': " + error.Message());
+  }
   if (!options.quiet && !options.json) std::fprintf(stderr, "serving bench on '%s'\n", name.c_str());
   bool hadClient = false;
   bool toldWaiting = false;
@@ -89,20 +100,6 @@ Result<Orvane::Extension::SDK::Packet> AwaitAnswer(Channel& channel, const Optio
     if (!packet->data.empty() && packet->data[0] == kind && packet->appValue == appValue) return packet;
   }
 }
-
-struct LatencyFigures {
-  std::vector<double> micros;  // sorted
-  double Percentile(double p) const {
-    if (micros.empty()) return 0;
-    size_t index = static_cast<size_t>(p / 100.0 * static_cast<double>(micros.size() - 1) + 0.5);
-    return micros[std::min(index, micros.size() - 1)];
-  }
-  double Mean() const {
-    double sum = 0;
-    for (double m : micros) sum += m;
-    return micros.empty() ? 0 : sum / static_cast<double>(micros.size());
-  }
-};
 
 Error MeasureLatency(Channel& channel, const Options& options, LatencyFigures* figures) {
   if (options.pingSize > Channel::kMaxDataSize) {
@@ -183,15 +180,37 @@ int Measure(const Options& options, const std::string& name) {
   Result<Channel> channel = OpenConnectedChannel(**session, options, name);
   if (!channel) return ReportError(options, channel.GetError());
 
+  // Against a link, a second pair's round trips beside the throughput run.
+  std::unique_ptr<SidePinger> side;
+  const bool throughputRun = options.size > 0 && options.durationSeconds > 0;
+  if (options.linkRateMbit > 0 && throughputRun) {
+    side.reset(new SidePinger(options));
+    if (Error error = side->Open(name)) {
+      PrintStatus(options, "no second pair beside the throughput run (kvx bench --serve of this version answers on '" +
+                               SideChannelName(name) + "'): " + error.Message());
+      side.reset();
+    }
+  }
   LatencyFigures latency;
   if (options.pings > 0) {
     if (Error error = MeasureLatency(channel.Value(), options, &latency)) return ReportError(options, error);
   }
   ThroughputFigures throughput;
-  if (options.size > 0 && options.durationSeconds > 0) {
-    if (Error error = MeasureThroughput(channel.Value(), options, &throughput)) return ReportError(options, error);
+  LatencyFigures beside;
+  Error sideError;
+  if (throughputRun) {
+    // The bulk fills the way before the first ping.
+    if (side) side->Start(std::chrono::milliseconds(std::min<long long>(500, std::llround(options.durationSeconds * 250))));
+    Error error = MeasureThroughput(channel.Value(), options, &throughput);
+    if (side) sideError = side->Stop(&beside);
+    if (error) return ReportError(options, error);
   }
   channel->Disconnect(WaitMs(options));
+  // What the link's delay does not explain: the share of a round trip spent
+  // in the link's queue (and at the ends), estimated.
+  const double linkRoundTripUs = 2000 * options.linkDelayMs;
+  const auto queueShare = [&](double micros) { return micros > 0 ? std::max(0.0, micros - linkRoundTripUs) / micros : 0; };
+  const bool besideShown = side && !beside.micros.empty();
 
   const double seconds = throughput.seconds > 0 ? throughput.seconds : 1;
   const double bytesPerSecond = static_cast<double>(throughput.bytes) / seconds;
@@ -211,10 +230,24 @@ int Measure(const Options& options, const std::string& name) {
       line += Format("\"bytes_per_second\":%.0f,\"messages_per_second\":%.1f,\"window\":%.0f}", bytesPerSecond,
                      messagesPerSecond, static_cast<double>(options.window));
     }
+    if (side) {
+      line += ",\"beside_bulk_us\":{\"channel\":" + JsonString(SideChannelName(name));
+      line += Format(",\"count\":%.0f", static_cast<double>(beside.micros.size()));
+      if (besideShown) {
+        line += Format(",\"p50\":%.1f,\"p99\":%.1f,\"max\":%.1f", beside.Percentile(50), beside.Percentile(99),
+                       beside.micros.back());
+      }
+      line += Format(",\"ping_bytes\":%.0f}", static_cast<double>(kSidePingBytes));
+    }
     if (options.linkRateMbit > 0) {
-      line += Format(",\"link\":{\"rate_mbit\":%g,\"delay_ms\":%g,\"throughput_share\":%.3f,\"round_trip_ratio\":%.3f}",
+      line += Format(",\"link\":{\"rate_mbit\":%g,\"delay_ms\":%g,\"throughput_share\":%.3f,\"round_trip_ratio\":%.3f",
                      options.linkRateMbit, options.linkDelayMs, bytesPerSecond * 8 / (options.linkRateMbit * 1e6),
                      options.linkDelayMs > 0 && options.pings > 0 ? latency.Percentile(50) / (2000 * options.linkDelayMs) : 0);
+      if (besideShown && options.linkDelayMs > 0) {
+        line += Format(",\"beside_bulk_queue_share_p50\":%.3f,\"beside_bulk_queue_share_p99\":%.3f",
+                       queueShare(beside.Percentile(50)), queueShare(beside.Percentile(99)));
+      }
+      line += "}";
     }
     PrintLine(line + "}");
   } else {
@@ -241,6 +274,25 @@ int Measure(const Options& options, const std::string& name) {
       PrintLine(Format("  round trip p50 %.2fx the link's %g ms", latency.Percentile(50) / (2000 * options.linkDelayMs),
                        2 * options.linkDelayMs));
     }
+    if (side) {
+      PrintLine("second pair beside the throughput run, " + std::to_string(beside.micros.size()) + " pings of " +
+                std::to_string(kSidePingBytes) + " bytes on '" + SideChannelName(name) + "':");
+      if (besideShown) {
+        PrintLine(Format("  p50 %.3f ms  p99 %.3f ms  max %.3f ms", beside.Percentile(50) / 1000,
+                         beside.Percentile(99) / 1000, beside.micros.back() / 1000));
+      }
+      if (besideShown && options.linkDelayMs > 0) {
+        PrintLine(Format("  share of the delay spent in the link's queue (beyond its %g ms round trip): p50 %.0f%%  p99 %.0f%%",
+                         2 * options.linkDelayMs, 100 * queueShare(beside.Percentile(50)),
+                         100 * queueShare(beside.Percentile(99))));
+      }
+    }
+  }
+  // The figures above stand; a second pair that failed on the way is a
+  // failure still.
+  if (sideError) {
+    return ReportError(options, Error(sideError.Code(), "the second pair on '" + SideChannelName(name) +
+                                                            "' failed: " + sideError.Message()));
   }
   return kExitOk;
 }
