@@ -6,7 +6,6 @@
 #include "platform/tick.h"
 #include "src/application/common/PcoipVchan/ChannelBridge.h"
 #include "src/application/common/PcoipVchan/PcoipVchanLog.h"
-#include "src/application/common/PcoipVchan/PcoipVchanPaceLink.h"
 
 namespace {
 
@@ -58,19 +57,16 @@ void OnFlowLinkOpened() {
   g_answerDue.store(false);
   g_said.store(0);
   g_offerDue.store(true);
-  OnPaceLinkOpenedOrClosed();
   if (ChannelBridge* bridge = FlowLinkBridge()) bridge->OnLinkOpened();
 }
 
 void OnFlowLinkClosed() {
   if (!FlowControlOffered()) return;
   g_peerOffered.store(false);
-  OnPaceLinkOpenedOrClosed();
   if (ChannelBridge* bridge = FlowLinkBridge()) bridge->OnLinkClosed();
 }
 
-bool TakeFlowLinkDatagram(const VchanDatagram& dgram, uint32_t length) {
-  if (TakePaceLinkDatagram(dgram, length)) return true;
+bool TakeFlowLinkDatagram(const VchanDatagram& dgram, uint32_t length, PeerFlowMarker* seen) {
   const uint32_t marker = dgram.marker;
   if (!FlowControlOffered() ||
       (marker != kFlowOfferMarker && marker != kFlowAnswerMarker && marker != kFlowCreditMarker)) {
@@ -94,7 +90,7 @@ bool TakeFlowLinkDatagram(const VchanDatagram& dgram, uint32_t length) {
   // peer may have offered before this end listened, or have started afresh.
   // An answer is never answered, so the two cannot go back and forth.
   if (marker == kFlowOfferMarker) g_answerDue.store(true);
-  OnPeerFlowMarkerForPaceLink(dgram.last_fragment, marker == kFlowOfferMarker);
+  if (seen != nullptr) *seen = PeerFlowMarker{true, dgram.last_fragment, marker == kFlowOfferMarker};
   if (bridge != nullptr) bridge->OnPeerFlowMarker(dgram.last_fragment);
   return true;
 }

@@ -30,8 +30,15 @@ void OnFlowLinkOpened();
 void OnFlowLinkClosed();
 // The receive thread, for each datagram read: true when it was one of the
 // link's own (offer, answer, credit), which is then handled and goes no
-// further. Never for an end that does not offer.
-bool TakeFlowLinkDatagram(const VchanDatagram& dgram, uint32_t length);
+// further. Never for an end that does not offer. `seen`, if given, says
+// whether it was the peer's offer or answer, and its epoch.
+struct PeerFlowMarker {
+  bool seen = false;
+  uint32_t epoch = 0;
+  bool offer = false;
+};
+bool TakeFlowLinkDatagram(const VchanDatagram& dgram, uint32_t length,
+                          PeerFlowMarker* seen = nullptr);
 // The receive thread, for each message completed: notes once per opening
 // that the peer has not offered.
 void OnPeerMessageForFlowLink();

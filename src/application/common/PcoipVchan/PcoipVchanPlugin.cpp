@@ -14,6 +14,7 @@
 #include "platform/thread.h"
 #include "src/application/common/PcoipVchan/ChannelBridge.h"
 #include "src/application/common/PcoipVchan/PcoipVchanFlowLink.h"
+#include "src/application/common/PcoipVchan/PcoipVchanPaceLink.h"
 #include "src/application/common/PcoipVchan/PcoipVchanLog.h"
 #include "src/application/common/PcoipVchan/PcoipVchanState.h"
 
@@ -370,6 +371,9 @@ extern "C" void chan_callback(void* context, void* /*reserved*/, uint32_t event,
                  static_cast<int>(LoadShared(link.max_dgram_size)));
       // A new opening: the peer may be another end than before. The offer
       // is due before anything else goes to it.
+      // Pacing starts afresh first: the offer may go at once, and the
+      // sending it starts is counted from there.
+      OnPaceLinkOpenedOrClosed();
       OnFlowLinkOpened();
       g_channelOpen.store(true);
       ChannelBridge::PeerLinkOpened();
@@ -383,6 +387,7 @@ extern "C" void chan_callback(void* context, void* /*reserved*/, uint32_t event,
       ChannelBridge::PeerLinkClosed();
       // Nobody grants credit on a closed channel: until it opens again and
       // the peer offers, everything goes as with a peer that does not offer.
+      OnPaceLinkOpenedOrClosed();
       OnFlowLinkClosed();
       break;
     case PCOIP_VCHAN_EVENT_OPEN_REJECTED:

@@ -166,7 +166,14 @@ uint32_t rx_thread_entry(void* context) {
       }
       // The link's own datagrams (offers, credit, reports) belong to no message.
       const uint32_t readLength = std::min(length, readSize);
-      if (TakeFlowLinkDatagram(link->rx_dgram, readLength)) continue;
+      if (TakePaceLinkDatagram(link->rx_dgram, readLength)) continue;
+      PeerFlowMarker marker;
+      if (TakeFlowLinkDatagram(link->rx_dgram, readLength, &marker)) {
+        // Once the flow marker is handled (its answer due), so that this
+        // end's pacing offer goes after that answer.
+        if (marker.seen) OnPeerFlowMarkerForPaceLink(marker.epoch, marker.offer);
+        continue;
+      }
       if (readLength >= kDatagramHeaderSize) {
         OnMessageDatagramTakenIn(kDatagramHeaderSize +
                                  std::min(link->rx_dgram.payload_length,
