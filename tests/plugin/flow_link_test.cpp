@@ -6,7 +6,11 @@
 #include <string>
 #include <vector>
 
+#include "src/application/common/PcoipVchan/PcoipVchanDatagramSend.h"
 #include "src/application/common/PcoipVchan/PcoipVchanFlowLink.h"
+#include "src/application/common/PcoipVchan/PcoipVchanPaceLink.h"
+#include "src/application/common/PcoipVchan/PcoipVchanPieceReassembler.h"
+#include "src/application/common/PcoipVchan/PcoipVchanPlugin.h"
 #include "tests/plugin/PluginFixture.h"
 
 namespace {
@@ -29,6 +33,7 @@ class FlowLinkTest : public PluginTest {
  protected:
   void TearDown() override {
     SetFlowControlOfferedForTesting(true);
+    SetPacingOfferedForTesting(true);
     PluginTest::TearDown();
   }
 };
@@ -92,6 +97,61 @@ TEST_F(FlowLinkTest, AnEndThatDoesNotOfferReadsAnOfferAsAnEmptyMessage) {
   EXPECT_EQ(LinesContaining("to receive 0 bytes in 1 packets").size(), 1u);
   EXPECT_EQ(SendDueFlowMarker(), 0u) << "an end that does not offer answered";
   EXPECT_TRUE(LinesContaining("flow control").empty());
+}
+
+// Pacing is offered after the peer's flow marker and only to a peer that has
+// flow control; once both offered, every message of several datagrams goes
+// numbered, so that one cut short can never be joined to the next; with an
+// older peer messages stay as they were.
+TEST_F(FlowLinkTest, OncePacingIsAgreedMessagesOfSeveralDatagramsGoNumbered) {
+  for (bool peerPaces : {true, false}) {
+    SCOPED_TRACE(peerPaces ? "the peer paces" : "the peer has flow control only");
+    OpenChannel();
+    ASSERT_NE(SendDueFlowMarker(), 0u);
+    EXPECT_EQ(SendDueLinkReports(), platform::kInfinite);
+    const size_t offerOnly = host().SentDatagrams().size();
+    EXPECT_EQ(HeaderOf(host().SentDatagrams().back()).marker, kFlowOfferMarker)
+        << "pacing offered to a peer not known to have flow control";
+
+    std::vector<std::string> fromPeer = {Marker(kFlowAnswerMarker, 90)};
+    if (peerPaces) fromPeer.push_back(Marker(kPaceOfferMarker, kPaceOfferVersion));
+    fromPeer.push_back(MakeDatagram(0, "ready", true));
+    Deliver(fromPeer);
+    EXPECT_EQ(WaitForPeerMessages(1), Messages{"ready"});
+    SendDueLinkReports();
+    std::vector<std::string> sent = host().SentDatagrams();
+    ASSERT_GT(sent.size(), offerOnly);
+    EXPECT_EQ(HeaderOf(sent[offerOnly]).marker, kPaceOfferMarker);
+    // A report on what arrived follows, only to a peer that paces.
+    EXPECT_EQ(sent.size(), offerOnly + (peerPaces ? 2 : 1));
+    EXPECT_EQ(HeaderOf(sent.back()).marker, peerPaces ? kFeedbackMarker : kPaceOfferMarker);
+    EXPECT_EQ(PeerPaces(), peerPaces);
+
+    const size_t before = sent.size();
+    const std::string large(2 * PayloadSizeNow() + 10, 'L');
+    SendOverPcoip("small");
+    SendOverPcoip(large);
+    sent = host().SentDatagrams();
+    ASSERT_EQ(sent.size(), before + 4);
+    EXPECT_EQ(HeaderOf(sent[before]).marker, 1u);
+    uint32_t number = 0;
+    for (uint32_t i = 0; i < 3; ++i) {
+      const DatagramHeader header = HeaderOf(sent[before + 1 + i]);
+      if (!peerPaces) {
+        EXPECT_EQ(header.marker, 1u);
+        EXPECT_EQ(header.sequence, i);
+        continue;
+      }
+      EXPECT_EQ(header.marker, kPieceMarker);
+      EXPECT_EQ(header.sequence, i + 1);
+      EXPECT_EQ(header.lastFragment & 1u, i == 2 ? 1u : 0u);
+      if (i == 0) number = header.lastFragment >> 1;
+      EXPECT_EQ(header.lastFragment >> 1, number);
+      EXPECT_NE(number, 0u);
+    }
+    host().FireChannel(PCOIP_VCHAN_EVENT_CLOSED);
+    EXPECT_FALSE(PeerPaces()) << "the agreement outlived the channel";
+  }
 }
 
 }  // namespace

@@ -79,3 +79,5 @@ uint32_t SendDueLinkReports();
 // could go (the channel is not open, or the agreement the message began
 // under has ended), and the message must then be given up.
 size_t SendMessagePiece(const std::string& message, PieceSend* piece, size_t budget);
+// The same for a caller that holds the transmit lock already.
+size_t SendPieceHoldingLock(const std::string& message, PieceSend* piece, size_t budget);

@@ -39,12 +39,9 @@ uint32_t SendDueLinkReports() {
   return msUntilDue;
 }
 
-size_t SendMessagePiece(const std::string& message, PieceSend* piece, size_t budget) {
-  TransmitLockHold hold;
+size_t SendPieceHoldingLock(const std::string& message, PieceSend* piece, size_t budget) {
   const uint32_t payloadSize = PayloadSizeNow();
-  if (!hold.held() || payloadSize == 0 || !PeerPaces() || piece->generation != PaceGeneration()) {
-    return 0;
-  }
+  if (payloadSize == 0 || !PeerPaces() || piece->generation != PaceGeneration()) return 0;
   if (piece->number == 0) {
     piece->number = NextPieceNumber();
     piece->nextSequence = 1;
@@ -65,4 +62,9 @@ size_t SendMessagePiece(const std::string& message, PieceSend* piece, size_t bud
     sent += chunk;
   }
   return sent;
+}
+
+size_t SendMessagePiece(const std::string& message, PieceSend* piece, size_t budget) {
+  TransmitLockHold hold;
+  return hold.held() ? SendPieceHoldingLock(message, piece, budget) : 0;
 }

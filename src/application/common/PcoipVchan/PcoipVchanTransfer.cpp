@@ -93,6 +93,17 @@ void SendOverPcoip(const std::string& message) {
                static_cast<unsigned long long>(message.size()));
     return;
   }
+  // Between two ends that agreed on it, a message of several datagrams goes
+  // numbered, as one piece: a receiver that misses the end of one message
+  // and the start of the next would otherwise join the two.
+  if (PeerPaces() && message.size() > payloadSize) {
+    PieceSend whole;
+    whole.generation = PaceGeneration();
+    SendPieceHoldingLock(message, &whole, message.size());
+    // Sent, or given up part way as below; unnumbered only if the agreement
+    // ended meanwhile.
+    if (whole.number != 0) return;
+  }
   VchanDatagram& tx = g_plugin_context.link.tx_dgram;
   uint32_t sequence = 0;
   for (size_t offset = 0; offset < message.size(); ++sequence) {
