@@ -245,13 +245,14 @@ TEST(KvxReconnectTest, ListenAndCatWaitForAPluginThatIsNotThereYet) {
 TEST_F(KvxSessionTest, ApplicationsComeBackAfterTheHostRestarts) {
   ToolProcess listener({"--pipe", SessionHarness::ClientPipe(), "listen", "--reconnect", "e2e.back", "--count", "2"});
   ToolProcess cat({"--pipe", SessionHarness::ClientPipe(), "--timeout", "60", "cat", "--reconnect", "e2e.cat"});
-  const auto printed = [&](const std::string& what) {
+  const auto printedBy = [&](ToolProcess& tool, const std::string& what) {
     const auto deadline = std::chrono::steady_clock::now() + e2e::kLongWait;
-    while (listener.Stdout().find(what) == std::string::npos && std::chrono::steady_clock::now() < deadline) {
+    while (tool.Stdout().find(what) == std::string::npos && std::chrono::steady_clock::now() < deadline) {
       std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
-    return listener.Stdout().find(what) != std::string::npos;
+    return tool.Stdout().find(what) != std::string::npos;
   };
+  const auto printed = [&](const std::string& what) { return printedBy(listener, what); };
   ASSERT_TRUE(printed("pending-peer")) << listener.Stderr();
   sdk::SessionOptions options;
   options.pipeName = SessionHarness::ServerPipe();
@@ -267,6 +268,8 @@ TEST_F(KvxSessionTest, ApplicationsComeBackAfterTheHostRestarts) {
   ASSERT_TRUE(channel->Send("before").Ok());
   ASSERT_TRUE(toCat->Send("before,").Ok());
   ASSERT_TRUE(printed("before"));
+  // What is still on its way when the hosts restart is lost with them.
+  ASSERT_TRUE(printedBy(cat, "before,")) << cat.Stdout();
 
   ASSERT_TRUE(session.Restart(false));
   bool lost = false;
