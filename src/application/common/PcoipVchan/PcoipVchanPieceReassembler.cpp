@@ -5,6 +5,7 @@
 
 #include "src/application/common/PcoipVchan/ChannelBridgeLinkPacing.h"
 #include "src/application/common/PcoipVchan/PcoipVchanLog.h"
+#include "src/application/common/PcoipVchan/PcoipVchanReassembler.h"
 
 namespace {
 constexpr char kRxThread[] = "rx_thread_entry";
@@ -19,6 +20,7 @@ PieceReassembler::InProgress* PieceReassembler::Find(uint32_t number) {
 
 void PieceReassembler::Erase(InProgress& entry) {
   bytes_ -= entry.bytes.size();
+  reserved_ -= entry.reserved;
   const size_t at = static_cast<size_t>(&entry - messages_.data());
   if (at + 1 != messages_.size()) std::swap(messages_[at], messages_.back());
   messages_.pop_back();
@@ -28,6 +30,8 @@ void PieceReassembler::Drop(InProgress& entry, const char* why) {
   plugin_log(tag_, 1, kPluginFailure, "%s: message %u in pieces dropped after %u bytes: %s!",
              kRxThread, entry.number, static_cast<uint32_t>(entry.bytes.size()), why);
   bytes_ -= entry.bytes.size();
+  reserved_ -= entry.reserved;
+  entry.reserved = 0;
   std::string().swap(entry.bytes);
   entry.dropping = true;
 }
@@ -96,6 +100,12 @@ bool PieceReassembler::OnDatagram(const VchanDatagram& dgram, uint32_t length, u
     } else if (bytes_ + payloadLength > kPiecesBoundBytes) {
       Drop(*entry, "the messages in pieces outgrew their bound");
     } else {
+      if (sequence == 1 && !last) {
+        // Reserved room counts against the bound as if the bytes had come.
+        entry->reserved = ReserveAnnouncedRoom(&entry->bytes, dgram.payload, payloadLength,
+                                               kPiecesBoundBytes - std::min(kPiecesBoundBytes, reserved_ + bytes_));
+        reserved_ += entry->reserved;
+      }
       entry->bytes.append(reinterpret_cast<const char*>(dgram.payload), payloadLength);
       bytes_ += payloadLength;
     }
@@ -106,8 +116,7 @@ bool PieceReassembler::OnDatagram(const VchanDatagram& dgram, uint32_t length, u
     statistics_.OnMessage(nowMs - entry->startMs, static_cast<uint32_t>(entry->bytes.size()),
                           static_cast<int>(sequence));
     bytes_ -= entry->bytes.size();
-    *message = std::move(entry->bytes);
-    entry->bytes.clear();
+    HandOverReassembled(&entry->bytes, message);
   }
   Erase(*entry);
   return complete;
@@ -116,5 +125,5 @@ bool PieceReassembler::OnDatagram(const VchanDatagram& dgram, uint32_t length, u
 void PieceReassembler::Clear() {
   messages_.clear();
   messages_.shrink_to_fit();
-  bytes_ = 0;
+  bytes_ = reserved_ = 0;
 }

@@ -50,6 +50,8 @@ class PieceReassembler {
     bool dropping = false;
     uint64_t lastUse = 0;
     uint32_t startMs = 0;
+    // Room reserved for the length its first piece announced.
+    uint64_t reserved = 0;
     std::string bytes;
   };
   InProgress* Find(uint32_t number);
@@ -61,5 +63,7 @@ class PieceReassembler {
   ReceiveStatisticsLog statistics_;
   std::vector<InProgress> messages_;
   uint64_t bytes_ = 0;
+  // Room reserved ahead of the bytes, within the same bound.
+  uint64_t reserved_ = 0;
   uint64_t uses_ = 0;
 };

@@ -41,6 +41,31 @@ uint64_t AnnouncedLength(const uint8_t* data, uint32_t size) {
 }
 }  // namespace
 
+uint64_t ReserveAnnouncedRoom(std::string* buffer, const uint8_t* payload, uint32_t size,
+                              uint64_t mostBytes) {
+  // Room for the whole message at once, rather than growing it (and copying
+  // what came so far) again and again as its fragments arrive. Only address
+  // space until the bytes come, and never beyond the bound.
+  const uint64_t announced = AnnouncedLength(payload, size);
+  if (announced <= size || announced > kMaxReassembledMessage || announced > mostBytes) return 0;
+  buffer->reserve(static_cast<size_t>(announced));
+  return announced;
+}
+
+void HandOverReassembled(std::string* buffer, std::string* message) {
+  if (buffer->capacity() - buffer->size() > kUnusedRoomKept) {
+    // The first fragment announced more than came. The queues count a
+    // message's bytes, not the room behind them, so that room must not travel
+    // on with it (where reserving commits memory, a peer could otherwise make
+    // every small message cost the bound).
+    message->assign(buffer->data(), buffer->size());
+    std::string().swap(*buffer);
+  } else {
+    *message = std::move(*buffer);
+  }
+  buffer->clear();
+}
+
 void DatagramReassembler::OnWake(uint32_t nowMs) {
   if (!inProgress_) startMs_ = nowMs;
 }
@@ -97,13 +122,7 @@ bool DatagramReassembler::OnDatagram(const VchanDatagram& dgram, uint32_t length
   }
 
   if (sequence == 0 && dgram.last_fragment == 0) {
-    // Room for the whole message at once, rather than growing it (and copying
-    // what came so far) again and again as its fragments arrive. Only address
-    // space until the bytes come, and never beyond the bound.
-    const uint64_t announced = AnnouncedLength(dgram.payload, payloadLength);
-    if (announced > payloadLength && announced <= kMaxReassembledMessage) {
-      buffer_.reserve(static_cast<size_t>(announced));
-    }
+    ReserveAnnouncedRoom(&buffer_, dgram.payload, payloadLength, kMaxReassembledMessage);
   }
   buffer_.append(reinterpret_cast<const char*>(dgram.payload), payloadLength);
   inProgress_ = true;
@@ -117,17 +136,7 @@ void DatagramReassembler::Complete(uint32_t lastSequence, uint32_t nowMs, std::s
   const uint32_t elapsed = nowMs - startMs_;  // wraps like the tick counter
   statistics_.OnMessage(elapsed, static_cast<uint32_t>(buffer_.size()),
                         static_cast<int>(lastSequence + 1));
-  if (buffer_.capacity() - buffer_.size() > kUnusedRoomKept) {
-    // The first fragment announced more than came. The queues count a
-    // message's bytes, not the room behind them, so that room must not travel
-    // on with it (where reserving commits memory, a peer could otherwise make
-    // every small message cost the bound).
-    message->assign(buffer_.data(), buffer_.size());
-    std::string().swap(buffer_);
-  } else {
-    *message = std::move(buffer_);
-  }
-  buffer_.clear();
+  HandOverReassembled(&buffer_, message);
   inProgress_ = false;
   nextSequence_ = 0;
 }

@@ -11,6 +11,15 @@
 #include "src/application/common/PcoipVchan/PcoipVchanReceiveStatistics.h"
 #include "src/application/common/PcoipVchan/PcoipVchanState.h"
 
+// Both reassemblers' handling of a message's buffer. Reserves room for the
+// length that a message's first payload announces, if that is no more than
+// `mostBytes` (and the largest message); returns what it reserved, or 0.
+uint64_t ReserveAnnouncedRoom(std::string* buffer, const uint8_t* payload, uint32_t size,
+                              uint64_t mostBytes);
+// Hands a complete message's bytes over, leaving behind any room reserved
+// beyond them; the buffer is empty afterwards.
+void HandOverReassembled(std::string* buffer, std::string* message);
+
 class DatagramReassembler {
  public:
   // `tag` is the log tag (the channel name); it must outlive this object.
