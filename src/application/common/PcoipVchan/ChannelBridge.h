@@ -63,6 +63,14 @@
 // for an application whose busy channels together were granted more, and
 // with a peer that does not offer).
 //
+// Pacing between two of our ends (ChannelBridgeLinkPacing.h) brings a wait
+// of the same kind: while the link's share is in flight the pipe worker takes
+// no lane's turn and sleeps, holding nothing, until a report from the peer
+// brings room (the receive thread flags it and wakes the worker) or the
+// feedback time-out lifts the limit. Reports are sent by each end's pipe
+// worker at the start of every pass, before it looks at the limit, so two
+// ends that both wait for room still report to each other.
+//
 // Why no cycle of waits can close, with both ends flooding each other and
 // applications that read slowly, never, or on the same thread as they write:
 // every chain of waits ends at a writer, possibly after crossing to the peer
