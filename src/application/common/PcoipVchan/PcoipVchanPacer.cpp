@@ -34,7 +34,7 @@ uint64_t AtRate(uint64_t bytesPerSecond, double us) {
 }  // namespace
 
 void LinkPacer::Restart(uint64_t nowUs, bool forgetLink) {
-  sent_ = takenIn_ = lost_ = 0;
+  handed_ = takenIn_ = lost_ = movedUpTo_ = 0;
   waitingSinceUs_ = 0;
   lastReportUs_ = nowUs;
   sends_.clear();
@@ -54,31 +54,34 @@ void LinkPacer::OnSent(uint64_t bytes, uint64_t nowUs) {
   if (bytes == 0) return;
   const bool afterPause = InFlight() == 0;
   if (afterPause) waitingSinceUs_ = nowUs;
-  const uint64_t from = sent_;
-  sent_ += bytes;
+  const uint64_t from = handed_;
+  handed_ += bytes;
   // A record says when its last byte went: the round trip is timed from
   // there. Sends close together share one, up to a size; the first after a
   // pause has its own, as it alone may find the link's queue empty.
   if (!afterPause && !sends_.empty() && nowUs - sends_.back().atUs < kSendRecordUs &&
       sends_.back().end - sends_.back().start < kSendRecordBytes) {
-    sends_.back().end = sent_;
+    sends_.back().end = handed_;
     sends_.back().atUs = nowUs;
     return;
   }
-  sends_.push_back(Sent{from, sent_, nowUs, false});
+  sends_.push_back(Sent{from, handed_, nowUs});
   if (sends_.size() > kMostSendRecords) sends_.pop_front();
 }
 
 void LinkPacer::OnFeedback(uint64_t takenIn, uint64_t nowUs) {
   if (takenIn < takenIn_) return;
-  sent_ = std::max(sent_, takenIn);
+  // Never more than was handed on; beyond what was handed on less what was
+  // written off, some of that came after all.
+  takenIn = std::min(takenIn, handed_);
+  if (takenIn > handed_ - lost_) lost_ = handed_ - takenIn;
   lastReportUs_ = nowUs;
   if (takenIn > takenIn_) waitingSinceUs_ = nowUs;
   takenIn_ = takenIn;
   bool covered = false;
   uint64_t sentAtUs = 0;
-  while (!sends_.empty() && sends_.front().end <= takenIn) {
-    covered = !sends_.front().moved;
+  while (!sends_.empty() && sends_.front().end - lost_ <= takenIn) {
+    covered = sends_.front().end > movedUpTo_;
     sentAtUs = sends_.front().atUs;
     sends_.pop_front();
   }
@@ -166,15 +169,11 @@ void LinkPacer::ForgetLost(uint64_t nowUs) {
   while (!sends_.empty() && nowUs - sends_.front().atUs > lossAfterUs) {
     // Unreported so long after it went: what of it the peer has not
     // reported never reached it.
-    const uint64_t lost = sends_.front().end > takenIn_ ? sends_.front().end - takenIn_ : 0;
+    const uint64_t place = sends_.front().end - lost_;
     sends_.pop_front();
-    sent_ -= lost;
-    lost_ += lost;
-    for (Sent& later : sends_) {
-      later.start -= std::min(later.start, lost);
-      later.end -= lost;
-      later.moved = true;
-    }
+    if (place <= takenIn_) continue;
+    lost_ += place - takenIn_;
+    movedUpTo_ = handed_;
   }
 }
 

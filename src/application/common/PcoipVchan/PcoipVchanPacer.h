@@ -70,7 +70,7 @@ class LinkPacer {
   // The bytes of one of the pipe worker's turns at the measured rate.
   size_t TurnBytes() const;
 
-  uint64_t InFlight() const { return sent_ - takenIn_; }
+  uint64_t InFlight() const { return handed_ - lost_ - takenIn_; }
   uint64_t LostBytes() const { return lost_; }
   uint64_t RateBytesPerSecond() const { return rates_.empty() ? 0 : rates_.front().rate; }
   uint64_t MinRttUs() const { return minRttUs_; }
@@ -79,13 +79,12 @@ class LinkPacer {
   bool FeedbackStopped(uint64_t nowUs) const;
 
  private:
+  // What was handed to the host, counted as handed (lost bytes included):
+  // a record's place in what the peer counts is its end less lost_.
   struct Sent {
     uint64_t start;
-    uint64_t end;  // bytes sent up to and with this record
+    uint64_t end;  // bytes handed up to and with this record
     uint64_t atUs;
-    // Moved down by bytes written off as lost before it: if they were not
-    // lost after all, this record is reported early, so it times nothing.
-    bool moved = false;
   };
   struct Report {
     uint64_t atUs;
@@ -101,9 +100,13 @@ class LinkPacer {
   void AdvanceCycle(uint64_t nowUs);
   uint64_t FeedbackTimeoutUs() const;
 
-  uint64_t sent_ = 0;
+  uint64_t handed_ = 0;
   uint64_t takenIn_ = 0;
+  // Bytes written off as lost. The records that were kept when bytes were
+  // written off (up to movedUpTo_) are reported early if those bytes came
+  // after all, so they time nothing.
   uint64_t lost_ = 0;
+  uint64_t movedUpTo_ = 0;
   // Since when bytes have been in flight without a report (0: none are).
   uint64_t waitingSinceUs_ = 0;
   uint64_t lastReportUs_ = 0;
