@@ -35,23 +35,32 @@ void ExpectBulkByteForByteBothWays(RawApp& serverApp, RawApp& clientApp, int64_t
   }
 }
 
+// A session in which one end loads `olderPlugin` (logging its statistics
+// lines) and the other this build: two applications meet on `name` and bulk
+// goes byte for byte both ways.
+void ExpectBulkWithAnOlderEnd(SessionHarness& session, const std::string& olderPlugin,
+                              bool olderIsServer, const std::string& name) {
+  HostLaunch current, older;
+  older.plugin = olderPlugin;
+  older.extraArgs = {"--log-level", "2"};
+  ASSERT_TRUE(olderIsServer ? session.Start(older, current) : session.Start(current, older));
+  RawApp serverApp(SessionHarness::ServerPipe());
+  RawApp clientApp(SessionHarness::ClientPipe());
+  const int64_t id = Pair(serverApp, clientApp, name, kWaitMs);
+  ASSERT_EQ(id, 0);
+  ExpectBulkByteForByteBothWays(serverApp, clientApp, id);
+}
+
 TEST(FlowTest, WithAnEndThatDoesNotOfferEverythingGoesAsBeforeEitherWayRound) {
   for (bool serverOffers : {false, true}) {
     SCOPED_TRACE(serverOffers ? "the client end does not offer" : "the server end does not offer");
     SessionHarness session;
-    HostLaunch offering, silent;
-    silent.plugin = PluginWithoutFlowOffer();
-    silent.extraArgs = {"--log-level", "2"};  // its statistics lines
-    ASSERT_TRUE(serverOffers ? session.Start(offering, silent) : session.Start(silent, offering));
-    RawApp serverApp(SessionHarness::ServerPipe());
-    RawApp clientApp(SessionHarness::ClientPipe());
-    const int64_t id = Pair(serverApp, clientApp, "e2e.mixed", kWaitMs);
-    ASSERT_EQ(id, 0);
-    ExpectBulkByteForByteBothWays(serverApp, clientApp, id);
+    const bool silentIsServer = !serverOffers;
+    ASSERT_NO_FATAL_FAILURE(
+        ExpectBulkWithAnOlderEnd(session, PluginWithoutFlowOffer(), silentIsServer, "e2e.mixed"));
 
     // The end that offers says once that the peer did not; the other read
     // the offer as an empty message, once, and neither uses credit.
-    const bool silentIsServer = !serverOffers;
     EXPECT_EQ(session.CountLog(!silentIsServer, "the peer has not offered flow control"), 1);
     EXPECT_EQ(session.CountLog(!silentIsServer, "the peer offers"), 0);
     EXPECT_EQ(session.CountLog(silentIsServer, "to receive 0 bytes"), 1);
@@ -67,17 +76,10 @@ TEST(FlowTest, WithAnEndThatHasFlowControlButNoPacingEverythingGoesAsBefore) {
   for (bool serverPaces : {false, true}) {
     SCOPED_TRACE(serverPaces ? "the client end does not pace" : "the server end does not pace");
     SessionHarness session;
-    HostLaunch pacing, older;
-    older.plugin = PluginWithoutPacingOffer();
-    older.extraArgs = {"--log-level", "2"};
-    ASSERT_TRUE(serverPaces ? session.Start(pacing, older) : session.Start(older, pacing));
-    RawApp serverApp(SessionHarness::ServerPipe());
-    RawApp clientApp(SessionHarness::ClientPipe());
-    const int64_t id = Pair(serverApp, clientApp, "e2e.older", kWaitMs);
-    ASSERT_EQ(id, 0);
-    ExpectBulkByteForByteBothWays(serverApp, clientApp, id);
-
     const bool olderIsServer = !serverPaces;
+    ASSERT_NO_FATAL_FAILURE(
+        ExpectBulkWithAnOlderEnd(session, PluginWithoutPacingOffer(), olderIsServer, "e2e.older"));
+
     for (bool server : {true, false}) {
       EXPECT_EQ(session.CountLog(server, "the peer offers flow control"), 1);
       EXPECT_EQ(session.CountLog(server, "feedback and interleaving"), 0);

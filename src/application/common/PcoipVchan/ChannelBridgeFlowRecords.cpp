@@ -43,4 +43,16 @@ std::vector<CreditRecord> ReadRecords(const uint8_t* payload, size_t size) {
   return records;
 }
 
+void AppendFeedbackReport(const FeedbackReport& report, std::string* payload) {
+  PutLittleEndian(report.epoch, 4, payload);
+  PutLittleEndian(report.takenIn, 8, payload);
+}
+
+bool ReadFeedbackReport(const uint8_t* payload, size_t size, FeedbackReport* report) {
+  if (size != kFeedbackReportBytes) return false;
+  report->epoch = static_cast<uint32_t>(GetLittleEndian(payload, 4));
+  report->takenIn = GetLittleEndian(payload + 4, 8);
+  return true;
+}
+
 }  // namespace flow

@@ -36,4 +36,16 @@ void AppendRecord(const CreditRecord& record, std::string* payload);
 // The records of a payload, in order; unknown kinds are left out.
 std::vector<CreditRecord> ReadRecords(const uint8_t* payload, size_t size);
 
+// The payload of a report on what arrived (pacing between two of our ends),
+// 12 bytes, little-endian: offset 0 u32 the data sender's epoch, offset 4
+// u64 the bytes of its messages' datagrams taken in since.
+struct FeedbackReport {
+  uint32_t epoch = 0;
+  uint64_t takenIn = 0;
+};
+constexpr size_t kFeedbackReportBytes = 12;
+void AppendFeedbackReport(const FeedbackReport& report, std::string* payload);
+// False when the payload is not exactly one report.
+bool ReadFeedbackReport(const uint8_t* payload, size_t size, FeedbackReport* report);
+
 }  // namespace flow

@@ -7,6 +7,7 @@
 #include "platform/event.h"
 #include "platform/mutex.h"
 #include "src/application/common/PcoipVchan/ChannelBridge.h"
+#include "src/application/common/PcoipVchan/ChannelBridgeFlowRecords.h"
 #include "src/application/common/PcoipVchan/PcoipVchanFlowLink.h"
 #include "src/application/common/PcoipVchan/PcoipVchanLog.h"
 #include "src/application/common/PcoipVchan/PcoipVchanPacer.h"
@@ -67,16 +68,6 @@ void Forget() {
   g_reportPending.store(false);
 }
 
-void PutLittleEndian(uint8_t* at, uint64_t value, int bytes) {
-  for (int i = 0; i < bytes; ++i) at[i] = static_cast<uint8_t>(value >> (8 * i));
-}
-
-uint64_t GetLittleEndian(const uint8_t* at, int bytes) {
-  uint64_t value = 0;
-  for (int i = 0; i < bytes; ++i) value |= static_cast<uint64_t>(at[i]) << (8 * i);
-  return value;
-}
-
 }  // namespace
 
 bool PacingOffered() { return g_offered.load() && FlowControlOffered(); }
@@ -131,16 +122,15 @@ bool TakePaceLinkDatagram(const VchanDatagram& dgram, uint32_t length) {
     return true;
   }
   const uint32_t payloadLength = dgram.payload_length;
-  if (!g_peerPaces.load() || payloadLength != kFeedbackPayloadBytes ||
-      length < kDatagramHeaderSize + kFeedbackPayloadBytes) {
+  flow::FeedbackReport report;
+  if (!g_peerPaces.load() || length < kDatagramHeaderSize + payloadLength ||
+      !flow::ReadFeedbackReport(dgram.payload, payloadLength, &report)) {
     return true;
   }
-  const uint32_t epoch = static_cast<uint32_t>(GetLittleEndian(dgram.payload, 4));
-  const uint64_t takenIn = GetLittleEndian(dgram.payload + 4, 8);
   {
     platform::MutexLock lock(g_pacerLock);
-    if (epoch != g_sendEpoch) return true;
-    g_pacer.OnFeedback(takenIn, NowUs());
+    if (report.epoch != g_sendEpoch) return true;
+    g_pacer.OnFeedback(report.takenIn, NowUs());
   }
   if (g_waitsForRoom.exchange(false) && bridge != nullptr) bridge->OnLinkControlDue();
   return true;
@@ -185,7 +175,7 @@ bool TakeDuePaceOffer() {
   return true;
 }
 
-bool TakeDueReport(uint8_t* payload, uint32_t* msUntilDue) {
+bool TakeDueReport(std::string* payload, uint32_t* msUntilDue) {
   *msUntilDue = platform::kInfinite;
   // Cleared before the look, so that bytes taken in meanwhile flag it again.
   if (!g_peerPaces.load() || !g_reportPending.exchange(false)) return false;
@@ -200,8 +190,7 @@ bool TakeDueReport(uint8_t* payload, uint32_t* msUntilDue) {
     *msUntilDue = CeilMs((unreported >= kReportEveryBytes ? kLeastReportGapUs : kReportEveryUs) - since);
     return false;
   }
-  PutLittleEndian(payload, g_peerEpoch, 4);
-  PutLittleEndian(payload + 4, g_takenIn, 8);
+  flow::AppendFeedbackReport({g_peerEpoch, g_takenIn}, payload);
   g_reported = g_takenIn;
   g_lastReportUs = now;
   return true;

@@ -7,9 +7,9 @@
 // this reads it as an empty message and hands nothing on; a peer without flow
 // control never gets it. Once the peer's offer has come on this opening,
 // after its latest flow marker:
-//   * this end reports, in feedback datagrams ("KVXF", sequence 0, 12 bytes:
-//     the epoch of the peer's sending and the bytes of its messages'
-//     datagrams taken in since, little-endian), what it has read of the
+//   * this end reports, in feedback datagrams ("KVXF", sequence 0, a
+//     flow::FeedbackReport: the epoch of the peer's sending and the bytes of
+//     its messages' datagrams taken in since), what it has read of the
 //     peer's sending, about every 64 KiB or 4 ms, and never more often than
 //     once a millisecond;
 //   * it keeps what it has handed the host and the peer has not reported
@@ -30,7 +30,6 @@
 constexpr uint32_t kPaceOfferMarker = 0x5058564Bu;
 constexpr uint32_t kFeedbackMarker = 0x4658564Bu;
 constexpr uint32_t kPaceOfferVersion = 1;
-constexpr uint32_t kFeedbackPayloadBytes = 12;
 
 // Whether this end offers it (and reads pieces); the flow-control offer too.
 bool PacingOffered();
@@ -64,10 +63,11 @@ bool PeerPaces();
 uint32_t PaceGeneration();
 // Takes this end's offer if it is due.
 bool TakeDuePaceOffer();
-// Takes the report due now, if one is: its payload (kFeedbackPayloadBytes).
+// Takes the report due now, if one is: its payload is appended
+// (ChannelBridgeFlowRecords.h).
 // Otherwise false, and *msUntilDue says when one will be (platform::kInfinite:
 // nothing waits to be reported).
-bool TakeDueReport(uint8_t* payload, uint32_t* msUntilDue);
+bool TakeDueReport(std::string* payload, uint32_t* msUntilDue);
 
 // The bridge's pipe worker.
 LinkPacing PacingNow();

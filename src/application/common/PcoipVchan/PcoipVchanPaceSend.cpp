@@ -4,8 +4,10 @@
 #include <algorithm>
 #include <atomic>
 #include <cstring>
+#include <string>
 
 #include "platform/event.h"
+#include "src/application/common/PcoipVchan/ChannelBridgeFlowRecords.h"
 #include "src/application/common/PcoipVchan/PcoipVchanDatagramSend.h"
 #include "src/application/common/PcoipVchan/PcoipVchanPaceLink.h"
 #include "src/application/common/PcoipVchan/PcoipVchanPieceReassembler.h"
@@ -28,13 +30,13 @@ uint32_t NextPieceNumber() {
 uint32_t SendDueLinkReports() {
   if (!PacingOffered()) return platform::kInfinite;
   TransmitLockHold hold;
-  if (!hold.held() || PayloadSizeNow() < kFeedbackPayloadBytes) return platform::kInfinite;
+  if (!hold.held() || PayloadSizeNow() < flow::kFeedbackReportBytes) return platform::kInfinite;
   if (TakeDuePaceOffer()) SendDatagram(kPaceOfferMarker, 0, 0, kPaceOfferVersion);
   uint32_t msUntilDue = platform::kInfinite;
-  uint8_t payload[kFeedbackPayloadBytes];
-  if (TakeDueReport(payload, &msUntilDue)) {
-    std::memcpy(g_plugin_context.link.tx_dgram.payload, payload, sizeof payload);
-    SendDatagram(kFeedbackMarker, 0, kFeedbackPayloadBytes, 1);
+  std::string payload;
+  if (TakeDueReport(&payload, &msUntilDue)) {
+    std::memcpy(g_plugin_context.link.tx_dgram.payload, payload.data(), payload.size());
+    SendDatagram(kFeedbackMarker, 0, static_cast<uint32_t>(payload.size()), 1);
   }
   return msUntilDue;
 }
